@@ -1,0 +1,35 @@
+#pragma once
+#include <QString>
+
+namespace qp {
+
+// The mail-library calls the program makes, with the names, argument order
+// and results of the Windows design. Connection handles are small positive
+// integers; -1 is a failed connect. Text results are decoded QStrings (the
+// buffers of the design); the third header buffer holds the sender.
+class MailLibrary {
+public:
+    virtual ~MailLibrary() = default;
+
+    virtual int NMailInitializeWinSock() = 0;
+    virtual int NMailEndWinSock() = 0;
+    virtual int NMailSetOption(int option, int value) = 0;
+
+    // -1 on failure (see NMailGetMessage for why).
+    virtual int NMailPop3Connect(const QString& server) = 0;
+    // > 0 messages waiting, 0 none, < 0 failure. apop: -1 APOP, 0 USER/PASS.
+    virtual int NMailPop3Authenticate(int handle, const QString& id, const QString& password, int apop) = 0;
+    // Fills subject, date, sender (buffer 3) and the whole header block.
+    virtual int NMailPop3GetMailStatus(int handle, int number, QString& subject, QString& date,
+                                       QString& from, QString& header, int flag) = 0;
+    // Size in bytes, negative on failure.
+    virtual int NMailPop3GetMailSize(int handle, int number) = 0;
+    virtual int NMailPop3GetMail(int handle, int number, QString& subject, QString& date,
+                                 QString& from, QString& header, QString& body, int flag1, int flag2) = 0;
+    // Sends QUIT and closes, also after an error.
+    virtual int NMailPop3Close(int handle) = 0;
+    // The error text of the last failure, Japanese, at most size characters.
+    virtual int NMailGetMessage(int code, QString& buffer, int& size) = 0;
+};
+
+} // namespace qp

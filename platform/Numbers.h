@@ -1,0 +1,24 @@
+#pragma once
+#include <QString>
+#include <cstdint>
+
+namespace qp {
+
+// The number a text starts with, as the Windows design reads texts as
+// numbers: leading blanks (spaces, tabs) ignored, an optional sign, decimal
+// digits with an optional fraction and exponent; 0 when the text starts
+// with none. "12abc" -> 12, "1.5" -> 1.5, "abc" -> 0, " -3" -> -3.
+double leadingNumber(const QString& text);
+
+// Rounds halves to the even neighbour (2.5 -> 2, 3.5 -> 4).
+double roundHalfEven(double value);
+
+// Integer parse of the decimal number at the start of a byte string, as the
+// profile functions read integers: optional blanks and sign, then digits.
+// 0 when none; saturates at the 32-bit range instead of overflowing.
+std::int32_t leadingInt32(const QByteArray& bytes);
+
+// Clamps into the 16-bit range.
+std::int16_t clampToInt16(double value);
+
+} // namespace qp

@@ -1,0 +1,40 @@
+#pragma once
+#include <QString>
+#include <cstdint>
+
+namespace qp {
+
+// INI files as the Windows profile functions read and write them: CP932
+// text, CRLF lines, section "EXEINI", section and key names matched without
+// regard to case. Values are never cached: each call goes to the file.
+
+inline const QString kIniSection = QStringLiteral("EXEINI");
+
+// The decimal number at the start of the key's value; 0 when the file, the
+// section or the key is missing or the value starts with no number.
+std::int32_t ReadIniInt(const QString& path, const QString& key);
+
+// The key's value, at most 255 bytes of it (cut on a character boundary);
+// defaultValue when the key is missing or its value is empty.
+QString ReadIniText(const QString& path, const QString& key, const QString& defaultValue);
+
+enum class IniFileMode {
+    Normal,    // a new file gets the usual permissions, an old one keeps its own
+    OwnerOnly, // the file is made readable and writable by its owner only
+};
+
+struct IniWriteResult {
+    bool ok = false;
+    QString error;
+};
+
+// Sets key=value in section "EXEINI": the key's line is replaced (or added at
+// the end of the section), the section and the file are created when missing,
+// every other line is kept byte for byte, and the file is replaced
+// atomically. The data folder is never created: a write into a missing folder
+// is lost. A value with characters CP932 cannot hold is refused rather than
+// stored changed. Callers that follow the original design ignore the result.
+IniWriteResult WriteIniText(const QString& path, const QString& key, const QString& value,
+                            IniFileMode mode = IniFileMode::Normal);
+
+} // namespace qp
