@@ -1,0 +1,71 @@
+#include "platform/PathResolver.h"
+#include "platform/ProgramFolder.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace qp;
+
+class PathsTest : public QObject {
+    Q_OBJECT
+private slots:
+    void bothSpellingsOfTheDataFolderAreOneFolder()
+    {
+        QTemporaryDir tmp;
+        QVERIFY(QDir(tmp.path()).mkdir(QStringLiteral("★MailData")));
+        setProgramFolderOverride(tmp.path());
+        const QString a = programPath(QStringLiteral("\\★MailData\\ini.ini"));
+        const QString b = programPath(QStringLiteral("\\★MAilData\\ini.ini"));
+        QCOMPARE(a, b);
+        QCOMPARE(a, tmp.path() + QStringLiteral("/★MailData/ini.ini"));
+        setProgramFolderOverride({});
+    }
+
+    void existingFileIsFoundInAnyCaseAndNewFilesKeepTheirSpelling()
+    {
+        QTemporaryDir tmp;
+        QDir(tmp.path()).mkdir(QStringLiteral("★MAilData"));
+        // Nothing there yet: the first writer's spelling is used.
+        const QString fresh = resolvePath(tmp.path(), QStringLiteral("\\★MailData\\Ferruledata50.data"));
+        QCOMPARE(fresh, tmp.path() + QStringLiteral("/★MAilData/Ferruledata50.data"));
+        QFile f(fresh);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.close();
+        // Later readers with other spellings land on the same file.
+        QCOMPARE(resolvePath(tmp.path(), QStringLiteral("/★mailDATA/ferruledata50.DATA")), fresh);
+        QCOMPARE(resolvePath(tmp.path(), QStringLiteral("\\★MAilData\\FERRULEDATA50.DATA")), fresh);
+    }
+
+    void exactMatchWinsOverOtherCaseVariants()
+    {
+        QTemporaryDir tmp;
+        QDir d(tmp.path());
+        QFile a(d.filePath("INI.ini")), b(d.filePath("ini.ini"));
+        QVERIFY(a.open(QIODevice::WriteOnly));
+        QVERIFY(b.open(QIODevice::WriteOnly));
+        QCOMPARE(resolvePath(tmp.path(), "ini.ini"), d.filePath("ini.ini"));
+        QCOMPARE(resolvePath(tmp.path(), "INI.ini"), d.filePath("INI.ini"));
+        // No exact match: the first in sorted order, so the choice is stable.
+        QCOMPARE(resolvePath(tmp.path(), "Ini.INI"), d.filePath("INI.ini"));
+    }
+
+    void missingFolderKeepsTheGivenTail()
+    {
+        QTemporaryDir tmp;
+        QCOMPARE(resolvePath(tmp.path(), QStringLiteral("\\★MailData\\ini.ini")),
+                 tmp.path() + QStringLiteral("/★MailData/ini.ini"));
+    }
+
+    void nonAsciiLettersAreNotFolded()
+    {
+        QTemporaryDir tmp;
+        QDir(tmp.path()).mkdir(QStringLiteral("Ä"));
+        // Only ASCII letters compare without case.
+        QCOMPARE(resolvePath(tmp.path(), QStringLiteral("ä/x")), tmp.path() + QStringLiteral("/ä/x"));
+    }
+};
+
+QTEST_GUILESS_MAIN(PathsTest)
+#include "tst_paths.moc"
