@@ -1,0 +1,106 @@
+#pragma once
+#include <QByteArray>
+#include <QList>
+#include <QSslCertificate>
+#include <QString>
+#include <QTemporaryDir>
+
+#include "TestCertificates.h"
+
+namespace qp::test {
+
+// A private Dovecot POP3 server on loopback for integration tests.
+//
+// Everything lives in a temp folder of its own (mode 0755, so Dovecot's
+// auth process can read the passwd file): config, passwd-file, homes with
+// Maildirs, base_dir, state_dir, log, and a CA plus a server certificate made
+// with openssl at construction. Dovecot listens on 127.0.0.1 only, on two
+// free high ports: plain POP3 (STLS offered when TLS is on) and POP3S. The
+// system's mail setup is never read or touched. Needs the dovecot binary and
+// root (Dovecot drops to nobody for the mail processes); see available().
+//
+//   qp::test::DovecotFixture dovecot;
+//   if (!qp::test::DovecotFixture::available()) QSKIP("no dovecot");
+//   QVERIFY(dovecot.addUser("alice", "secret"));
+//   QVERIFY(dovecot.addMessage("alice", "From: a@example.com\r\n\r\nbody\r\n"));
+//   QVERIFY2(dovecot.start(), qPrintable(dovecot.errorString()));
+//   ... connect to dovecot.host():dovecot.pop3Port(), trust dovecot.caCertificates() ...
+//   QVERIFY(dovecot.waitForLog("retr=1/"));   // the session's summary line
+//
+// Users and messages may be added before or after start(). Messages are
+// numbered by the server in the order they were added. The destructor stops
+// the server by its own master.pid (also when a test failed) and removes the
+// folder.
+//
+// Dovecot delays every login from an address that just failed one by several
+// seconds (even a correct one). A test of a wrong password either uses an
+// instance of its own or connects from another loopback address.
+class DovecotFixture {
+public:
+    struct Options {
+        bool tls = true;           // false: no STLS, no POP3S listener
+        QString extraConfig;       // appended to dovecot.conf verbatim
+    };
+
+    DovecotFixture();
+    explicit DovecotFixture(const Options& options);
+    ~DovecotFixture();
+    DovecotFixture(const DovecotFixture&) = delete;
+    DovecotFixture& operator=(const DovecotFixture&) = delete;
+
+    // True when dovecot can be started here (binary found, running as root).
+    static bool available();
+
+    // Adds (or replaces) a user with a plain password (APOP needs plain).
+    bool addUser(const QString& name, const QString& password);
+    // Delivers one raw RFC 822 message into the user's Maildir/new.
+    bool addMessage(const QString& user, const QByteArray& message);
+
+    // Writes the config, starts Dovecot and waits for its "+OK" greeting.
+    bool start();
+    // Stops Dovecot (TERM by master.pid, then KILL after 5 s). Idempotent.
+    void stop();
+    bool isRunning() const { return m_running; }
+
+    QString host() const { return QStringLiteral("127.0.0.1"); }
+    quint16 pop3Port() const { return m_pop3Port; }
+    quint16 pop3sPort() const { return m_pop3sPort; }
+    // "127.0.0.1:<port>" of the plain or the TLS listener.
+    QString serverText(bool implicitTls = false) const;
+
+    // The CA that signed the server certificate (names: localhost, 127.0.0.1).
+    QString caCertificatePath() const { return m_ca.caPath(); }
+    QList<QSslCertificate> caCertificates() const;
+
+    // The whole Dovecot log so far (info level: logins, "retr=N/bytes,
+    // del=N/total" summaries of finished sessions, errors).
+    QString logText() const;
+    // Waits (polling the log) until it contains needle; false on time-out.
+    bool waitForLog(const QString& needle, int timeoutMs = 5000) const;
+
+    QString folder() const { return m_dir.path(); }
+    QString maildir(const QString& user) const;
+    QString errorString() const { return m_error; }
+
+private:
+    bool prepare();
+    bool writeConfig();
+    bool ensureHome(const QString& user);
+    bool waitForGreeting(int timeoutMs);
+    bool writePasswd();
+    int masterPid() const;
+    void chownToMailUser(const QString& path) const;
+
+    Options m_options;
+    QTemporaryDir m_dir;
+    TestCa m_ca;
+    QList<QPair<QString, QString>> m_users;
+    quint16 m_pop3Port = 0;
+    quint16 m_pop3sPort = 0;
+    bool m_running = false;
+    bool m_prepared = false;
+    int m_messageCounter = 0;
+    QString m_error;
+};
+
+} // namespace qp::test

@@ -1,0 +1,332 @@
+#include "FakePop3Server.h"
+
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QMutex>
+#include <QMutexLocker>
+#include <QSslCertificate>
+#include <QSslKey>
+#include <QSslSocket>
+#include <QTcpServer>
+#include <QWaitCondition>
+
+#include <memory>
+
+namespace qp::test {
+
+struct FakePop3Server::Shared {
+    // Script: written before start(), read-only afterwards.
+    Step greeting{QByteArray(), QByteArrayLiteral("+OK fake POP3 server ready"), Then::Continue};
+    QList<Step> steps;
+    int chunkSize = 0;
+    QString certPath, keyPath;
+    bool implicitTls = false;
+
+    mutable QMutex mutex;
+    QWaitCondition changed;
+    QList<QByteArray> received;
+    QString mismatch;
+    int highestStepDone = -1;
+    int connections = 0;
+    int disconnects = 0;
+    QString tlsError;
+};
+
+namespace {
+
+QByteArray withLineEnd(const QByteArray& reply)
+{
+    if (reply.isEmpty() || reply.endsWith('\n'))
+        return reply;
+    return reply + "\r\n";
+}
+
+// The server's own bound on a command line; a client that sends more is
+// broken, and the test should hear about it rather than hang.
+constexpr qsizetype kMaxCommandLine = 64 * 1024;
+
+} // namespace
+
+class FakePop3Server::Worker : public QTcpServer {
+public:
+    explicit Worker(Shared* shared) : m_s(shared) {}
+
+protected:
+    void incomingConnection(qintptr descriptor) override
+    {
+        auto* socket = new QSslSocket(this);
+        if (!socket->setSocketDescriptor(descriptor)) {
+            delete socket;
+            return;
+        }
+        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        {
+            QMutexLocker lock(&m_s->mutex);
+            ++m_s->connections;
+        }
+        auto state = std::make_shared<Connection>(Connection{socket, 0, {}, false, false});
+        QObject::connect(socket, &QSslSocket::readyRead, socket, [this, state] { onReadyRead(state.get()); });
+        QObject::connect(socket, &QSslSocket::disconnected, socket, [this, socket] {
+            {
+                QMutexLocker lock(&m_s->mutex);
+                ++m_s->disconnects;
+                m_s->changed.wakeAll();
+            }
+            socket->deleteLater(); // the lambdas holding the state go with it
+        });
+        QObject::connect(socket, &QSslSocket::sslErrors, socket, [this](const QList<QSslError>& errors) {
+            QMutexLocker lock(&m_s->mutex);
+            if (m_s->tlsError.isEmpty() && !errors.isEmpty())
+                m_s->tlsError = errors.first().errorString();
+        });
+        QObject::connect(socket, &QAbstractSocket::errorOccurred, socket, [this, socket](QAbstractSocket::SocketError e) {
+            if (e == QAbstractSocket::SslHandshakeFailedError || e == QAbstractSocket::SslInternalError) {
+                QMutexLocker lock(&m_s->mutex);
+                if (m_s->tlsError.isEmpty())
+                    m_s->tlsError = socket->errorString();
+            }
+        });
+        if (m_s->implicitTls) {
+            QObject::connect(socket, &QSslSocket::encrypted, socket, [this, state] { sendGreeting(state.get()); });
+            startTls(socket);
+        } else {
+            sendGreeting(state.get());
+        }
+    }
+
+private:
+    struct Connection {
+        QSslSocket* socket;
+        int next;           // index of the next expected step
+        QByteArray buffer;  // unread command bytes
+        bool hung;          // Then::Hang reached: record, never answer
+        bool closing;
+    };
+
+    void startTls(QSslSocket* socket)
+    {
+        QFile certFile(m_s->certPath), keyFile(m_s->keyPath);
+        if (!certFile.open(QIODevice::ReadOnly) || !keyFile.open(QIODevice::ReadOnly)) {
+            QMutexLocker lock(&m_s->mutex);
+            m_s->tlsError = QStringLiteral("fake server: cannot read certificate or key");
+            socket->abort();
+            return;
+        }
+        const QByteArray keyPem = keyFile.readAll();
+        QSslKey key(keyPem, QSsl::Ec);
+        if (key.isNull())
+            key = QSslKey(keyPem, QSsl::Rsa);
+        socket->setLocalCertificate(QSslCertificate(certFile.readAll()));
+        socket->setPrivateKey(key);
+        socket->setPeerVerifyMode(QSslSocket::VerifyNone);
+        socket->startServerEncryption();
+    }
+
+    void send(QSslSocket* socket, const QByteArray& bytes)
+    {
+        if (bytes.isEmpty())
+            return;
+        if (m_s->chunkSize <= 0) {
+            socket->write(bytes);
+            socket->flush();
+            return;
+        }
+        for (qsizetype at = 0; at < bytes.size(); at += m_s->chunkSize) {
+            socket->write(bytes.mid(at, m_s->chunkSize));
+            socket->flush();
+            socket->waitForBytesWritten(1000);
+            QThread::usleep(300);
+        }
+    }
+
+    void finishStep(Connection* c, const Step& step)
+    {
+        send(c->socket, withLineEnd(step.reply));
+        switch (step.then) {
+        case Then::Continue:
+            break;
+        case Then::Close:
+            c->closing = true;
+            c->socket->disconnectFromHost();
+            break;
+        case Then::Hang:
+            c->hung = true;
+            break;
+        case Then::StartTls:
+            startTls(c->socket);
+            break;
+        }
+    }
+
+    void sendGreeting(Connection* c)
+    {
+        finishStep(c, m_s->greeting);
+    }
+
+    void onReadyRead(Connection* c)
+    {
+        c->buffer += c->socket->readAll();
+        for (;;) {
+            if (c->closing)
+                return;
+            const qsizetype nl = c->buffer.indexOf('\n');
+            if (nl < 0) {
+                if (c->buffer.size() > kMaxCommandLine) {
+                    fail(c, QStringLiteral("command line longer than %1 bytes").arg(kMaxCommandLine));
+                }
+                return;
+            }
+            QByteArray line = c->buffer.left(nl);
+            c->buffer.remove(0, nl + 1);
+            if (line.endsWith('\r'))
+                line.chop(1);
+            {
+                QMutexLocker lock(&m_s->mutex);
+                m_s->received.append(line);
+                m_s->changed.wakeAll();
+            }
+            if (c->hung)
+                continue;
+            if (c->next >= m_s->steps.size()) {
+                fail(c, QStringLiteral("unexpected command after the script: ") + QString::fromLatin1(line));
+                return;
+            }
+            const Step& step = m_s->steps.at(c->next);
+            const bool matches = step.command.endsWith('*')
+                                     ? line.startsWith(step.command.left(step.command.size() - 1))
+                                     : line == step.command;
+            if (!matches) {
+                fail(c, QStringLiteral("expected \"%1\", got \"%2\"")
+                            .arg(QString::fromLatin1(step.command), QString::fromLatin1(line)));
+                return;
+            }
+            {
+                QMutexLocker lock(&m_s->mutex);
+                m_s->highestStepDone = std::max(m_s->highestStepDone, c->next);
+            }
+            ++c->next;
+            finishStep(c, step);
+        }
+    }
+
+    void fail(Connection* c, const QString& why)
+    {
+        {
+            QMutexLocker lock(&m_s->mutex);
+            if (m_s->mismatch.isEmpty())
+                m_s->mismatch = why;
+        }
+        send(c->socket, "-ERR unexpected command\r\n");
+        c->closing = true;
+        c->socket->disconnectFromHost();
+    }
+
+    Shared* m_s;
+};
+
+FakePop3Server::FakePop3Server() : m_shared(std::make_unique<Shared>()) {}
+
+FakePop3Server::~FakePop3Server()
+{
+    if (m_worker) {
+        Worker* w = m_worker;
+        QMetaObject::invokeMethod(w, [w] { delete w; }, Qt::BlockingQueuedConnection);
+        m_worker = nullptr;
+    }
+    m_thread.quit();
+    m_thread.wait();
+}
+
+void FakePop3Server::greeting(const QByteArray& line, Then then)
+{
+    m_shared->greeting = Step{QByteArray(), line, then};
+}
+
+void FakePop3Server::expect(const QByteArray& command, const QByteArray& reply, Then then)
+{
+    m_shared->steps.append(Step{command, reply, then});
+}
+
+void FakePop3Server::setChunkSize(int bytes)
+{
+    m_shared->chunkSize = bytes;
+}
+
+void FakePop3Server::setTls(const QString& certPath, const QString& keyPath, bool implicitTls)
+{
+    m_shared->certPath = certPath;
+    m_shared->keyPath = keyPath;
+    m_shared->implicitTls = implicitTls;
+}
+
+bool FakePop3Server::start()
+{
+    if (m_worker)
+        return m_port != 0;
+    m_thread.start();
+    m_worker = new Worker(m_shared.get());
+    m_worker->moveToThread(&m_thread);
+    Worker* w = m_worker;
+    quint16 port = 0;
+    QMetaObject::invokeMethod(
+        w, [w, &port] {
+            if (w->listen(QHostAddress(QStringLiteral("127.0.0.1")), 0))
+                port = w->serverPort();
+        },
+        Qt::BlockingQueuedConnection);
+    m_port = port;
+    return m_port != 0;
+}
+
+quint16 FakePop3Server::port() const
+{
+    return m_port;
+}
+
+QString FakePop3Server::serverText() const
+{
+    return QStringLiteral("127.0.0.1:%1").arg(m_port);
+}
+
+QList<QByteArray> FakePop3Server::received() const
+{
+    QMutexLocker lock(&m_shared->mutex);
+    return m_shared->received;
+}
+
+QString FakePop3Server::mismatch() const
+{
+    QMutexLocker lock(&m_shared->mutex);
+    return m_shared->mismatch;
+}
+
+bool FakePop3Server::scriptCompleted() const
+{
+    QMutexLocker lock(&m_shared->mutex);
+    return m_shared->highestStepDone + 1 >= m_shared->steps.size();
+}
+
+int FakePop3Server::connections() const
+{
+    QMutexLocker lock(&m_shared->mutex);
+    return m_shared->connections;
+}
+
+QString FakePop3Server::tlsError() const
+{
+    QMutexLocker lock(&m_shared->mutex);
+    return m_shared->tlsError;
+}
+
+bool FakePop3Server::waitForDisconnect(int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    QMutexLocker lock(&m_shared->mutex);
+    while (m_shared->disconnects < m_shared->connections || m_shared->connections == 0) {
+        if (!m_shared->changed.wait(&m_shared->mutex, deadline))
+            return false;
+    }
+    return true;
+}
+
+} // namespace qp::test
