@@ -1,0 +1,197 @@
+#include "settings/IdPassForm.h"
+
+#include "platform/AppFont.h"
+#include "platform/Cp932.h"
+#include "platform/MessageBoxes.h"
+#include "platform/Twips.h"
+#include "settings/IniFile.h"
+#include "settings/ProcessSettings.h"
+#include "settings/SettingsPaths.h"
+
+#include <QCheckBox>
+#include <QDir>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProxyStyle>
+#include <QPushButton>
+
+namespace qp {
+
+namespace {
+
+// The password box shows every character as "*", at once.
+class AsteriskEchoStyle : public QProxyStyle {
+public:
+    int styleHint(StyleHint hint, const QStyleOption* option, const QWidget* widget,
+                  QStyleHintReturn* returnData) const override
+    {
+        if (hint == SH_LineEdit_PasswordCharacter)
+            return '*';
+        if (hint == SH_LineEdit_PasswordMaskDelay)
+            return 0;
+        return QProxyStyle::styleHint(hint, option, widget, returnData);
+    }
+};
+
+// Longest value the account file gives back unchanged.
+constexpr qsizetype kMaxStoredBytes = 255;
+
+} // namespace
+
+IdPassForm::IdPassForm(ProcessSettings& settings, QWidget* parent)
+    : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint
+                          | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint)
+    , m_settings(settings)
+{
+    setAttribute(Qt::WA_DeleteOnClose);
+    setObjectName(QStringLiteral("IdPassForm"));
+    setWindowTitle(QStringLiteral("ID,PASS"));
+    setFont(gothicFont(9.0));
+    const QRect client = twipsRect(9240, 5370, 2880, 1785);
+    setGeometry(client);
+    setFixedSize(client.size());
+
+    IdText = new QLineEdit(this);
+    IdText->setObjectName(QStringLiteral("IdText"));
+    IdText->setGeometry(twipsRect(960, 120, 1632, 264));
+
+    PassText = new QLineEdit(this);
+    PassText->setObjectName(QStringLiteral("PassText"));
+    PassText->setGeometry(twipsRect(960, 600, 1632, 264));
+    auto* echoStyle = new AsteriskEchoStyle;
+    echoStyle->setParent(PassText);
+    PassText->setStyle(echoStyle);
+    PassText->setEchoMode(QLineEdit::Password);
+
+    OKCommand = new QPushButton(QStringLiteral("OK"), this);
+    OKCommand->setObjectName(QStringLiteral("OKCommand"));
+    OKCommand->setGeometry(twipsRect(900, 1380, 852, 312));
+
+    CancelCommand = new QPushButton(QStringLiteral("Cancel"), this);
+    CancelCommand->setObjectName(QStringLiteral("CancelCommand"));
+    CancelCommand->setGeometry(twipsRect(1860, 1380, 852, 312));
+
+    Check1 = new QCheckBox(this);
+    Check1->setObjectName(QStringLiteral("Check1"));
+    Check1->setGeometry(twipsRect(420, 1020, 255, 255));
+
+    Label1 = new QLabel(QStringLiteral("ID"), this);
+    Label1->setObjectName(QStringLiteral("Label1"));
+    Label1->setGeometry(twipsRect(120, 180, 675, 255));
+    Label1->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+
+    Label2[0] = new QLabel(QStringLiteral("Password"), this);
+    Label2[0]->setObjectName(QStringLiteral("Label2_0"));
+    Label2[0]->setGeometry(twipsRect(120, 600, 795, 255));
+    Label2[0]->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+
+    Label2[1] = new QLabel(QStringLiteral("IDパスワードを保存する"), this);
+    Label2[1]->setObjectName(QStringLiteral("Label2_1"));
+    Label2[1]->setGeometry(twipsRect(780, 1020, 1875, 255));
+    Label2[1]->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    QPalette blue = Label2[1]->palette();
+    blue.setColor(QPalette::WindowText, QColor::fromRgb(bgrToRgb(0x00FF0000)));
+    Label2[1]->setPalette(blue);
+
+    setTabOrder(IdText, PassText);
+    setTabOrder(PassText, OKCommand);
+    setTabOrder(OKCommand, CancelCommand);
+    setTabOrder(CancelCommand, Check1);
+    IdText->setFocus();
+
+    connect(OKCommand, &QPushButton::clicked, this, [this] { OKCommand_Click(); });
+    connect(CancelCommand, &QPushButton::clicked, this, [this] { CancelCommand_Click(); });
+
+    Form_Load();
+}
+
+QString IdPassForm::idText() const { return IdText->text(); }
+void IdPassForm::setIdText(const QString& text) { IdText->setText(text); }
+QString IdPassForm::passText() const { return PassText->text(); }
+void IdPassForm::setPassText(const QString& text) { PassText->setText(text); }
+
+void IdPassForm::Form_Load()
+{
+    const QString file = idPassIniPath();
+    setIdText(ReadIniText(file, QStringLiteral("NAME"), QString()));
+    setPassText(ReadIniText(file, QStringLiteral("NAME2"), QString()));
+    // The keep box always starts unticked, whatever NAME3 says.
+    Check1->setChecked(false);
+}
+
+void IdPassForm::OKCommand_Click()
+{
+    const QString id = IdText->text();
+    const QString password = PassText->text();
+    m_settings.setAccountId(id);
+    m_settings.setAccountPassword(password);
+
+    if (Check1->isChecked()) {
+        // A failed save leaves the window open with what the user typed.
+        if (!saveAccount(id, password))
+            return;
+    } else {
+        WriteIniText(idPassIniPath(), QStringLiteral("NAME3"), QStringLiteral("0"),
+                     IniFileMode::OwnerOnly);
+    }
+    close();
+}
+
+bool IdPassForm::saveAccount(const QString& id, const QString& password)
+{
+    // Each check reads the account back from the file: a value the file
+    // cannot give back unchanged must not pass for saved.
+    for (const QString& value : {id, password}) {
+        if (!cp932::canEncode(value)) {
+            warning(this, QStringLiteral("IDまたはパスワードに Shift-JIS で表せない文字があるため、保存できませんでした。"));
+            return false;
+        }
+        if (cp932::byteLength(value) > kMaxStoredBytes) {
+            warning(this, QStringLiteral("IDまたはパスワードが長すぎるため (%1 バイトまで)、保存できませんでした。")
+                              .arg(kMaxStoredBytes));
+            return false;
+        }
+    }
+    const QString file = idPassIniPath();
+    const std::pair<QString, QString> writes[] = {
+        {QStringLiteral("NAME"), id},
+        {QStringLiteral("NAME2"), password},
+        {QStringLiteral("NAME3"), QStringLiteral("1")},
+    };
+    for (const auto& [key, value] : writes) {
+        const IniWriteResult written = WriteIniText(file, key, value, IniFileMode::OwnerOnly);
+        if (!written.ok) {
+            warning(this, QStringLiteral("IDとパスワードを保存できませんでした。\n%1\n(%2)")
+                              .arg(written.error, QDir::toNativeSeparators(file)));
+            return false;
+        }
+    }
+    return true;
+}
+
+void IdPassForm::CancelCommand_Click()
+{
+    close();
+}
+
+void IdPassForm::keyPressEvent(QKeyEvent* event)
+{
+    switch (event->key()) {
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+        // A focused button takes Enter itself; anywhere else it means OK.
+        if (auto* button = qobject_cast<QPushButton*>(focusWidget()))
+            button->click();
+        else
+            OKCommand_Click();
+        return;
+    case Qt::Key_Escape:
+        CancelCommand_Click();
+        return;
+    default:
+        QWidget::keyPressEvent(event);
+    }
+}
+
+} // namespace qp
