@@ -1,0 +1,75 @@
+#include "actions/ActionsUi.h"
+
+#include "platform/MessageBoxes.h"
+
+#include <QDesktopServices>
+#include <QFileDialog>
+
+namespace qp {
+
+LaunchResult launchMailProgramOrNotify(QWidget* parent, const QString& mailProgramText)
+{
+    LaunchResult result = launchMailProgram(mailProgramText);
+    if (result.status == LaunchResult::Status::Failed)
+        notifyNonBlocking(parent, result.message);
+    return result;
+}
+
+namespace {
+
+OpenFileDialogHandler& fileDialogHandler()
+{
+    static OpenFileDialogHandler handler;
+    return handler;
+}
+
+UrlOpener& urlOpener()
+{
+    static UrlOpener opener;
+    return opener;
+}
+
+} // namespace
+
+std::optional<QString> showOpenFileDialog(QWidget* parent, const QString& currentFileName)
+{
+    if (fileDialogHandler())
+        return fileDialogHandler()(parent, currentFileName);
+    const QString picked = QFileDialog::getOpenFileName(parent, QString(), currentFileName, QString());
+    if (picked.isEmpty())
+        return std::nullopt;
+    return picked;
+}
+
+void setOpenFileDialogHandler(OpenFileDialogHandler handler)
+{
+    fileDialogHandler() = std::move(handler);
+}
+
+MailerChooser::Choice chooseMailProgram(QWidget* parent, MailerChooser& chooser)
+{
+    return chooser.choose([parent](const QString& current) { return showOpenFileDialog(parent, current); });
+}
+
+void setUrlOpener(UrlOpener opener)
+{
+    urlOpener() = std::move(opener);
+}
+
+HomepageOutcome showHomepagePrompt(QWidget* parent)
+{
+    const QMessageBox::StandardButton answer =
+        showMessage(parent, {QMessageBox::Question, kHomepageCaption, kHomepageQuestion,
+                             QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes});
+    if (answer != QMessageBox::Yes)
+        return HomepageOutcome::Declined;
+
+    const QUrl address(kHomepageAddress);
+    const bool opened = urlOpener() ? urlOpener()(address) : QDesktopServices::openUrl(address);
+    if (opened)
+        return HomepageOutcome::Opened;
+    notifyNonBlocking(parent, QStringLiteral("ブラウザーを開けませんでした。\n%1").arg(kHomepageAddress));
+    return HomepageOutcome::OpenFailed;
+}
+
+} // namespace qp

@@ -1,0 +1,139 @@
+// The window-side glue: the homepage question, the launch notice and the
+// real open-file dialog.
+#include "actions/ActionsUi.h"
+#include "platform/MessageBoxes.h"
+
+#include <QApplication>
+#include <QFileDialog>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+using namespace qp;
+
+class ActionsUiTest : public QObject {
+    Q_OBJECT
+
+private:
+    QList<MessageRequest> m_requests;
+    QMessageBox::StandardButton m_answer = QMessageBox::No;
+    QList<QUrl> m_opened;
+    bool m_openSucceeds = true;
+
+private slots:
+    void init()
+    {
+        m_requests.clear();
+        m_opened.clear();
+        setMessageHandler([this](QWidget*, const MessageRequest& r) {
+            m_requests << r;
+            return m_answer;
+        });
+        setUrlOpener([this](const QUrl& url) {
+            m_opened << url;
+            return m_openSucceeds;
+        });
+    }
+    void cleanup()
+    {
+        setMessageHandler({});
+        setUrlOpener({});
+        setOpenFileDialogHandler({});
+    }
+
+    void homepagePrompt()
+    {
+        m_answer = QMessageBox::No;
+        QCOMPARE(showHomepagePrompt(nullptr), HomepageOutcome::Declined);
+        QCOMPARE(m_requests.size(), 1);
+        const MessageRequest& q = m_requests.first();
+        QCOMPARE(q.text, QStringLiteral("「Larkspur」作者のホームページです。ちょっと見てみますか？"));
+        QCOMPARE(q.title, QStringLiteral("確認"));
+        QCOMPARE(q.icon, QMessageBox::Question);
+        QCOMPARE(q.buttons, QMessageBox::Yes | QMessageBox::No);
+        QVERIFY(m_opened.isEmpty());
+
+        m_answer = QMessageBox::Yes;
+        QCOMPARE(showHomepagePrompt(nullptr), HomepageOutcome::Opened);
+        QCOMPARE(m_opened, (QList<QUrl>{QUrl(QStringLiteral("https://quillpost.example.org/"))}));
+        QCOMPARE(m_requests.size(), 2);
+
+        // No browser: a notice, and the caller goes on.
+        m_openSucceeds = false;
+        QCOMPARE(showHomepagePrompt(nullptr), HomepageOutcome::OpenFailed);
+        m_openSucceeds = true;
+        QCOMPARE(m_requests.size(), 4);
+        QCOMPARE(m_requests.last().buttons, QMessageBox::Ok);
+        QVERIFY(m_requests.last().text.contains(kHomepageAddress));
+    }
+
+    void launchFailureGivesNoticeOnly()
+    {
+        const LaunchResult failed = launchMailProgramOrNotify(nullptr, QStringLiteral(" /nonexistent/qp/mailer "));
+        QCOMPARE(failed.status, LaunchResult::Status::Failed);
+        QCOMPARE(m_requests.size(), 1);
+        QCOMPARE(m_requests.first().text, failed.message);
+        QCOMPARE(m_requests.first().title, kProgramTitle);
+
+        QCOMPARE(launchMailProgramOrNotify(nullptr, QStringLiteral("未設定")).status,
+                 LaunchResult::Status::NothingToDo);
+        QCOMPARE(m_requests.size(), 1);
+    }
+
+    // The real dialog, answered the way a user would: pick, then cancel.
+    void realDialogPickThenCancel()
+    {
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QString mailer = dir.filePath(QStringLiteral("mailer.sh"));
+        QFile file(mailer);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.close();
+
+        MailerChooser chooser;
+        QString shownDirectory;
+        auto answerDialog = [&](bool pick) {
+            QTimer::singleShot(0, [&, pick] {
+                auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+                QVERIFY(dialog);
+                shownDirectory = dialog->directory().absolutePath();
+                if (pick) {
+                    dialog->selectFile(mailer);
+                    static_cast<QDialog*>(dialog)->accept();
+                } else {
+                    dialog->reject();
+                }
+            });
+        };
+
+        answerDialog(true);
+        MailerChooser::Choice c = chooseMailProgram(nullptr, chooser);
+        QVERIFY(c.picked);
+        QCOMPARE(c.mailProgramPath, mailer);
+        QCOMPARE(c.mailProgramTitle, QStringLiteral("mailer.sh"));
+
+        answerDialog(false);
+        c = chooseMailProgram(nullptr, chooser);
+        QVERIFY(!c.picked);
+        QCOMPARE(c.mailProgramPath, mailer);
+        // Reopened where the last pick was made.
+        QCOMPARE(shownDirectory, dir.path());
+    }
+
+    void dialogCanBeReplaced()
+    {
+        QString seen = QStringLiteral("unset");
+        setOpenFileDialogHandler([&](QWidget*, const QString& current) -> std::optional<QString> {
+            seen = current;
+            return std::nullopt;
+        });
+        MailerChooser chooser;
+        const MailerChooser::Choice c = chooseMailProgram(nullptr, chooser);
+        QCOMPARE(seen, QString());
+        QVERIFY(!c.picked);
+        QCOMPARE(c.mailProgramPath, QString());
+    }
+};
+
+QTEST_MAIN(ActionsUiTest)
+#include "tst_actions_ui.moc"
