@@ -8,6 +8,7 @@
 #include <QDBusContext>
 #include <QDBusMetaType>
 #include <QDBusObjectPath>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QMutex>
 #include <QProcess>
@@ -190,6 +191,7 @@ class DialUpTest : public QObject {
 private:
     QTemporaryDir m_dir;
     QProcess m_daemon;
+    QString m_activations;
     QThread m_thread;
     FakeNetworkManager* m_fake = nullptr;
     std::unique_ptr<QDBusConnection> m_client;
@@ -219,6 +221,7 @@ private slots:
             "  <type>session</type>\n"
             "  <listen>unix:dir=%1</listen>\n"
             "  <auth>EXTERNAL</auth>\n"
+            "  <servicedir>%1/services</servicedir>\n"
             "  <policy context=\"default\">\n"
             "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
             "    <allow eavesdrop=\"true\"/>\n"
@@ -227,6 +230,18 @@ private slots:
             "</busconfig>\n").arg(m_dir.path()).toUtf8());
         file.close();
 
+        // The bus could start a NetworkManager on demand; this one only
+        // records that it was started, which must never happen.
+        QVERIFY(QDir(m_dir.path()).mkpath(QStringLiteral("services")));
+        QFile service(m_dir.filePath(QStringLiteral("services/nm.service")));
+        QVERIFY(service.open(QIODevice::WriteOnly));
+        service.write(QStringLiteral("[D-BUS Service]\nName=%1\nExec=%2\n")
+                          .arg(kNmService, QStringLiteral(QP_RECORDER)).toUtf8());
+        service.close();
+        m_activations = m_dir.filePath(QStringLiteral("activations.txt"));
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("QP_ACTIONS_RECORD"), m_activations);
+        m_daemon.setProcessEnvironment(env);
         m_daemon.start(QStringLiteral("dbus-daemon"),
                        {QStringLiteral("--config-file=") + config, QStringLiteral("--print-address"),
                         QStringLiteral("--nofork")});
@@ -337,6 +352,8 @@ private slots:
         QVERIFY(report.found.isEmpty());
         QVERIFY(m_fake->journal.all().isEmpty());
         QVERIFY2(timer.elapsed() < 10000, "waited for a service that is not there");
+        QTest::qWait(200);
+        QVERIFY2(!QFile::exists(m_activations), "asked the bus to start NetworkManager");
         setOnline(true);
 
         const QDBusConnection noBus = QDBusConnection::connectToBus(
