@@ -1,0 +1,418 @@
+#include "HeaderDecoder.h"
+
+#include <QList>
+#include <QStringDecoder>
+
+#include <cstring>
+
+namespace qp::mailheader {
+
+namespace {
+
+bool isWsp(char c)
+{
+    return c == ' ' || c == '\t';
+}
+
+bool allAscii(QByteArrayView b)
+{
+    for (char c : b)
+        if (static_cast<unsigned char>(c) >= 0x80 || c == 0x1B)
+            return false;
+    return true;
+}
+
+// One decoding attempt with Qt's converter (ICU behind it on Debian).
+// Stateless, so a sequence cut off at the end counts as an error.
+std::optional<QString> tryDecode(QByteArrayView bytes, const char* name)
+{
+    QStringDecoder d(name, QStringConverter::Flag::Stateless);
+    if (!d.isValid())
+        return std::nullopt;
+    QString text = d.decode(bytes);
+    if (d.hasError())
+        return std::nullopt;
+    return text;
+}
+
+QString lossyDecode(QByteArrayView bytes, const char* name)
+{
+    QStringDecoder d(name, QStringConverter::Flag::Stateless);
+    return d.isValid() ? QString(d.decode(bytes)) : QString::fromLatin1(bytes);
+}
+
+// MIME charset labels Japanese mail uses, mapped to the converter names
+// that behave as Windows does (CP932 behind "Shift_JIS", the NEC row 13
+// behind "ISO-2022-JP").
+QByteArray canonicalCharset(QByteArrayView label)
+{
+    QByteArray l = label.toByteArray().trimmed().toLower();
+    const qsizetype star = l.indexOf('*'); // RFC 2231 language suffix
+    if (star >= 0)
+        l.truncate(star);
+    static const char* const sjis[] = {"shift_jis", "shift-jis", "sjis", "x-sjis", "cp932", "windows-31j",
+                                       "ms932", "ms_kanji", "csshiftjis", "x-ms-cp932", "csWindows31J"};
+    for (const char* a : sjis)
+        if (qstricmp(l.constData(), a) == 0)
+            return "Shift_JIS";
+    static const char* const jis[] = {"iso-2022-jp", "csiso2022jp", "iso-2022-jp-1", "iso-2022-jp-ms",
+                                      "cp50220", "cp50221", "cp50222", "jis", "x-jis"};
+    for (const char* a : jis)
+        if (l == a)
+            return "ISO-2022-JP";
+    static const char* const euc[] = {"euc-jp", "x-euc-jp", "eucjp", "cseucpkdfmtjapanese", "euc-jp-ms",
+                                      "eucjp-ms", "x-euc"};
+    for (const char* a : euc)
+        if (l == a)
+            return "EUC-JP";
+    if (l == "utf8" || l == "utf-8")
+        return "UTF-8";
+    return l;
+}
+
+// Rough share of the high bytes that only Shift_JIS uses as lead bytes
+// (0x81-0x9F without the EUC single-shifts) decides between the two
+// Japanese 8-bit encodings when both decode cleanly.
+bool looksLikeEucJp(QByteArrayView b)
+{
+    for (char ch : b) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c >= 0x80 && c < 0xA1 && c != 0x8E && c != 0x8F)
+            return false;
+    }
+    return true;
+}
+
+QString sanitize(QString text)
+{
+    for (QChar& c : text) {
+        const char16_t u = c.unicode();
+        if ((u < 0x20 && u != '\t') || u == 0x7F)
+            c = QLatin1Char(' ');
+    }
+    return text;
+}
+
+// --- RFC 2047 ---
+
+struct Piece {
+    bool encoded = false;
+    QByteArray raw;      // raw text (encoded == false)
+    QByteArray charset;  // encoded word: label as written
+    char encoding = 0;   // 'B' or 'Q'
+    QByteArray text;     // encoded word: the encoded text
+};
+
+// Parses an encoded word at s[i] ("=?cs?X?text?="); returns its length or 0.
+qsizetype parseEncodedWord(QByteArrayView s, qsizetype i, Piece& out)
+{
+    const qsizetype n = s.size();
+    if (i + 1 >= n || s[i] != '=' || s[i + 1] != '?')
+        return 0;
+    qsizetype j = i + 2;
+    const qsizetype csStart = j;
+    while (j < n && s[j] != '?' && !isWsp(s[j]) && s[j] != '\r' && s[j] != '\n')
+        ++j;
+    if (j >= n || s[j] != '?' || j == csStart)
+        return 0;
+    const QByteArrayView cs = s.sliced(csStart, j - csStart);
+    ++j;
+    if (j + 1 >= n || s[j + 1] != '?')
+        return 0;
+    const char enc = char(s[j] & ~0x20);
+    if (enc != 'B' && enc != 'Q')
+        return 0;
+    j += 2;
+    const qsizetype textStart = j;
+    while (j < n && s[j] != '?' && !isWsp(s[j]))
+        ++j;
+    if (j + 1 >= n || s[j] != '?' || s[j + 1] != '=')
+        return 0;
+    out.encoded = true;
+    out.charset = cs.toByteArray();
+    out.encoding = enc;
+    out.text = s.sliced(textStart, j - textStart).toByteArray();
+    return j + 2 - i;
+}
+
+int hexValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
+
+QByteArray decodeQ(const QByteArray& text)
+{
+    QByteArray out;
+    out.reserve(text.size());
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char c = text.at(i);
+        if (c == '_') {
+            out.append(' ');
+        } else if (c == '=' && i + 2 < text.size() && hexValue(text.at(i + 1)) >= 0 && hexValue(text.at(i + 2)) >= 0) {
+            out.append(char(hexValue(text.at(i + 1)) * 16 + hexValue(text.at(i + 2))));
+            i += 2;
+        } else {
+            out.append(c);
+        }
+    }
+    return out;
+}
+
+QString decodeLabelled(const QByteArray& bytes, const QByteArray& label)
+{
+    const QByteArray name = canonicalCharset(label);
+    // "us-ascii" on 8-bit bytes is a mailer that did not know better.
+    if ((name == "us-ascii" || name == "ascii") && !allAscii(bytes))
+        return decodeUnlabelled(bytes);
+    if (auto t = tryDecode(bytes, name.constData()))
+        return *t;
+    // The label as written, in case our alias table was too eager.
+    if (auto t = tryDecode(bytes, label.constData()))
+        return *t;
+    // Unknown or wrong label: read the bytes for what they are.
+    return decodeUnlabelled(bytes);
+}
+
+QList<Piece> splitEncodedWords(QByteArrayView s)
+{
+    QList<Piece> pieces;
+    QByteArray raw;
+    qsizetype i = 0;
+    while (i < s.size()) {
+        if (s[i] == '=' && i + 1 < s.size() && s[i + 1] == '?') {
+            Piece w;
+            if (const qsizetype len = parseEncodedWord(s, i, w)) {
+                if (!raw.isEmpty()) {
+                    pieces.append(Piece{false, raw, {}, 0, {}});
+                    raw.clear();
+                }
+                pieces.append(std::move(w));
+                i += len;
+                continue;
+            }
+        }
+        raw.append(s[i]);
+        ++i;
+    }
+    if (!raw.isEmpty())
+        pieces.append(Piece{false, raw, {}, 0, {}});
+    return pieces;
+}
+
+bool onlyWhiteSpace(const QByteArray& b)
+{
+    for (char c : b)
+        if (!isWsp(c))
+            return false;
+    return true;
+}
+
+QByteArray unfoldBytes(QByteArrayView value)
+{
+    QByteArray out;
+    out.reserve(value.size());
+    for (qsizetype i = 0; i < value.size(); ++i) {
+        const char c = value[i];
+        if (c == '\r' || c == '\n') {
+            // CRLF + WSP is a fold: drop the line break, keep the space. A
+            // stray line break is not part of any text either.
+            continue;
+        }
+        out.append(c);
+    }
+    return out;
+}
+
+} // namespace
+
+QByteArrayView headerBlock(QByteArrayView message)
+{
+    // A blank line: "\n\n" or "\n\r\n"; the header may also start with one.
+    if (message.startsWith("\r\n") || message.startsWith("\n"))
+        return message.first(0);
+    for (qsizetype i = 0; i + 1 < message.size(); ++i) {
+        if (message[i] != '\n')
+            continue;
+        if (message[i + 1] == '\n')
+            return message.first(i + 1);
+        if (message[i + 1] == '\r' && i + 2 < message.size() && message[i + 2] == '\n')
+            return message.first(i + 1);
+    }
+    return message;
+}
+
+QByteArrayView body(QByteArrayView message)
+{
+    const qsizetype h = headerBlock(message).size();
+    if (h >= message.size())
+        return message.last(0);
+    QByteArrayView rest = message.sliced(h);
+    if (rest.startsWith("\r\n"))
+        return rest.sliced(2);
+    if (rest.startsWith("\n"))
+        return rest.sliced(1);
+    return rest;
+}
+
+std::optional<QString> decodeCharset(QByteArrayView bytes, QByteArrayView charset)
+{
+    const QByteArray name = canonicalCharset(charset);
+    if (auto t = tryDecode(bytes, name.constData()))
+        return t;
+    return std::nullopt;
+}
+
+QString decodeUnlabelled(QByteArrayView bytes)
+{
+    if (allAscii(bytes))
+        return QString::fromLatin1(bytes);
+    const bool hasEsc = bytes.contains('\x1B');
+    if (hasEsc) {
+        if (auto t = tryDecode(bytes, "ISO-2022-JP"))
+            return *t;
+    }
+    if (auto t = tryDecode(bytes, "UTF-8"))
+        return *t;
+    const auto sjis = tryDecode(bytes, "Shift_JIS");
+    const auto euc = tryDecode(bytes, "EUC-JP");
+    if (sjis && euc)
+        return looksLikeEucJp(bytes) ? *euc : *sjis;
+    if (euc)
+        return *euc;
+    if (sjis)
+        return *sjis;
+    // Nothing fits: keep what can be read, with replacement characters.
+    return lossyDecode(bytes, hasEsc ? "ISO-2022-JP" : (looksLikeEucJp(bytes) ? "EUC-JP" : "Shift_JIS"));
+}
+
+QString decodeFieldValue(QByteArrayView rawValue)
+{
+    const QByteArray unfolded = unfoldBytes(rawValue);
+    const QList<Piece> pieces = splitEncodedWords(unfolded);
+
+    QString out;
+    qsizetype i = 0;
+    while (i < pieces.size()) {
+        const Piece& p = pieces.at(i);
+        if (!p.encoded) {
+            out += decodeUnlabelled(p.raw);
+            ++i;
+            continue;
+        }
+        // A run of encoded words in one charset, separated by nothing but
+        // white space, is one text: join the bytes before converting, so a
+        // multibyte character cut at a word boundary comes out whole. Base64
+        // cut in the middle of a quantum is carried over to the next word.
+        QByteArray bytes;
+        QByteArray pendingB64;
+        const QByteArray charset = canonicalCharset(p.charset);
+        qsizetype j = i;
+        for (;;) {
+            const Piece& w = pieces.at(j);
+            if (w.encoding == 'B') {
+                pendingB64 += w.text;
+                if (pendingB64.contains('=') || pendingB64.size() % 4 == 0) {
+                    bytes += QByteArray::fromBase64(pendingB64);
+                    pendingB64.clear();
+                }
+            } else {
+                if (!pendingB64.isEmpty()) {
+                    bytes += QByteArray::fromBase64(pendingB64);
+                    pendingB64.clear();
+                }
+                bytes += decodeQ(w.text);
+            }
+            // Next word in the same charset, with only white space between?
+            qsizetype k = j + 1;
+            if (k < pieces.size() && !pieces.at(k).encoded && onlyWhiteSpace(pieces.at(k).raw))
+                ++k;
+            if (k < pieces.size() && pieces.at(k).encoded && canonicalCharset(pieces.at(k).charset) == charset) {
+                j = k;
+                continue;
+            }
+            break;
+        }
+        if (!pendingB64.isEmpty())
+            bytes += QByteArray::fromBase64(pendingB64);
+        out += decodeLabelled(bytes, p.charset);
+        i = j + 1;
+        // White space between this run and a following encoded word in
+        // another charset is dropped as well.
+        if (i + 1 < pieces.size() && !pieces.at(i).encoded && onlyWhiteSpace(pieces.at(i).raw)
+            && pieces.at(i + 1).encoded)
+            ++i;
+    }
+    return sanitize(out);
+}
+
+std::optional<QByteArray> rawField(QByteArrayView block, QByteArrayView name)
+{
+    qsizetype pos = 0;
+    const qsizetype n = block.size();
+    while (pos < n) {
+        qsizetype eol = block.indexOf('\n', pos);
+        if (eol < 0)
+            eol = n;
+        const QByteArrayView line = block.sliced(pos, eol - pos);
+        if (line.size() > name.size() && line[name.size()] == ':'
+            && qstrnicmp(line.data(), name.data(), name.size()) == 0) {
+            // Extend over the continuation lines.
+            qsizetype end = eol;
+            while (end + 1 < n && isWsp(block[end + 1])) {
+                const qsizetype next = block.indexOf('\n', end + 1);
+                end = next < 0 ? n : next;
+            }
+            QByteArrayView value = block.sliced(pos + name.size() + 1, std::min(end, n) - pos - name.size() - 1);
+            QByteArray v = unfoldBytes(value);
+            return v.trimmed();
+        }
+        pos = eol + 1;
+    }
+    return std::nullopt;
+}
+
+DecodedHeader decodeHeader(QByteArrayView block)
+{
+    DecodedHeader h;
+    if (auto v = rawField(block, "Subject"))
+        h.subject = decodeFieldValue(*v);
+    if (auto v = rawField(block, "Date"))
+        h.date = decodeFieldValue(*v);
+    if (auto v = rawField(block, "From"))
+        h.from = decodeFieldValue(*v);
+
+    // The whole block, one decoded field per line.
+    QStringList lines;
+    qsizetype pos = 0;
+    const qsizetype n = block.size();
+    while (pos < n) {
+        qsizetype end = block.indexOf('\n', pos);
+        if (end < 0)
+            end = n;
+        while (end + 1 < n && isWsp(block[end + 1])) {
+            const qsizetype next = block.indexOf('\n', end + 1);
+            end = next < 0 ? n : next;
+        }
+        const QByteArrayView field = block.sliced(pos, end - pos);
+        pos = end + 1;
+        const qsizetype colon = field.indexOf(':');
+        const QByteArrayView fieldName = colon > 0 ? field.first(colon) : QByteArrayView();
+        const bool validName = colon > 0 && allAscii(fieldName) && !fieldName.contains(' ') && !fieldName.contains('\t');
+        if (validName) {
+            lines << QString::fromLatin1(fieldName) + QStringLiteral(": ")
+                         + decodeFieldValue(unfoldBytes(field.sliced(colon + 1)).trimmed());
+        } else if (!unfoldBytes(field).trimmed().isEmpty()) {
+            lines << decodeFieldValue(field);
+        }
+    }
+    h.header = lines.join(QStringLiteral("\r\n"));
+    return h;
+}
+
+} // namespace qp::mailheader

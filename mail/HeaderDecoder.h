@@ -1,0 +1,47 @@
+#pragma once
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QString>
+#include <optional>
+
+// Turning a mail's raw header into the texts the user and the keyword
+// search see. Pure functions: no state, no I/O, safe on any bytes.
+namespace qp::mailheader {
+
+// The four header texts handed back by the mail layer.
+struct DecodedHeader {
+    QString subject; // "Subject" field
+    QString date;    // "Date" field
+    QString from;    // "From" field: the sender the keywords are searched in
+    QString header;  // every field, unfolded and decoded, one per line (CRLF)
+};
+
+// The header block of a raw message: everything before the first empty line
+// (the whole message when there is none).
+QByteArrayView headerBlock(QByteArrayView message);
+// What follows the first empty line (empty when there is none).
+QByteArrayView body(QByteArrayView message);
+
+DecodedHeader decodeHeader(QByteArrayView headerBlock);
+
+// The raw value of the first field called name (case-insensitive),
+// unfolded, with the white space after the colon removed; nullopt when the
+// header has no such field.
+std::optional<QByteArray> rawField(QByteArrayView headerBlock, QByteArrayView name);
+
+// A field value as the user should read it: folding removed, RFC 2047
+// encoded words decoded (adjacent words joined, also inside quoted strings
+// and when a word cuts a multibyte character), raw 8-bit text read in the
+// charset it looks like. Control characters become spaces, so a decoded NUL
+// or line break can never cut or split the text.
+QString decodeFieldValue(QByteArrayView rawValue);
+
+// Bytes that name no charset: ESC sequences mean ISO-2022-JP; then UTF-8
+// when valid; then EUC-JP or Shift_JIS (CP932) by their byte patterns.
+QString decodeUnlabelled(QByteArrayView bytes);
+
+// Bytes in a named charset (MIME names and the usual aliases). nullopt when
+// the name is unknown or the bytes are not valid in it.
+std::optional<QString> decodeCharset(QByteArrayView bytes, QByteArrayView charset);
+
+} // namespace qp::mailheader

@@ -1,0 +1,215 @@
+#include "NMailLayer.h"
+
+#include <climits>
+
+#include "mail/HeaderDecoder.h"
+
+namespace qp {
+
+namespace {
+
+// Bytes the character takes in Shift-JIS (CP932): one for ASCII and the
+// half-width katakana, two for the rest. Characters CP932 lacks count as
+// two; only the bound matters here, not the exact encoding.
+int sjisWidth(char32_t c)
+{
+    if (c < 0x80 || (c >= 0xFF61 && c <= 0xFF9F))
+        return 1;
+    return 2;
+}
+
+} // namespace
+
+NMail::NMail() = default;
+
+NMail::~NMail()
+{
+    // Connections left open by the caller still end politely.
+    for (auto& [handle, client] : m_connections)
+        client->quit();
+}
+
+const Pop3Client* NMail::client(int handle) const
+{
+    const auto it = m_connections.find(handle);
+    return it == m_connections.end() ? nullptr : it->second.get();
+}
+
+Pop3Client* NMail::find(int handle)
+{
+    const auto it = m_connections.find(handle);
+    return it == m_connections.end() ? nullptr : it->second.get();
+}
+
+int NMail::failed(const QString& text)
+{
+    m_lastError = text;
+    return -1;
+}
+
+int NMail::failedFrom(const Pop3Client& client)
+{
+    return failed(client.errorText());
+}
+
+QString NMail::fitBuffer(const QString& text) const
+{
+    const int limit = m_textBufferSize - 1; // room for the NUL
+    int bytes = 0;
+    qsizetype i = 0;
+    while (i < text.size()) {
+        const bool pair = text.at(i).isHighSurrogate() && i + 1 < text.size() && text.at(i + 1).isLowSurrogate();
+        const char32_t c = pair ? QChar::surrogateToUcs4(text.at(i), text.at(i + 1)) : text.at(i).unicode();
+        const int w = sjisWidth(c);
+        if (bytes + w > limit)
+            return text.left(i);
+        bytes += w;
+        i += pair ? 2 : 1;
+    }
+    return text;
+}
+
+void NMail::fillHeaderTexts(const QByteArray& headerBlock, QString& subject, QString& date, QString& from,
+                            QString& header) const
+{
+    const mailheader::DecodedHeader h = mailheader::decodeHeader(headerBlock);
+    subject = fitBuffer(h.subject);
+    date = fitBuffer(h.date);
+    from = fitBuffer(h.from);
+    header = fitBuffer(h.header);
+}
+
+int NMail::NMailInitializeWinSock()
+{
+    // Qt's sockets need no start-up; kept so the start-up order stays as
+    // designed.
+    return 0;
+}
+
+int NMail::NMailEndWinSock()
+{
+    for (auto& [handle, client] : m_connections)
+        client->quit();
+    m_connections.clear();
+    return 0;
+}
+
+int NMail::NMailSetOption(int option, int value)
+{
+    if (option == kOptionTextBufferSize) {
+        // A buffer needs room for at least one character and the NUL.
+        if (value < 3)
+            return -1;
+        const int previous = m_textBufferSize;
+        m_textBufferSize = value;
+        return previous;
+    }
+    return -1;
+}
+
+int NMail::NMailPop3Connect(const QString& server)
+{
+    const auto endpoint = Pop3Endpoint::parse(server);
+    if (!endpoint)
+        return failed(QStringLiteral("サーバー名「%1」が正しくありません").arg(server.trimmed().left(100)));
+    auto client = std::make_unique<Pop3Client>();
+    client->setTimeouts(m_timeouts);
+    client->setExtraCaCertificates(m_extraCas);
+    client->setLocalAddress(m_localAddress);
+    if (!client->connectToServer(*endpoint)) {
+        failedFrom(*client);
+        client->quit();
+        return -1;
+    }
+    // Handles count up and are not reused, so a stale handle never reaches
+    // another connection. Far past any real use, wrap to 1.
+    const int handle = m_nextHandle;
+    m_nextHandle = m_nextHandle == INT_MAX ? 1 : m_nextHandle + 1;
+    m_connections[handle] = std::move(client);
+    return handle;
+}
+
+int NMail::NMailPop3Authenticate(int handle, const QString& id, const QString& password, int apop)
+{
+    Pop3Client* c = find(handle);
+    if (!c)
+        return failed(QStringLiteral("サーバーに接続していません"));
+    const bool ok = apop != 0 ? c->loginApop(id, password) : c->loginUserPass(id, password);
+    if (!ok)
+        return failedFrom(*c);
+    // The count is the mailbox after login; capabilities may differ now.
+    int count = 0;
+    if (!c->refreshCapabilities() || !c->stat(&count, nullptr))
+        return failedFrom(*c);
+    return count;
+}
+
+int NMail::NMailPop3GetMailStatus(int handle, int number, QString& subject, QString& date, QString& from,
+                                  QString& header, int /*flag*/)
+{
+    subject.clear();
+    date.clear();
+    from.clear();
+    header.clear();
+    Pop3Client* c = find(handle);
+    if (!c)
+        return failed(QStringLiteral("サーバーに接続していません"));
+    QByteArray bytes;
+    if (!c->header(number, &bytes))
+        return failedFrom(*c);
+    fillHeaderTexts(mailheader::headerBlock(bytes).toByteArray(), subject, date, from, header);
+    return 0;
+}
+
+int NMail::NMailPop3GetMailSize(int handle, int number)
+{
+    Pop3Client* c = find(handle);
+    if (!c)
+        return failed(QStringLiteral("サーバーに接続していません"));
+    qint64 size = 0;
+    if (!c->list(number, &size))
+        return failedFrom(*c);
+    if (size > INT_MAX)
+        return failed(QStringLiteral("メール %1 は大きすぎます（%2 バイト）").arg(number).arg(size));
+    return int(size);
+}
+
+int NMail::NMailPop3GetMail(int handle, int number, QString& subject, QString& date, QString& from,
+                            QString& header, QString& body, int /*flag1*/, int /*flag2*/)
+{
+    subject.clear();
+    date.clear();
+    from.clear();
+    header.clear();
+    body.clear();
+    Pop3Client* c = find(handle);
+    if (!c)
+        return failed(QStringLiteral("サーバーに接続していません"));
+    QByteArray message;
+    if (!c->retrieve(number, &message))
+        return failedFrom(*c);
+    fillHeaderTexts(mailheader::headerBlock(message).toByteArray(), subject, date, from, header);
+    // The body as raw text in the charset it looks like; nothing reads it
+    // beyond showing it, so no MIME decoding.
+    body = mailheader::decodeUnlabelled(mailheader::body(message));
+    return 0;
+}
+
+int NMail::NMailPop3Close(int handle)
+{
+    const auto it = m_connections.find(handle);
+    if (it == m_connections.end())
+        return failed(QStringLiteral("サーバーに接続していません"));
+    it->second->quit();
+    m_connections.erase(it);
+    return 0;
+}
+
+int NMail::NMailGetMessage(int /*code*/, QString& buffer, int& size)
+{
+    buffer = size > 0 ? m_lastError.left(size) : QString();
+    size = int(buffer.size());
+    return size;
+}
+
+} // namespace qp

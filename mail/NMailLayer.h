@@ -1,0 +1,80 @@
+#pragma once
+#include <QHostAddress>
+#include <QList>
+#include <QSslCertificate>
+#include <map>
+#include <memory>
+
+#include "mail/NMail.h"
+#include "mail/Pop3Client.h"
+
+namespace qp {
+
+// The mail library over our own POP3 client. One object serves the whole
+// program (create it at start-up, keep it until shutdown); each connection
+// is a handle from NMailPop3Connect until NMailPop3Close.
+//
+//   qp::NMail mail;
+//   mail.NMailInitializeWinSock();
+//   mail.NMailSetOption(1, 8192);
+//   int h = mail.NMailPop3Connect("pop.example.jp");      // or "host:995", "pop3s://host"
+//   int n = mail.NMailPop3Authenticate(h, id, pass, 0);    // -1: APOP
+//   ...
+//   mail.NMailPop3Close(h);
+//
+// Tests shorten the time-outs and trust their own CA through the setters;
+// there is no environment variable or file for either.
+class NMail : public MailLibrary {
+public:
+    // Option 1: the most bytes (Shift-JIS counting) a returned header text
+    // may take, terminating NUL included, as the 8192-byte buffers of the
+    // Windows design. Longer texts are cut at a character boundary.
+    static constexpr int kOptionTextBufferSize = 1;
+    static constexpr int kDefaultTextBufferSize = 8192;
+
+    NMail();
+    ~NMail() override;
+
+    void setTimeouts(const Pop3Timeouts& timeouts) { m_timeouts = timeouts; }
+    Pop3Timeouts timeouts() const { return m_timeouts; }
+    void setExtraCaCertificates(const QList<QSslCertificate>& certs) { m_extraCas = certs; }
+    // Connect from this local address (tests use 127.0.0.2 … to stay clear
+    // of a server's delay after a failed login).
+    void setLocalAddress(const QHostAddress& address) { m_localAddress = address; }
+    // The client behind a handle (null when there is none), for tests.
+    const Pop3Client* client(int handle) const;
+
+    int NMailInitializeWinSock() override;
+    int NMailEndWinSock() override;
+    int NMailSetOption(int option, int value) override;
+    int NMailPop3Connect(const QString& server) override;
+    int NMailPop3Authenticate(int handle, const QString& id, const QString& password, int apop) override;
+    int NMailPop3GetMailStatus(int handle, int number, QString& subject, QString& date, QString& from,
+                               QString& header, int flag) override;
+    int NMailPop3GetMailSize(int handle, int number) override;
+    int NMailPop3GetMail(int handle, int number, QString& subject, QString& date, QString& from,
+                         QString& header, QString& body, int flag1, int flag2) override;
+    int NMailPop3Close(int handle) override;
+    int NMailGetMessage(int code, QString& buffer, int& size) override;
+
+    // The text NMailGetMessage hands out.
+    QString lastError() const { return m_lastError; }
+
+private:
+    Pop3Client* find(int handle);
+    int failed(const QString& text);
+    int failedFrom(const Pop3Client& client);
+    void fillHeaderTexts(const QByteArray& headerBlock, QString& subject, QString& date, QString& from,
+                         QString& header) const;
+    QString fitBuffer(const QString& text) const;
+
+    std::map<int, std::unique_ptr<Pop3Client>> m_connections;
+    int m_nextHandle = 1;
+    int m_textBufferSize = kDefaultTextBufferSize;
+    Pop3Timeouts m_timeouts;
+    QList<QSslCertificate> m_extraCas;
+    QHostAddress m_localAddress;
+    QString m_lastError;
+};
+
+} // namespace qp

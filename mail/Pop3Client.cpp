@@ -1,0 +1,644 @@
+#include "Pop3Client.h"
+
+#include <QCryptographicHash>
+#include <QDeadlineTimer>
+#include <QSslConfiguration>
+#include <QSslSocket>
+#include <QUrl>
+
+#include <algorithm>
+#include <climits>
+
+namespace qp {
+
+namespace {
+
+constexpr qsizetype kReadChunk = 64 * 1024;
+// QUIT is a courtesy; do not hold the window for long over it.
+constexpr int kQuitWaitMs = 5000;
+
+// A server's text as the user may see it: printable, short.
+QString printable(const QByteArray& bytes)
+{
+    QString s = QString::fromUtf8(bytes.left(400));
+    for (QChar& c : s)
+        if (c.unicode() < 0x20 || c.unicode() == 0x7F)
+            c = QLatin1Char(' ');
+    s = s.simplified();
+    if (s.size() > 200)
+        s = s.left(200) + QStringLiteral("…");
+    return s;
+}
+
+// Strict decimal number, no sign, fits in qint64 below limit.
+bool parseNumber(const QByteArray& token, qint64 limit, qint64* out)
+{
+    if (token.isEmpty() || token.size() > 18)
+        return false;
+    qint64 v = 0;
+    for (char c : token) {
+        if (c < '0' || c > '9')
+            return false;
+        v = v * 10 + (c - '0');
+    }
+    if (v > limit)
+        return false;
+    *out = v;
+    return true;
+}
+
+QList<QByteArray> words(const QByteArray& text)
+{
+    QList<QByteArray> out;
+    for (const QByteArray& w : text.simplified().split(' '))
+        if (!w.isEmpty())
+            out << w;
+    return out;
+}
+
+} // namespace
+
+std::optional<Pop3Endpoint> Pop3Endpoint::parse(const QString& text)
+{
+    QString t = text.trimmed();
+    Pop3Endpoint e;
+    bool schemeTls = false;
+    if (t.startsWith(QLatin1String("pop3s://"), Qt::CaseInsensitive)) {
+        schemeTls = true;
+        t = t.mid(8);
+    } else if (t.startsWith(QLatin1String("pop3://"), Qt::CaseInsensitive)) {
+        t = t.mid(7);
+    }
+    if (t.endsWith(QLatin1Char('/')))
+        t.chop(1);
+    QString host = t;
+    QString portText;
+    if (t.startsWith(QLatin1Char('['))) { // [IPv6]:port
+        const qsizetype close = t.indexOf(QLatin1Char(']'));
+        if (close < 0)
+            return std::nullopt;
+        host = t.mid(1, close - 1);
+        const QString rest = t.mid(close + 1);
+        if (!rest.isEmpty()) {
+            if (!rest.startsWith(QLatin1Char(':')))
+                return std::nullopt;
+            portText = rest.mid(1);
+        }
+    } else if (t.count(QLatin1Char(':')) == 1) {
+        const qsizetype colon = t.indexOf(QLatin1Char(':'));
+        host = t.left(colon);
+        portText = t.mid(colon + 1);
+    } else if (t.count(QLatin1Char(':')) > 1) {
+        // A bare IPv6 address: no port.
+        if (QHostAddress(t).isNull())
+            return std::nullopt;
+    }
+    if (host.isEmpty() || host.contains(QLatin1Char(' ')) || host.contains(QLatin1Char('/'))
+        || host.contains(QLatin1Char('@')))
+        return std::nullopt;
+    e.host = host;
+    if (!portText.isEmpty()) {
+        bool ok = false;
+        const uint port = portText.toUInt(&ok);
+        if (!ok || port == 0 || port > 65535)
+            return std::nullopt;
+        e.port = quint16(port);
+    } else {
+        e.port = schemeTls ? 995 : 110;
+    }
+    e.implicitTls = schemeTls || e.port == 995;
+    return e;
+}
+
+Pop3Client::Pop3Client() = default;
+
+Pop3Client::~Pop3Client()
+{
+    if (m_socket)
+        m_socket->abort();
+}
+
+QString Pop3Client::shownHost() const
+{
+    return m_endpoint.host;
+}
+
+bool Pop3Client::isConnected() const
+{
+    return m_socket && m_socket->state() == QAbstractSocket::ConnectedState;
+}
+
+bool Pop3Client::isEncrypted() const
+{
+    return m_socket && m_socket->isEncrypted();
+}
+
+bool Pop3Client::hasCapability(const QByteArray& name) const
+{
+    for (const QByteArray& c : m_capabilities) {
+        const QByteArray first = c.split(' ').value(0);
+        if (first.compare(name, Qt::CaseInsensitive) == 0)
+            return true;
+    }
+    return false;
+}
+
+bool Pop3Client::fail(ErrorKind kind, const QString& text, bool breaks)
+{
+    m_errorKind = kind;
+    m_errorText = text;
+    if (breaks) {
+        m_broken = true;
+        // A failed handshake leaves nothing worth saying goodbye on; other
+        // breaks keep the socket so that quit() can still send QUIT.
+        if (m_socket && kind == ErrorKind::Tls)
+            m_socket->abort();
+    }
+    return false;
+}
+
+bool Pop3Client::failSocket(bool connecting)
+{
+    const auto err = m_socket->error();
+    if (err == QAbstractSocket::SocketTimeoutError) {
+        return connecting ? fail(ErrorKind::Timeout,
+                                 QStringLiteral("サーバー「%1」に接続できません（%2 秒で時間切れ）")
+                                     .arg(shownHost()).arg(m_timeouts.connectMs / 1000.0),
+                                 true)
+                          : fail(ErrorKind::Timeout,
+                                 QStringLiteral("サーバー「%1」の応答がありません（%2 秒で時間切れ）")
+                                     .arg(shownHost()).arg(m_timeouts.replyMs / 1000.0),
+                                 true);
+    }
+    if (err == QAbstractSocket::SslHandshakeFailedError || err == QAbstractSocket::SslInternalError
+        || err == QAbstractSocket::SslInvalidUserDataError)
+        return failTls();
+    if (!connecting || err == QAbstractSocket::RemoteHostClosedError)
+        return fail(ErrorKind::Closed, QStringLiteral("サーバー「%1」との接続が切れました").arg(shownHost()), true);
+    QString reason;
+    switch (err) {
+    case QAbstractSocket::HostNotFoundError:
+        reason = QStringLiteral("サーバー名が見つかりません");
+        break;
+    case QAbstractSocket::ConnectionRefusedError:
+        reason = QStringLiteral("接続を拒否されました");
+        break;
+    case QAbstractSocket::NetworkError:
+        reason = QStringLiteral("ネットワークにつながっていません");
+        break;
+    default:
+        reason = m_socket->errorString();
+        break;
+    }
+    return fail(ErrorKind::Unreachable, QStringLiteral("サーバー「%1」に接続できません（%2）").arg(shownHost(), reason), true);
+}
+
+bool Pop3Client::failTls()
+{
+    QStringList reasons;
+    for (const QSslError& e : m_socket->sslHandshakeErrors()) {
+        QString r;
+        switch (e.error()) {
+        case QSslError::HostNameMismatch:
+            r = QStringLiteral("証明書のサーバー名が一致しません");
+            break;
+        case QSslError::SelfSignedCertificate:
+        case QSslError::SelfSignedCertificateInChain:
+        case QSslError::UnableToGetLocalIssuerCertificate:
+        case QSslError::UnableToGetIssuerCertificate:
+        case QSslError::UnableToVerifyFirstCertificate:
+        case QSslError::CertificateUntrusted:
+            r = QStringLiteral("証明書の発行元を信頼できません");
+            break;
+        case QSslError::CertificateExpired:
+            r = QStringLiteral("証明書の期限が切れています");
+            break;
+        case QSslError::CertificateNotYetValid:
+            r = QStringLiteral("証明書がまだ有効になっていません");
+            break;
+        case QSslError::CertificateRevoked:
+            r = QStringLiteral("証明書が失効しています");
+            break;
+        default:
+            r = e.errorString();
+            break;
+        }
+        if (!reasons.contains(r))
+            reasons << r;
+    }
+    if (reasons.isEmpty())
+        reasons << m_socket->errorString();
+    return fail(ErrorKind::Tls,
+                QStringLiteral("サーバー「%1」と TLS で接続できません（%2）").arg(shownHost(), reasons.join(QStringLiteral("、"))),
+                true);
+}
+
+QString Pop3Client::serverSaid(const Pop3ReplyReader& reader) const
+{
+    const QString t = printable(reader.statusText());
+    return t.isEmpty() ? QStringLiteral("サーバーの説明なし") : t;
+}
+
+bool Pop3Client::sendLine(const QByteArray& line)
+{
+    if (m_broken || !isConnected())
+        return fail(m_broken ? m_errorKind : ErrorKind::NotConnected,
+                    m_broken ? m_errorText : QStringLiteral("サーバーに接続していません"), false);
+    if (m_socket->write(line + "\r\n") < 0)
+        return failSocket(false);
+    m_socket->flush();
+    return true;
+}
+
+bool Pop3Client::readReply(Pop3ReplyReader& reader)
+{
+    const QDeadlineTimer whole(m_timeouts.wholeReplyMs);
+    for (;;) {
+        if (m_inPos < m_in.size()) {
+            qsizetype used = 0;
+            const auto status = reader.feed(QByteArrayView(m_in).sliced(m_inPos), &used);
+            m_inPos += used;
+            if (m_inPos >= m_in.size()) {
+                m_in.clear();
+                m_inPos = 0;
+            }
+            switch (status) {
+            case Pop3ReplyReader::Status::Done:
+                return true;
+            case Pop3ReplyReader::Status::LineTooLong:
+                return fail(ErrorKind::Protocol,
+                            QStringLiteral("サーバー「%1」の応答が不正です（行が長すぎます）").arg(shownHost()), true);
+            case Pop3ReplyReader::Status::TooLarge:
+                return fail(ErrorKind::TooLarge,
+                            QStringLiteral("サーバー「%1」の応答が大きすぎます（%2 バイトを超えました）")
+                                .arg(shownHost()).arg(reader.data().size()),
+                            true);
+            case Pop3ReplyReader::Status::NeedMore:
+                break;
+            }
+        }
+        if (m_socket->bytesAvailable() == 0) {
+            if (whole.hasExpired())
+                return fail(ErrorKind::Timeout,
+                            QStringLiteral("サーバー「%1」の応答が終わりません（%2 秒で時間切れ）")
+                                .arg(shownHost()).arg(m_timeouts.wholeReplyMs / 1000),
+                            true);
+            const int wait = int(std::min<qint64>(m_timeouts.replyMs, std::max<qint64>(whole.remainingTime(), 1)));
+            if (!m_socket->waitForReadyRead(wait) && m_socket->bytesAvailable() == 0) {
+                if (m_socket->state() != QAbstractSocket::ConnectedState
+                    || m_socket->error() != QAbstractSocket::SocketTimeoutError)
+                    return failSocket(false);
+                if (!whole.hasExpired())
+                    return failSocket(false); // idle time-out
+                continue;                     // the whole-reply bound reports itself above
+            }
+        }
+        m_in = m_socket->read(kReadChunk);
+        m_inPos = 0;
+    }
+}
+
+Pop3Client::Reply Pop3Client::command(const QByteArray& line, Pop3ReplyReader& reader, bool multiLine, qsizetype maxData)
+{
+    if (!sendLine(line))
+        return Reply::Failed;
+    if (multiLine)
+        reader.startMultiLine(maxData);
+    else
+        reader.startSingleLine();
+    if (!readReply(reader))
+        return Reply::Failed;
+    if (reader.isOk())
+        return Reply::Ok;
+    if (reader.isErr())
+        return Reply::Err;
+    fail(ErrorKind::Protocol,
+         QStringLiteral("サーバー「%1」の応答が不正です（%2）").arg(shownHost(), printable(reader.statusLine().left(80))), true);
+    return Reply::Failed;
+}
+
+bool Pop3Client::connectToServer(const Pop3Endpoint& endpoint)
+{
+    m_endpoint = endpoint;
+    m_broken = false;
+    m_in.clear();
+    m_inPos = 0;
+    m_capabilities.clear();
+    m_capaSupported = false;
+    m_topFailed = false;
+    m_errorKind = ErrorKind::None;
+    m_errorText.clear();
+
+    m_socket = std::make_unique<QSslSocket>();
+    QSslConfiguration conf = QSslConfiguration::defaultConfiguration();
+    if (!m_extraCas.isEmpty()) {
+        // Setting a CA list ends Qt's on-demand loading of the system store,
+        // so the system's certificates go in explicitly.
+        conf.setCaCertificates(QSslConfiguration::systemCaCertificates() + m_extraCas);
+    }
+    conf.setPeerVerifyMode(QSslSocket::VerifyPeer);
+    m_socket->setSslConfiguration(conf);
+    m_socket->setPeerVerifyName(endpoint.host);
+    m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    if (!m_localAddress.isNull() && !m_socket->bind(m_localAddress, 0))
+        return fail(ErrorKind::Unreachable,
+                    QStringLiteral("サーバー「%1」に接続できません（%2）").arg(shownHost(), m_socket->errorString()), true);
+
+    if (endpoint.implicitTls) {
+        m_socket->connectToHostEncrypted(endpoint.host, endpoint.port);
+        if (!m_socket->waitForConnected(m_timeouts.connectMs))
+            return failSocket(true);
+        if (!m_socket->waitForEncrypted(m_timeouts.connectMs)) {
+            if (m_socket->error() == QAbstractSocket::SocketTimeoutError)
+                return fail(ErrorKind::Tls,
+                            QStringLiteral("サーバー「%1」と TLS で接続できません（%2 秒で時間切れ）")
+                                .arg(shownHost()).arg(m_timeouts.connectMs / 1000.0),
+                            true);
+            return failTls();
+        }
+    } else {
+        m_socket->connectToHost(endpoint.host, endpoint.port);
+        if (!m_socket->waitForConnected(m_timeouts.connectMs))
+            return failSocket(true);
+    }
+
+    Pop3ReplyReader reader;
+    reader.startSingleLine();
+    if (!readReply(reader))
+        return false;
+    if (reader.isErr())
+        return fail(ErrorKind::GreetingRefused,
+                    QStringLiteral("サーバー「%1」が接続を断りました（%2）").arg(shownHost(), serverSaid(reader)), true);
+    if (!reader.isOk())
+        return fail(ErrorKind::Protocol,
+                    QStringLiteral("サーバー「%1」は POP3 サーバーではないようです（%2）")
+                        .arg(shownHost(), printable(reader.statusLine().left(80))),
+                    true);
+    m_greeting = reader.statusLine();
+
+    if (!readCapabilities())
+        return false;
+    if (!endpoint.implicitTls && hasCapability("STLS")) {
+        if (!startTls())
+            return false;
+        // What was offered before TLS may have been forged on the way.
+        if (!readCapabilities())
+            return false;
+    }
+    return true;
+}
+
+bool Pop3Client::readCapabilities()
+{
+    Pop3ReplyReader reader;
+    const Reply r = command("CAPA", reader, true, kMaxListingBytes);
+    if (r == Reply::Failed)
+        return false;
+    m_capabilities.clear();
+    m_capaSupported = r == Reply::Ok;
+    if (m_capaSupported) {
+        for (const QByteArray& line : reader.data().split('\n')) {
+            const QByteArray c = line.trimmed();
+            if (!c.isEmpty())
+                m_capabilities << c;
+        }
+    }
+    return true;
+}
+
+bool Pop3Client::refreshCapabilities()
+{
+    if (!m_capaSupported)
+        return !m_broken;
+    return readCapabilities();
+}
+
+bool Pop3Client::startTls()
+{
+    Pop3ReplyReader reader;
+    const Reply r = command("STLS", reader, false, 0);
+    if (r == Reply::Failed)
+        return false;
+    // Once TLS was offered, plain text is not an option any more.
+    if (r == Reply::Err)
+        return fail(ErrorKind::StlsRefused,
+                    QStringLiteral("サーバー「%1」が TLS への切り替え（STLS）を拒否しました（%2）")
+                        .arg(shownHost(), serverSaid(reader)),
+                    true);
+    // Bytes already waiting after "+OK" were sent before the handshake and
+    // would be taken as if they came over TLS: someone is injecting them.
+    if (m_inPos < m_in.size() || m_socket->bytesAvailable() > 0)
+        return fail(ErrorKind::Protocol,
+                    QStringLiteral("サーバー「%1」の応答が不正です（STLS の後に余分なデータ）").arg(shownHost()), true);
+    m_socket->startClientEncryption();
+    if (!m_socket->waitForEncrypted(m_timeouts.connectMs)) {
+        if (m_socket->error() == QAbstractSocket::SocketTimeoutError)
+            return fail(ErrorKind::Tls,
+                        QStringLiteral("サーバー「%1」と TLS で接続できません（%2 秒で時間切れ）")
+                            .arg(shownHost()).arg(m_timeouts.connectMs / 1000.0),
+                        true);
+        return failTls();
+    }
+    return true;
+}
+
+bool Pop3Client::sendCredentialsCheck(const QString& user, const QString& password)
+{
+    for (const QString* s : {&user, &password})
+        for (QChar c : *s)
+            if (c == QLatin1Char('\r') || c == QLatin1Char('\n') || c == QChar(0))
+                return fail(ErrorKind::BadCredentials,
+                            QStringLiteral("ID かパスワードに使えない文字（改行など）が含まれています"), false);
+    return true;
+}
+
+bool Pop3Client::loginUserPass(const QString& user, const QString& password)
+{
+    if (!sendCredentialsCheck(user, password))
+        return false;
+    Pop3ReplyReader reader;
+    Reply r = command("USER " + user.toUtf8(), reader, false, 0);
+    if (r == Reply::Ok)
+        r = command("PASS " + password.toUtf8(), reader, false, 0);
+    if (r == Reply::Failed)
+        return false;
+    if (r == Reply::Err)
+        return fail(ErrorKind::LoginRefused, QStringLiteral("ログインできません（%1）").arg(serverSaid(reader)), false);
+    return true;
+}
+
+std::optional<QByteArray> Pop3Client::apopTimestamp(const QByteArray& greeting)
+{
+    const qsizetype open = greeting.indexOf('<');
+    if (open < 0)
+        return std::nullopt;
+    const qsizetype close = greeting.indexOf('>', open);
+    if (close < 0)
+        return QByteArray();
+    const QByteArray ts = greeting.mid(open, close - open + 1);
+    // <local@domain>, printable ASCII without spaces or further brackets.
+    const qsizetype at = ts.indexOf('@');
+    if (ts.size() > 512 || at <= 1 || at >= ts.size() - 2 || ts.indexOf('@', at + 1) >= 0)
+        return QByteArray();
+    for (qsizetype i = 1; i + 1 < ts.size(); ++i) {
+        const char c = ts.at(i);
+        if (c < 0x21 || c > 0x7E || c == '<' || c == '>')
+            return QByteArray();
+    }
+    return ts;
+}
+
+QByteArray Pop3Client::apopDigest(const QByteArray& timestamp, const QByteArray& password)
+{
+    return QCryptographicHash::hash(timestamp + password, QCryptographicHash::Md5).toHex();
+}
+
+bool Pop3Client::loginApop(const QString& user, const QString& password)
+{
+    if (!sendCredentialsCheck(user, password))
+        return false;
+    if (!isConnected() || m_broken)
+        return sendLine(QByteArray()); // reports why
+    const auto ts = apopTimestamp(m_greeting);
+    if (!ts)
+        return fail(ErrorKind::ApopNotOffered,
+                    QStringLiteral("サーバー「%1」は APOP に対応していません").arg(shownHost()), false);
+    if (ts->isEmpty())
+        return fail(ErrorKind::ApopBadTimestamp,
+                    QStringLiteral("サーバー「%1」の APOP 用の文字列が不正なため、APOP でログインしません").arg(shownHost()),
+                    false);
+    Pop3ReplyReader reader;
+    const Reply r = command("APOP " + user.toUtf8() + ' ' + apopDigest(*ts, password.toUtf8()), reader, false, 0);
+    if (r == Reply::Failed)
+        return false;
+    if (r == Reply::Err)
+        return fail(ErrorKind::LoginRefused, QStringLiteral("ログインできません（%1）").arg(serverSaid(reader)), false);
+    return true;
+}
+
+bool Pop3Client::stat(int* count, qint64* octets)
+{
+    Pop3ReplyReader reader;
+    const Reply r = command("STAT", reader, false, 0);
+    if (r == Reply::Failed)
+        return false;
+    if (r == Reply::Err)
+        return fail(ErrorKind::ServerError,
+                    QStringLiteral("メールの数を調べられません（%1）").arg(serverSaid(reader)), false);
+    const QList<QByteArray> w = words(reader.statusText());
+    qint64 n = 0, size = 0;
+    if (w.size() < 2 || !parseNumber(w.at(0), INT_MAX, &n) || !parseNumber(w.at(1), LLONG_MAX / 16, &size))
+        return fail(ErrorKind::Protocol,
+                    QStringLiteral("サーバー「%1」の応答が不正です（STAT: %2）").arg(shownHost(), printable(reader.statusLine().left(80))),
+                    false);
+    *count = int(n);
+    if (octets)
+        *octets = size;
+    return true;
+}
+
+bool Pop3Client::list(int number, qint64* octets)
+{
+    if (number < 1)
+        return fail(ErrorKind::ServerError, QStringLiteral("メール番号 %1 はありません").arg(number), false);
+    Pop3ReplyReader reader;
+    const Reply r = command("LIST " + QByteArray::number(number), reader, false, 0);
+    if (r == Reply::Failed)
+        return false;
+    if (r == Reply::Err)
+        return fail(ErrorKind::ServerError,
+                    QStringLiteral("メール %1 の大きさを調べられません（%2）").arg(number).arg(serverSaid(reader)), false);
+    const QList<QByteArray> w = words(reader.statusText());
+    qint64 n = 0, size = 0;
+    if (w.size() < 2 || !parseNumber(w.at(0), INT_MAX, &n) || n != number
+        || !parseNumber(w.at(1), LLONG_MAX / 16, &size))
+        return fail(ErrorKind::Protocol,
+                    QStringLiteral("サーバー「%1」の応答が不正です（LIST: %2）").arg(shownHost(), printable(reader.statusLine().left(80))),
+                    false);
+    m_lastListedNumber = number;
+    m_lastListed = size;
+    *octets = size;
+    return true;
+}
+
+bool Pop3Client::retrieve(int number, QByteArray* message)
+{
+    if (number < 1)
+        return fail(ErrorKind::ServerError, QStringLiteral("メール番号 %1 はありません").arg(number), false);
+    qsizetype limit = kMaxMessageBytes;
+    if (m_lastListedNumber == number && m_lastListed >= 0)
+        limit = qsizetype(std::min<qint64>(kMaxMessageBytes, m_lastListed * 2 + 64 * 1024));
+    Pop3ReplyReader reader;
+    if (m_lastListedNumber == number && m_lastListed >= 0)
+        reader.reserveData(qsizetype(std::min<qint64>(m_lastListed + 1024, kMaxMessageBytes)));
+    const Reply r = command("RETR " + QByteArray::number(number), reader, true, limit);
+    if (r == Reply::Failed)
+        return false;
+    if (r == Reply::Err)
+        return fail(ErrorKind::ServerError,
+                    QStringLiteral("メール %1 を受信できません（%2）").arg(number).arg(serverSaid(reader)), false);
+    *message = reader.takeData();
+    return true;
+}
+
+bool Pop3Client::header(int number, QByteArray* headerBytes)
+{
+    if (number < 1)
+        return fail(ErrorKind::ServerError, QStringLiteral("メール番号 %1 はありません").arg(number), false);
+    const bool tryTop = !m_topFailed && (!m_capaSupported || hasCapability("TOP"));
+    if (tryTop) {
+        Pop3ReplyReader reader;
+        const Reply r = command("TOP " + QByteArray::number(number) + " 0", reader, true, kMaxListingBytes);
+        if (r == Reply::Failed)
+            return false;
+        if (r == Reply::Ok) {
+            *headerBytes = reader.takeData();
+            return true;
+        }
+        // -ERR: TOP not implemented, or no such message. RETR tells which.
+        if (!m_capaSupported)
+            m_topFailed = true;
+        else
+            return fail(ErrorKind::ServerError,
+                        QStringLiteral("メール %1 のヘッダーを受信できません（%2）").arg(number).arg(serverSaid(reader)),
+                        false);
+    }
+    QByteArray whole;
+    if (!retrieve(number, &whole))
+        return false;
+    *headerBytes = whole;
+    return true;
+}
+
+void Pop3Client::quit()
+{
+    if (m_socket && isConnected() && !m_broken) {
+        Pop3ReplyReader reader;
+        const int saved = m_timeouts.replyMs;
+        m_timeouts.replyMs = std::min(saved, kQuitWaitMs);
+        const ErrorKind kind = m_errorKind;
+        const QString text = m_errorText;
+        command("QUIT", reader, false, 0);
+        // QUIT's own trouble is no news to the user: keep the last real error.
+        m_errorKind = kind;
+        m_errorText = text;
+        m_timeouts.replyMs = saved;
+    } else if (m_socket && isConnected()
+               && (m_socket->mode() == QSslSocket::UnencryptedMode || m_socket->isEncrypted())) {
+        // The stream is out of step (a reply timed out half-way): say QUIT
+        // anyway so the server ends the session, without waiting for it.
+        m_socket->write("QUIT\r\n");
+        m_socket->flush();
+        m_socket->waitForBytesWritten(1000);
+    }
+    if (m_socket) {
+        if (m_socket->state() != QAbstractSocket::UnconnectedState) {
+            m_socket->disconnectFromHost();
+            if (m_socket->state() != QAbstractSocket::UnconnectedState)
+                m_socket->waitForDisconnected(1000);
+        }
+        m_socket->abort();
+    }
+}
+
+} // namespace qp

@@ -1,0 +1,170 @@
+#include "Pop3Reply.h"
+
+#include <cstring>
+
+namespace qp {
+
+namespace {
+
+bool startsWithIndicator(const QByteArray& line, const char* indicator)
+{
+    const qsizetype n = qsizetype(std::strlen(indicator));
+    if (line.size() < n || qstrnicmp(line.constData(), indicator, n) != 0)
+        return false;
+    return line.size() == n || line.at(n) == ' ' || line.at(n) == '\t';
+}
+
+} // namespace
+
+void Pop3ReplyReader::startSingleLine()
+{
+    m_state = State::Status;
+    m_multiLine = false;
+    m_maxData = 0;
+    m_status.clear();
+    m_data.clear();
+}
+
+void Pop3ReplyReader::startMultiLine(qsizetype maxDataBytes)
+{
+    startSingleLine();
+    m_multiLine = true;
+    m_maxData = maxDataBytes;
+}
+
+bool Pop3ReplyReader::isOk() const
+{
+    return startsWithIndicator(m_status, "+OK");
+}
+
+bool Pop3ReplyReader::isErr() const
+{
+    return startsWithIndicator(m_status, "-ERR");
+}
+
+QByteArray Pop3ReplyReader::statusText() const
+{
+    const qsizetype space = m_status.indexOf(' ');
+    const qsizetype tab = m_status.indexOf('\t');
+    qsizetype cut = space < 0 ? tab : (tab < 0 ? space : std::min(space, tab));
+    if (cut < 0)
+        return {};
+    return m_status.mid(cut + 1).trimmed();
+}
+
+QByteArray Pop3ReplyReader::takeData()
+{
+    QByteArray d = std::move(m_data);
+    m_data = QByteArray();
+    return d;
+}
+
+// The status line is complete: strip its CR and decide what follows.
+bool Pop3ReplyReader::statusComplete()
+{
+    if (m_status.endsWith('\r'))
+        m_status.chop(1);
+    if (m_multiLine && isOk()) {
+        m_state = State::LineStart;
+        return false;
+    }
+    m_state = State::Finished;
+    return true;
+}
+
+Pop3ReplyReader::Status Pop3ReplyReader::feed(QByteArrayView input, qsizetype* consumed)
+{
+    const char* p = input.data();
+    const qsizetype n = input.size();
+    qsizetype i = 0;
+    auto done = [&](Status s) {
+        *consumed = i;
+        return s;
+    };
+
+    while (i < n) {
+        switch (m_state) {
+        case State::Finished:
+            return done(Status::Done);
+
+        case State::Status: {
+            const void* nl = std::memchr(p + i, '\n', size_t(n - i));
+            const qsizetype end = nl ? static_cast<const char*>(nl) - p : n;
+            if (m_status.size() + (end - i) > kMaxStatusLine + 1) { // +1: the CR
+                i = end;
+                m_state = State::Finished;
+                return done(Status::LineTooLong);
+            }
+            m_status.append(p + i, end - i);
+            if (!nl) {
+                i = n;
+                break;
+            }
+            i = end + 1;
+            if (statusComplete())
+                return done(Status::Done);
+            break;
+        }
+
+        case State::LineStart:
+            if (p[i] == '.') {
+                m_state = State::DotAtStart;
+                ++i;
+                break;
+            }
+            m_state = State::InLine;
+            break;
+
+        case State::InLine: {
+            // Copy up to and including the next line feed in one piece.
+            const void* nl = std::memchr(p + i, '\n', size_t(n - i));
+            const qsizetype end = nl ? static_cast<const char*>(nl) - p + 1 : n;
+            if (m_data.size() + (end - i) > m_maxData) {
+                i = end;
+                m_state = State::Finished;
+                return done(Status::TooLarge);
+            }
+            m_data.append(p + i, end - i);
+            i = end;
+            if (nl)
+                m_state = State::LineStart;
+            break;
+        }
+
+        case State::DotAtStart:
+            if (p[i] == '\r') {
+                m_state = State::DotCr;
+                ++i;
+            } else if (p[i] == '\n') { // ".\n": a sloppy terminator
+                ++i;
+                m_state = State::Finished;
+                return done(Status::Done);
+            } else {
+                // A stuffed dot: the first dot of the line is dropped and the
+                // rest of the line is data.
+                m_state = State::InLine;
+            }
+            break;
+
+        case State::DotCr:
+            if (p[i] == '\n') {
+                ++i;
+                m_state = State::Finished;
+                return done(Status::Done);
+            }
+            // ".\r" followed by something else: keep the CR as data.
+            if (m_data.size() + 1 > m_maxData) {
+                m_state = State::Finished;
+                return done(Status::TooLarge);
+            }
+            m_data.append('\r');
+            m_state = State::InLine;
+            break;
+        }
+    }
+    if (m_state == State::Finished)
+        return done(Status::Done);
+    return done(Status::NeedMore);
+}
+
+} // namespace qp

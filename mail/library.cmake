@@ -1,0 +1,11 @@
+# The mail-library layer: our own POP3 client (with TLS), the header
+# decoder, and the ten calls of the mail library on top of them.
+add_library(qp_mail_library STATIC
+  ${CMAKE_CURRENT_LIST_DIR}/NMail.h
+  ${CMAKE_CURRENT_LIST_DIR}/NMailLayer.cpp ${CMAKE_CURRENT_LIST_DIR}/NMailLayer.h
+  ${CMAKE_CURRENT_LIST_DIR}/Pop3Client.cpp ${CMAKE_CURRENT_LIST_DIR}/Pop3Client.h
+  ${CMAKE_CURRENT_LIST_DIR}/Pop3Reply.cpp ${CMAKE_CURRENT_LIST_DIR}/Pop3Reply.h
+  ${CMAKE_CURRENT_LIST_DIR}/HeaderDecoder.cpp ${CMAKE_CURRENT_LIST_DIR}/HeaderDecoder.h
+)
+target_include_directories(qp_mail_library PUBLIC ${CMAKE_SOURCE_DIR})
+target_link_libraries(qp_mail_library PUBLIC qp_platform Qt6::Core Qt6::Network)
