@@ -1,0 +1,58 @@
+#pragma once
+#include <QString>
+
+namespace qp {
+
+// What the check cycle needs from the windows. The main window implements
+// it; tests fake it. Each call stands for one control or operation of the
+// windows, touched at the moment the check reaches it, so settings changed
+// while a check waits are seen as they are at that moment.
+class CheckHost {
+public:
+    virtual ~CheckHost() = default;
+
+    // IdPassForm.IdText and IdPassForm.PassText get the account read from
+    // the file (the first touch loads the account window hidden, running its
+    // own load first).
+    virtual void putAccountIntoAccountWindow(const QString& id, const QString& password) = 0;
+    // Shows the account window, modeless; the check goes on at once.
+    virtual void showAccountWindow() = 0;
+
+    // MainForm.Text3 (sender) and MainForm.Text6 (keyword) as left by the
+    // matching of one message, with Text3's selection (start 0-based,
+    // length; 0, 0 when the last keyword was not found). Called once per
+    // message, and only when the keyword store holds a record.
+    virtual void setMatchWorkBoxes(const QString& text3, const QString& text6, int selStart, int selLength) = 0;
+
+    // MainForm.Check2 has the value 1: start the mail program instead of the board.
+    virtual bool mailerLaunchTicked() = 0;
+    // MainForm.Text7: the mail program's path, or "未設定".
+    virtual QString mailerPath() = 0;
+    // SetForm.Check2 has the value 1: the board closes itself after a second.
+    virtual bool boardAutoCloseTicked() = 0;
+    // SetForm.Check1 has the value 1: hang up after the check.
+    virtual bool hangUpTicked() = 0;
+
+    // MsgForm.Text1 and MsgForm.Text2 (the first touch loads the board).
+    virtual void setBoardTexts(const QString& text1, const QString& text2) = 0;
+    // Shows the board, modeless.
+    virtual void showBoard() = 0;
+    // Unloads the board.
+    virtual void unloadBoard() = 0;
+
+    // Waits, handling events meanwhile (qp::WaitWithEvents in the program).
+    virtual void waitWithEvents(int milliseconds) = 0;
+
+    // MainForm.Command2_Click: starts the alert.
+    virtual void startAlert() = 0;
+    // Starts the mail program: the path as given (already trimmed), no
+    // shell, no arguments, not waited for.
+    virtual void startMailProgram(const QString& program) = 0;
+    // MainForm.Command5_Click: hangs up every dial-up connection.
+    virtual void hangUp() = 0;
+    // A modal message box titled "エラー" with a single OK button; returns
+    // when the user closed it.
+    virtual void showLoginError(const QString& text) = 0;
+};
+
+} // namespace qp

@@ -1,0 +1,148 @@
+#include "mail/CheckMail.h"
+
+#include "mail/Reentry.h"
+#include "settings/IniFile.h"
+#include "settings/SettingsPaths.h"
+
+#include <QElapsedTimer>
+
+#include <algorithm>
+
+namespace qp {
+
+namespace {
+constexpr int kBufferSize = 8192;
+constexpr std::int64_t kMatchCountMax = 32767;
+} // namespace
+
+QString CutAtNul(const QString& text)
+{
+    const qsizetype nul = text.indexOf(QChar(u'\0'));
+    return nul < 0 ? text : text.left(nul);
+}
+
+std::optional<QString> mailProgramToStart(const QString& text7)
+{
+    if (text7 == kNotSet)
+        return std::nullopt;
+    const QString program = trimSpaces(text7);
+    if (program.isEmpty())
+        return std::nullopt;
+    return program;
+}
+
+CheckMail::CheckMail(MailLibrary& library, ProcessSettings& settings, CheckHost& host)
+    : m_library(library), m_settings(settings), m_host(host)
+{
+}
+
+CheckOutcome CheckMail::run()
+{
+    CheckOutcome outcome;
+    ReentryGuard guard(m_running);
+    if (!guard.entered())
+        return outcome; // a check is already running: this request is dropped
+    outcome.started = true;
+    for (QString& b : m_buffer)
+        b.clear();
+
+    // 1-7: talk to the server, when one is set.
+    if (!m_settings.pop3Server().isEmpty()) {
+        const int handle = m_library.NMailPop3Connect(m_settings.pop3Server());
+        if (handle != -1) {
+            outcome.connected = true;
+
+            const QString accountFile = idPassIniPath();
+            const QString id = ReadIniText(accountFile, QStringLiteral("NAME"), QString());
+            const QString password = ReadIniText(accountFile, QStringLiteral("NAME2"), QString());
+            m_host.putAccountIntoAccountWindow(id, password);
+            m_settings.setAccountId(id);
+            m_settings.setAccountPassword(password);
+
+            if (m_settings.accountId().isEmpty() || m_settings.accountPassword().isEmpty()) {
+                m_host.showAccountWindow();
+            } else {
+                outcome.loginTried = true;
+                const int apop = m_settings.useApop() != 0 ? -1 : 0;
+                outcome.messageCount = m_library.NMailPop3Authenticate(handle, m_settings.accountId(),
+                                                                       m_settings.accountPassword(), apop);
+                if (outcome.messageCount > 0) {
+                    for (int m = 1; m <= outcome.messageCount; ++m)
+                        checkMessage(handle, m, outcome);
+                } else if (outcome.messageCount < 0) {
+                    int size = kBufferSize;
+                    m_library.NMailGetMessage(0, m_buffer[0], size);
+                    m_host.showLoginError(CutAtNul(m_buffer[0]));
+                }
+            }
+            m_library.NMailPop3Close(handle);
+        }
+    }
+
+    report(outcome);
+
+    // 9: after every check, whatever happened before.
+    if (m_host.hangUpTicked())
+        m_host.hangUp();
+    m_body.clear();
+    return outcome;
+}
+
+void CheckMail::checkMessage(int handle, int number, CheckOutcome& outcome)
+{
+    // Cleared first, so a failed status read can never match the previous
+    // message's sender a second time.
+    for (QString& b : m_buffer)
+        b.clear();
+    m_library.NMailPop3GetMailStatus(handle, number, m_buffer[0], m_buffer[1], m_buffer[2], m_buffer[3], 0);
+
+    // The store is read again for every message; the keyword set behind the
+    // matcher is rebuilt only when its bytes changed.
+    QElapsedTimer timer;
+    timer.start();
+    if (m_store.readAfresh())
+        m_matcher.setRecords(m_store.records());
+    const QString sender = CutAtNul(m_buffer[2]);
+    const SenderMatch match = m_matcher.match(sender);
+    outcome.matchCount = std::int16_t(std::min(kMatchCountMax, outcome.matchCount + match.matchingRecords));
+    outcome.matchingNanoseconds += timer.nsecsElapsed();
+    if (match.anyRecord) {
+        if (match.lastPosition > 0)
+            m_host.setMatchWorkBoxes(sender, match.lastKeyword, match.lastPosition - 1,
+                                     int(match.lastKeyword.size()));
+        else
+            m_host.setMatchWorkBoxes(sender, match.lastKeyword, 0, 0);
+    }
+
+    const int size = m_library.NMailPop3GetMailSize(handle, number);
+    if (size < 0) {
+        // The size query failed: there is nothing sensible to download into.
+        ++outcome.sizeFailures;
+        return;
+    }
+    m_library.NMailPop3GetMail(handle, number, m_buffer[0], m_buffer[1], m_buffer[2], m_buffer[3], m_body, 0, 0);
+    m_body.clear();
+    ++outcome.messagesDownloaded;
+}
+
+void CheckMail::report(const CheckOutcome& outcome)
+{
+    if (outcome.messageCount <= 0)
+        return;
+    if (!m_host.mailerLaunchTicked()) {
+        m_host.setBoardTexts(QStringLiteral("新着メールが有ります"), QString::number(outcome.messageCount));
+        if (m_host.boardAutoCloseTicked()) {
+            m_host.showBoard();
+            m_host.waitWithEvents(1000);
+            m_host.unloadBoard();
+        } else {
+            m_host.showBoard();
+        }
+        if (outcome.matchCount > 0)
+            m_host.startAlert();
+    } else if (const auto program = mailProgramToStart(m_host.mailerPath())) {
+        m_host.startMailProgram(*program);
+    }
+}
+
+} // namespace qp

@@ -1,0 +1,72 @@
+#pragma once
+#include "mail/CheckHost.h"
+#include "mail/NMail.h"
+#include "mail/SenderMatcher.h"
+#include "settings/ProcessSettings.h"
+
+#include <QString>
+
+#include <cstdint>
+#include <optional>
+
+namespace qp {
+
+// The text before its first NUL character; the whole text when it has none.
+QString CutAtNul(const QString& text);
+
+// The program that the check starts for new mail, from MainForm.Text7:
+// nothing for "未設定" or a text of spaces only, else the text with spaces
+// removed at both ends.
+std::optional<QString> mailProgramToStart(const QString& text7);
+
+// What one run did, for the caller's tests and measurements; the check
+// itself reports to the user through the host only.
+struct CheckOutcome {
+    bool started = false;      // false: dropped, another check was running
+    bool connected = false;    // a connection handle other than -1
+    bool loginTried = false;
+    int messageCount = 0;      // MessageCount
+    std::int16_t matchCount = 0; // MatchCount, stops at 32767
+    int messagesDownloaded = 0;
+    int sizeFailures = 0;      // messages whose size query failed (download skipped)
+    std::int64_t matchingNanoseconds = 0; // reading the store and matching
+};
+
+// CheckMail: one run of the check cycle. It connects through the mail
+// library, logs in with the account read afresh from "iniIdPass.ini",
+// matches each waiting message's sender against every keyword of the store
+// (read afresh for each message), downloads each message, closes, then
+// reports on the board and starts the alert, or starts the mail program,
+// and hangs up when so set.
+//
+// One object lives as long as the main window. A run asked for while a run
+// is in progress (from a timer or a click handled during the board's wait
+// or the error box) is dropped.
+class CheckMail {
+public:
+    CheckMail(MailLibrary& library, ProcessSettings& settings, CheckHost& host);
+
+    // Runs a whole check; returns when it is over.
+    CheckOutcome run();
+
+    bool isRunning() const { return m_running; }
+
+    // The keyword store to read instead of the program's own (benchmarks).
+    void setKeywordStorePath(const QString& path) { m_store = KeywordStoreReader(path); }
+
+private:
+    void checkMessage(int handle, int number, CheckOutcome& outcome);
+    void report(const CheckOutcome& outcome);
+
+    MailLibrary& m_library;
+    ProcessSettings& m_settings;
+    CheckHost& m_host;
+    KeywordStoreReader m_store;
+    SenderMatcher m_matcher;
+    bool m_running = false;
+    // The four header buffers of one run (buffer 3 holds the sender).
+    QString m_buffer[4];
+    QString m_body;
+};
+
+} // namespace qp

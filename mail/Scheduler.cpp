@@ -1,0 +1,115 @@
+#include "mail/Scheduler.h"
+
+#include "mail/Reentry.h"
+#include "platform/Cp932.h"
+#include "platform/Numbers.h"
+#include "platform/ProgramFolder.h"
+
+#include <cmath>
+
+namespace qp {
+
+namespace {
+// A counter's number as decimal text.
+QString numberText(double value)
+{
+    if (value == std::floor(value) && std::fabs(value) < 1e15)
+        return QString::number(static_cast<qint64>(value));
+    return QString::number(value, 'g', 15);
+}
+} // namespace
+
+QString lampPicturePath(Lamp lamp)
+{
+    return programPath(lamp == Lamp::Green ? QStringLiteral("\\画像データ\\Green.gif")
+                                           : QStringLiteral("\\画像データ\\Red.gif"));
+}
+
+QString fileTitle(const QString& path)
+{
+    const qsizetype slash = std::max(path.lastIndexOf(QLatin1Char('/')), path.lastIndexOf(QLatin1Char('\\')));
+    const QString title = path.mid(slash + 1);
+    // The title was read into a 250-byte buffer, its NUL included.
+    if (cp932::byteLength(title) >= 250)
+        return QString();
+    return title;
+}
+
+void Scheduler::setMinuteCounter(const QString& text)
+{
+    setMinute(text);
+}
+
+void Scheduler::setSecondCounter(const QString& text)
+{
+    m_secondCounter = text;
+}
+
+void Scheduler::setMinute(const QString& text)
+{
+    if (text != m_minuteCounter)
+        ++m_minuteStep;
+    m_minuteCounter = text;
+}
+
+void Scheduler::secondTick(const QString& intervalText)
+{
+    const double interval = roundHalfEven(leadingNumber(intervalText));
+    // Reaching the interval starts the count over; so does being past it,
+    // which happens when the interval was lowered below the count (the count
+    // would otherwise never meet it again).
+    if (leadingNumber(m_minuteCounter) >= interval)
+        setMinute(QStringLiteral("0"));
+    const double seconds = leadingNumber(m_secondCounter);
+    if (seconds >= 60) {
+        m_secondCounter = QStringLiteral("0");
+        setMinute(numberText(leadingNumber(m_minuteCounter) + 1));
+    } else {
+        m_secondCounter = numberText(seconds + 1);
+    }
+}
+
+bool Scheduler::checkDue(const QString& intervalText)
+{
+    const double interval = leadingNumber(intervalText);
+    if (!(interval > 0))
+        return false;
+    if (leadingNumber(m_minuteCounter) != interval)
+        return false;
+    // One check per minute step: the counter keeps its value for a whole
+    // second, and checking on every 100 ms tick of it would log in up to
+    // ten times in that second.
+    if (m_firedStep == m_minuteStep)
+        return false;
+    m_firedStep = m_minuteStep;
+    return true;
+}
+
+BannerState Scheduler::bannerTick(const QString& text7)
+{
+    BannerState state;
+    state.text8 = fileTitle(text7);
+    state.caption = text7.isEmpty() ? QStringLiteral("設定されていません。") : state.text8;
+    if (m_bannerLeft == kBannerEndTwips)
+        m_bannerLeft = kBannerRestartTwips;
+    else
+        m_bannerLeft -= kBannerStepTwips;
+    state.leftTwips = m_bannerLeft;
+    return state;
+}
+
+bool Scheduler::lampTick(bool autoCheckOn, const std::function<void(Lamp)>& show,
+                         const std::function<void(int)>& wait)
+{
+    ReentryGuard guard(m_lampBusy);
+    if (!guard.entered())
+        return false;
+    show(Lamp::Green);
+    if (autoCheckOn) {
+        wait(kLampWaitMilliseconds);
+        show(Lamp::Red);
+    }
+    return true;
+}
+
+} // namespace qp

@@ -1,0 +1,90 @@
+#pragma once
+// A mail library that serves a fixed mailbox and logs its calls, in the log
+// shared with the fake host.
+#include "mail/NMail.h"
+
+#include <QStringList>
+
+#include <functional>
+
+namespace qp::test {
+
+class FakeMailLibrary : public MailLibrary {
+public:
+    explicit FakeMailLibrary(QStringList& log) : m_log(log) {}
+
+    QStringList senders;            // message m has sender senders[m - 1]
+    QList<int> sizes;               // sizes[m - 1], 100 when not given
+    int connectResult = 1;
+    int countOverride = -1;         // >= 0: the count login reports instead of senders.size()
+    bool loginFails = false;
+    QString errorText = QStringLiteral("ログインに失敗しました");
+    std::function<void(int)> onStatus; // runs inside GetMailStatus of message m
+    QString lastId, lastPassword;
+    int lastApop = 99;
+    int calls = 0;
+
+    int NMailInitializeWinSock() override { return 0; }
+    int NMailEndWinSock() override { return 0; }
+    int NMailSetOption(int, int) override { return 0; }
+    int NMailPop3Connect(const QString& server) override
+    {
+        ++calls;
+        m_log << QStringLiteral("connect:") + server;
+        return connectResult;
+    }
+    int NMailPop3Authenticate(int handle, const QString& id, const QString& password, int apop) override
+    {
+        ++calls;
+        m_log << QStringLiteral("auth:%1").arg(handle);
+        lastId = id;
+        lastPassword = password;
+        lastApop = apop;
+        return loginFails ? -1 : countOverride >= 0 ? countOverride : int(senders.size());
+    }
+    int NMailPop3GetMailStatus(int, int number, QString& b1, QString& b2, QString& from, QString& b4, int) override
+    {
+        ++calls;
+        m_log << QStringLiteral("status:%1").arg(number);
+        if (onStatus)
+            onStatus(number);
+        if (number < 1 || number > senders.size())
+            return -1;
+        b1 = QStringLiteral("subject");
+        b2 = QStringLiteral("date");
+        from = senders[number - 1];
+        b4 = QStringLiteral("header");
+        return 0;
+    }
+    int NMailPop3GetMailSize(int, int number) override
+    {
+        ++calls;
+        m_log << QStringLiteral("size:%1").arg(number);
+        return number - 1 < sizes.size() ? sizes[number - 1] : 100;
+    }
+    int NMailPop3GetMail(int, int number, QString&, QString&, QString&, QString&, QString& body, int, int) override
+    {
+        ++calls;
+        m_log << QStringLiteral("get:%1").arg(number);
+        body = QStringLiteral("body");
+        return 0;
+    }
+    int NMailPop3Close(int handle) override
+    {
+        ++calls;
+        m_log << QStringLiteral("close:%1").arg(handle);
+        return 0;
+    }
+    int NMailGetMessage(int code, QString& buffer, int& size) override
+    {
+        ++calls;
+        m_log << QStringLiteral("message:%1:%2").arg(code).arg(size);
+        buffer = errorText + QChar(u'\0') + QStringLiteral("garbage");
+        return 0;
+    }
+
+private:
+    QStringList& m_log;
+};
+
+} // namespace qp::test

@@ -1,0 +1,264 @@
+// The check cycle against a fake mail library and a recording host, with
+// real settings files and a real keyword store in a throwaway program folder.
+#include "FakeCheckHost.h"
+#include "FakeMailLibrary.h"
+#include "StoreBytes.h"
+#include "mail/CheckMail.h"
+#include "platform/ProgramFolder.h"
+#include "settings/IniFile.h"
+#include "settings/SettingsPaths.h"
+
+#include <QDir>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+
+using namespace qp;
+using namespace qp::test;
+
+class CycleTest : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    QStringList log;
+    std::unique_ptr<FakeMailLibrary> lib;
+    std::unique_ptr<FakeCheckHost> host;
+    ProcessSettings settings;
+    std::unique_ptr<CheckMail> check;
+
+    // Resolved as the program resolves it: any letter case names one file.
+    QString storePath() const { return programPath(QStringLiteral("\\★MAilData\\ferruledata50.data")); }
+    void setAccount(const QString& id, const QString& password)
+    {
+        QVERIFY(WriteIniText(idPassIniPath(), QStringLiteral("NAME"), id).ok);
+        QVERIFY(WriteIniText(idPassIniPath(), QStringLiteral("NAME2"), password).ok);
+    }
+    // The calls after the connection was closed: what the user gets to see.
+    QStringList afterClose() const
+    {
+        for (qsizetype i = 0; i < log.size(); ++i)
+            if (log[i].startsWith(QStringLiteral("close:")))
+                return log.mid(i + 1);
+        return log;
+    }
+
+private slots:
+    void init()
+    {
+        m_dir = std::make_unique<QTemporaryDir>();
+        QVERIFY(m_dir->isValid());
+        QVERIFY(QDir(m_dir->path()).mkdir(QStringLiteral("★MailData")));
+        setProgramFolderOverride(m_dir->path());
+        log.clear();
+        lib = std::make_unique<FakeMailLibrary>(log);
+        host = std::make_unique<FakeCheckHost>(log);
+        settings = ProcessSettings();
+        settings.setPop3Server(QStringLiteral("pop.example.jp"));
+        check = std::make_unique<CheckMail>(*lib, settings, *host);
+        setAccount(QStringLiteral("taro"), QStringLiteral("secret"));
+    }
+    void cleanup() { setProgramFolderOverride(QString()); }
+
+    void threeMessagesNoWatchedSender()
+    {
+        QVERIFY(writeStore(storePath(), {QStringLiteral("boss@example.jp")}));
+        lib->senders = {QStringLiteral("a@example.jp"), QStringLiteral("b@example.jp"), QStringLiteral("c@example.jp")};
+        const CheckOutcome out = check->run();
+        QCOMPARE(log, QStringList({"connect:pop.example.jp", "account:taro/secret", "auth:1",
+                                   "status:1", "size:1", "get:1", "status:2", "size:2", "get:2",
+                                   "status:3", "size:3", "get:3", "close:1",
+                                   "board:新着メールが有ります/3", "showBoard"}));
+        QCOMPARE(out.messageCount, 3);
+        QCOMPARE(out.matchCount, 0);
+        QCOMPARE(out.messagesDownloaded, 3);
+        // The account came from the file, into the boxes and the process values.
+        QCOMPARE(settings.accountId(), QStringLiteral("taro"));
+        QCOMPARE(settings.accountPassword(), QStringLiteral("secret"));
+        QCOMPARE(lib->lastApop, 0);
+        // The work boxes keep the last sender and keyword, nothing selected.
+        QCOMPARE(host->text3, QStringLiteral("c@example.jp"));
+        QCOMPARE(host->text6, QStringLiteral("boss@example.jp"));
+        QCOMPARE(host->selLength, 0);
+    }
+
+    void watchedSenderGivesBoardThenOneAlert()
+    {
+        QVERIFY(writeStore(storePath(), {QStringLiteral("boss@example.jp")}));
+        lib->senders = {QStringLiteral("a@example.jp"), QStringLiteral("Boss <boss@example.jp>")};
+        host->autoClose = true;
+        host->hangUpOn = true;
+        CheckOutcome out = check->run();
+        QCOMPARE(out.matchCount, 1);
+        QCOMPARE(afterClose(), QStringList({"board:新着メールが有ります/2", "showBoard", "wait:1000",
+                                            "unloadBoard", "alert", "hangUp"}));
+        QCOMPARE(host->text3, QStringLiteral("Boss <boss@example.jp>"));
+        QCOMPARE(host->selStart, 6);
+        QCOMPARE(host->selLength, 15);
+
+        // The address in both senders: MatchCount 2, still one alert; the
+        // board stays open without auto-close.
+        log.clear();
+        host->autoClose = false;
+        host->hangUpOn = false;
+        lib->senders = {QStringLiteral("boss@example.jp"), QStringLiteral("<boss@example.jp>")};
+        out = check->run();
+        QCOMPARE(out.matchCount, 2);
+        QCOMPARE(afterClose(), QStringList({"board:新着メールが有ります/2", "showBoard", "alert"}));
+    }
+
+    void mailProgramInsteadOfBoard()
+    {
+        QVERIFY(writeStore(storePath(), {QStringLiteral("boss@example.jp")}));
+        lib->senders = {QStringLiteral("boss@example.jp")};
+        host->mailerTicked = true;
+        host->text7 = QStringLiteral("未設定");
+        QVERIFY(check->run().matchCount == 1);
+        QVERIFY(afterClose().isEmpty()); // no board, no alert, nothing started
+
+        log.clear();
+        host->text7 = QStringLiteral("  /usr/bin/sylpheed  ");
+        host->hangUpOn = true;
+        check->run();
+        QCOMPARE(afterClose(), QStringList({"start:/usr/bin/sylpheed", "hangUp"}));
+        // Each check with mail starts it again.
+        log.clear();
+        check->run();
+        QCOMPARE(afterClose(), QStringList({"start:/usr/bin/sylpheed", "hangUp"}));
+    }
+
+    void nothingToReportButHangUpStillRuns()
+    {
+        host->hangUpOn = true;
+        // Empty mailbox.
+        CheckOutcome out = check->run();
+        QCOMPARE(out.messageCount, 0);
+        QCOMPARE(log, QStringList({"connect:pop.example.jp", "account:taro/secret", "auth:1", "close:1", "hangUp"}));
+
+        // Connection failing: silent, no account read, no close.
+        log.clear();
+        lib->connectResult = -1;
+        settings.setAccountId(QStringLiteral("before"));
+        out = check->run();
+        QVERIFY(!out.connected);
+        QCOMPARE(log, QStringList({"connect:pop.example.jp", "hangUp"}));
+        QCOMPARE(settings.accountId(), QStringLiteral("before"));
+
+        // No server set: the library is not touched at all.
+        log.clear();
+        lib->calls = 0;
+        settings.setPop3Server(QString());
+        check->run();
+        QCOMPARE(lib->calls, 0);
+        QCOMPARE(log, QStringList({"hangUp"}));
+    }
+
+    void loginFailureShowsTheLibraryTextThenHangsUp()
+    {
+        lib->loginFails = true;
+        host->hangUpOn = true;
+        settings.setUseApop(1);
+        const CheckOutcome out = check->run();
+        QVERIFY(out.messageCount < 0);
+        QCOMPARE(lib->lastApop, -1);
+        QCOMPARE(log, QStringList({"connect:pop.example.jp", "account:taro/secret", "auth:1", "message:0:8192",
+                                   "error:ログインに失敗しました", "close:1", "hangUp"}));
+    }
+
+    void emptyAccountOpensTheAccountWindow()
+    {
+        setAccount(QStringLiteral("taro"), QString());
+        settings.setAccountId(QStringLiteral("typed"));
+        settings.setAccountPassword(QStringLiteral("typed"));
+        lib->senders = {QStringLiteral("a@example.jp")};
+        const CheckOutcome out = check->run();
+        QVERIFY(!out.loginTried);
+        QCOMPARE(log, QStringList({"connect:pop.example.jp", "account:taro/", "showAccountWindow", "close:1"}));
+        // What the file holds replaces what was typed.
+        QCOMPARE(settings.accountPassword(), QString());
+
+        // No account file at all.
+        QVERIFY(QFile::remove(idPassIniPath()));
+        log.clear();
+        check->run();
+        QCOMPARE(log, QStringList({"connect:pop.example.jp", "account:/", "showAccountWindow", "close:1"}));
+    }
+
+    void negativeSizeSkipsOnlyThatDownload()
+    {
+        lib->senders = {QStringLiteral("a@x"), QStringLiteral("b@x"), QStringLiteral("c@x")};
+        lib->sizes = {100, -1, 0};
+        const CheckOutcome out = check->run();
+        QCOMPARE(out.sizeFailures, 1);
+        QCOMPARE(out.messagesDownloaded, 2);
+        QCOMPARE(log.mid(3, 8), QStringList({"status:1", "size:1", "get:1", "status:2", "size:2", "status:3",
+                                             "size:3", "get:3"}));
+        QCOMPARE(host->boardText2, QStringLiteral("3"));
+    }
+
+    void failedStatusReadDoesNotRepeatThePreviousSender()
+    {
+        QVERIFY(writeStore(storePath(), {QStringLiteral("boss@example.jp")}));
+        lib->senders = {QStringLiteral("boss@example.jp")};
+        lib->countOverride = 2; // message 2 cannot be read
+        QCOMPARE(check->run().matchCount, 1);
+    }
+
+    void storeIsReadAfreshForEachMessage()
+    {
+        QVERIFY(writeStore(storePath(), {QStringLiteral("nobody@x")}));
+        lib->senders = {QStringLiteral("new@example.jp"), QStringLiteral("new@example.jp")};
+        // The store changes between the first and the second message.
+        lib->onStatus = [this](int m) {
+            if (m == 2)
+                QVERIFY(writeStore(storePath(), {QStringLiteral("nobody@x"), QStringLiteral("new@example.jp")}));
+        };
+        QCOMPARE(check->run().matchCount, 1);
+        QCOMPARE(host->text6, QStringLiteral("new@example.jp"));
+
+        // A missing store is created empty; nothing matches.
+        QVERIFY(QFile::remove(storePath()));
+        lib->onStatus = nullptr;
+        log.clear();
+        QCOMPARE(check->run().matchCount, 0);
+        QVERIFY(QFile::exists(storePath()));
+        QCOMPARE(afterClose(), QStringList({"board:新着メールが有ります/2", "showBoard"}));
+    }
+
+    void matchCountStopsAt32767()
+    {
+        QStringList many;
+        for (int i = 0; i < 20000; ++i)
+            many << QStringLiteral("a");
+        QVERIFY(writeStore(storePath(), many));
+        lib->senders = {QStringLiteral("a"), QStringLiteral("a")};
+        const CheckOutcome out = check->run();
+        QCOMPARE(out.matchCount, std::int16_t(32767));
+        QVERIFY(afterClose().contains(QStringLiteral("alert")));
+    }
+
+    void aCheckNeverStartsInsideAnother()
+    {
+        lib->senders = {QStringLiteral("a@x")};
+        host->autoClose = true;
+        CheckOutcome nested;
+        host->duringWait = [&] { nested = check->run(); };
+        const CheckOutcome out = check->run();
+        QVERIFY(out.started);
+        QVERIFY(!nested.started);
+        QCOMPARE(log.count(QStringLiteral("connect:pop.example.jp")), 1);
+        QVERIFY(!check->isRunning());
+
+        // Also not from the error box; and once a check is over the next one runs.
+        log.clear();
+        lib->loginFails = true;
+        check->run();
+        QVERIFY(!nested.started);
+        QCOMPARE(log.count(QStringLiteral("connect:pop.example.jp")), 1);
+        host->duringWait = nullptr;
+        QVERIFY(check->run().started);
+    }
+};
+
+QTEST_GUILESS_MAIN(CycleTest)
+#include "test_cycle.moc"
