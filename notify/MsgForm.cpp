@@ -9,10 +9,13 @@
 
 namespace qp {
 
+// Above every other window from the moment it is loaded: the hint is given
+// at creation, since changing it later re-creates the native window.
 MsgForm::MsgForm(QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint
                           | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint
-                          | Qt::WindowCloseButtonHint)
+                          | Qt::WindowCloseButtonHint
+                          | Qt::WindowStaysOnTopHint)
 {
     setAttribute(Qt::WA_DeleteOnClose);
     setObjectName(QStringLiteral("MsgForm"));
@@ -41,20 +44,11 @@ MsgForm::MsgForm(QWidget* parent)
     Text2->setGeometry(twipsRect(3120, 0, 495, 270));
     Text2->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     Text2->setReadOnly(true);
-
-    Form_Load();
 }
 
 QString MsgForm::text1() const { return Text1->text(); }
 void MsgForm::setText1(const QString& text) { Text1->setText(text); }
 QString MsgForm::text2() const { return Text2->text(); }
 void MsgForm::setText2(const QString& text) { Text2->setText(text); }
-
-void MsgForm::Form_Load()
-{
-    // Above every other window from the moment it is loaded.
-    if (!windowFlags().testFlag(Qt::WindowStaysOnTopHint))
-        setWindowFlag(Qt::WindowStaysOnTopHint, true);
-}
 
 } // namespace qp

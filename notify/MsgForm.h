@@ -18,8 +18,6 @@ public:
     QString text2() const;
     void setText2(const QString& text);
 
-    void Form_Load();
-
 private:
     QLineEdit* Text1 = nullptr;
     QLineEdit* Text2 = nullptr;

@@ -27,9 +27,12 @@ void makeBlue(QWidget* w)
 
 } // namespace
 
+// Above every other window while open: the hint is given at creation, since
+// changing it later re-creates the native window.
 OptionForm::OptionForm(ProcessSettings& settings, QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint
-                          | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint)
+                          | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint
+                          | Qt::WindowStaysOnTopHint)
     , m_settings(settings)
 {
     setAttribute(Qt::WA_DeleteOnClose);
@@ -100,8 +103,6 @@ OptionForm::OptionForm(ProcessSettings& settings, QWidget* parent)
 
 void OptionForm::Form_Load()
 {
-    if (!windowFlags().testFlag(Qt::WindowStaysOnTopHint))
-        setWindowFlag(Qt::WindowStaysOnTopHint, true);
     SmtpText->setText(m_settings.smtpServer());
     Pop3Text->setText(m_settings.pop3Server());
     MailText->setText(m_settings.mailAddress());
