@@ -1,0 +1,164 @@
+// The check cycle's read of the store: the matching rule, the automaton
+// against the one-keyword rule on random lists, and the cache that must
+// notice every change of the file.
+#include <QRandomGenerator>
+#include <QtTest>
+
+#include "StoreFixture.h"
+#include "watchlist/KeywordMatcher.h"
+
+using namespace qp;
+using namespace qp::test;
+
+class MatcherTest : public QObject {
+    Q_OBJECT
+private slots:
+    void positionRule_data();
+    void positionRule();
+    void automatonAgreesWithRuleOnRandomLists();
+    void storeIsReadForEveryCallAndChangesAreSeen();
+    void markedRecordsMatchAndPartRecordsDoNot();
+    void missingStoreOrFolderGivesNoKeywords();
+};
+
+void MatcherTest::positionRule_data()
+{
+    QTest::addColumn<QString>("sender");
+    QTest::addColumn<QString>("keyword");
+    QTest::addColumn<int>("position");
+    QTest::newRow("found") << "Taro <taro@example.jp>" << "taro@" << 7;
+    QTest::newRow("first of two") << "ab ab" << "ab" << 1;
+    QTest::newRow("case differs") << "TARO@example.jp" << "taro" << 0;
+    QTest::newRow("width differs") << "ｔａｒｏ" << "taro" << 0;
+    QTest::newRow("kana width differs") << "ｶﾅ" << "カナ" << 0;
+    QTest::newRow("both trimmed") << "   x@y  " << "  x@y   " << 1;
+    QTest::newRow("inner spaces kept") << "a b" << "ab" << 0;
+    QTest::newRow("full-width space not trimmed") << "\u3000abc" << "abc" << 2;
+    QTest::newRow("empty keyword, non-empty sender") << "abc" << "" << 1;
+    QTest::newRow("spaces keyword, non-empty sender") << "abc" << "    " << 1;
+    QTest::newRow("empty keyword, blank sender") << "   " << "" << 0;
+    QTest::newRow("keyword, empty sender") << "" << "a" << 0;
+    QTest::newRow("keyword longer than sender") << "ab" << "abc" << 0;
+    QTest::newRow("japanese") << "山田太郎 <yamada@example.jp>" << "太郎" << 3;
+}
+
+void MatcherTest::positionRule()
+{
+    QFETCH(QString, sender);
+    QFETCH(QString, keyword);
+    QFETCH(int, position);
+    QCOMPARE(keywordPosition(sender, keyword), position);
+    const SenderMatch m = KeywordMatcher::matchList({keyword}, sender);
+    QCOMPARE(m.matchCount, position > 0 ? 1 : 0);
+    QCOMPARE(m.lastMatchPosition, position);
+}
+
+// Builds texts from a tiny alphabet so that keywords overlap, nest, repeat
+// and share prefixes and suffixes: what breaks failure links.
+void MatcherTest::automatonAgreesWithRuleOnRandomLists()
+{
+    QRandomGenerator rng(20240607);
+    const QString alphabet = QStringLiteral("ab あ");
+    auto text = [&](int maxLen) {
+        QString s;
+        const int len = rng.bounded(maxLen + 1);
+        for (int i = 0; i < len; ++i)
+            s += alphabet[rng.bounded(alphabet.size())];
+        return s;
+    };
+    for (int round = 0; round < 400; ++round) {
+        QStringList keywords;
+        const int count = rng.bounded(12);
+        for (int i = 0; i < count; ++i)
+            keywords << text(5);
+        for (int s = 0; s < 10; ++s) {
+            const QString sender = text(14);
+            int expectedCount = 0, expectedPos = 0, expectedLen = 0;
+            for (const QString& k : keywords) {
+                const int p = keywordPosition(sender, k);
+                if (p > 0) {
+                    ++expectedCount;
+                    expectedPos = p;
+                    expectedLen = int(trimSpaces(k).size());
+                }
+            }
+            const SenderMatch m = KeywordMatcher::matchList(keywords, sender);
+            const QByteArray where = "keywords " + keywords.join(u'|').toUtf8() + " sender " + sender.toUtf8();
+            QVERIFY2(m.matchCount == expectedCount, where.constData());
+            QVERIFY2(m.lastMatchPosition == expectedPos, where.constData());
+            QVERIFY2(m.lastMatchLength == expectedLen, where.constData());
+            QCOMPARE(m.recordCount, keywords.size());
+            QCOMPARE(m.lastKeyword, keywords.isEmpty() ? QString() : trimSpaces(keywords.last()).toString());
+        }
+    }
+}
+
+void MatcherTest::storeIsReadForEveryCallAndChangesAreSeen()
+{
+    ProgramFolder folder;
+    const QString path = folder.file("Ferruledata50.data");
+    writeFile(path, record(QStringLiteral("alice@")) + record(QStringLiteral("alice@")) + record(QStringLiteral("bob@")));
+    KeywordMatcher matcher;
+    SenderMatch m = matcher.match(QStringLiteral("Alice <alice@example.jp>"));
+    QCOMPARE(m.matchCount, 2); // one pair per record, duplicates included
+    QCOMPARE(m.lastKeyword, QStringLiteral("bob@"));
+    QCOMPARE(m.lastMatchPosition, 8);
+    QCOMPARE(m.lastMatchLength, 6);
+    QCOMPARE(matcher.countMatches(QStringLiteral("bob@example.jp")), 1);
+    QCOMPARE(matcher.rebuildCount(), 1); // unchanged bytes: nothing rebuilt
+
+    // Same size, same modification time, one byte different: still seen.
+    const QDateTime stamp = QFileInfo(path).lastModified();
+    QByteArray bytes = readFile(path);
+    bytes[4 + 204 * 2] = 'B';
+    {
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::ReadWrite));
+        QCOMPARE(f.write(bytes), bytes.size());
+        QVERIFY(f.setFileTime(stamp, QFileDevice::FileModificationTime));
+    }
+    QCOMPARE(matcher.countMatches(QStringLiteral("bob@example.jp")), 0);
+    QCOMPARE(matcher.countMatches(QStringLiteral("Bob@example.jp")), 1);
+    QCOMPARE(matcher.rebuildCount(), 2);
+
+    // Changes made through the store are seen at the next call.
+    QVERIFY(KeywordStore::compact(0).ok());
+    QCOMPARE(matcher.countMatches(QStringLiteral("alice@example.jp")), 1);
+    QVERIFY(KeywordStore::append(QStringLiteral("example")).ok());
+    QCOMPARE(matcher.countMatches(QStringLiteral("alice@example.jp")), 2);
+}
+
+void MatcherTest::markedRecordsMatchAndPartRecordsDoNot()
+{
+    ProgramFolder folder;
+    writeFile(folder.file("Ferruledata50.data"),
+              record(QStringLiteral("marked"), 0) + record(QStringLiteral("part")).left(150));
+    KeywordMatcher matcher;
+    const SenderMatch m = matcher.match(QStringLiteral("marked part"));
+    QCOMPARE(m.recordCount, 1);
+    QCOMPARE(m.matchCount, 1);
+    QCOMPARE(m.lastMatchPosition, 1);
+}
+
+void MatcherTest::missingStoreOrFolderGivesNoKeywords()
+{
+    {
+        ProgramFolder folder;
+        KeywordMatcher matcher;
+        const SenderMatch m = matcher.match(QStringLiteral("anyone"));
+        QVERIFY(m.status.ok());
+        QCOMPARE(m.recordCount, 0);
+        QCOMPARE(m.matchCount, 0);
+        QVERIFY(QFileInfo::exists(folder.file("Ferruledata50.data"))); // created empty
+    }
+    {
+        ProgramFolder folder(false);
+        KeywordMatcher matcher;
+        const SenderMatch m = matcher.match(QStringLiteral("anyone"));
+        QCOMPARE(m.status.failure, KeywordStoreFailure::FolderMissing);
+        QCOMPARE(m.matchCount, 0);
+    }
+}
+
+QTEST_GUILESS_MAIN(MatcherTest)
+#include "tst_matcher.moc"
