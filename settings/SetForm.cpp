@@ -130,23 +130,28 @@ SetForm::SetForm(AutoCheckDisplay& display, std::function<void()> showAccountWin
     Form_Load();
 }
 
+namespace {
+// 1 ticks, 0 unticks; a stored value other than these leaves the box alone.
+void applyFlag(QCheckBox* box, int value)
+{
+    if (value == 1 || value == 0)
+        box->setChecked(value == 1);
+}
+} // namespace
+
 int SetForm::check1Value() const { return Check1->isChecked() ? 1 : 0; }
-void SetForm::setCheck1Value(int value) { Check1->setChecked(value == 1); }
+void SetForm::setCheck1Value(int value) { applyFlag(Check1, value); }
 int SetForm::check2Value() const { return Check2->isChecked() ? 1 : 0; }
-void SetForm::setCheck2Value(int value) { Check2->setChecked(value == 1); }
+void SetForm::setCheck2Value(int value) { applyFlag(Check2, value); }
 QString SetForm::text2() const { return Text2->text(); }
 void SetForm::setText2(const QString& text) { Text2->setText(text); }
 
 void SetForm::Form_Load()
 {
     const QString ini = iniPath();
-    const int hangUp = ReadIniInt(ini, QStringLiteral("NUMBER"));
-    if (hangUp == 1 || hangUp == 0)
-        setCheck1Value(hangUp);
+    setCheck1Value(ReadIniInt(ini, QStringLiteral("NUMBER")));
     setText2(QString::number(ReadIniInt(ini, QStringLiteral("NUMBER2"))));
-    const int autoClose = ReadIniInt(ini, QStringLiteral("NUMBER4"));
-    if (autoClose == 1 || autoClose == 0)
-        setCheck2Value(autoClose);
+    setCheck2Value(ReadIniInt(ini, QStringLiteral("NUMBER4")));
 }
 
 void SetForm::Text2_Change()

@@ -28,6 +28,8 @@ public:
             std::function<void()> showServerWindow, QWidget* parent = nullptr);
 
     // Check1: hang up the dial-up connection after each check (1 ticked, 0 not).
+    // The setters take a stored flag: 1 ticks, 0 unticks, anything else
+    // leaves the box as it is.
     int check1Value() const;
     void setCheck1Value(int value);
     // Check2: the notice board closes itself after one second.

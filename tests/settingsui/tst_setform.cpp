@@ -198,6 +198,19 @@ private slots:
         QCOMPARE(display.calls.last(), QStringLiteral("OFF 0"));
     }
 
+    void storedFlagsOtherThanZeroOrOneLeaveTheBoxes()
+    {
+        SetForm* f = form.touch();
+        f->setCheck1Value(1);
+        f->setCheck2Value(1);
+        f->setCheck1Value(2);
+        f->setCheck2Value(-1);
+        QCOMPARE(f->check1Value(), 1);
+        QCOMPARE(f->check2Value(), 1);
+        f->setCheck1Value(0);
+        QCOMPARE(f->check1Value(), 0);
+    }
+
     void closeStoresTheThreeSettingsAndReopenShowsThem()
     {
         writeIni("NUMBER=0\r\nNUMBER2=2\r\nNUMBER4=1\r\nNAME=/usr/bin/mailer\r\n");
