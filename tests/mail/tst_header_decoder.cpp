@@ -1,0 +1,145 @@
+// Header texts as real Japanese mail writes them: what the keyword search
+// sees must be the sender as a person reads it, whatever the mailer did.
+#include <QtTest>
+
+#include "mail/HeaderDecoder.h"
+
+using namespace qp::mailheader;
+
+namespace {
+const QString kYamada = QStringLiteral("山田");
+}
+
+class HeaderDecoderTest : public QObject {
+    Q_OBJECT
+private slots:
+    void encodedWords_data()
+    {
+        QTest::addColumn<QByteArray>("raw");
+        QTest::addColumn<QString>("expected");
+
+        QTest::newRow("ISO-2022-JP B") << QByteArray("=?ISO-2022-JP?B?GyRCOzNFRBsoQg==?= <yamada@example.jp>")
+                                       << kYamada + QStringLiteral(" <yamada@example.jp>");
+        QTest::newRow("lower-case label and encoding") << QByteArray("=?iso-2022-jp?b?GyRCOzNFRBsoQg==?=") << kYamada;
+        QTest::newRow("UTF-8 Q with underscore") << QByteArray("=?UTF-8?Q?=E5=B1=B1_=E7=94=B0?=")
+                                                 << QStringLiteral("山 田");
+        QTest::newRow("adjacent words, folded, space dropped")
+            << QByteArray("=?UTF-8?B?5bGx?=\r\n =?UTF-8?B?55Sw?= <a@example.jp>")
+            << kYamada + QStringLiteral(" <a@example.jp>");
+        QTest::newRow("character cut between two words")
+            << QByteArray("=?UTF-8?B?5bGx5w==?= =?UTF-8?B?lLA=?=") << kYamada;
+        QTest::newRow("base64 cut inside a quantum")
+            << QByteArray("=?UTF-8?B?5bGx55?=\r\n\t=?UTF-8?B?Sw?=") << kYamada;
+        QTest::newRow("adjacent words in two charsets")
+            << QByteArray("=?UTF-8?B?5bGx?= =?ISO-2022-JP?B?GyRCRUQbKEI=?=") << kYamada;
+        QTest::newRow("words with text between keep the text")
+            << QByteArray("=?UTF-8?B?5bGx?= and =?UTF-8?B?55Sw?=") << QStringLiteral("山 and 田");
+        QTest::newRow("inside a quoted string")
+            << QByteArray("\"=?ISO-2022-JP?B?GyRCOzNFRBsoQg==?=\" <y@example.jp>")
+            << QStringLiteral("\"山田\" <y@example.jp>");
+        QTest::newRow("Shift_JIS with NEC extension")
+            << QByteArray("=?Shift_JIS?B?h0CX6ZbY?=") << QStringLiteral("①鈴木");
+        QTest::newRow("ISO-2022-JP with NEC row 13")
+            << QByteArray("=?ISO-2022-JP?B?GyRCLSEtahsoQg==?=") << QStringLiteral("①㈱");
+        QTest::newRow("EUC-JP label") << QByteArray("=?EUC-JP?B?u7PFxA==?=") << kYamada;
+        QTest::newRow("language suffix") << QByteArray("=?UTF-8*ja?B?5bGx55Sw?=") << kYamada;
+        QTest::newRow("unknown encoding letter stays literal")
+            << QByteArray("=?UTF-8?X?abc?= x") << QStringLiteral("=?UTF-8?X?abc?= x");
+        QTest::newRow("unterminated word stays literal")
+            << QByteArray("a =?UTF-8?B?5bGx") << QStringLiteral("a =?UTF-8?B?5bGx");
+    }
+    void encodedWords()
+    {
+        QFETCH(QByteArray, raw);
+        QFETCH(QString, expected);
+        QCOMPARE(decodeFieldValue(raw), expected);
+    }
+
+    void raw8BitHeaders_data()
+    {
+        QTest::addColumn<QByteArray>("raw");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("ISO-2022-JP, unlabelled ESC $ B")
+            << QByteArray("\x1b$BNkLZ\x1b(B <suzuki@example.jp>") << QStringLiteral("鈴木 <suzuki@example.jp>");
+        QTest::newRow("Shift_JIS") << QByteArray("\x8d\xb2\x93\xa1 <sato@example.jp>")
+                                   << QStringLiteral("佐藤 <sato@example.jp>");
+        QTest::newRow("EUC-JP") << QByteArray("\xba\xb4\xc6\xa3 <sato@example.jp>")
+                                << QStringLiteral("佐藤 <sato@example.jp>");
+        QTest::newRow("EUC-JP that is also valid Shift_JIS")
+            << QByteArray("\xce\xeb\xcc\xda") << QStringLiteral("鈴木");
+        QTest::newRow("UTF-8") << QByteArray("\xe5\xb1\xb1\xe7\x94\xb0 <y@example.jp>")
+                               << kYamada + QStringLiteral(" <y@example.jp>");
+        QTest::newRow("ISO-2022-JP over a fold")
+            << QByteArray("\x1b$B;3\x1b(B\r\n \x1b$BED\x1b(B") << QStringLiteral("山 田");
+    }
+    void raw8BitHeaders()
+    {
+        QFETCH(QByteArray, raw);
+        QFETCH(QString, expected);
+        QCOMPARE(decodeFieldValue(raw), expected);
+    }
+
+    // Mislabelled or broken input: a readable result where one exists,
+    // never a crash, never text that would cut or split the sender.
+    void mislabelledAndHostile()
+    {
+        // Labelled ISO-2022-JP, really Shift_JIS (Windows mailers did this).
+        QCOMPARE(decodeFieldValue("=?ISO-2022-JP?B?jlKTYw==?="), kYamada);
+        // An unknown label over UTF-8 bytes.
+        QCOMPARE(decodeFieldValue("=?x-unknown?B?5bGx55Sw?="), kYamada);
+        // "us-ascii" over 8-bit bytes.
+        QCOMPARE(decodeFieldValue("=?us-ascii?Q?=E5=B1=B1=E7=94=B0?="), kYamada);
+        // Invalid in every candidate: something comes out, the ASCII survives.
+        const QString garbage = decodeFieldValue("=?UTF-8?B?/////w==?= <x@example.jp>");
+        QVERIFY(garbage.endsWith(QStringLiteral("<x@example.jp>")));
+        // A truncated ISO-2022-JP sequence.
+        QVERIFY(decodeFieldValue("\x1b$B;").size() < 5);
+        // A decoded NUL or line break must not end or split the text.
+        QCOMPARE(decodeFieldValue("=?UTF-8?Q?a=00b=0D=0Ac?= <z@example.jp>"), QStringLiteral("a b  c <z@example.jp>"));
+        QCOMPARE(decodeFieldValue("=?UTF-8?B?" "?="), QString());
+        QCOMPARE(decodeFieldValue(""), QString());
+    }
+
+    void headerFields()
+    {
+        const QByteArray message =
+            "Received: from mx.example.jp\r\n\tby pop.example.jp\r\n"
+            "FROM: =?ISO-2022-JP?B?GyRCOzNFRBsoQg==?= <yamada@example.jp>\r\n"
+            "Subject: =?UTF-8?B?5bGx?=\r\n =?UTF-8?B?55Sw?= report\r\n"
+            "Date: Mon, 7 Dec 2026 08:00:00 +0900\r\n"
+            "From: second@example.jp\r\n"
+            "X-Raw: \x8d\xb2\x93\xa1\r\n"
+            "\r\n"
+            "From: not a header\r\n";
+        const QByteArrayView block = headerBlock(message);
+        QVERIFY(!block.contains("not a header"));
+        QCOMPARE(body(message).toByteArray(), QByteArray("From: not a header\r\n"));
+
+        const DecodedHeader h = decodeHeader(block);
+        QCOMPARE(h.from, kYamada + QStringLiteral(" <yamada@example.jp>")); // first From, any case
+        QCOMPARE(h.subject, QStringLiteral("山田 report"));
+        QCOMPARE(h.date, QStringLiteral("Mon, 7 Dec 2026 08:00:00 +0900"));
+        const QStringList lines = h.header.split(QStringLiteral("\r\n"));
+        QCOMPARE(lines.size(), 6);
+        QCOMPARE(lines.at(0), QStringLiteral("Received: from mx.example.jp\tby pop.example.jp"));
+        QCOMPARE(lines.at(2), QStringLiteral("Subject: 山田 report"));
+        QCOMPARE(lines.at(5), QStringLiteral("X-Raw: 佐藤"));
+    }
+
+    void headerBlockEdges()
+    {
+        // LF-only mail, no body, empty header.
+        QCOMPARE(headerBlock("From: a@b\nSubject: s\n\nbody\n").toByteArray(), QByteArray("From: a@b\nSubject: s\n"));
+        QCOMPARE(body("From: a@b\nSubject: s\n\nbody\n").toByteArray(), QByteArray("body\n"));
+        QCOMPARE(headerBlock("From: a@b\r\n").toByteArray(), QByteArray("From: a@b\r\n"));
+        QCOMPARE(body("From: a@b\r\n").toByteArray(), QByteArray());
+        QCOMPARE(headerBlock("\r\nbody").toByteArray(), QByteArray());
+        QVERIFY(!rawField("Subject: x\r\n", "From"));
+        QVERIFY(!rawField("Fromage: x\r\n", "From"));
+        QCOMPARE(*rawField("From:\r\n  a@b\r\n", "From"), QByteArray("a@b"));
+        QCOMPARE(decodeHeader("From: a@b").from, QStringLiteral("a@b")); // no final line end
+    }
+};
+
+QTEST_GUILESS_MAIN(HeaderDecoderTest)
+#include "tst_header_decoder.moc"

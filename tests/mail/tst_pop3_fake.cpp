@@ -1,0 +1,545 @@
+// The mail-library calls against a scripted server that misbehaves on
+// purpose: every wait must end, every failure must give the caller a
+// negative result and a Japanese text, and nothing may ever delete mail.
+#include <QElapsedTimer>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include "mail/NMailLayer.h"
+#include "tests/support/FakePop3Server.h"
+#include "tests/support/TestCertificates.h"
+
+using qp::NMail;
+using qp::Pop3Endpoint;
+using qp::test::FakePop3Server;
+using Then = FakePop3Server::Then;
+
+namespace {
+
+const QByteArray kCapa = "+OK\r\nTOP\r\nUSER\r\nUIDL\r\n.\r\n";
+
+// Short bounds: the scripted server answers at once or never.
+qp::Pop3Timeouts quickTimeouts(int replyMs = 2000)
+{
+    qp::Pop3Timeouts t;
+    t.connectMs = 3000;
+    t.replyMs = replyMs;
+    t.wholeReplyMs = 10000;
+    return t;
+}
+
+// Scripts the usual opening up to a successful USER/PASS login.
+void scriptLogin(FakePop3Server& s, const QByteArray& capa = kCapa)
+{
+    s.expect("CAPA", capa);
+    s.expect("USER alice", "+OK");
+    s.expect("PASS secret", "+OK Logged in.");
+    s.expect("CAPA", capa);
+}
+
+QString lastMessage(NMail& mail)
+{
+    QString text;
+    int size = 8192;
+    mail.NMailGetMessage(0, text, size);
+    return text;
+}
+
+struct Texts {
+    QString subject, date, from, header, body;
+};
+
+} // namespace
+
+class Pop3FakeTest : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+    qp::test::TestCa m_ca;
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_dir.isValid());
+        QVERIFY2(m_ca.create(m_dir.path()), qPrintable(m_ca.errorString()));
+        QVERIFY2(m_ca.issue(QStringLiteral("good"), {QStringLiteral("localhost"), QStringLiteral("127.0.0.1")}),
+                 qPrintable(m_ca.errorString()));
+        QVERIFY(m_ca.issue(QStringLiteral("wronghost"), {QStringLiteral("mail.example.org")}));
+    }
+
+    // A whole check as the check cycle makes it, with replies whole and in
+    // one-byte pieces; the caller's buffers get decoded texts.
+    void checkSession_data()
+    {
+        QTest::addColumn<int>("chunk");
+        QTest::newRow("whole replies") << 0;
+        QTest::newRow("one-byte pieces") << 1;
+    }
+    void checkSession()
+    {
+        QFETCH(int, chunk);
+        FakePop3Server server;
+        server.setChunkSize(chunk);
+        scriptLogin(server);
+        server.expect("STAT", "+OK 2 350");
+        server.expect("TOP 1 0", "+OK\r\nFrom: =?ISO-2022-JP?B?GyRCOzNFRBsoQg==?= <yamada@example.jp>\r\n"
+                                 "Subject: =?UTF-8?B?5pel5pys?=\r\nDate: Mon, 7 Dec 2026 08:00:00 +0900\r\n\r\n.\r\n");
+        server.expect("LIST 1", "+OK 1 120");
+        server.expect("RETR 1", "+OK 120 octets\r\nFrom: yamada@example.jp\r\n\r\n..dot-stuffed\r\nplain\r\n.\r\n");
+        server.expect("TOP 2 0", "-ERR no such message");
+        server.expect("LIST 2", "-ERR no such message");
+        server.expect("RETR 2", "-ERR no such message");
+        server.expect("QUIT", "+OK bye", Then::Close);
+        QVERIFY(server.start());
+
+        NMail mail;
+        mail.setTimeouts(quickTimeouts());
+        mail.NMailInitializeWinSock();
+        mail.NMailSetOption(NMail::kOptionTextBufferSize, 8192);
+        const int h = mail.NMailPop3Connect(server.serverText());
+        QVERIFY2(h > 0, qPrintable(lastMessage(mail)));
+        QCOMPARE(mail.NMailPop3Authenticate(h, QStringLiteral("alice"), QStringLiteral("secret"), 0), 2);
+
+        Texts t;
+        QCOMPARE(mail.NMailPop3GetMailStatus(h, 1, t.subject, t.date, t.from, t.header, 0), 0);
+        QCOMPARE(t.from, QStringLiteral("山田 <yamada@example.jp>"));
+        QCOMPARE(t.subject, QStringLiteral("日本"));
+        QCOMPARE(t.date, QStringLiteral("Mon, 7 Dec 2026 08:00:00 +0900"));
+        QVERIFY(t.header.contains(QStringLiteral("From: 山田")));
+        QCOMPARE(mail.NMailPop3GetMailSize(h, 1), 120);
+        QCOMPARE(mail.NMailPop3GetMail(h, 1, t.subject, t.date, t.from, t.header, t.body, 0, 0), 0);
+        QCOMPARE(t.from, QStringLiteral("yamada@example.jp"));
+        QCOMPARE(t.body, QStringLiteral(".dot-stuffed\r\nplain\r\n"));
+
+        // A message the server cannot give: negative, buffers cleared, and
+        // the caller carries on with the same connection.
+        QVERIFY(mail.NMailPop3GetMailStatus(h, 2, t.subject, t.date, t.from, t.header, 0) < 0);
+        QVERIFY(t.from.isEmpty());
+        QVERIFY(mail.NMailPop3GetMailSize(h, 2) < 0);
+        QVERIFY(mail.NMailPop3GetMail(h, 2, t.subject, t.date, t.from, t.header, t.body, 0, 0) < 0);
+        QVERIFY(lastMessage(mail).contains(QStringLiteral("no such message")));
+        QCOMPARE(mail.NMailPop3Close(h), 0);
+        QVERIFY(mail.NMailPop3Close(h) < 0); // the handle is gone
+
+        QVERIFY(server.waitForDisconnect(5000));
+        QCOMPARE(server.mismatch(), QString());
+        QVERIFY(server.scriptCompleted());
+        for (const QByteArray& c : server.received())
+            QVERIFY2(!c.startsWith("DELE"), c.constData());
+    }
+
+    // RFC 1939's own example: timestamp, password and digest.
+    void apopLogin()
+    {
+        FakePop3Server server;
+        server.greeting("+OK POP3 server ready <1896.697170952@dbc.mtview.ca.us>");
+        server.expect("CAPA", "-ERR unknown command"); // an old server: no CAPA
+        server.expect("APOP mrose c4c9334bac560ecc979e58001b3e22fb", "+OK maildrop has 1 message (369 octets)");
+        server.expect("STAT", "+OK 1 369");
+        server.expect("TOP 1 0", "-ERR unknown command"); // no CAPA, no TOP: falls back to RETR
+        server.expect("RETR 1", "+OK\r\nFrom: x@example.jp\r\n\r\nhi\r\n.\r\n");
+        server.expect("QUIT", "+OK", Then::Close);
+        QVERIFY(server.start());
+
+        NMail mail;
+        mail.setTimeouts(quickTimeouts());
+        const int h = mail.NMailPop3Connect(server.serverText());
+        QVERIFY(h > 0);
+        QCOMPARE(mail.NMailPop3Authenticate(h, QStringLiteral("mrose"), QStringLiteral("tanstaaf"), -1), 1);
+        Texts t;
+        QCOMPARE(mail.NMailPop3GetMailStatus(h, 1, t.subject, t.date, t.from, t.header, 0), 0);
+        QCOMPARE(t.from, QStringLiteral("x@example.jp"));
+        mail.NMailPop3Close(h);
+        QVERIFY(server.waitForDisconnect(5000));
+        QCOMPARE(server.mismatch(), QString());
+    }
+
+    // No usable timestamp: the password is never sent in any form.
+    void apopWithoutUsableTimestamp_data()
+    {
+        QTest::addColumn<QByteArray>("greeting");
+        QTest::addColumn<QString>("says");
+        QTest::newRow("none") << QByteArray("+OK ready") << QStringLiteral("APOP に対応していません");
+        QTest::newRow("no at sign") << QByteArray("+OK <1234.5678>") << QStringLiteral("不正");
+        QTest::newRow("space inside") << QByteArray("+OK <12 34@host>") << QStringLiteral("不正");
+        QTest::newRow("not ASCII") << QByteArray("+OK <12\xe3\x81\x82@host>") << QStringLiteral("不正");
+        QTest::newRow("unclosed") << QByteArray("+OK <1234@host") << QStringLiteral("不正");
+        QTest::newRow("empty local part") << QByteArray("+OK <@host>") << QStringLiteral("不正");
+    }
+    void apopWithoutUsableTimestamp()
+    {
+        QFETCH(QByteArray, greeting);
+        QFETCH(QString, says);
+        FakePop3Server server;
+        server.greeting(greeting);
+        server.expect("CAPA", kCapa);
+        server.expect("QUIT", "+OK", Then::Close);
+        QVERIFY(server.start());
+        NMail mail;
+        mail.setTimeouts(quickTimeouts());
+        const int h = mail.NMailPop3Connect(server.serverText());
+        QVERIFY(h > 0);
+        QVERIFY(mail.NMailPop3Authenticate(h, QStringLiteral("alice"), QStringLiteral("secret"), -1) < 0);
+        QVERIFY2(lastMessage(mail).contains(says), qPrintable(lastMessage(mail)));
+        mail.NMailPop3Close(h);
+        QVERIFY(server.waitForDisconnect(5000));
+        QCOMPARE(server.mismatch(), QString());
+        QCOMPARE(server.received(), (QList<QByteArray>{"CAPA", "QUIT"}));
+    }
+
+    // -ERR at each step of connect and login: -1 or a negative count, the
+    // server's own words in the text, and QUIT on the way out.
+    void errAtEachStep_data()
+    {
+        QTest::addColumn<int>("failAt"); // 0 greeting, 1 USER, 2 PASS, 3 STAT
+        QTest::addColumn<QString>("says");
+        QTest::newRow("greeting") << 0 << QStringLiteral("接続を断りました（too many connections）");
+        QTest::newRow("USER") << 1 << QStringLiteral("ログインできません（no such user）");
+        QTest::newRow("PASS") << 2 << QStringLiteral("ログインできません（[AUTH] Authentication failed.）");
+        QTest::newRow("STAT") << 3 << QStringLiteral("メールの数を調べられません（[IN-USE] locked）");
+    }
+    void errAtEachStep()
+    {
+        QFETCH(int, failAt);
+        QFETCH(QString, says);
+        FakePop3Server server;
+        if (failAt == 0) {
+            server.greeting("-ERR too many connections", Then::Close);
+        } else {
+            server.expect("CAPA", kCapa);
+            server.expect("USER alice", failAt == 1 ? "-ERR no such user" : "+OK");
+            if (failAt >= 2)
+                server.expect("PASS secret", failAt == 2 ? "-ERR [AUTH] Authentication failed." : "+OK");
+            if (failAt >= 3) {
+                server.expect("CAPA", kCapa);
+                server.expect("STAT", "-ERR [IN-USE] locked");
+            }
+            server.expect("QUIT", "+OK", Then::Close);
+        }
+        QVERIFY(server.start());
+        NMail mail;
+        mail.setTimeouts(quickTimeouts());
+        const int h = mail.NMailPop3Connect(server.serverText());
+        if (failAt == 0) {
+            QCOMPARE(h, -1);
+        } else {
+            QVERIFY(h > 0);
+            QVERIFY(mail.NMailPop3Authenticate(h, QStringLiteral("alice"), QStringLiteral("secret"), 0) < 0);
+            QCOMPARE(mail.NMailPop3Close(h), 0);
+        }
+        QVERIFY2(lastMessage(mail).contains(says), qPrintable(lastMessage(mail)));
+        QVERIFY(server.waitForDisconnect(5000));
+        QCOMPARE(server.mismatch(), QString());
+        QVERIFY(server.scriptCompleted());
+    }
+
+    void malformedNumbers_data()
+    {
+        QTest::addColumn<QByteArray>("statReply");
+        QTest::addColumn<QByteArray>("listReply");
+        QTest::newRow("STAT word") << QByteArray("+OK two 100") << QByteArray();
+        QTest::newRow("STAT negative") << QByteArray("+OK -1 0") << QByteArray();
+        QTest::newRow("STAT over 32 bits") << QByteArray("+OK 4294967297 0") << QByteArray();
+        QTest::newRow("STAT one number") << QByteArray("+OK 3") << QByteArray();
+        QTest::newRow("LIST size word") << QByteArray("+OK 1 10") << QByteArray("+OK 1 big");
+        QTest::newRow("LIST negative size") << QByteArray("+OK 1 10") << QByteArray("+OK 1 -5");
+        QTest::newRow("LIST other message") << QByteArray("+OK 1 10") << QByteArray("+OK 2 10");
+        QTest::newRow("LIST size over 32 bits") << QByteArray("+OK 1 10") << QByteArray("+OK 1 3000000000");
+    }
+    void malformedNumbers()
+    {
+        QFETCH(QByteArray, statReply);
+        QFETCH(QByteArray, listReply);
+        FakePop3Server server;
+        scriptLogin(server);
+        server.expect("STAT", statReply);
+        if (!listReply.isEmpty())
+            server.expect("LIST 1", listReply);
+        server.expect("QUIT", "+OK", Then::Close);
+        QVERIFY(server.start());
+        NMail mail;
+        mail.setTimeouts(quickTimeouts());
+        const int h = mail.NMailPop3Connect(server.serverText());
+        QVERIFY(h > 0);
+        const int count = mail.NMailPop3Authenticate(h, QStringLiteral("alice"), QStringLiteral("secret"), 0);
+        if (listReply.isEmpty()) {
+            QVERIFY(count < 0);
+        } else {
+            QCOMPARE(count, 1);
+            QVERIFY(mail.NMailPop3GetMailSize(h, 1) < 0);
+        }
+        QVERIFY(!lastMessage(mail).isEmpty());
+        mail.NMailPop3Close(h);
+        QVERIFY(server.waitForDisconnect(5000));
+        QCOMPARE(server.mismatch(), QString());
+    }
+
+    // A status line that never ends within the bound is refused, not stored.
+    void lineOverLimit()
+    {
+        FakePop3Server server;
+        scriptLogin(server);
+        server.expect("STAT", "+OK " + QByteArray(100000, '9'));
+        QVERIFY(server.start());
+        NMail mail;
+        mail.setTimeouts(quickTimeouts());
+        const int h = mail.NMailPop3Connect(server.serverText());
+        QVERIFY(h > 0);
+        QVERIFY(mail.NMailPop3Authenticate(h, QStringLiteral("alice"), QStringLiteral("secret"), 0) < 0);
+        QVERIFY2(lastMessage(mail).contains(QStringLiteral("行が長すぎます")), qPrintable(lastMessage(mail)));
+        QCOMPARE(mail.NMailPop3Close(h), 0);
+    }
+
+    // The server goes silent: the call returns after the reply time-out
+    // with a time-out text, and later calls on the handle fail at once.
+    void serverStopsAnswering()
+    {
+        FakePop3Server server;
+        server.expect("CAPA", kCapa);
+        server.expect("USER alice", "+OK");
+        server.expect("PASS secret", "", Then::Hang);
+        QVERIFY(server.start());
+        NMail mail;
+        mail.setTimeouts(quickTimeouts(300));
+        const int h = mail.NMailPop3Connect(server.serverText());
+        QVERIFY(h > 0);
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY(mail.NMailPop3Authenticate(h, QStringLiteral("alice"), QStringLiteral("secret"), 0) < 0);
+        QVERIFY(clock.elapsed() >= 250);
+        QVERIFY2(clock.elapsed() < 5000, "the reply time-out did not end the wait");
+        QVERIFY2(lastMessage(mail).contains(QStringLiteral("時間切れ")), qPrintable(lastMessage(mail)));
+        clock.restart();
+        QVERIFY(mail.NMailPop3GetMailSize(h, 1) < 0);
+        QVERIFY(clock.elapsed() < 250);
+        QCOMPARE(mail.NMailPop3Close(h), 0);
+        // Close still said QUIT, without waiting for an answer.
+        QTRY_VERIFY(server.received().contains("QUIT"));
+    }
+
+    void silentGreeting()
+    {
+        FakePop3Server server;
+        server.greeting("", Then::Hang);
+        QVERIFY(server.start());
+        NMail mail;
+        mail.setTimeouts(quickTimeouts(300));
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(mail.NMailPop3Connect(server.serverText()), -1);
+        QVERIFY(clock.elapsed() < 5000);
+        QVERIFY(lastMessage(mail).contains(QStringLiteral("時間切れ")));
+    }
+
+    // The connection drops half-way through a message.
+    void droppedDuringRetr()
+    {
+        FakePop3Server server;
+        scriptLogin(server);
+        server.expect("STAT", "+OK 2 200");
+        server.expect("LIST 1", "+OK 1 100");
+        server.expect("RETR 1", "+OK\r\nFrom: a@example.jp\r\n\r\nfirst half of the bo", Then::Close);
+        QVERIFY(server.start());
+        NMail mail;
+        mail.setTimeouts(quickTimeouts());
+        const int h = mail.NMailPop3Connect(server.serverText());
+        QVERIFY(h > 0);
+        QCOMPARE(mail.NMailPop3Authenticate(h, QStringLiteral("alice"), QStringLiteral("secret"), 0), 2);
+        QCOMPARE(mail.NMailPop3GetMailSize(h, 1), 100);
+        Texts t;
+        QVERIFY(mail.NMailPop3GetMail(h, 1, t.subject, t.date, t.from, t.header, t.body, 0, 0) < 0);
+        QVERIFY(t.body.isEmpty());
+        QVERIFY2(lastMessage(mail).contains(QStringLiteral("接続が切れました")), qPrintable(lastMessage(mail)));
+        // The next message fails at once with the same cause, no new wait.
+        QVERIFY(mail.NMailPop3GetMailStatus(h, 2, t.subject, t.date, t.from, t.header, 0) < 0);
+        QVERIFY(lastMessage(mail).contains(QStringLiteral("接続が切れました")));
+        QCOMPARE(mail.NMailPop3Close(h), 0);
+    }
+
+    // Without TOP in CAPA the header comes from RETR; a message bigger than
+    // twice its listed size is cut off rather than read without end.
+    void noTopAndOversizedMessage()
+    {
+        FakePop3Server server;
+        const QByteArray capa = "+OK\r\nUSER\r\n.\r\n";
+        scriptLogin(server, capa);
+        server.expect("STAT", "+OK 2 100");
+        server.expect("RETR 1", "+OK\r\nFrom: =?UTF-8?B?5bGx55Sw?= <y@example.jp>\r\n\r\nx\r\n.\r\n");
+        server.expect("LIST 2", "+OK 2 10");
+        server.expect("RETR 2", "+OK\r\n" + QByteArray(200 * 1024, 'a') + "\r\n.\r\n");
+        QVERIFY(server.start());
+        NMail mail;
+        mail.setTimeouts(quickTimeouts());
+        mail.NMailSetOption(NMail::kOptionTextBufferSize, 8);
+        const int h = mail.NMailPop3Connect(server.serverText());
+        QVERIFY(h > 0);
+        QCOMPARE(mail.NMailPop3Authenticate(h, QStringLiteral("alice"), QStringLiteral("secret"), 0), 2);
+        Texts t;
+        QCOMPARE(mail.NMailPop3GetMailStatus(h, 1, t.subject, t.date, t.from, t.header, 0), 0);
+        // 7 bytes and the NUL: two double-byte characters and three ASCII.
+        QCOMPARE(t.from, QStringLiteral("山田 <y"));
+        QCOMPARE(mail.NMailPop3GetMailSize(h, 2), 10);
+        QVERIFY(mail.NMailPop3GetMail(h, 2, t.subject, t.date, t.from, t.header, t.body, 0, 0) < 0);
+        QVERIFY2(lastMessage(mail).contains(QStringLiteral("大きすぎます")), qPrintable(lastMessage(mail)));
+        QCOMPARE(server.mismatch(), QString());
+        mail.NMailPop3Close(h);
+    }
+
+    // --- TLS ---
+
+    void implicitTls()
+    {
+        FakePop3Server server;
+        server.setTls(m_ca.certPath(QStringLiteral("good")), m_ca.keyPath(QStringLiteral("good")), true);
+        scriptLogin(server);
+        server.expect("STAT", "+OK 0 0");
+        server.expect("QUIT", "+OK", Then::Close);
+        QVERIFY(server.start());
+        NMail mail;
+        mail.setTimeouts(quickTimeouts());
+        mail.setExtraCaCertificates(QSslCertificate::fromPath(m_ca.caPath()));
+        const int h = mail.NMailPop3Connect(QStringLiteral("pop3s://localhost:%1").arg(server.port()));
+        QVERIFY2(h > 0, qPrintable(lastMessage(mail)));
+        QVERIFY(mail.client(h)->isEncrypted());
+        QCOMPARE(mail.NMailPop3Authenticate(h, QStringLiteral("alice"), QStringLiteral("secret"), 0), 0);
+        mail.NMailPop3Close(h);
+        QVERIFY(server.waitForDisconnect(5000));
+        QCOMPARE(server.mismatch(), QString());
+    }
+
+    // STLS offered: used, capabilities asked again over TLS, login after.
+    void stlsUpgrade()
+    {
+        FakePop3Server server;
+        server.setTls(m_ca.certPath(QStringLiteral("good")), m_ca.keyPath(QStringLiteral("good")), false);
+        server.expect("CAPA", "+OK\r\nSTLS\r\nUSER\r\n.\r\n");
+        server.expect("STLS", "+OK Begin TLS negotiation", Then::StartTls);
+        scriptLogin(server, "+OK\r\nUSER\r\nTOP\r\n.\r\n");
+        server.expect("STAT", "+OK 0 0");
+        server.expect("QUIT", "+OK", Then::Close);
+        QVERIFY(server.start());
+        NMail mail;
+        mail.setTimeouts(quickTimeouts());
+        mail.setExtraCaCertificates(QSslCertificate::fromPath(m_ca.caPath()));
+        const int h = mail.NMailPop3Connect(server.serverText());
+        QVERIFY2(h > 0, qPrintable(lastMessage(mail)));
+        QVERIFY(mail.client(h)->isEncrypted());
+        QVERIFY(!mail.client(h)->hasCapability("STLS"));
+        QCOMPARE(mail.NMailPop3Authenticate(h, QStringLiteral("alice"), QStringLiteral("secret"), 0), 0);
+        mail.NMailPop3Close(h);
+        QVERIFY(server.waitForDisconnect(5000));
+        QCOMPARE(server.mismatch(), QString());
+        QVERIFY(server.scriptCompleted());
+    }
+
+    // Once TLS was offered, its failure ends the connect: the password never
+    // goes out in plain text.
+    void tlsFailures_data()
+    {
+        QTest::addColumn<QString>("how");
+        QTest::addColumn<QString>("says");
+        QTest::newRow("STLS refused") << QStringLiteral("refuse") << QStringLiteral("STLS）を拒否しました（not now）");
+        QTest::newRow("plain text after STLS")
+            << QStringLiteral("inject") << QStringLiteral("STLS の後に余分なデータ");
+        QTest::newRow("certificate for another host")
+            << QStringLiteral("wronghost") << QStringLiteral("証明書のサーバー名が一致しません");
+        QTest::newRow("certificate from an unknown CA")
+            << QStringLiteral("untrusted") << QStringLiteral("証明書の発行元を信頼できません");
+    }
+    void tlsFailures()
+    {
+        QFETCH(QString, how);
+        QFETCH(QString, says);
+        FakePop3Server server;
+        const QString cert = how == QLatin1String("wronghost") ? QStringLiteral("wronghost") : QStringLiteral("good");
+        server.setTls(m_ca.certPath(cert), m_ca.keyPath(cert), false);
+        server.expect("CAPA", "+OK\r\nSTLS\r\nUSER\r\n.\r\n");
+        if (how == QLatin1String("refuse"))
+            server.expect("STLS", "-ERR not now");
+        else if (how == QLatin1String("inject"))
+            server.expect("STLS", "+OK\r\n+OK injected\r\n", Then::StartTls);
+        else
+            server.expect("STLS", "+OK", Then::StartTls);
+        server.expect("USER alice", "+OK"); // must never be reached
+        QVERIFY(server.start());
+        NMail mail;
+        mail.setTimeouts(quickTimeouts());
+        if (how != QLatin1String("untrusted"))
+            mail.setExtraCaCertificates(QSslCertificate::fromPath(m_ca.caPath()));
+        QCOMPARE(mail.NMailPop3Connect(QStringLiteral("localhost:%1").arg(server.port())), -1);
+        QVERIFY2(lastMessage(mail).contains(says), qPrintable(lastMessage(mail)));
+        QVERIFY(server.waitForDisconnect(5000));
+        for (const QByteArray& c : server.received())
+            QVERIFY2(!c.startsWith("USER") && !c.startsWith("PASS"), c.constData());
+    }
+
+    void implicitTlsWrongHost()
+    {
+        FakePop3Server server;
+        server.setTls(m_ca.certPath(QStringLiteral("wronghost")), m_ca.keyPath(QStringLiteral("wronghost")), true);
+        QVERIFY(server.start());
+        NMail mail;
+        mail.setTimeouts(quickTimeouts());
+        mail.setExtraCaCertificates(QSslCertificate::fromPath(m_ca.caPath()));
+        QCOMPARE(mail.NMailPop3Connect(QStringLiteral("pop3s://127.0.0.1:%1").arg(server.port())), -1);
+        QVERIFY2(lastMessage(mail).contains(QStringLiteral("TLS で接続できません（証明書のサーバー名が一致しません")),
+                 qPrintable(lastMessage(mail)));
+        QVERIFY(server.received().isEmpty());
+    }
+
+    // --- no server at all ---
+
+    void unreachable()
+    {
+        NMail mail;
+        mail.setTimeouts(quickTimeouts());
+        QTcpServer probe; // a port that was free a moment ago: connection refused
+        QVERIFY(probe.listen(QHostAddress(QStringLiteral("127.0.0.1")), 0));
+        const quint16 port = probe.serverPort();
+        probe.close();
+        QCOMPARE(mail.NMailPop3Connect(QStringLiteral("127.0.0.1:%1").arg(port)), -1);
+        QVERIFY2(lastMessage(mail).contains(QStringLiteral("接続を拒否されました")), qPrintable(lastMessage(mail)));
+        QCOMPARE(mail.NMailPop3Connect(QStringLiteral("host:0")), -1);
+        QVERIFY(lastMessage(mail).contains(QStringLiteral("正しくありません")));
+        QVERIFY(mail.NMailPop3Authenticate(42, QStringLiteral("a"), QStringLiteral("b"), 0) < 0);
+        QVERIFY(mail.NMailPop3GetMailSize(42, 1) < 0);
+    }
+
+    void serverText_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("host");
+        QTest::addColumn<int>("port"); // 0: not accepted
+        QTest::addColumn<bool>("tls");
+        QTest::newRow("host") << QStringLiteral(" pop.example.jp ") << QStringLiteral("pop.example.jp") << 110 << false;
+        QTest::newRow("host:port") << QStringLiteral("pop.example.jp:1110") << QStringLiteral("pop.example.jp") << 1110 << false;
+        QTest::newRow("port 995") << QStringLiteral("pop.example.jp:995") << QStringLiteral("pop.example.jp") << 995 << true;
+        QTest::newRow("pop3s") << QStringLiteral("POP3S://pop.example.jp") << QStringLiteral("pop.example.jp") << 995 << true;
+        QTest::newRow("pop3s with port") << QStringLiteral("pop3s://pop.example.jp:2995/") << QStringLiteral("pop.example.jp") << 2995 << true;
+        QTest::newRow("pop3 scheme") << QStringLiteral("pop3://pop.example.jp") << QStringLiteral("pop.example.jp") << 110 << false;
+        QTest::newRow("IPv6") << QStringLiteral("[::1]:995") << QStringLiteral("::1") << 995 << true;
+        QTest::newRow("empty") << QString() << QString() << 0 << false;
+        QTest::newRow("port 0") << QStringLiteral("h:0") << QString() << 0 << false;
+        QTest::newRow("port too big") << QStringLiteral("h:70000") << QString() << 0 << false;
+        QTest::newRow("port text") << QStringLiteral("h:pop") << QString() << 0 << false;
+        QTest::newRow("user@host") << QStringLiteral("me@pop.example.jp") << QString() << 0 << false;
+    }
+    void serverText()
+    {
+        QFETCH(QString, text);
+        QFETCH(QString, host);
+        QFETCH(int, port);
+        QFETCH(bool, tls);
+        const auto e = Pop3Endpoint::parse(text);
+        QCOMPARE(bool(e), port != 0);
+        if (e) {
+            QCOMPARE(e->host, host);
+            QCOMPARE(int(e->port), port);
+            QCOMPARE(e->implicitTls, tls);
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(Pop3FakeTest)
+#include "tst_pop3_fake.moc"
