@@ -1,0 +1,242 @@
+// Whole checks against a private Dovecot on loopback: the real check cycle,
+// the real mail library, real settings files and keyword store in a
+// throwaway program folder; only the windows are faked.
+#include "FakeCheckHost.h"
+#include "mail/CheckMail.h"
+#include "mail/NMailLayer.h"
+#include "platform/ProgramFolder.h"
+#include "settings/IniFile.h"
+#include "settings/SettingsPaths.h"
+#include "tests/support/DovecotFixture.h"
+#include "watchlist/KeywordStore.h"
+
+#include <QDir>
+#include <QRandomGenerator>
+#include <QStringEncoder>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QtTest>
+
+#include <memory>
+
+using namespace qp;
+using namespace qp::test;
+
+namespace {
+QByteArray message(const QByteArray& from, const QByteArray& subject = "test")
+{
+    return "From: " + from + "\r\nTo: me@example.jp\r\nSubject: " + subject
+           + "\r\nDate: Mon, 1 Jul 2024 10:00:00 +0900\r\nMessage-ID: <" + QByteArray::number(QRandomGenerator::global()->generate()) +
+           "@example.jp>\r\n\r\nHello.\r\n";
+}
+} // namespace
+
+class EndToEndTest : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<DovecotFixture> m_dovecot;
+    std::unique_ptr<QTemporaryDir> m_folder;
+    QStringList log;
+    std::unique_ptr<NMail> lib;
+    std::unique_ptr<FakeCheckHost> host;
+    ProcessSettings settings;
+    std::unique_ptr<CheckMail> check;
+
+    // Each case has a mailbox of its own, all made before Dovecot starts
+    // (its passwd-file is re-read by modification time, which a quick
+    // second write can slip past).
+    void useAccount(const QString& user, const QString& password = QString())
+    {
+        QVERIFY(WriteIniText(idPassIniPath(), QStringLiteral("NAME"), user, IniFileMode::OwnerOnly).ok);
+        QVERIFY(WriteIniText(idPassIniPath(), QStringLiteral("NAME2"),
+                             password.isNull() ? QStringLiteral("pw-") + user : password, IniFileMode::OwnerOnly).ok);
+    }
+    void watch(const QString& keyword) { QVERIFY(KeywordStore::append(keyword).ok()); }
+
+private slots:
+    void initTestCase()
+    {
+        if (!DovecotFixture::available())
+            QSKIP("dovecot cannot run here (needs the binary and root)");
+        m_dovecot = std::make_unique<DovecotFixture>();
+        QStringEncoder jis("ISO-2022-JP");
+        QVERIFY(jis.isValid());
+        const QByteArray yamada = jis.encode(QStringLiteral("山田太郎"));
+        QVERIFY(!jis.hasError());
+        const QList<QPair<QString, QList<QByteArray>>> boxes = {
+            {QStringLiteral("three"), {message("a@example.jp"), message("b@example.jp"), message("c@example.jp")}},
+            {QStringLiteral("two"), {message("a@example.jp"), message("Boss <boss@example.jp>")}},
+            {QStringLiteral("twice"),
+             {message("boss@example.jp"), message("x@example.jp"), message("\"The Boss\" <boss@example.jp>")}},
+            {QStringLiteral("cased"), {message("Boss@Example.JP")}},
+            {QStringLiteral("japanese"),
+             {message("=?ISO-2022-JP?B?" + yamada.toBase64() + "?= <yamada@example.jp>"),
+              message("other@example.jp")}},
+            {QStringLiteral("mailer"), {message("boss@example.jp")}},
+            {QStringLiteral("empty"), {}},
+            {QStringLiteral("refused"), {message("a@example.jp")}},
+            {QStringLiteral("again"), {message("a@example.jp"), message("b@example.jp")}},
+        };
+        for (const auto& [user, messages] : boxes) {
+            QVERIFY(m_dovecot->addUser(user, QStringLiteral("pw-") + user));
+            for (const QByteArray& m : messages)
+                QVERIFY(m_dovecot->addMessage(user, m));
+        }
+        QVERIFY2(m_dovecot->start(), qPrintable(m_dovecot->errorString()));
+    }
+
+    void init()
+    {
+        m_folder = std::make_unique<QTemporaryDir>();
+        QVERIFY(m_folder->isValid());
+        QVERIFY(QDir(m_folder->path()).mkdir(QStringLiteral("★MailData")));
+        setProgramFolderOverride(m_folder->path());
+        log.clear();
+        lib = std::make_unique<NMail>();
+        lib->NMailInitializeWinSock();
+        lib->NMailSetOption(NMail::kOptionTextBufferSize, 8192);
+        lib->setExtraCaCertificates(m_dovecot->caCertificates());
+        Pop3Timeouts t;
+        t.connectMs = 5000;
+        t.replyMs = 5000;
+        lib->setTimeouts(t);
+        host = std::make_unique<FakeCheckHost>(log);
+        settings = ProcessSettings();
+        settings.setPop3Server(m_dovecot->serverText());
+        check = std::make_unique<CheckMail>(*lib, settings, *host);
+    }
+    void cleanup()
+    {
+        check.reset();
+        lib.reset();
+        setProgramFolderOverride(QString());
+    }
+
+    void threeMessagesNoWatchedSender()
+    {
+        useAccount(QStringLiteral("three"));
+        watch(QStringLiteral("boss@example.jp"));
+        const CheckOutcome out = check->run();
+        QCOMPARE(out.messageCount, 3);
+        QCOMPARE(out.matchCount, 0);
+        QCOMPARE(host->boardText1, QStringLiteral("新着メールが有ります"));
+        QCOMPARE(host->boardText2, QStringLiteral("3"));
+        QVERIFY(log.contains(QStringLiteral("showBoard")));
+        QVERIFY(!log.contains(QStringLiteral("alert")));
+        // Every message downloaded in full, nothing deleted.
+        QVERIFY(m_dovecot->waitForLog(QStringLiteral("user=<three>")));
+        QVERIFY2(m_dovecot->waitForLog(QStringLiteral("retr=3/")), qPrintable(m_dovecot->logText()));
+        QVERIFY(m_dovecot->waitForLog(QStringLiteral("del=0/3")));
+        QCOMPARE(settings.accountId(), QStringLiteral("three"));
+    }
+
+    void watchedSenderAlertsOnceAfterTheBoardClosed()
+    {
+        useAccount(QStringLiteral("two"));
+        watch(QStringLiteral("boss@example.jp"));
+        host->autoClose = true;
+        const CheckOutcome out = check->run();
+        QCOMPARE(out.matchCount, 1);
+        const qsizetype board = log.indexOf(QStringLiteral("board:新着メールが有ります/2"));
+        QVERIFY(board >= 0);
+        QCOMPARE(log.mid(board), QStringList({"board:新着メールが有ります/2", "showBoard", "wait:1000",
+                                              "unloadBoard", "alert"}));
+    }
+
+    void watchedAddressInTwoSendersAlertsOnce()
+    {
+        useAccount(QStringLiteral("twice"));
+        watch(QStringLiteral("someone@else.jp"));
+        watch(QStringLiteral("boss@example.jp"));
+        const CheckOutcome out = check->run();
+        QCOMPARE(out.matchCount, 2);
+        QCOMPARE(log.count(QStringLiteral("alert")), 1);
+        QCOMPARE(host->boardText2, QStringLiteral("3"));
+    }
+
+    void keywordInAnotherCaseDoesNotMatch()
+    {
+        useAccount(QStringLiteral("cased"));
+        watch(QStringLiteral("boss@example.jp"));
+        const CheckOutcome out = check->run();
+        QCOMPARE(out.messageCount, 1);
+        QCOMPARE(out.matchCount, 0);
+        QVERIFY(log.contains(QStringLiteral("showBoard")));
+        QVERIFY(!log.contains(QStringLiteral("alert")));
+    }
+
+    void japaneseSenderMatchesACp932Keyword()
+    {
+        useAccount(QStringLiteral("japanese"));
+        // Stored in CP932 by the keyword store.
+        watch(QStringLiteral("山田太郎"));
+        const CheckOutcome out = check->run();
+        QCOMPARE(out.matchCount, 1);
+        QVERIFY(log.contains(QStringLiteral("alert")));
+    }
+
+    void mailProgramTickedButNotSetShowsNothing()
+    {
+        useAccount(QStringLiteral("mailer"));
+        watch(QStringLiteral("boss@example.jp"));
+        host->mailerTicked = true;
+        host->text7 = QStringLiteral("未設定");
+        const CheckOutcome out = check->run();
+        QCOMPARE(out.messageCount, 1);
+        for (const QString& line : log)
+            QVERIFY2(!line.startsWith(QStringLiteral("board")) && line != QStringLiteral("showBoard")
+                         && line != QStringLiteral("alert") && !line.startsWith(QStringLiteral("start:")),
+                     qPrintable(line));
+    }
+
+    void emptyMailboxShowsNothingAndStillHangsUp()
+    {
+        useAccount(QStringLiteral("empty"));
+        host->hangUpOn = true;
+        const CheckOutcome out = check->run();
+        QVERIFY(out.loginTried);
+        QCOMPARE(out.messageCount, 0);
+        QCOMPARE(log, QStringList({"account:empty/pw-empty", "hangUp"}));
+    }
+
+    void loginFailureShowsTheLibraryTextThenHangsUp()
+    {
+        useAccount(QStringLiteral("refused"), QStringLiteral("wrong"));
+        // From another loopback address, so Dovecot's delay after a failed
+        // login does not slow the other cases.
+        lib->setLocalAddress(QHostAddress(QStringLiteral("127.0.0.2")));
+        host->hangUpOn = true;
+        const CheckOutcome out = check->run();
+        QVERIFY(out.messageCount < 0);
+        QCOMPARE(log.size(), 3);
+        QCOMPARE(log[0], QStringLiteral("account:refused/wrong"));
+        QVERIFY(log[1].startsWith(QStringLiteral("error:")));
+        QCOMPARE(log[1], QStringLiteral("error:") + lib->lastError());
+        QVERIFY(log[1].size() > 6);
+        QCOMPARE(log[2], QStringLiteral("hangUp"));
+    }
+
+    void mailLeftOnTheServerIsReportedAgain()
+    {
+        useAccount(QStringLiteral("again"));
+        QCOMPARE(check->run().messageCount, 2);
+        log.clear();
+        QCOMPARE(check->run().messageCount, 2);
+        QCOMPARE(log, QStringList({"account:again/pw-again", "board:新着メールが有ります/2", "showBoard"}));
+    }
+
+    void emptyAccountOpensTheAccountWindowAndLogsInNowhere()
+    {
+        QVERIFY(WriteIniText(idPassIniPath(), QStringLiteral("NAME"), QString()).ok);
+        const int loginsBefore = m_dovecot->logText().count(QStringLiteral("Login: user="));
+        const CheckOutcome out = check->run();
+        QVERIFY(out.connected);
+        QVERIFY(!out.loginTried);
+        QCOMPARE(log, QStringList({"account:/", "showAccountWindow"}));
+        QThread::msleep(200);
+        QCOMPARE(m_dovecot->logText().count(QStringLiteral("Login: user=")), loginsBefore);
+    }
+};
+
+QTEST_GUILESS_MAIN(EndToEndTest)
+#include "test_e2e.moc"
