@@ -115,6 +115,9 @@ struct FluidTunePlayer::Impl {
             if (!settings)
                 return false;
             fluid_settings_setnum(settings, "synth.sample-rate", kSampleRate);
+            // The default gain (0.2) leaves a sparse tune such as a chime
+            // barely audible next to other programs.
+            fluid_settings_setnum(settings, "synth.gain", 0.5);
             synth = new_fluid_synth(settings);
             if (!synth) {
                 delete_fluid_settings(settings);
