@@ -1,8 +1,9 @@
 #include "watchlist/KeywordMatcher.h"
 
+#include "platform/Cp932.h"
 #include "watchlist/KeywordRecord.h"
 
-#include <QHash>
+#include <QStringDecoder>
 
 #include <algorithm>
 #include <cstdint>
@@ -83,17 +84,17 @@ KeywordMatcher::Automaton::Automaton(const QStringList& keywords)
     : m_rootNext(65536, -1)
 {
     m_recordCount = static_cast<int>(keywords.size());
-    QHash<QStringView, int> ids;
-    ids.reserve(keywords.size());
-    struct Edge {
-        int parent;
-        int c;
-        int target;
-    };
-    std::vector<Edge> edges;
-    QHash<std::uint64_t, int> trie; // (node << 16 | unit) -> child, while building
-    m_output.push_back(-1);         // the root
 
+    // Distinct keywords in code-unit order, each with its number of records
+    // and its last record. In this order a keyword shares its prefix nodes
+    // with the one before it, and every node's children are created in
+    // ascending order: the trie is built without any lookups.
+    struct Entry {
+        QStringView text;
+        int record;
+    };
+    std::vector<Entry> entries;
+    entries.reserve(keywords.size());
     for (int r = 0; r < keywords.size(); ++r) {
         const QStringView k = trimSpaces(keywords[r]);
         if (r == keywords.size() - 1)
@@ -101,51 +102,66 @@ KeywordMatcher::Automaton::Automaton(const QStringList& keywords)
         if (k.isEmpty()) {
             ++m_emptyRecords;
             m_emptyLastRecord = r + 1;
-            continue;
+        } else {
+            entries.push_back({k, r + 1});
         }
-        auto found = ids.constFind(k);
-        if (found != ids.constEnd()) {
-            Pattern& p = m_patterns[*found];
+    }
+    auto unitLess = [](QStringView a, QStringView b) {
+        return std::lexicographical_compare(a.utf16(), a.utf16() + a.size(), b.utf16(), b.utf16() + b.size());
+    };
+    std::stable_sort(entries.begin(), entries.end(),
+                     [&](const Entry& a, const Entry& b) { return unitLess(a.text, b.text); });
+
+    struct Edge {
+        int parent;
+        int c;
+        int target;
+    };
+    std::vector<Edge> edges;
+    std::vector<int> path{0}; // path[d]: node of the previous keyword at depth d
+    QStringView previous;
+    m_output.push_back(-1); // the root
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        const QStringView k = entries[i].text;
+        if (i > 0 && k == previous) {
+            Pattern& p = m_patterns.back();
             ++p.records;
-            p.lastRecord = r + 1;
+            p.lastRecord = entries[i].record; // stable sort: record order kept
             continue;
         }
-        const int id = static_cast<int>(m_patterns.size());
-        ids.insert(k, id);
-        m_patterns.push_back({static_cast<int>(k.size()), 1, r + 1});
-        int node = 0;
-        for (QChar qc : k) {
-            const std::uint64_t key = (std::uint64_t(node) << 16) | qc.unicode();
-            auto it = trie.constFind(key);
-            if (it != trie.constEnd()) {
-                node = *it;
-                continue;
-            }
+        qsizetype common = 0;
+        while (common < k.size() && common < previous.size() && k[common] == previous[common])
+            ++common;
+        path.resize(common + 1);
+        for (qsizetype d = common; d < k.size(); ++d) {
             const int next = static_cast<int>(m_output.size());
             m_output.push_back(-1);
-            trie.insert(key, next);
-            edges.push_back({node, qc.unicode(), next});
-            node = next;
+            edges.push_back({path.back(), k[d].unicode(), next});
+            path.push_back(next);
         }
-        m_output[node] = id;
+        const int id = static_cast<int>(m_patterns.size());
+        m_patterns.push_back({static_cast<int>(k.size()), 1, entries[i].record});
+        m_output[path.back()] = id;
+        previous = k;
     }
 
+    // Children by parent (a stable counting sort keeps them ascending).
     const int nodes = static_cast<int>(m_output.size());
-    std::sort(edges.begin(), edges.end(), [](const Edge& a, const Edge& b) {
-        return a.parent != b.parent ? a.parent < b.parent : a.c < b.c;
-    });
     m_edgeBegin.assign(nodes + 1, 0);
-    m_edgeChar.reserve(edges.size());
-    m_edgeTarget.reserve(edges.size());
-    for (const Edge& e : edges) {
+    for (const Edge& e : edges)
         ++m_edgeBegin[e.parent + 1];
-        m_edgeChar.push_back(e.c);
-        m_edgeTarget.push_back(e.target);
+    for (int n = 0; n < nodes; ++n)
+        m_edgeBegin[n + 1] += m_edgeBegin[n];
+    m_edgeChar.resize(edges.size());
+    m_edgeTarget.resize(edges.size());
+    std::vector<int> fill(m_edgeBegin.begin(), m_edgeBegin.end() - 1);
+    for (const Edge& e : edges) {
+        const int at = fill[e.parent]++;
+        m_edgeChar[at] = e.c;
+        m_edgeTarget[at] = e.target;
         if (e.parent == 0)
             m_rootNext[e.c] = e.target;
     }
-    for (int n = 0; n < nodes; ++n)
-        m_edgeBegin[n + 1] += m_edgeBegin[n];
 
     // Failure and output links, breadth first.
     m_fail.assign(nodes, 0);
@@ -246,9 +262,27 @@ SenderMatch KeywordMatcher::match(const QString& sender)
         const qsizetype records = m_bytes.size() / size;
         QStringList keywords;
         keywords.reserve(records);
-        for (qsizetype r = 0; r < records; ++r)
-            keywords.append(
-                KeywordRecord::parse(QByteArrayView(m_bytes).sliced(r * size, size)).keyword());
+        // One decoder for all fields (creating one per record costs more than
+        // the rest of the build); a field it cannot decode cleanly goes
+        // through the codec module, which marks each bad byte the same way
+        // the window's list shows it.
+        QStringDecoder decoder("Shift_JIS", QStringConverter::Flag::Stateless);
+        for (qsizetype r = 0; r < records; ++r) {
+            QByteArrayView field =
+                QByteArrayView(m_bytes).sliced(r * size + KeywordRecord::kKeywordOffset, KeywordRecord::kKeywordBytes);
+            // Trimming the filler before decoding gives the same text as
+            // trimming after: 0x20 is never the second byte of a character.
+            while (!field.isEmpty() && field.back() == ' ')
+                field.chop(1);
+            while (!field.isEmpty() && field.front() == ' ')
+                field = field.sliced(1);
+            QString text = decoder.decode(field);
+            if (decoder.hasError() || text.contains(QChar::ReplacementCharacter)) {
+                decoder.resetState();
+                text = cp932::decode(field.toByteArray()).text;
+            }
+            keywords.append(text);
+        }
         m_automaton = std::make_unique<Automaton>(keywords);
         m_built = true;
         ++m_rebuilds;

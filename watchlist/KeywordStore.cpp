@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace qp {
@@ -65,11 +66,70 @@ void syncFolder(const QString& folder)
     }
 }
 
+// Identifies a folder's list of entries: any entry added, removed or
+// renamed in it changes its modification time.
+struct FolderStamp {
+    bool valid = false;
+    dev_t device = 0;
+    ino_t inode = 0;
+    timespec modified{};
+
+    bool operator==(const FolderStamp& o) const
+    {
+        return valid && o.valid && device == o.device && inode == o.inode
+            && modified.tv_sec == o.modified.tv_sec && modified.tv_nsec == o.modified.tv_nsec;
+    }
+};
+
+FolderStamp stampOf(const QString& folder)
+{
+    FolderStamp stamp;
+    struct stat st;
+    if (::stat(QFile::encodeName(folder).constData(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        stamp.valid = true;
+        stamp.device = st.st_dev;
+        stamp.inode = st.st_ino;
+        stamp.modified = st.st_mtim;
+    }
+    return stamp;
+}
+
+// The store's path for the check cycle's read, which runs once per waiting
+// message. Resolving the name without regard to case lists the program
+// folder (the data folder is spelled "★MAilData" here and "★MailData" on
+// disk), which costs about as much as matching itself; so the last
+// resolution is reused while neither folder's entries have changed. The
+// stamps are taken before resolving, so a change during it is noticed next
+// time.
+QString storePathForReading()
+{
+    struct Cache {
+        QString program;
+        FolderStamp programStamp;
+        QString data;
+        FolderStamp dataStamp;
+        QString path;
+    };
+    static Cache cache;
+    const QString program = programFolder();
+    if (!cache.path.isEmpty() && cache.program == program && stampOf(program) == cache.programStamp
+        && stampOf(cache.data) == cache.dataStamp)
+        return cache.path;
+    Cache fresh;
+    fresh.program = program;
+    fresh.programStamp = stampOf(program);
+    fresh.data = programPath(kFolderTail);
+    fresh.dataStamp = stampOf(fresh.data);
+    fresh.path = programPath(kStoreTail);
+    cache = fresh;
+    return cache.path;
+}
+
 // Makes sure the store exists: restores it from the temporary file a broken
 // deletion left behind, or creates it empty. Returns its path in *path.
 KeywordStoreStatus ensureStore(const QString& tail, QString* path)
 {
-    *path = programPath(tail);
+    *path = tail == kStoreTail ? storePathForReading() : programPath(tail);
     if (QFileInfo::exists(*path))
         return {};
     const QString folder = programPath(kFolderTail);
