@@ -1,10 +1,28 @@
+#include "app/AppServices.h"
+#include "app/MainForm.h"
+
+#include "mail/NMailLayer.h"
+#include "notify/MciSound.h"
+#include "platform/AppFont.h"
+
 #include <QApplication>
-#include <QWidget>
 
 int main(int argc, char** argv)
 {
     QApplication app(argc, argv);
-    QWidget w;
-    w.show();
+    QApplication::setApplicationName(QStringLiteral("Quillpost"));
+    QApplication::setDesktopFileName(QStringLiteral("quillpost"));
+    // The program ends only through the main window's unload (or the shaped
+    // window's right button); closing the last visible window, for example
+    // a settings window while the main window is in the tray, must not.
+    QApplication::setQuitOnLastWindowClosed(false);
+    qp::installApplicationFont();
+
+    qp::AppServices services;
+    services.mail = std::make_unique<qp::NMail>();
+    services.sound = std::make_unique<qp::MciSound>();
+
+    qp::MainForm mainForm(services);
+    mainForm.Form_Load();
     return app.exec();
 }

@@ -21,11 +21,11 @@ QString CutAtNul(const QString& text)
     return nul < 0 ? text : text.left(nul);
 }
 
-std::optional<QString> mailProgramToStart(const QString& text7)
+std::optional<QString> mailerCommandFromText7(const QString& text7)
 {
     if (text7 == kNotSet)
         return std::nullopt;
-    const QString program = trimSpaces(text7);
+    const QString program = trimSpaces(text7).toString();
     if (program.isEmpty())
         return std::nullopt;
     return program;
@@ -96,20 +96,23 @@ void CheckMail::checkMessage(int handle, int number, CheckOutcome& outcome)
         b.clear();
     m_library.NMailPop3GetMailStatus(handle, number, m_buffer[0], m_buffer[1], m_buffer[2], m_buffer[3], 0);
 
-    // The store is read again for every message; the keyword set behind the
-    // matcher is rebuilt only when its bytes changed.
+    // The store is read again for every message (a missing one is created
+    // empty); the keyword set behind the matcher is rebuilt only when its
+    // bytes changed. A store that cannot be read holds no keywords.
     QElapsedTimer timer;
     timer.start();
-    if (m_store.readAfresh())
-        m_matcher.setRecords(m_store.records());
     const QString sender = CutAtNul(m_buffer[2]);
     const SenderMatch match = m_matcher.match(sender);
-    outcome.matchCount = std::int16_t(std::min(kMatchCountMax, outcome.matchCount + match.matchingRecords));
+    outcome.matchCount = std::int16_t(std::min<std::int64_t>(kMatchCountMax, std::int64_t(outcome.matchCount) + match.matchCount));
     outcome.matchingNanoseconds += timer.nsecsElapsed();
-    if (match.anyRecord) {
-        if (match.lastPosition > 0)
-            m_host.setMatchWorkBoxes(sender, match.lastKeyword, match.lastPosition - 1,
-                                     int(match.lastKeyword.size()));
+    if (!match.status.ok())
+        ++outcome.storeFailures;
+    if (match.recordCount > 0) {
+        // Text3 is refilled for every record, so what stays selected is the
+        // last record's keyword, when that one was found.
+        const int p = keywordPosition(sender, match.lastKeyword);
+        if (p > 0)
+            m_host.setMatchWorkBoxes(sender, match.lastKeyword, p - 1, int(match.lastKeyword.size()));
         else
             m_host.setMatchWorkBoxes(sender, match.lastKeyword, 0, 0);
     }
@@ -140,7 +143,7 @@ void CheckMail::report(const CheckOutcome& outcome)
         }
         if (outcome.matchCount > 0)
             m_host.startAlert();
-    } else if (const auto program = mailProgramToStart(m_host.mailerPath())) {
+    } else if (const auto program = mailerCommandFromText7(m_host.mailerPath())) {
         m_host.startMailProgram(*program);
     }
 }

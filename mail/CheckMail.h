@@ -1,8 +1,8 @@
 #pragma once
 #include "mail/CheckHost.h"
 #include "mail/NMail.h"
-#include "mail/SenderMatcher.h"
 #include "settings/ProcessSettings.h"
+#include "watchlist/KeywordMatcher.h"
 
 #include <QString>
 
@@ -17,7 +17,7 @@ QString CutAtNul(const QString& text);
 // The program that the check starts for new mail, from MainForm.Text7:
 // nothing for "未設定" or a text of spaces only, else the text with spaces
 // removed at both ends.
-std::optional<QString> mailProgramToStart(const QString& text7);
+std::optional<QString> mailerCommandFromText7(const QString& text7);
 
 // What one run did, for the caller's tests and measurements; the check
 // itself reports to the user through the host only.
@@ -30,6 +30,7 @@ struct CheckOutcome {
     int messagesDownloaded = 0;
     int sizeFailures = 0;      // messages whose size query failed (download skipped)
     std::int64_t matchingNanoseconds = 0; // reading the store and matching
+    int storeFailures = 0;     // messages for which the store could not be read (no keywords then)
 };
 
 // CheckMail: one run of the check cycle. It connects through the mail
@@ -51,9 +52,6 @@ public:
 
     bool isRunning() const { return m_running; }
 
-    // The keyword store to read instead of the program's own (benchmarks).
-    void setKeywordStorePath(const QString& path) { m_store = KeywordStoreReader(path); }
-
 private:
     void checkMessage(int handle, int number, CheckOutcome& outcome);
     void report(const CheckOutcome& outcome);
@@ -61,8 +59,9 @@ private:
     MailLibrary& m_library;
     ProcessSettings& m_settings;
     CheckHost& m_host;
-    KeywordStoreReader m_store;
-    SenderMatcher m_matcher;
+    // Reads the store afresh for each message; keeps the keyword automaton
+    // while the store's bytes stay the same.
+    KeywordMatcher m_matcher;
     bool m_running = false;
     // The four header buffers of one run (buffer 3 holds the sender).
     QString m_buffer[4];

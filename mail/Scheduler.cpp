@@ -25,7 +25,7 @@ QString lampPicturePath(Lamp lamp)
                                            : QStringLiteral("\\画像データ\\Red.gif"));
 }
 
-QString fileTitle(const QString& path)
+QString bannerFileTitle(const QString& path)
 {
     const qsizetype slash = std::max(path.lastIndexOf(QLatin1Char('/')), path.lastIndexOf(QLatin1Char('\\')));
     const QString title = path.mid(slash + 1);
@@ -88,7 +88,7 @@ bool Scheduler::checkDue(const QString& intervalText)
 BannerState Scheduler::bannerTick(const QString& text7)
 {
     BannerState state;
-    state.text8 = fileTitle(text7);
+    state.text8 = bannerFileTitle(text7);
     state.caption = text7.isEmpty() ? QStringLiteral("設定されていません。") : state.text8;
     if (m_bannerLeft == kBannerEndTwips)
         m_bannerLeft = kBannerRestartTwips;

@@ -22,7 +22,7 @@ struct BannerState {
 // The file-name part of a path as the banner shows it: the text after the
 // last "/" or "\"; empty when that part would not fit the 250-byte buffer
 // it was read into.
-QString fileTitle(const QString& path);
+QString bannerFileTitle(const QString& path);
 
 // The scheduling of automatic checks and the status display, on plain
 // values. The main window owns the timers and the controls; each timer's

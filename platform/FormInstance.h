@@ -23,7 +23,7 @@ public:
     // The window, created hidden if it is not loaded.
     Form* touch()
     {
-        if (!m_form)
+        if (!isLoaded())
             m_form = m_factory();
         return m_form.data();
     }
@@ -38,8 +38,10 @@ public:
         return form;
     }
 
-    bool isLoaded() const { return !m_form.isNull(); }
-    Form* ifLoaded() const { return m_form.data(); }
+    // A window whose close was accepted is unloaded, even while its deletion
+    // still waits for the event loop (Qt clears WA_DeleteOnClose at once).
+    bool isLoaded() const { return !m_form.isNull() && m_form->testAttribute(Qt::WA_DeleteOnClose); }
+    Form* ifLoaded() const { return isLoaded() ? m_form.data() : nullptr; }
 
     // Unload without the window's own unload work (the process end does this).
     void unload()

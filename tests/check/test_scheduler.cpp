@@ -138,8 +138,8 @@ private slots:
         QCOMPARE(s.bannerTick(QStringLiteral("未設定")).caption, QStringLiteral("未設定"));
         QCOMPARE(s.bannerTick(QStringLiteral("C:\\Program Files\\Becky\\B2.exe")).caption, QStringLiteral("B2.exe"));
         QCOMPARE(s.bannerTick(QStringLiteral("/opt/mail/")).caption, QString());
-        QCOMPARE(fileTitle(QString(250, QLatin1Char('x'))), QString());
-        QCOMPARE(fileTitle(QString(249, QLatin1Char('x'))).size(), 249);
+        QCOMPARE(bannerFileTitle(QString(250, QLatin1Char('x'))), QString());
+        QCOMPARE(bannerFileTitle(QString(249, QLatin1Char('x'))).size(), 249);
     }
 
     void lampBlinksAndIsNotEnteredAgain()

@@ -1,0 +1,36 @@
+#pragma once
+#include "mail/NMail.h"
+#include "notify/MsgForm.h"
+#include "notify/SoundInterface.h"
+#include "platform/FormInstance.h"
+#include "settings/IdPassForm.h"
+#include "settings/OptionForm.h"
+#include "settings/ProcessSettings.h"
+#include "settings/SetForm.h"
+#include "watchlist/GekitaiForm.h"
+
+#include <memory>
+
+namespace qp {
+
+// The windows of the program besides the main window: each a single
+// instance, created hidden on first touch and destroyed when unloaded. The
+// main window installs the factories, since some windows report to it.
+struct Forms {
+    FormInstance<SetForm> setForm;
+    FormInstance<IdPassForm> idPassForm;
+    FormInstance<OptionForm> optionForm;
+    FormInstance<GekitaiForm> gekitaiForm;
+    FormInstance<MsgForm> msgForm;
+};
+
+// What lives for the whole run and is shared by the windows: the six
+// process-wide settings, the mail library, the sound interface and the forms.
+struct AppServices {
+    ProcessSettings settings;
+    std::unique_ptr<MailLibrary> mail;
+    std::unique_ptr<SoundInterface> sound;
+    Forms forms;
+};
+
+} // namespace qp

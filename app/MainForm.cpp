@@ -1,0 +1,550 @@
+#include "app/MainForm.h"
+
+#include "app/AppServices.h"
+#include "mail/CheckMail.h"
+#include "notify/Alert.h"
+#include "notify/PicturePane.h"
+#include "platform/AppFont.h"
+#include "platform/MessageBoxes.h"
+#include "platform/ProgramFolder.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QCursor>
+#include <QDateTime>
+#include <QFrame>
+#include <QLabel>
+#include <QLayout>
+#include <QLineEdit>
+#include <QLinearGradient>
+#include <QLocale>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QScreen>
+#include <QSystemTrayIcon>
+#include <QTimer>
+
+#include <unistd.h>
+
+namespace qp {
+
+namespace {
+
+int& trayOverride()
+{
+    static int value = -1;
+    return value;
+}
+
+std::function<void(int)>& processExit()
+{
+    static std::function<void(int)> fn = [](int code) {
+        // Ends the process at once: no other window gets its unload work.
+        ::_exit(code);
+    };
+    return fn;
+}
+
+const QColor kDarkGrey(64, 64, 64);
+const QColor kButtonGrey(192, 192, 192);
+
+QPushButton* greyButton(const QString& caption, const QRect& geometry, QWidget* parent)
+{
+    auto* b = new QPushButton(caption, parent);
+    b->setGeometry(geometry);
+    b->setAutoFillBackground(true);
+    QPalette p = b->palette();
+    p.setColor(QPalette::Button, kButtonGrey);
+    p.setColor(QPalette::ButtonText, Qt::black);
+    b->setPalette(p);
+    b->setFocusPolicy(Qt::TabFocus);
+    return b;
+}
+
+QLabel* transparentLabel(const QString& text, const QRect& geometry, const QColor& colour, QWidget* parent)
+{
+    auto* l = new QLabel(text, parent);
+    l->setGeometry(geometry);
+    l->setAttribute(Qt::WA_TranslucentBackground);
+    QPalette p = l->palette();
+    p.setColor(QPalette::WindowText, colour);
+    l->setPalette(p);
+    return l;
+}
+
+// The banner strip's bitmap: a night-blue band, drawn rather than shipped.
+QPixmap stripPixmap()
+{
+    QPixmap pm(397, 65);
+    QPainter painter(&pm);
+    QLinearGradient g(0, 0, 0, 20);
+    g.setColorAt(0, QColor(24, 32, 72));
+    g.setColorAt(1, QColor(8, 10, 30));
+    painter.fillRect(pm.rect(), g);
+    return pm;
+}
+
+} // namespace
+
+MainForm::MainForm(AppServices& services, QWidget* parent)
+    : QMainWindow(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
+                              | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint)
+    , m_services(services)
+{
+    setObjectName(QStringLiteral("MainForm"));
+    setWindowTitle(QStringLiteral("ハルカゼ、お待ちしています　Ver 1.0"));
+    setWindowIcon(QIcon(QStringLiteral(":/quillpost/icon.png")));
+    buildControls();
+    buildMenus();
+    buildTimers();
+    installFormFactories();
+}
+
+MainForm::~MainForm() = default;
+
+void MainForm::buildControls()
+{
+    auto* client = new QWidget(this);
+    client->setObjectName(QStringLiteral("client"));
+    client->setFixedSize(228, 117);
+    client->setAutoFillBackground(true);
+    QPalette pal = client->palette();
+    pal.setColor(QPalette::Window, kDarkGrey);
+    client->setPalette(pal);
+    setCentralWidget(client);
+
+    m_picture2 = new QWidget(client);
+    m_picture2->setObjectName(QStringLiteral("Picture2"));
+    m_picture2->setGeometry(0, 0, 100, 103);
+    m_webBrowser1 = new PicturePane(m_picture2);
+    m_webBrowser1->setObjectName(QStringLiteral("WebBrowser1"));
+    m_webBrowser1->setGeometry(0, 0, 100, 103);
+
+    m_label4 = transparentLabel(QString(), QRect(109, 8, 33, 17), Qt::yellow, client);
+    m_label4->setObjectName(QStringLiteral("Label4"));
+
+    m_check3 = new QCheckBox(client);
+    m_check3->setObjectName(QStringLiteral("Check3"));
+    m_check3->setGeometry(144, 8, 17, 12);
+    m_check3->setEnabled(false);
+
+    m_text5 = new QLineEdit(client);
+    m_text5->setObjectName(QStringLiteral("Text5"));
+    m_text5->setGeometry(160, 5, 33, 18);
+    m_text5->setEnabled(false);
+    m_text5->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+
+    m_label2 = transparentLabel(QStringLiteral("分"), QRect(200, 8, 25, 17), Qt::white, client);
+    m_label2->setObjectName(QStringLiteral("Label2"));
+    m_label2->installEventFilter(this);
+
+    m_line1 = new QFrame(client);
+    m_line1->setObjectName(QStringLiteral("Line1"));
+    m_line1->setGeometry(96, 27, 136, 1);
+    m_line1->setAutoFillBackground(true);
+    QPalette white = m_line1->palette();
+    white.setColor(QPalette::Window, Qt::white);
+    m_line1->setPalette(white);
+
+    m_command4 = greyButton(QStringLiteral("特定者の設定"), QRect(104, 32, 121, 20), client);
+    m_command4->setObjectName(QStringLiteral("Command4"));
+    connect(m_command4, &QPushButton::clicked, this, [this] { Command4_Click(); });
+
+    m_label3 = transparentLabel(QStringLiteral("新着有りで設定メーラーを起動"), QRect(112, 53, 88, 25),
+                                Qt::cyan, client);
+    m_label3->setObjectName(QStringLiteral("Label3"));
+    m_label3->setWordWrap(true);
+    m_label3->setFont(gothicFont(7.5));
+
+    m_check2 = new QCheckBox(client);
+    m_check2->setObjectName(QStringLiteral("Check2"));
+    m_check2->setGeometry(200, 60, 17, 17);
+
+    m_command2 = greyButton(QStringLiteral("確認♪"), QRect(104, 80, 65, 20), client);
+    m_command2->setObjectName(QStringLiteral("Command2"));
+    connect(m_command2, &QPushButton::clicked, this, [this] { Command2_Click(); });
+
+    m_command3 = greyButton(QStringLiteral("戻す"), QRect(168, 80, 57, 20), client);
+    m_command3->setObjectName(QStringLiteral("Command3"));
+    connect(m_command3, &QPushButton::clicked, this, [this] { Command3_Click(); });
+
+    m_picture5 = new QLabel(client);
+    m_picture5->setObjectName(QStringLiteral("Picture5"));
+    m_picture5->setGeometry(0, 99, 233, 20);
+    static_cast<QLabel*>(m_picture5)->setPixmap(stripPixmap());
+    static_cast<QLabel*>(m_picture5)->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+
+    m_label1 = new QLabel(QStringLiteral("インターバルチェック"), m_picture5);
+    m_label1->setObjectName(QStringLiteral("Label1"));
+    m_label1->setFont(gothicFont(11.25, true));
+    m_label1->setAttribute(Qt::WA_TranslucentBackground);
+    QPalette yellow = m_label1->palette();
+    yellow.setColor(QPalette::WindowText, Qt::yellow);
+    m_label1->setPalette(yellow);
+    m_label1->adjustSize();
+    m_label1->move(m_label1LeftTwips / 15, (20 - m_label1->height()) / 2 - 1);
+
+    m_image1 = new QLabel(m_picture5);
+    m_image1->setObjectName(QStringLiteral("Image1"));
+    m_image1->setGeometry(2, 2, 16, 16);
+    m_image1->raise();
+
+    // The controls the user never sees live in a hidden container: they are
+    // named operations and work fields.
+    m_outside = new QWidget(this);
+    m_outside->setObjectName(QStringLiteral("outside"));
+    m_outside->hide();
+    auto named = [this](QWidget* w, const char* name) {
+        w->setObjectName(QString::fromLatin1(name));
+        return w;
+    };
+    auto button = [&](const QString& caption, const char* name) {
+        return static_cast<QPushButton*>(named(new QPushButton(caption, m_outside), name));
+    };
+    m_command1 = button(QStringLiteral("タスク"), "Command1");
+    m_command5 = button(QStringLiteral("切断"), "Command5");
+    m_command7 = button(QStringLiteral("メ｜ラ｜設定"), "Command7");
+    m_command8 = button(QStringLiteral("メ｜ルチェック"), "Command8");
+    m_command9 = button(QStringLiteral("設定"), "Command9");
+    m_command10 = button(QStringLiteral("HP"), "Command10");
+    m_command11 = button(QStringLiteral("フラッシュ開始"), "Command11");
+    connect(m_command1, &QPushButton::clicked, this, [this] { Command1_Click(); });
+    connect(m_command5, &QPushButton::clicked, this, [this] { Command5_Click(); });
+    connect(m_command7, &QPushButton::clicked, this, [this] { Command7_Click(); });
+    connect(m_command8, &QPushButton::clicked, this, [this] { Command8_Click(); });
+    connect(m_command9, &QPushButton::clicked, this, [this] { Command9_Click(); });
+    connect(m_command10, &QPushButton::clicked, this, [this] { Command10_Click(); });
+    connect(m_command11, &QPushButton::clicked, this, [this] { Command11_Click(); });
+
+    m_check1 = static_cast<QCheckBox*>(named(new QCheckBox(QStringLiteral("ループ"), m_outside), "Check1"));
+    m_check1->setChecked(true);
+    m_check4 = static_cast<QCheckBox*>(named(new QCheckBox(QStringLiteral("風鈴を鳴らさない"), m_outside), "Check4"));
+    // Only a change of value counts as a click, by the user or by code.
+    connect(m_check4, &QCheckBox::toggled, this, [this] { Check4_Click(); });
+
+    auto icon = [&](const char* name) {
+        auto* l = static_cast<QLabel*>(named(new QLabel(m_outside), name));
+        l->setFixedSize(22, 22);
+        l->installEventFilter(this);
+        return l;
+    };
+    m_picture1 = icon("Picture1");
+    m_picture7 = icon("Picture7");
+    m_picture8 = icon("Picture8");
+    m_picture10 = icon("Picture10");
+    m_picture8->setMouseTracking(true);
+
+    auto field = [&](const QString& designText, const char* name) {
+        return static_cast<QLineEdit*>(named(new QLineEdit(designText, m_outside), name));
+    };
+    m_text1 = field(QStringLiteral("Text1"), "Text1");
+    m_text4 = field(QStringLiteral("Text4"), "Text4");
+    m_text2 = field(QString(), "Text2");
+    m_text3 = field(QString(), "Text3");
+    m_text6 = field(QString(), "Text6");
+    m_text7 = field(QString(), "Text7");
+    m_text8 = field(QString(), "Text8");
+    m_text7->setMaxLength(32767);
+
+    layout()->setSizeConstraint(QLayout::SetFixedSize);
+}
+
+void MainForm::buildMenus()
+{
+    m_mfile = menuBar()->addMenu(QStringLiteral("ファイル(&F)"));
+    m_mfile->setObjectName(QStringLiteral("mfile"));
+    auto item = [this](const QString& text, const char* name, void (MainForm::*handler)()) {
+        QAction* a = m_mfile->addAction(text);
+        a->setObjectName(QString::fromLatin1(name));
+        connect(a, &QAction::triggered, this, [this, handler] { (this->*handler)(); });
+        return a;
+    };
+    auto separator = [this](const char* name) {
+        QAction* a = m_mfile->addSeparator();
+        a->setObjectName(QString::fromLatin1(name));
+    };
+    item(QStringLiteral("メールチェック（手動）"), "mcheck", &MainForm::mcheck_Click);
+    separator("mline");
+    item(QStringLiteral("起動メーラーの設定"), "mset", &MainForm::mset_Click);
+    item(QStringLiteral("タスクトレイに常駐"), "mtask", &MainForm::mtask_Click);
+    item(QStringLiteral("設定"), "mset2", &MainForm::mset2_Click);
+    separator("mline2");
+    item(QStringLiteral("常に前面表示"), "mzenmen", &MainForm::mzenmen_Click);
+    item(QStringLiteral("前面表示解除"), "mkaijyo", &MainForm::mkaijyo_Click);
+    separator("mline4");
+    item(QStringLiteral("作者のホームページ"), "mhp", &MainForm::mhp_Click);
+
+    // The tray's pop-up: one control array, index 1 is the separator.
+    m_mnuPopup = new QMenu(QStringLiteral("popup"), this);
+    m_mnuPopup->setObjectName(QStringLiteral("mnuPopup"));
+    const QStringList captions = {QStringLiteral("メイン画面を表示"), QStringLiteral("-"),
+                                  QStringLiteral("終了")};
+    for (int i = 0; i < captions.size(); ++i) {
+        QAction* a = captions[i] == QLatin1String("-") ? m_mnuPopup->addSeparator()
+                                                       : m_mnuPopup->addAction(captions[i]);
+        a->setObjectName(QStringLiteral("mnu_Popup_%1").arg(i));
+        connect(a, &QAction::triggered, this, [this, i] { mnu_Popup_Click(i); });
+    }
+}
+
+void MainForm::buildTimers()
+{
+    auto make = [this](const char* name, int interval, void (MainForm::*handler)()) {
+        auto* t = new QTimer(this);
+        t->setObjectName(QString::fromLatin1(name));
+        t->setInterval(interval);
+        connect(t, &QTimer::timeout, this, [this, handler] { (this->*handler)(); });
+        return t;
+    };
+    m_timer1 = make("Timer1", 100, &MainForm::Timer1_Timer);
+    m_timer2 = make("Timer2", 100, &MainForm::Timer2_Timer);
+    m_timer3 = make("Timer3", 1000, &MainForm::Timer3_Timer); // runs only while automatic checking is on
+    m_timer4 = make("Timer4", 20, &MainForm::Timer4_Timer);
+    m_timer5 = make("Timer5", 1000, &MainForm::Timer5_Timer);
+    m_timer4->setTimerType(Qt::PreciseTimer);
+    m_timer1->start();
+    m_timer2->start();
+    m_timer4->start();
+    m_timer5->start();
+}
+
+// ---------------------------------------------------------------- triggers
+
+void MainForm::mcheck_Click() { Command8_Click(); }
+void MainForm::mset_Click() { Command7_Click(); }
+void MainForm::mtask_Click() { Command1_Click(); }
+void MainForm::mset2_Click() { Command9_Click(); }
+void MainForm::mzenmen_Click() { setTopmost(true); }
+void MainForm::mkaijyo_Click() { setTopmost(false); }
+void MainForm::mhp_Click() { Command10_Click(); }
+void MainForm::Command10_Click() { Picture10_Click(); }
+void MainForm::Picture1_Click() { Command9_Click(); }
+
+void MainForm::Command11_Click()
+{
+    // It asks for a window the program does not contain; doing nothing keeps
+    // the running program undisturbed.
+}
+
+void MainForm::Label2_DblClick()
+{
+    // As Command11: nothing to show.
+}
+
+void MainForm::Picture8_MouseMove()
+{
+    setWindowTitle(QStringLiteral("常に手前表示"));
+}
+
+void MainForm::setTopmost(bool on)
+{
+    // Changing the hint re-creates the native window, which hides it; the
+    // design's call also shows the window, so show it again.
+    const bool was = windowFlags().testFlag(Qt::WindowStaysOnTopHint);
+    if (was != on)
+        setWindowFlag(Qt::WindowStaysOnTopHint, on);
+    show();
+}
+
+void MainForm::setTrayAvailabilityOverride(int available)
+{
+    trayOverride() = available;
+}
+
+void MainForm::setProcessExit(std::function<void(int)> exitFn)
+{
+    processExit() = exitFn ? std::move(exitFn) : [](int code) { ::_exit(code); };
+}
+
+void MainForm::exitProcessNow()
+{
+    processExit()(0);
+}
+
+QString MainForm::tipTimeText() const
+{
+    // "General Date": the locale's short date, a space, the locale's long
+    // time (without the time-zone name the desktop locales append).
+    const QLocale locale;
+    const QDateTime now = QDateTime::currentDateTime();
+    QString timeFormat = locale.timeFormat(QLocale::LongFormat);
+    timeFormat.remove(QRegularExpression(QStringLiteral("\\s*t+\\s*")));
+    return locale.toString(now.date(), QLocale::ShortFormat) + QLatin1Char(' ')
+        + locale.toString(now.time(), timeFormat.trimmed());
+}
+
+void MainForm::Command1_Click()
+{
+    const bool trayAvailable = trayOverride() >= 0 ? trayOverride() > 0
+                                                   : QSystemTrayIcon::isSystemTrayAvailable();
+    if (!m_tray) {
+        m_tray = new QSystemTrayIcon(this);
+        m_tray->setObjectName(QStringLiteral("TrayControl1"));
+        connect(m_tray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+            switch (reason) {
+            case QSystemTrayIcon::Trigger:
+                TrayControl1_MouseEvent(0);
+                break;
+            case QSystemTrayIcon::Context:
+                TrayControl1_MouseEvent(1);
+                break;
+            case QSystemTrayIcon::DoubleClick:
+                TrayControl1_MouseEvent(2);
+                break;
+            default:
+                TrayControl1_MouseEvent(3);
+                break;
+            }
+        });
+    }
+    m_tray->setIcon(windowIcon());
+    m_tray->setToolTip(tipTimeText());
+    if (!trayAvailable) {
+        // Hiding the window with no tray to bring it back would strand the
+        // user: minimise instead and say why.
+        showMinimized();
+        notifyNonBlocking(this, QStringLiteral("システムトレイが見つからないため、タスクトレイに常駐する代わりに最小化しました。"));
+        return;
+    }
+    m_tray->show();
+    hide();
+}
+
+void MainForm::TrayControl1_MouseEvent(int code)
+{
+    switch (code) {
+    case 0:
+        showMessage(this, {QMessageBox::Warning, kProgramTitle, QStringLiteral("Clicked!"),
+                           QMessageBox::Ok, QMessageBox::Ok});
+        break;
+    case 1:
+        m_mnuPopup->popup(QCursor::pos());
+        break;
+    default:
+        break;
+    }
+}
+
+void MainForm::mnu_Popup_Click(int index)
+{
+    switch (index) {
+    case 0:
+        showNormal();
+        raise();
+        activateWindow();
+        break;
+    case 2:
+        close();
+        break;
+    default:
+        break;
+    }
+}
+
+bool MainForm::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() == QEvent::MouseButtonRelease) {
+        auto* me = static_cast<QMouseEvent*>(event);
+        if (me->button() == Qt::LeftButton) {
+            if (watched == m_picture1)
+                Picture1_Click();
+            else if (watched == m_picture7)
+                Picture7_Click();
+            else if (watched == m_picture10)
+                Picture10_Click();
+        }
+    } else if (event->type() == QEvent::MouseMove && watched == m_picture8) {
+        Picture8_MouseMove();
+    } else if (event->type() == QEvent::MouseButtonDblClick && watched == m_label2) {
+        Label2_DblClick();
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+// ------------------------------------------------------ control accessors
+
+QString MainForm::text7() const { return m_text7->text(); }
+void MainForm::setText7(const QString& text) { m_text7->setText(text); }
+QString MainForm::text8() const { return m_text8->text(); }
+bool MainForm::check2Value() const { return m_check2->isChecked(); }
+void MainForm::setCheck2Value(bool on) { m_check2->setChecked(on); }
+bool MainForm::check4Value() const { return m_check4->isChecked(); }
+void MainForm::setCheck4Value(bool on) { m_check4->setChecked(on); }
+bool MainForm::check1Value() const { return m_check1->isChecked(); }
+void MainForm::setCheck1Value(bool on) { m_check1->setChecked(on); }
+bool MainForm::check3Value() const { return m_check3->isChecked(); }
+QString MainForm::label4Text() const { return m_label4->text(); }
+QString MainForm::text5Text() const { return m_text5->text(); }
+QString MainForm::text1() const { return m_text1->text(); }
+QString MainForm::text4() const { return m_text4->text(); }
+QString MainForm::text3() const { return m_text3->text(); }
+QString MainForm::text6() const { return m_text6->text(); }
+QString MainForm::label1Caption() const { return m_label1->text(); }
+
+QTimer* MainForm::timer(int number) const
+{
+    switch (number) {
+    case 1: return m_timer1;
+    case 2: return m_timer2;
+    case 3: return m_timer3;
+    case 4: return m_timer4;
+    case 5: return m_timer5;
+    default: return nullptr;
+    }
+}
+
+QAction* MainForm::menuAction(const QString& name) const
+{
+    for (QAction* a : m_mfile->actions()) {
+        if (a->objectName() == name)
+            return a;
+    }
+    for (QAction* a : m_mnuPopup->actions()) {
+        if (a->objectName() == name)
+            return a;
+    }
+    return nullptr;
+}
+
+QWidget* MainForm::control(const QString& name) const
+{
+    return findChild<QWidget*>(name);
+}
+
+void MainForm::autoCheckOn(const QString& intervalText)
+{
+    m_label4->setText(QStringLiteral("ON"));
+    m_check3->setChecked(true);
+    m_text5->setText(intervalText);
+    // Reloading the check settings window re-runs this; a running counter
+    // timer keeps its phase.
+    if (!m_timer3->isActive() || m_timer3->interval() != 1000) {
+        m_timer3->setInterval(1000);
+        m_timer3->start();
+    }
+}
+
+void MainForm::autoCheckOff(const QString& intervalText)
+{
+    m_label4->setText(QStringLiteral("OFF"));
+    m_check3->setChecked(false);
+    m_text5->setText(intervalText);
+    m_timer3->stop(); // the counters freeze where they are
+}
+
+// ----------------------------------------------------------------- closing
+
+void MainForm::closeEvent(QCloseEvent* event)
+{
+    // The unload always goes through.
+    event->accept();
+    Form_Unload();
+}
+
+} // namespace qp

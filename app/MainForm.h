@@ -1,0 +1,220 @@
+#pragma once
+#include "actions/MailerChoice.h"
+#include "mail/CheckHost.h"
+#include "mail/Scheduler.h"
+#include "settings/AutoCheckDisplay.h"
+
+#include <QMainWindow>
+#include <QPixmap>
+#include <memory>
+#include <QPointer>
+#include <QString>
+#include <functional>
+
+class QAction;
+class QCheckBox;
+class QFrame;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QPushButton;
+class QSystemTrayIcon;
+class QTimer;
+
+namespace qp {
+
+struct AppServices;
+class Alert;
+class CheckMail;
+class PicturePane;
+
+// The main window: the program's start-up object and the only window that
+// lives for the whole run. It holds the controls that double as live settings
+// (Text7, Check2, Check4, the counters) and forwards every trigger to the
+// operation it names; the work itself lives in the subsystems.
+class MainForm : public QMainWindow, public CheckHost, public AutoCheckDisplay {
+    Q_OBJECT
+public:
+    explicit MainForm(AppServices& services, QWidget* parent = nullptr);
+    ~MainForm() override;
+
+    // Start-up: runs once, after construction, before the event loop.
+    void Form_Load();
+
+    // --- Triggers (menu items forward to buttons, buttons to operations) ---
+    void mcheck_Click();
+    void mset_Click();
+    void mtask_Click();
+    void mset2_Click();
+    void mzenmen_Click();
+    void mkaijyo_Click();
+    void mhp_Click();
+    void Command1_Click();  // go to the tray
+    void Command2_Click();  // start the alert
+    void Command3_Click();  // end the alert
+    void Command4_Click();  // keyword window
+    void Command5_Click();  // hang up dial-up connections
+    void Command7_Click();  // choose the mail program
+    void Command8_Click();  // check mail now
+    void Command9_Click();  // check settings window
+    void Command10_Click(); // homepage prompt
+    void Command11_Click(); // asks for a window the program does not have
+    void Check4_Click();    // silence the alert
+    void Picture1_Click();
+    void Picture7_Click();
+    void Picture8_MouseMove();
+    void Picture10_Click();
+    void Label2_DblClick();
+    void TrayControl1_MouseEvent(int code);
+    void mnu_Popup_Click(int index);
+
+    // Timers: 100 ms check trigger, 100 ms alert end watcher, 1 s counters,
+    // 20 ms banner, 1 s status lamp.
+    void Timer1_Timer();
+    void Timer2_Timer();
+    void Timer3_Timer();
+    void Timer4_Timer();
+    void Timer5_Timer();
+
+    // --- Controls other windows and the check cycle read or set ---
+    QString text7() const;
+    void setText7(const QString& text);
+    QString text8() const;
+    bool check2Value() const;
+    void setCheck2Value(bool on);
+    bool check4Value() const;
+    // Setting the value from code counts as a click when it changes.
+    void setCheck4Value(bool on);
+    bool check1Value() const;
+    void setCheck1Value(bool on);
+    bool check3Value() const;
+    QString label4Text() const;
+    QString text5Text() const;
+    QString text1() const;
+    QString text4() const;
+    QString text3() const;
+    QString text6() const;
+    QString label1Caption() const;
+    int label1LeftTwips() const { return m_label1LeftTwips; }
+    QTimer* timer(int number) const;
+    QSystemTrayIcon* trayIcon() const { return m_tray; }
+    QMenu* popupMenu() const { return m_mnuPopup; }
+    QMenu* fileMenu() const { return m_mfile; }
+    QAction* menuAction(const QString& name) const;
+    PicturePane* picturePane() const { return m_webBrowser1; }
+    QWidget* control(const QString& name) const;
+
+    // Main window's ON/OFF display of automatic checking, set by the interval
+    // box of the check settings window.
+    void autoCheckOn(const QString& intervalText) override;
+    void autoCheckOff(const QString& intervalText) override;
+
+    // --- What the check cycle reaches through ---
+    void putAccountIntoAccountWindow(const QString& id, const QString& password) override;
+    void showAccountWindow() override;
+    void setMatchWorkBoxes(const QString& text3, const QString& text6, int selStart, int selLength) override;
+    bool mailerLaunchTicked() override;
+    QString mailerPath() override;
+    bool boardAutoCloseTicked() override;
+    bool hangUpTicked() override;
+    void setBoardTexts(const QString& text1, const QString& text2) override;
+    void showBoard() override;
+    void unloadBoard() override;
+    void waitWithEvents(int milliseconds) override;
+    void startAlert() override;
+    void startMailProgram(const QString& program) override;
+    void hangUp() override;
+    void showLoginError(const QString& text) override;
+
+    Alert& alert() const { return *m_alert; }
+    qp::CheckMail& checkMail() const { return *m_checkMail; }
+    Scheduler& scheduler() { return m_scheduler; }
+
+    // Where no system tray exists, going to the tray minimises instead.
+    static void setTrayAvailabilityOverride(int available); // -1 = ask the system
+
+    // Ends the process at once (tests replace it).
+    static void setProcessExit(std::function<void(int)> exitFn);
+    static void exitProcessNow();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void buildControls();
+    void buildMenus();
+    void buildTimers();
+    void installFormFactories();
+    void showLamp(Lamp lamp);
+    void Form_Unload();
+    void setTopmost(bool on);
+    void CheckMail();
+    QString tipTimeText() const;
+
+    AppServices& m_services;
+
+    // Visible controls.
+    QWidget* m_picture2 = nullptr;
+    PicturePane* m_webBrowser1 = nullptr;
+    QLabel* m_label4 = nullptr;
+    QCheckBox* m_check3 = nullptr;
+    QLineEdit* m_text5 = nullptr;
+    QLabel* m_label2 = nullptr;
+    QFrame* m_line1 = nullptr;
+    QPushButton* m_command4 = nullptr;
+    QLabel* m_label3 = nullptr;
+    QCheckBox* m_check2 = nullptr;
+    QPushButton* m_command2 = nullptr;
+    QPushButton* m_command3 = nullptr;
+    QWidget* m_picture5 = nullptr;
+    QLabel* m_label1 = nullptr;
+    QLabel* m_image1 = nullptr;
+
+    // Controls outside the visible area: named operations and work fields.
+    QWidget* m_outside = nullptr;
+    QPushButton* m_command1 = nullptr;
+    QPushButton* m_command5 = nullptr;
+    QPushButton* m_command7 = nullptr;
+    QPushButton* m_command8 = nullptr;
+    QPushButton* m_command9 = nullptr;
+    QPushButton* m_command10 = nullptr;
+    QPushButton* m_command11 = nullptr;
+    QCheckBox* m_check1 = nullptr;
+    QCheckBox* m_check4 = nullptr;
+    QLabel* m_picture1 = nullptr;
+    QLabel* m_picture7 = nullptr;
+    QLabel* m_picture8 = nullptr;
+    QLabel* m_picture10 = nullptr;
+    QLineEdit* m_text1 = nullptr;
+    QLineEdit* m_text2 = nullptr;
+    QLineEdit* m_text3 = nullptr;
+    QLineEdit* m_text4 = nullptr;
+    QLineEdit* m_text6 = nullptr;
+    QLineEdit* m_text7 = nullptr;
+    QLineEdit* m_text8 = nullptr;
+
+    QMenu* m_mfile = nullptr;
+    QMenu* m_mnuPopup = nullptr;
+    QSystemTrayIcon* m_tray = nullptr;
+
+    QTimer* m_timer1 = nullptr;
+    QTimer* m_timer2 = nullptr;
+    QTimer* m_timer3 = nullptr;
+    QTimer* m_timer4 = nullptr;
+    QTimer* m_timer5 = nullptr;
+
+    std::unique_ptr<Alert> m_alert;
+    std::unique_ptr<qp::CheckMail> m_checkMail;
+    Scheduler m_scheduler;
+    MailerChooser m_chooser;
+    QPixmap m_lampPixmaps[2];
+
+    int m_label1LeftTwips = Scheduler::kBannerStartTwips;
+    bool m_timer1Busy = false;
+    bool m_timer2Busy = false;
+    bool m_timer3Busy = false;
+    bool m_timer4Busy = false;
+};
+
+} // namespace qp

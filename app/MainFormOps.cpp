@@ -1,0 +1,268 @@
+// The main window's operations: start-up, shutdown, the timers and what the
+// check cycle reaches through. Each handler hands plain values to the
+// subsystem that does the work.
+#include "app/AppServices.h"
+#include "app/MainForm.h"
+
+#include "actions/ActionsUi.h"
+#include "actions/DialUp.h"
+#include "mail/CheckMail.h"
+#include "mail/Reentry.h"
+#include "mail/WaitWithEvents.h"
+#include "notify/Alert.h"
+#include "notify/PicturePane.h"
+#include "platform/MessageBoxes.h"
+#include "settings/IniFile.h"
+#include "settings/ServerFile.h"
+#include "settings/SettingsPaths.h"
+
+#include <QCheckBox>
+#include <QGuiApplication>
+#include <QScreen>
+#include <QLabel>
+#include <QLineEdit>
+#include <QTimer>
+
+namespace qp {
+
+void MainForm::installFormFactories()
+{
+    Forms& forms = m_services.forms;
+    forms.setForm.setFactory([this] {
+        return new SetForm(*this, [this] { m_services.forms.idPassForm.show(); },
+                           [this] { m_services.forms.optionForm.show(); });
+    });
+    forms.idPassForm.setFactory([this] { return new IdPassForm(m_services.settings); });
+    forms.optionForm.setFactory([this] { return new OptionForm(m_services.settings); });
+    forms.gekitaiForm.setFactory([this] { return new GekitaiForm(check1Value() ? 1 : 0); });
+    forms.msgForm.setFactory([] { return new MsgForm(); });
+
+    m_alert = std::make_unique<Alert>(*m_services.sound, *m_webBrowser1, *m_timer2, *m_check1, this);
+    m_checkMail = std::make_unique<qp::CheckMail>(*m_services.mail, m_services.settings, *this);
+}
+
+// ---------------------------------------------------------------- start-up
+
+void MainForm::Form_Load()
+{
+    const QString ini = iniPath();
+
+    // 1. Topmost, and shown, centred on the screen the first time.
+    if (QScreen* screen = QGuiApplication::primaryScreen()) {
+        const QRect area = screen->availableGeometry();
+        adjustSize();
+        move(area.center() - QPoint(frameGeometry().width() / 2, frameGeometry().height() / 2));
+    }
+    setTopmost(true);
+
+    // 2. The hang-up option; the first touch loads the check settings window,
+    //    whose own load fills its boxes and switches automatic checking.
+    const int number = ReadIniInt(ini, QStringLiteral("NUMBER"));
+    SetForm* setForm = m_services.forms.setForm.touch();
+    if (number == 1)
+        setForm->setCheck1Value(1);
+    else if (number == 0)
+        setForm->setCheck1Value(0);
+
+    // 3. The server settings, from the working directory.
+    LoadServerFile(m_services.settings);
+
+    // 4. The mail library.
+    m_services.mail->NMailInitializeWinSock();
+    m_services.mail->NMailSetOption(1, 8192);
+
+    // 5. No server: ask for one.
+    if (m_services.settings.pop3Server().isEmpty())
+        m_services.forms.optionForm.show();
+
+    // 6. No account: ask for one (independent of step 5).
+    IdPassForm* idPass = m_services.forms.idPassForm.touch();
+    if (idPass->idText().isEmpty() || idPass->passText().isEmpty())
+        m_services.forms.idPassForm.show();
+
+    // 7. The idle picture; 8. the sound device closed.
+    m_alert->showIdlePicture();
+    m_alert->stopTune();
+
+    // 9. The interval (a different text runs the box's change rule).
+    m_services.forms.setForm.touch()->setText2(QString::number(ReadIniInt(ini, QStringLiteral("NUMBER2"))));
+
+    // 10. The mail program.
+    setText7(ReadIniText(ini, QStringLiteral("NAME"), kNotSet));
+
+    // 11. Launch the mail program on new mail.
+    const int number3 = ReadIniInt(ini, QStringLiteral("NUMBER3"));
+    if (number3 == 1)
+        setCheck2Value(true);
+    else if (number3 == 0)
+        setCheck2Value(false);
+
+    // 12. Silence; a change of value counts as a click.
+    const int number5 = ReadIniInt(ini, QStringLiteral("NUMBER5"));
+    if (number5 == 1)
+        setCheck4Value(true);
+    else if (number5 == 0)
+        setCheck4Value(false);
+}
+
+// ---------------------------------------------------------------- shutdown
+
+void MainForm::Form_Unload()
+{
+    const QString ini = iniPath();
+    m_alert->stopTune();
+    m_timer2->stop();
+    WriteIniText(ini, QStringLiteral("NAME"), text7());
+    WriteIniText(ini, QStringLiteral("NUMBER3"), check2Value() ? QStringLiteral("1") : QStringLiteral("0"));
+    WriteIniText(ini, QStringLiteral("NUMBER5"), check4Value() ? QStringLiteral("1") : QStringLiteral("0"));
+    m_services.mail->NMailEndWinSock();
+    MainForm::exitProcessNow();
+}
+
+// -------------------------------------------------------------- operations
+
+void MainForm::Command2_Click() { m_alert->Command2_Click(); }
+void MainForm::Command3_Click() { m_alert->Command3_Click(); }
+void MainForm::Check4_Click() { m_alert->Check4_Click(); }
+void MainForm::Command4_Click() { m_services.forms.gekitaiForm.show(); }
+void MainForm::Command9_Click() { m_services.forms.setForm.show(); }
+
+void MainForm::Command5_Click()
+{
+    hangUpDialUpConnections();
+}
+
+void MainForm::Command7_Click()
+{
+    const MailerChooser::Choice choice = chooseMailProgram(this, m_chooser);
+    setText7(choice.mailProgramPath);
+    m_text8->setText(choice.mailProgramTitle);
+}
+
+void MainForm::Picture10_Click()
+{
+    showHomepagePrompt(this);
+}
+
+void MainForm::Command8_Click() { CheckMail(); }
+void MainForm::Picture7_Click() { CheckMail(); }
+
+void MainForm::CheckMail()
+{
+    // A check asked for while one runs (from a timer or a click handled
+    // during the board's wait or the error box) is dropped.
+    m_checkMail->run();
+}
+
+// ------------------------------------------------------------------ timers
+
+void MainForm::Timer1_Timer()
+{
+    ReentryGuard guard(m_timer1Busy);
+    if (!guard.entered())
+        return;
+    // Reading the interval box loads the check settings window if the user
+    // has closed it, which refills it from the file.
+    const QString interval = m_services.forms.setForm.touch()->text2();
+    if (m_scheduler.checkDue(interval))
+        Picture7_Click();
+}
+
+void MainForm::Timer2_Timer()
+{
+    ReentryGuard guard(m_timer2Busy);
+    if (!guard.entered())
+        return;
+    m_alert->Timer2_Timer();
+}
+
+void MainForm::Timer3_Timer()
+{
+    ReentryGuard guard(m_timer3Busy);
+    if (!guard.entered())
+        return;
+    m_scheduler.secondTick(m_services.forms.setForm.touch()->text2());
+    m_text1->setText(m_scheduler.minuteCounter());
+    m_text4->setText(m_scheduler.secondCounter());
+}
+
+void MainForm::Timer4_Timer()
+{
+    ReentryGuard guard(m_timer4Busy);
+    if (!guard.entered())
+        return;
+    const BannerState state = m_scheduler.bannerTick(text7());
+    if (m_text8->text() != state.text8)
+        m_text8->setText(state.text8);
+    if (m_label1->text() != state.caption) {
+        m_label1->setText(state.caption);
+        m_label1->adjustSize();
+    }
+    const int oldPixel = m_label1LeftTwips / 15;
+    m_label1LeftTwips = state.leftTwips;
+    // Only move (and so repaint) when the label lands on another pixel and
+    // someone can see it: a hidden window costs nothing.
+    if (isVisible() && !isMinimized() && state.leftTwips / 15 != oldPixel)
+        m_label1->move(state.leftTwips / 15, m_label1->y());
+}
+
+void MainForm::Timer5_Timer()
+{
+    // The scheduler drops a tick that falls due during the two-second wait.
+    m_scheduler.lampTick(
+        check3Value(), [this](Lamp lamp) { showLamp(lamp); },
+        [this](int ms) { waitWithEvents(ms); });
+}
+
+void MainForm::showLamp(Lamp lamp)
+{
+    QPixmap& pm = m_lampPixmaps[lamp == Lamp::Green ? 0 : 1];
+    if (pm.isNull())
+        pm.load(lampPicturePath(lamp)); // loaded once; a missing picture leaves the lamp empty
+    if (m_image1->pixmap().cacheKey() != pm.cacheKey())
+        m_image1->setPixmap(pm);
+}
+
+// ------------------------------------------------------ the check's reach
+
+void MainForm::putAccountIntoAccountWindow(const QString& id, const QString& password)
+{
+    IdPassForm* form = m_services.forms.idPassForm.touch();
+    form->setIdText(id);
+    form->setPassText(password);
+}
+
+void MainForm::showAccountWindow() { m_services.forms.idPassForm.show(); }
+
+void MainForm::setMatchWorkBoxes(const QString& text3, const QString& text6, int selStart, int selLength)
+{
+    m_text3->setText(text3);
+    m_text6->setText(text6);
+    m_text3->setSelection(selStart, selLength);
+}
+
+bool MainForm::mailerLaunchTicked() { return check2Value(); }
+QString MainForm::mailerPath() { return text7(); }
+bool MainForm::boardAutoCloseTicked() { return m_services.forms.setForm.touch()->check2Value() == 1; }
+bool MainForm::hangUpTicked() { return m_services.forms.setForm.touch()->check1Value() == 1; }
+
+void MainForm::setBoardTexts(const QString& text1, const QString& text2)
+{
+    MsgForm* board = m_services.forms.msgForm.touch();
+    board->setText1(text1);
+    board->setText2(text2);
+}
+
+void MainForm::showBoard() { m_services.forms.msgForm.show(); }
+void MainForm::unloadBoard() { m_services.forms.msgForm.unload(); }
+void MainForm::waitWithEvents(int milliseconds) { WaitWithEvents(std::uint32_t(milliseconds)); }
+void MainForm::startAlert() { Command2_Click(); }
+void MainForm::startMailProgram(const QString& program) { launchMailProgramOrNotify(this, program); }
+void MainForm::hangUp() { Command5_Click(); }
+
+void MainForm::showLoginError(const QString& text)
+{
+    showMessage(this, {QMessageBox::NoIcon, QStringLiteral("エラー"), text, QMessageBox::Ok, QMessageBox::Ok});
+}
+
+} // namespace qp
