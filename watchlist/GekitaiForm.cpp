@@ -145,6 +145,10 @@ GekitaiForm::GekitaiForm(int mainLoopCheckValue, QWidget* parent)
     List1->setObjectName(QStringLiteral("List1"));
     List1->setGeometry(twipsRect(120, 765, 7095, 4350));
     List1->setSelectionMode(QAbstractItemView::SingleSelection);
+    // Rows keep their filler spaces; like the original list box, clip them
+    // instead of offering to scroll across them.
+    List1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    List1->setTextElideMode(Qt::ElideNone);
     QPalette listPalette = List1->palette();
     listPalette.setColor(QPalette::Base, Qt::white);
     listPalette.setColor(QPalette::Text, Qt::black);
