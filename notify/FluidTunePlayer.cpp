@@ -106,6 +106,9 @@ struct FluidTunePlayer::Impl {
     fluid_audio_driver_t* driver = nullptr;
     std::unique_ptr<SilentClock> silentClock;
     bool stoppedByCommand = false;
+    // Once a tune found no sound device, its restarts go straight to the
+    // silent clock instead of probing every driver again each loop.
+    bool noDeviceForThisTune = false;
 
     bool ensureSynth()
     {
@@ -141,10 +144,12 @@ struct FluidTunePlayer::Impl {
                 return;
             silentClock.reset();
         }
-        if (output == Output::Automatic)
+        if (output == Output::Automatic && !noDeviceForThisTune)
             driver = openAudioDevice();
-        if (!driver)
+        if (!driver) {
+            noDeviceForThisTune = true;
             silentClock = std::make_unique<SilentClock>(synth, player);
+        }
     }
 
     fluid_audio_driver_t* openAudioDevice()
@@ -206,6 +211,7 @@ bool FluidTunePlayer::open(const QByteArray& midiFile)
         return false;
     }
     d->stoppedByCommand = false;
+    d->noDeviceForThisTune = false;
     return true;
 }
 
