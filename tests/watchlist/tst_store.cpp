@@ -19,11 +19,9 @@ private slots:
     void unencodableKeywordIsRefused();
     void loadListsRecordsAsReadIncludingMarkedAndBadBytes();
     void compactionRemovesRowAndMarkedRecords();
-    void decliningStillRewritesSameRecords();
     void deletingOnlyRecordLeavesEmptyFileAndNoTemp();
     void namesResolveWithoutRegardToCase();
     void missingStoreIsRecoveredFromTemp();
-    void staleTempBesideStoreIsIgnoredThenReplaced();
     void missingDataFolderFailsCleanly();
     void unwritableTempLeavesStoreUntouched();
     void appendIsRefusedAtRecordLimit();
@@ -160,15 +158,6 @@ void StoreTest::compactionRemovesRowAndMarkedRecords()
     QCOMPARE(readFile(folder.file("Ferruledata50.data")), odd + d);
 }
 
-void StoreTest::decliningStillRewritesSameRecords()
-{
-    ProgramFolder folder;
-    const QByteArray bytes = record(QStringLiteral("x")) + record(QStringLiteral("y"));
-    writeFile(folder.file("Ferruledata50.data"), bytes + QByteArray(33, 'z'));
-    QVERIFY(KeywordStore::compact(-1).ok());
-    QCOMPARE(readFile(folder.file("Ferruledata50.data")), bytes); // part-record dropped
-}
-
 void StoreTest::deletingOnlyRecordLeavesEmptyFileAndNoTemp()
 {
     ProgramFolder folder;
@@ -208,19 +197,6 @@ void StoreTest::missingStoreIsRecoveredFromTemp()
     QCOMPARE(readFile(folder.file("Ferruledata50.data")), list);
     // Told once: the next load finds the store.
     QVERIFY(!KeywordStore::loadAll().status.recoveredFromTemp);
-}
-
-void StoreTest::staleTempBesideStoreIsIgnoredThenReplaced()
-{
-    ProgramFolder folder;
-    writeFile(folder.file("Ferruledata50.data"), record(QStringLiteral("live")));
-    writeFile(folder.file("FERRULEDATA50.TMP"), record(QStringLiteral("stale")));
-    const KeywordList loaded = KeywordStore::loadAll();
-    QVERIFY(!loaded.status.recoveredFromTemp);
-    QCOMPARE(loaded.keywords, QStringList{padded(QStringLiteral("live"))});
-    QVERIFY(KeywordStore::compact(-1).ok());
-    QCOMPARE(folder.entries(), QStringList{QStringLiteral("Ferruledata50.data")});
-    QCOMPARE(readFile(folder.file("Ferruledata50.data")), record(QStringLiteral("live")));
 }
 
 void StoreTest::missingDataFolderFailsCleanly()
