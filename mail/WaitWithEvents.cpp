@@ -33,6 +33,11 @@ void WaitWithEvents(std::uint32_t milliseconds, const Clock32& clock)
         QObject::connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
         deadline.start(static_cast<int>(std::min<std::uint32_t>(remaining, 0x7fffffff)));
         loop.exec();
+        // The loop ended before the deadline only when the application is
+        // quitting; every new loop would then return at once, so waiting on
+        // would spin.
+        if (deadline.isActive())
+            return;
     }
 }
 

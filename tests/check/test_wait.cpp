@@ -72,6 +72,19 @@ private slots:
         WaitWithEvents(0);
         QVERIFY(ran);
     }
+
+    // Last: after a quit, no event loop of this process runs again.
+    void quittingEndsTheWaitWithoutSpinning()
+    {
+        // exit(), as quit() does nothing unless the main loop runs (a test has none).
+        QTimer::singleShot(50, qApp, [] { QCoreApplication::exit(0); });
+        const double cpuBefore = cpuMilliseconds();
+        QElapsedTimer elapsed;
+        elapsed.start();
+        WaitWithEvents(1500);
+        QVERIFY2(elapsed.elapsed() < 1000, qPrintable(QString::number(elapsed.elapsed())));
+        QVERIFY(cpuMilliseconds() - cpuBefore < 100);
+    }
 };
 
 QTEST_GUILESS_MAIN(WaitTest)
