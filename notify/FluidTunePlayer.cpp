@@ -7,7 +7,6 @@
 
 #include <algorithm>
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -61,7 +60,14 @@ public:
         m_thread.join();
     }
 
-    bool finished() const { return m_finished.load(); }
+    // Taken under the lock the thread holds while it looks at the player's
+    // status and decides to end: a play that comes just after the end either
+    // is seen by the thread, or finds it finished and starts a new one.
+    bool finished() const
+    {
+        std::lock_guard lock(m_mutex);
+        return m_finished;
+    }
 
 private:
     void run()
@@ -89,10 +95,10 @@ private:
 
     fluid_synth_t* m_synth;
     fluid_player_t* m_player;
-    std::mutex m_mutex;
+    mutable std::mutex m_mutex;
     std::condition_variable m_wake;
     bool m_quit = false;
-    std::atomic<bool> m_finished{false};
+    bool m_finished = false;
     std::thread m_thread; // last: starts after the members above exist
 };
 

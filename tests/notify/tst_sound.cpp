@@ -237,6 +237,21 @@ private slots:
         QCOMPARE(sound.openAlias(), QString());
     }
 
+    // Without a SoundFont the tune is silent but still takes its time and ends.
+    void missingSoundFontStillEnds()
+    {
+        MciSound sound(qp::FluidTunePlayer::Output::SilentClock, m_dir.filePath(QStringLiteral("none.sf2")));
+        QCOMPARE(sound.mciSendString(openCommand(m_tune)), 0);
+        QVERIFY(!sound.player().soundFontLoaded());
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(sound.mciSendString(QStringLiteral("play bgm")), 0);
+        QCOMPARE(status(sound), QStringLiteral("playing"));
+        QVERIFY(msUntilStopped(sound, 15000) >= 0);
+        QVERIFY(clock.elapsed() >= 500);
+        sound.mciSendString(QStringLiteral("close bgm"));
+    }
+
     // The program writes "{P}\Sound\Kouka.mid"; components match without case.
     void backslashPathsMapOntoTheProgramFolder()
     {
