@@ -1,0 +1,323 @@
+#include "AppFakes.h"
+
+#include "actions/ActionsUi.h"
+#include "app/AppServices.h"
+#include "app/MainForm.h"
+#include "notify/Alert.h"
+#include "notify/PicturePane.h"
+#include "platform/Cp932.h"
+#include "platform/MessageBoxes.h"
+#include "platform/ProgramFolder.h"
+
+#include <QAction>
+#include <QCheckBox>
+#include <QDir>
+#include <QFile>
+#include <QMenu>
+#include <QPushButton>
+#include <QSystemTrayIcon>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+
+using namespace qp;
+
+namespace {
+
+struct Program {
+    QTemporaryDir programDir;
+    QTemporaryDir workDir;
+    QString oldCwd = QDir::currentPath();
+    test::Journal journal;
+    AppServices services;
+    std::unique_ptr<MainForm> form;
+    QList<MessageRequest> messages;
+    QMessageBox::StandardButton answer = QMessageBox::No;
+    int exits = 0;
+
+    Program()
+    {
+        setProgramFolderOverride(programDir.path());
+        QDir(programDir.path()).mkdir(QStringLiteral("★MailData"));
+        QDir::setCurrent(workDir.path());
+        QFile f(QDir(workDir.path()).filePath("ferrule.ini"));
+        f.open(QIODevice::WriteOnly);
+        f.write("SMTP=\r\nPOP3=pop.example.jp\r\nMAIL=\r\nAPOP=0\r\n");
+        f.close();
+        QFile a(QDir(programDir.path()).filePath(QStringLiteral("★MailData/iniIdPass.ini")));
+        a.open(QIODevice::WriteOnly);
+        a.write("[EXEINI]\r\nNAME=user\r\nNAME2=pw\r\n");
+        a.close();
+        services.mail = std::make_unique<test::ScriptedMail>(journal);
+        services.sound = std::make_unique<test::RecordingSound>(journal);
+        setMessageHandler([this](QWidget*, const MessageRequest& r) {
+            messages << r;
+            return answer;
+        });
+        MainForm::setProcessExit([this](int) { ++exits; });
+        form = std::make_unique<MainForm>(services);
+        form->Form_Load();
+        journal.entries.clear();
+    }
+    ~Program()
+    {
+        form.reset();
+        services.forms.setForm.unload();
+        services.forms.idPassForm.unload();
+        services.forms.optionForm.unload();
+        services.forms.gekitaiForm.unload();
+        services.forms.msgForm.unload();
+        setMessageHandler({});
+        MainForm::setProcessExit({});
+        MainForm::setTrayAvailabilityOverride(-1);
+        QDir::setCurrent(oldCwd);
+        setProgramFolderOverride({});
+    }
+    test::ScriptedMail& mail() { return static_cast<test::ScriptedMail&>(*services.mail); }
+    void trigger(const char* name)
+    {
+        QAction* a = form->menuAction(QString::fromLatin1(name));
+        QVERIFY2(a, name);
+        a->trigger();
+    }
+    void click(const char* name)
+    {
+        auto* b = qobject_cast<QAbstractButton*>(form->control(QString::fromLatin1(name)));
+        QVERIFY2(b, name);
+        b->click();
+    }
+};
+
+} // namespace
+
+class MainFormTest : public QObject {
+    Q_OBJECT
+private slots:
+    void layoutMatchesTheDesign()
+    {
+        Program p;
+        QCOMPARE(p.form->windowTitle(), QStringLiteral("ハルカゼ、お待ちしています　Ver 1.0"));
+        QCOMPARE(p.form->centralWidget()->size(), QSize(228, 117));
+        QCOMPARE(p.form->windowFlags().testFlag(Qt::WindowMaximizeButtonHint), false);
+        QVERIFY(p.form->windowFlags().testFlag(Qt::WindowMinimizeButtonHint));
+        QCOMPARE(p.form->control("Command4")->geometry(), QRect(104, 32, 121, 20));
+        QCOMPARE(p.form->control("Command2")->geometry(), QRect(104, 80, 65, 20));
+        QCOMPARE(p.form->control("Command3")->geometry(), QRect(168, 80, 57, 20));
+        QCOMPARE(p.form->control("Picture5")->geometry(), QRect(0, 99, 233, 20));
+        QCOMPARE(p.form->control("WebBrowser1")->size(), QSize(100, 103));
+        QCOMPARE(p.form->control("Check2")->geometry(), QRect(200, 60, 17, 17));
+        QVERIFY(!p.form->control("Check3")->isEnabled());
+        QVERIFY(!p.form->control("Text5")->isEnabled());
+        // The named operations exist but are never seen.
+        for (const char* hidden : {"Command1", "Command5", "Command7", "Command8", "Command9", "Command10",
+                                   "Command11", "Check1", "Check4", "Text7", "Text1", "Text4"}) {
+            QWidget* w = p.form->control(QString::fromLatin1(hidden));
+            QVERIFY2(w && !w->isVisible(), hidden);
+        }
+        QVERIFY(p.form->check1Value()); // the loop switch starts ticked
+        QCOMPARE(p.form->fileMenu()->title(), QStringLiteral("ファイル(&F)"));
+        QStringList items;
+        for (QAction* a : p.form->fileMenu()->actions())
+            items << (a->isSeparator() ? QStringLiteral("-") : a->text());
+        QCOMPARE(items, QStringList({"メールチェック（手動）", "-", "起動メーラーの設定", "タスクトレイに常駐", "設定", "-",
+                                     "常に前面表示", "前面表示解除", "-", "作者のホームページ"}));
+    }
+
+    void manualCheckRunsTheCycle()
+    {
+        Program p;
+        p.mail().messages = 2;
+        p.trigger("mcheck");
+        const QString log = p.journal.entries.join('\n');
+        QVERIFY2(log.contains("mail: connect pop.example.jp"), qPrintable(log));
+        QVERIFY(log.contains("mail: retr 2"));
+        QVERIFY(log.contains("mail: close"));
+        MsgForm* board = p.services.forms.msgForm.ifLoaded();
+        QVERIFY(board && board->isVisible());
+        QCOMPARE(board->text1(), QStringLiteral("新着メールが有ります"));
+        QCOMPARE(board->text2(), QStringLiteral("2"));
+        // Picture7 is the same entry (and the scheduler's).
+        p.journal.entries.clear();
+        p.form->Picture7_Click();
+        QVERIFY(p.journal.entries.join('\n').contains("mail: connect"));
+    }
+
+    void menuItemsReachTheirWindowsAndOperations()
+    {
+        Program p;
+        p.trigger("mset2");
+        QVERIFY(p.services.forms.setForm.ifLoaded()->isVisible());
+        p.services.forms.setForm.ifLoaded()->hide();
+        p.form->Picture1_Click();
+        QVERIFY(p.services.forms.setForm.ifLoaded()->isVisible());
+
+        p.click("Command4");
+        QVERIFY(p.services.forms.gekitaiForm.isLoaded());
+        QVERIFY(p.services.forms.gekitaiForm.ifLoaded()->isVisible());
+
+        // The mail program: the dialog answers a path; Text7 and Text8 follow.
+        QString offered;
+        setOpenFileDialogHandler([&](QWidget*, const QString& current) -> std::optional<QString> {
+            offered = current;
+            return QStringLiteral("/usr/bin/thunderbird");
+        });
+        p.trigger("mset");
+        QCOMPARE(p.form->text7(), QStringLiteral("/usr/bin/thunderbird"));
+        QCOMPARE(p.form->text8(), QStringLiteral("thunderbird"));
+        setOpenFileDialogHandler({});
+
+        // The homepage prompt: "No" opens nothing.
+        int opened = 0;
+        setUrlOpener([&](const QUrl&) { ++opened; return true; });
+        p.trigger("mhp");
+        QCOMPARE(p.messages.size(), 1);
+        QCOMPARE(p.messages.last().title, QStringLiteral("確認"));
+        QCOMPARE(opened, 0);
+        p.answer = QMessageBox::Yes;
+        p.form->Picture10_Click();
+        QCOMPARE(opened, 1);
+        setUrlOpener({});
+    }
+
+    void alertButtonsDriveTheSoundAndPictures()
+    {
+        Program p;
+        p.click("Command2");
+        QVERIFY(p.journal.entries.first().startsWith("sound: open \""));
+        QVERIFY(p.journal.entries.first().endsWith("Kouka.mid\" alias bgm"));
+        QCOMPARE(p.journal.entries.at(1), QStringLiteral("sound: play bgm"));
+        QVERIFY(p.form->picturePane()->address().endsWith(QStringLiteral("ShintyakuMove.gif")));
+        QVERIFY(p.form->alert().form1().isLoaded());
+
+        // Silence: the tune closes, picture and shaped window stay.
+        p.journal.entries.clear();
+        p.click("Check4");
+        QCOMPARE(p.journal.entries, QStringList({"sound: stop bgm", "sound: close bgm"}));
+        QVERIFY(p.form->alert().form1().isLoaded());
+
+        p.journal.entries.clear();
+        p.click("Command3");
+        QCOMPARE(p.journal.entries, QStringList({"sound: stop bgm", "sound: close bgm"}));
+        QVERIFY(p.form->picturePane()->address().endsWith(QStringLiteral("TanabataMove.gif")));
+        QVERIFY(!p.form->alert().form1().isLoaded());
+    }
+
+    void alwaysOnTopKeepsNoState()
+    {
+        Program p;
+        p.trigger("mzenmen");
+        p.trigger("mzenmen");
+        QVERIFY(p.form->windowFlags().testFlag(Qt::WindowStaysOnTopHint));
+        QVERIFY(p.form->isVisible());
+        p.trigger("mkaijyo");
+        QVERIFY(!p.form->windowFlags().testFlag(Qt::WindowStaysOnTopHint));
+        p.trigger("mkaijyo");
+        QVERIFY(!p.form->windowFlags().testFlag(Qt::WindowStaysOnTopHint));
+        QVERIFY(p.form->isVisible());
+    }
+
+    void harmlessControls()
+    {
+        Program p;
+        const QString title = p.form->windowTitle();
+        p.click("Command11");
+        QTest::mouseDClick(p.form->control("Label2"), Qt::LeftButton);
+        QCOMPARE(p.form->windowTitle(), title);
+        QVERIFY(p.form->isVisible());
+        QCOMPARE(p.exits, 0);
+        p.form->Picture8_MouseMove();
+        QCOMPARE(p.form->windowTitle(), QStringLiteral("常に手前表示"));
+    }
+
+    void goingToTheTrayAndBack()
+    {
+        Program p;
+        MainForm::setTrayAvailabilityOverride(1);
+        const QTime before = QTime::currentTime();
+        p.trigger("mtask");
+        QVERIFY(!p.form->isVisible());
+        QSystemTrayIcon* tray = p.form->trayIcon();
+        QVERIFY(tray);
+        QVERIFY(tray->isVisible());
+        QVERIFY(!tray->icon().isNull());
+        const QString tip = tray->toolTip();
+        // The tip tells when the window went to the tray, not the time now.
+        QVERIFY(tip.contains(QLocale().toString(QDate::currentDate(), QLocale::ShortFormat)));
+        QTest::qWait(1100);
+        QCOMPARE(tray->toolTip(), tip);
+        QVERIFY(before.secsTo(QTime::currentTime()) >= 1);
+
+        // Code 0: "Clicked!"; 1: the pop-up; others: nothing.
+        p.form->TrayControl1_MouseEvent(0);
+        QCOMPARE(p.messages.size(), 1);
+        QCOMPARE(p.messages.last().text, QStringLiteral("Clicked!"));
+        QCOMPARE(p.messages.last().title, QStringLiteral("Quillpost"));
+        p.form->TrayControl1_MouseEvent(7);
+        p.form->TrayControl1_MouseEvent(-1);
+        QCOMPARE(p.messages.size(), 1);
+        p.form->TrayControl1_MouseEvent(1);
+        QVERIFY(p.form->popupMenu()->isVisible());
+        p.form->popupMenu()->hide();
+
+        // The separator does nothing; "メイン画面を表示" shows the window,
+        // and the tray icon stays.
+        p.form->mnu_Popup_Click(1);
+        QVERIFY(!p.form->isVisible());
+        p.form->mnu_Popup_Click(0);
+        QVERIFY(p.form->isVisible());
+        QVERIFY(tray->isVisible());
+        p.form->mnu_Popup_Click(0); // already visible: nothing changes
+        QVERIFY(p.form->isVisible());
+        QCOMPARE(p.exits, 0);
+
+        // "終了" unloads the main window, which ends the program.
+        p.form->mnu_Popup_Click(2);
+        QCOMPARE(p.exits, 1);
+    }
+
+    void withoutASystemTrayTheWindowIsMinimisedNotLost()
+    {
+        Program p;
+        MainForm::setTrayAvailabilityOverride(0);
+        p.trigger("mtask");
+        QVERIFY(p.form->isMinimized() || p.form->windowState().testFlag(Qt::WindowMinimized));
+        QCOMPARE(p.messages.size(), 1);
+        QVERIFY(p.messages.last().text.contains(QStringLiteral("最小化")));
+    }
+
+    void scheduledCheckComesOncePerStep()
+    {
+        Program p;
+        p.mail().messages = 1;
+        SetForm* setForm = p.services.forms.setForm.touch();
+        setForm->setCheck2Value(1); // the board closes itself
+        setForm->setText2(QStringLiteral("1"));
+        QVERIFY(p.form->timer(3)->isActive());
+        // Drive the counters by hand: 61 ticks make one minute step.
+        for (int i = 0; i < 61; ++i)
+            p.form->Timer3_Timer();
+        QCOMPARE(p.form->text1(), QStringLiteral("1"));
+        p.journal.entries.clear();
+        for (int i = 0; i < 10; ++i)
+            p.form->Timer1_Timer(); // a whole second of 100 ms ticks
+        QCOMPARE(p.journal.entries.count(QStringLiteral("mail: connect pop.example.jp")), 1);
+        p.form->Timer3_Timer();
+        QCOMPARE(p.form->text1(), QStringLiteral("0"));
+    }
+
+    void bannerScrollsTheMailProgramName()
+    {
+        Program p;
+        p.form->setText7(QStringLiteral("/opt/mail/sylpheed"));
+        p.form->Timer4_Timer();
+        QCOMPARE(p.form->text8(), QStringLiteral("sylpheed"));
+        QCOMPARE(p.form->label1Caption(), QStringLiteral("sylpheed"));
+        QCOMPARE(p.form->label1LeftTwips(), 3220);
+        p.form->setText7(QString());
+        p.form->Timer4_Timer();
+        QCOMPARE(p.form->label1Caption(), QStringLiteral("設定されていません。"));
+    }
+};
+
+QTEST_MAIN(MainFormTest)
+#include "tst_mainform.moc"

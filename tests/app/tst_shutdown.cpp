@@ -1,0 +1,148 @@
+// Shutdown ends the process at once, so it is tested in a child: the test
+// binary runs itself with "--child <folder>", which starts the main window
+// on fakes, plays a tune, changes the check settings window without closing
+// it, and closes the main window. The child records each sound command and
+// mail-library call, with what "ini.ini" held at that moment, in a journal
+// file that the parent reads after the child is gone.
+#include "AppFakes.h"
+
+#include "app/AppServices.h"
+#include "app/MainForm.h"
+#include "platform/AtomicFile.h"
+#include "platform/Cp932.h"
+#include "platform/MessageBoxes.h"
+#include "platform/ProgramFolder.h"
+#include "settings/IniFile.h"
+#include "settings/SettingsPaths.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace qp;
+
+namespace {
+
+int runChild(const QString& folder, bool tickBoxes)
+{
+    setProgramFolderOverride(folder);
+    QDir::setCurrent(folder);
+    setMessageHandler([](QWidget*, const MessageRequest&) { return QMessageBox::Ok; });
+    test::Journal journal;
+    auto flush = [&] {
+        QFile f(QDir(folder).filePath("journal.txt"));
+        f.open(QIODevice::WriteOnly | QIODevice::Truncate);
+        f.write(journal.entries.join('\n').toUtf8());
+    };
+    AppServices services;
+    auto mail = std::make_unique<test::ScriptedMail>(journal);
+    mail->onEnd = [&] {
+        // What the settings file held when the library was shut down.
+        journal.entries << QStringLiteral("ini at end: NAME=%1 NUMBER3=%2 NUMBER5=%3")
+                               .arg(ReadIniText(iniPath(), "NAME", "(none)"))
+                               .arg(ReadIniText(iniPath(), "NUMBER3", "(none)"))
+                               .arg(ReadIniText(iniPath(), "NUMBER5", "(none)"));
+        flush();
+    };
+    services.mail = std::move(mail);
+    auto sound = std::make_unique<test::RecordingSound>(journal);
+    test::RecordingSound* soundPtr = sound.get();
+    services.sound = std::move(sound);
+
+    MainForm form(services);
+    form.Form_Load();
+    journal.entries.clear();
+    form.Command2_Click(); // a tune plays
+    if (!soundPtr->isOpen())
+        return 3;
+    if (tickBoxes) {
+        form.setCheck2Value(true);
+        form.setText7(QStringLiteral("  /usr/bin/メーラー  "));
+    }
+    // Pending changes in the open check settings window.
+    SetForm* setForm = services.forms.setForm.show();
+    setForm->setCheck1Value(1);
+    setForm->setText2(QStringLiteral("7"));
+    journal.entries << QStringLiteral("closing");
+    flush();
+    form.close(); // ends the process
+    journal.entries << QStringLiteral("still running");
+    flush();
+    return 4;
+}
+
+} // namespace
+
+class ShutdownTest : public QObject {
+    Q_OBJECT
+
+    QStringList runChildAndRead(QTemporaryDir& dir, bool tickBoxes, int* exitCode)
+    {
+        QDir(dir.path()).mkdir(QStringLiteral("★MailData"));
+        QProcess child;
+        child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        child.start(QCoreApplication::applicationFilePath(),
+                    {tickBoxes ? "--child-ticked" : "--child", dir.path()});
+        if (!child.waitForFinished(20000))
+            return {QStringLiteral("child hung")};
+        *exitCode = child.exitStatus() == QProcess::NormalExit ? child.exitCode() : -1;
+        QFile f(QDir(dir.path()).filePath("journal.txt"));
+        f.open(QIODevice::ReadOnly);
+        return QString::fromUtf8(f.readAll()).split('\n');
+    }
+
+private slots:
+    void closingStopsTheTuneWritesThreeKeysThenEndsTheLibrary()
+    {
+        QTemporaryDir dir;
+        int code = -2;
+        const QStringList j = runChildAndRead(dir, true, &code);
+        QCOMPARE(code, 0);
+        QVERIFY2(!j.contains("still running"), qPrintable(j.join('|')));
+        const int closing = j.indexOf("closing");
+        QVERIFY(closing >= 0);
+        QCOMPARE(j.mid(closing + 1, 2), QStringList({"sound: stop bgm", "sound: close bgm"}));
+        // The library's end call comes after the writes: it saw them.
+        QCOMPARE(j.at(closing + 3), QStringLiteral("mail: end"));
+        QCOMPARE(j.at(closing + 4),
+                 QStringLiteral("ini at end: NAME=/usr/bin/メーラー NUMBER3=1 NUMBER5=0"));
+        QCOMPARE(j.size(), closing + 5);
+
+        const QString ini = QDir(dir.path()).filePath(QStringLiteral("★MailData/ini.ini"));
+        // The path is written unchanged, spaces and all.
+        QCOMPARE(ReadIniText(ini, "NAME", ""), QStringLiteral("/usr/bin/メーラー"));
+        QVERIFY(readWholeFile(ini).bytes.contains(cp932::encode(QStringLiteral("NAME=  /usr/bin/メーラー  \r\n")).bytes));
+        // The check settings window's pending changes are not saved: only
+        // the "0" that its load stored for the empty interval is there.
+        QCOMPARE(ReadIniText(ini, "NUMBER", "(none)"), QStringLiteral("(none)"));
+        QCOMPARE(ReadIniText(ini, "NUMBER2", "(none)"), QStringLiteral("0"));
+    }
+
+    void uncheckedBoxesAndNoMailProgramAreWrittenToo()
+    {
+        QTemporaryDir dir;
+        int code = -2;
+        const QStringList j = runChildAndRead(dir, false, &code);
+        QCOMPARE(code, 0);
+        const QString ini = QDir(dir.path()).filePath(QStringLiteral("★MailData/ini.ini"));
+        QCOMPARE(ReadIniText(ini, "NAME", ""), QStringLiteral("未設定"));
+        QCOMPARE(ReadIniText(ini, "NUMBER3", ""), QStringLiteral("0"));
+        QCOMPARE(ReadIniText(ini, "NUMBER5", ""), QStringLiteral("0"));
+    }
+};
+
+int main(int argc, char** argv)
+{
+    if (argc == 3 && (QByteArray(argv[1]) == "--child" || QByteArray(argv[1]) == "--child-ticked")) {
+        QApplication app(argc, argv);
+        QApplication::setQuitOnLastWindowClosed(false);
+        return runChild(QString::fromLocal8Bit(argv[2]), QByteArray(argv[1]) == "--child-ticked");
+    }
+    QApplication app(argc, argv);
+    ShutdownTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_shutdown.moc"
