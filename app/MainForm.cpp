@@ -32,6 +32,13 @@
 
 #include <unistd.h>
 
+// The icon lives in a resource of this static library, which the linker
+// does not register by itself.
+static void initAppResources()
+{
+    Q_INIT_RESOURCE(app);
+}
+
 namespace qp {
 
 namespace {
@@ -99,7 +106,10 @@ MainForm::MainForm(AppServices& services, QWidget* parent)
 {
     setObjectName(QStringLiteral("MainForm"));
     setWindowTitle(QStringLiteral("ハルカゼ、お待ちしています　Ver 1.0"));
-    setWindowIcon(QIcon(QStringLiteral(":/quillpost/icon.png")));
+    initAppResources();
+    QIcon icon(QStringLiteral(":/quillpost/icon.png"));
+    icon.addFile(QStringLiteral(":/quillpost/icon-256.png"));
+    setWindowIcon(icon);
     buildControls();
     buildMenus();
     buildTimers();
