@@ -67,8 +67,10 @@ CheckOutcome CheckMail::run()
                 outcome.messageCount = m_library.NMailPop3Authenticate(handle, m_settings.accountId(),
                                                                        m_settings.accountPassword(), apop);
                 if (outcome.messageCount > 0) {
-                    for (int m = 1; m <= outcome.messageCount; ++m)
-                        checkMessage(handle, m, outcome);
+                    for (int m = 1; m <= outcome.messageCount; ++m) {
+                        if (!checkMessage(handle, m, outcome))
+                            break;
+                    }
                 } else if (outcome.messageCount < 0) {
                     int size = kBufferSize;
                     m_library.NMailGetMessage(0, m_buffer[0], size);
@@ -88,13 +90,14 @@ CheckOutcome CheckMail::run()
     return outcome;
 }
 
-void CheckMail::checkMessage(int handle, int number, CheckOutcome& outcome)
+bool CheckMail::checkMessage(int handle, int number, CheckOutcome& outcome)
 {
     // Cleared first, so a failed status read can never match the previous
     // message's sender a second time.
     for (QString& b : m_buffer)
         b.clear();
-    m_library.NMailPop3GetMailStatus(handle, number, m_buffer[0], m_buffer[1], m_buffer[2], m_buffer[3], 0);
+    const int status =
+        m_library.NMailPop3GetMailStatus(handle, number, m_buffer[0], m_buffer[1], m_buffer[2], m_buffer[3], 0);
 
     // The store is read again for every message (a missing one is created
     // empty); the keyword set behind the matcher is rebuilt only when its
@@ -121,11 +124,20 @@ void CheckMail::checkMessage(int handle, int number, CheckOutcome& outcome)
     if (size < 0) {
         // The size query failed: there is nothing sensible to download into.
         ++outcome.sizeFailures;
-        return;
+        if (status < 0) {
+            // Neither the header nor the size of a message the server counted
+            // could be read: the connection is gone, or the server counts
+            // messages it cannot serve. Going on through a count of up to two
+            // billion would keep the window frozen for hours.
+            outcome.abandonedAt = number;
+            return false;
+        }
+        return true;
     }
     m_library.NMailPop3GetMail(handle, number, m_buffer[0], m_buffer[1], m_buffer[2], m_buffer[3], m_body, 0, 0);
     m_body.clear();
     ++outcome.messagesDownloaded;
+    return true;
 }
 
 void CheckMail::report(const CheckOutcome& outcome)

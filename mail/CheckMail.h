@@ -29,6 +29,10 @@ struct CheckOutcome {
     std::int16_t matchCount = 0; // MatchCount, stops at 32767
     int messagesDownloaded = 0;
     int sizeFailures = 0;      // messages whose size query failed (download skipped)
+    // The message at which the session proved unusable (its status read and
+    // its size query both failed) and going through the rest stopped; 0 when
+    // every message was gone through.
+    int abandonedAt = 0;
     std::int64_t matchingNanoseconds = 0; // reading the store and matching
     int storeFailures = 0;     // messages for which the store could not be read (no keywords then)
 };
@@ -53,7 +57,7 @@ public:
     bool isRunning() const { return m_running; }
 
 private:
-    void checkMessage(int handle, int number, CheckOutcome& outcome);
+    bool checkMessage(int handle, int number, CheckOutcome& outcome);
     void report(const CheckOutcome& outcome);
 
     MailLibrary& m_library;

@@ -14,8 +14,9 @@ public:
     explicit FakeMailLibrary(QStringList& log) : m_log(log) {}
 
     QStringList senders;            // message m has sender senders[m - 1]
-    QList<int> sizes;               // sizes[m - 1], 100 when not given
+    QList<int> sizes;               // sizes[m - 1]; 100 when not given, -1 past the mailbox
     int connectResult = 1;
+    QList<int> badStatus;           // messages whose header cannot be read
     int countOverride = -1;         // >= 0: the count login reports instead of senders.size()
     bool loginFails = false;
     QString errorText = QStringLiteral("ログインに失敗しました");
@@ -48,7 +49,8 @@ public:
         m_log << QStringLiteral("status:%1").arg(number);
         if (onStatus)
             onStatus(number);
-        if (number < 1 || number > senders.size())
+        // A failed read leaves the buffers as they were.
+        if (number < 1 || number > senders.size() || badStatus.contains(number))
             return -1;
         b1 = QStringLiteral("subject");
         b2 = QStringLiteral("date");
@@ -60,7 +62,9 @@ public:
     {
         ++calls;
         m_log << QStringLiteral("size:%1").arg(number);
-        return number - 1 < sizes.size() ? sizes[number - 1] : 100;
+        if (number - 1 < sizes.size())
+            return sizes[number - 1];
+        return number <= senders.size() ? 100 : -1;
     }
     int NMailPop3GetMail(int, int number, QString&, QString&, QString&, QString&, QString& body, int, int) override
     {

@@ -211,12 +211,29 @@ private slots:
         QCOMPARE(host->boardText2, QStringLiteral("3"));
     }
 
-    void failedStatusReadDoesNotRepeatThePreviousSender()
+    void unreadableMessages()
     {
         QVERIFY(writeStore(storePath(), {QStringLiteral("boss@example.jp")}));
+        // Message 2's header cannot be read but its size can: the previous
+        // sender is not matched a second time, and the check goes on.
+        lib->senders = {QStringLiteral("boss@example.jp"), QStringLiteral("boss@example.jp"), QStringLiteral("x@y")};
+        lib->badStatus = {2};
+        CheckOutcome out = check->run();
+        QCOMPARE(out.matchCount, 1);
+        QCOMPARE(out.messagesDownloaded, 3);
+
+        // A server that counts far more messages than it can serve: the check
+        // stops at the first one of which nothing can be read, closes and
+        // still reports what the server counted.
+        log.clear();
+        lib->badStatus.clear();
         lib->senders = {QStringLiteral("boss@example.jp")};
-        lib->countOverride = 2; // message 2 cannot be read
-        QCOMPARE(check->run().matchCount, 1);
+        lib->countOverride = 2'000'000'000;
+        out = check->run();
+        QCOMPARE(out.abandonedAt, 2);
+        QCOMPARE(out.matchCount, 1);
+        QCOMPARE(afterClose(), QStringList({"board:新着メールが有ります/2000000000", "showBoard", "alert"}));
+        QCOMPARE(log.count(QStringLiteral("close:1")), 1);
     }
 
     void storeIsReadAfreshForEachMessage()

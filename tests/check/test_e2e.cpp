@@ -8,6 +8,7 @@
 #include "settings/IniFile.h"
 #include "settings/SettingsPaths.h"
 #include "tests/support/DovecotFixture.h"
+#include "tests/support/FakePop3Server.h"
 #include "watchlist/KeywordStore.h"
 
 #include <QDir>
@@ -223,6 +224,31 @@ private slots:
         log.clear();
         QCOMPARE(check->run().messageCount, 2);
         QCOMPARE(log, QStringList({"account:again/pw-again", "board:新着メールが有ります/2", "showBoard"}));
+    }
+
+    void serverThatCountsMoreThanItServesDoesNotFreezeTheCheck()
+    {
+        // It claims two billion messages and hangs up right after.
+        FakePop3Server server;
+        server.greeting("+OK ready");
+        server.expect("CAPA", "+OK\r\nUSER\r\n.");
+        server.expect("USER liar", "+OK");
+        server.expect("PASS pw-liar", "+OK");
+        server.expect("CAPA", "+OK\r\nUSER\r\n.");
+        server.expect("STAT", "+OK 2000000000 4000000000", FakePop3Server::Then::Close);
+        QVERIFY(server.start());
+        settings.setPop3Server(server.serverText());
+        useAccount(QStringLiteral("liar"));
+        host->hangUpOn = true;
+        QElapsedTimer t;
+        t.start();
+        const CheckOutcome out = check->run();
+        QCOMPARE(server.mismatch(), QString());
+        QCOMPARE(out.messageCount, 2000000000);
+        QCOMPARE(out.abandonedAt, 1);
+        QVERIFY2(t.elapsed() < 10000, qPrintable(QString::number(t.elapsed())));
+        QCOMPARE(log, QStringList({"account:liar/pw-liar", "board:新着メールが有ります/2000000000", "showBoard",
+                                   "hangUp"}));
     }
 
     void emptyAccountOpensTheAccountWindowAndLogsInNowhere()
