@@ -1,0 +1,512 @@
+// The program as shipped, driven from outside: the built executable runs in a
+// program folder of its own under a private Xvfb, against a private Dovecot,
+// and is asked for a check through its menu with synthetic key presses.
+// Everything is verified from outside the process: the windows the X server
+// sees, what Dovecot logged, and what the program left in its settings file.
+#include <QDir>
+#include <QDirIterator>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QMap>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QtTest>
+
+#include <memory>
+
+#include "X11Probe.h"
+#include "platform/Cp932.h"
+#include "tests/support/DovecotFixture.h"
+
+using qp::test::DovecotFixture;
+
+namespace {
+
+const QString kMainTitle = QStringLiteral("ハルカゼ、お待ちしています　Ver 1.0");
+const QString kBoardTitle = QStringLiteral("新着お知らせボード");
+const QString kErrorTitle = QStringLiteral("エラー");
+// The shaped window has no caption to show, but keeps its class name as its
+// X window name, which is how it is told apart from the program's other
+// frameless windows (menus, tool tips).
+const QString kShapedTitle = QStringLiteral("Form1");
+const QString kMailerPath = QStringLiteral("/opt/メール/mailer");
+
+QByteArray cp932(const QString& text)
+{
+    const qp::cp932::Encoded e = qp::cp932::encode(text);
+    if (!e.ok)
+        qFatal("test text has no CP932 form: %s", qPrintable(text));
+    return e.bytes;
+}
+
+// An INI or server file as the program writes them: CP932, CR LF.
+QByteArray fileText(const QStringList& lines)
+{
+    QByteArray out;
+    for (const QString& line : lines)
+        out += cp932(line) + "\r\n";
+    return out;
+}
+
+// One watch-list record: CR LF, InUse = 1 (16-bit little endian), the
+// keyword in CP932 padded with spaces to 200 bytes.
+QByteArray keywordRecord(const QString& keyword)
+{
+    QByteArray k = cp932(keyword);
+    Q_ASSERT(k.size() <= 200);
+    return QByteArray("\r\n\x01\x00", 4) + k + QByteArray(200 - k.size(), ' ');
+}
+
+// Section EXEINI of a CP932 INI file, keys in upper case.
+QMap<QString, QString> readIni(const QString& path, QString* raw)
+{
+    QMap<QString, QString> keys;
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return keys;
+    const qp::cp932::Decoded text = qp::cp932::decode(f.readAll());
+    *raw = text.text;
+    bool inSection = false;
+    for (QString line : text.text.split(QLatin1Char('\n'))) {
+        if (line.endsWith(QLatin1Char('\r')))
+            line.chop(1);
+        if (line.startsWith(QLatin1Char('['))) {
+            inSection = line.compare(QLatin1String("[EXEINI]"), Qt::CaseInsensitive) == 0;
+            continue;
+        }
+        const qsizetype eq = line.indexOf(QLatin1Char('='));
+        if (inSection && eq > 0)
+            keys.insert(line.left(eq).toUpper(), line.mid(eq + 1));
+    }
+    return keys;
+}
+
+bool writeFile(const QString& path, const QByteArray& bytes)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
+}
+
+QList<QByteArray> sampleMessages()
+{
+    QList<QByteArray> out;
+    QDir dir(QStringLiteral(QP_SOURCE_DIR "/tools/demo/mail"));
+    const QStringList names = dir.entryList({QStringLiteral("*.eml")}, QDir::Files, QDir::Name);
+    for (const QString& name : names) {
+        QFile f(dir.filePath(name));
+        if (f.open(QIODevice::ReadOnly))
+            out.append(f.readAll());
+    }
+    return out;
+}
+
+// A program folder of the test's own with the built executable, started in
+// that folder (so "ferrule.ini" is read from there), killed if still running
+// when the test ends.
+class ProgramRun {
+public:
+    struct Settings {
+        QString pop3Server;
+        QString account;
+        QString password;
+        bool apop = false;
+        QStringList watchList;
+    };
+
+    bool prepare(const Settings& s, QString* error)
+    {
+        if (!m_dir.isValid()) {
+            *error = QStringLiteral("no temp folder");
+            return false;
+        }
+        const QDir built(QStringLiteral(QP_PROGRAM_DIR));
+        const QDir prog(m_dir.path());
+        // A copy, not a link: the program finds its folder from its own path.
+        if (!QFile::copy(built.filePath(QStringLiteral("quillpost")), prog.filePath(QStringLiteral("quillpost")))) {
+            *error = QStringLiteral("cannot copy the executable from ") + built.path();
+            return false;
+        }
+        // The sounds and pictures are only read.
+        for (const QString& name : built.entryList(QDir::AllEntries | QDir::NoDotAndDotDot)) {
+            const QString lower = name.toLower();
+            if (lower == QLatin1String("quillpost") || lower == QStringLiteral("★maildata") || lower == QLatin1String("ferrule.ini"))
+                continue;
+            QFile::link(built.filePath(name), prog.filePath(name));
+        }
+        const QString data = prog.filePath(QStringLiteral("★MailData"));
+        QDir().mkpath(data);
+        QByteArray store;
+        for (const QString& k : s.watchList)
+            store += keywordRecord(k);
+        // Manual checks only, the board stays open, NUMBER3 left out so that
+        // shutdown is seen to write it, NUMBER5 on so that start-up is seen
+        // to read it back into the check box.
+        const bool ok = writeFile(data + QStringLiteral("/ini.ini"),
+                                  fileText({QStringLiteral("[EXEINI]"), QStringLiteral("NUMBER=0"), QStringLiteral("NUMBER2=0"),
+                                            QStringLiteral("NUMBER4=0"), QStringLiteral("NUMBER5=1"),
+                                            QStringLiteral("NAME=") + kMailerPath}))
+                        && writeFile(data + QStringLiteral("/iniIdPass.ini"),
+                                     fileText({QStringLiteral("[EXEINI]"), QStringLiteral("NAME=") + s.account,
+                                               QStringLiteral("NAME2=") + s.password, QStringLiteral("NAME3=1")}))
+                        && writeFile(data + QStringLiteral("/ferruledata50.data"), store)
+                        && writeFile(prog.filePath(QStringLiteral("ferrule.ini")),
+                                     fileText({QStringLiteral("SMTP=127.0.0.1"), QStringLiteral("POP3=") + s.pop3Server,
+                                               QStringLiteral("MAIL=reader@example.jp"),
+                                               QStringLiteral("APOP=") + (s.apop ? QStringLiteral("1") : QStringLiteral("0"))}));
+        if (!ok)
+            *error = QStringLiteral("cannot write the settings files");
+        return ok;
+    }
+
+    bool start(const QByteArray& display, QString* error)
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("DISPLAY"), QString::fromLatin1(display));
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+        env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+        m_process.setProcessEnvironment(env);
+        m_process.setWorkingDirectory(m_dir.path());
+        m_process.setStandardOutputFile(logPath());
+        m_process.setStandardErrorFile(logPath(), QIODevice::Append);
+        m_process.start(m_dir.filePath(QStringLiteral("quillpost")), {});
+        if (!m_process.waitForStarted(10000)) {
+            *error = QStringLiteral("the program did not start: ") + m_process.errorString();
+            return false;
+        }
+        return true;
+    }
+
+    ~ProgramRun()
+    {
+        if (m_process.state() != QProcess::NotRunning) {
+            m_process.kill();
+            m_process.waitForFinished(5000);
+        }
+    }
+
+    bool running() { return m_process.state() == QProcess::Running && !m_process.waitForFinished(0); }
+    bool waitForExit(int ms) { return m_process.waitForFinished(ms); }
+    QProcess::ExitStatus exitStatus() const { return m_process.exitStatus(); }
+    int exitCode() const { return m_process.exitCode(); }
+    QString iniPath() const { return m_dir.filePath(QStringLiteral("★MailData/ini.ini")); }
+    QString logPath() const { return m_dir.filePath(QStringLiteral("program.log")); }
+    QString output() const
+    {
+        QFile f(logPath());
+        return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()).right(3000) : QString();
+    }
+
+private:
+    QTemporaryDir m_dir;
+    QProcess m_process;
+};
+
+} // namespace
+
+class ProgramWhole : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanup();
+    void cleanupTestCase();
+
+    void manualCheckShowsBoardAndAlertAndShutdownSaves();
+    void wrongPasswordShowsErrorAndProgramGoesOn();
+
+private:
+    QStringList windows(const QString& title);
+    QString waitForWindow(const QString& title, int timeoutMs);
+    bool waitForNoWindow(const QString& title, int timeoutMs);
+    bool xdotool(const QStringList& args, QString* out = nullptr);
+    QSize windowSize(const QString& id);
+    void askForCheckThroughMenu(const QString& mainWindow);
+    void closeWindow(const QString& id);
+    QString context() const;
+
+    QProcess m_xvfb;
+    QByteArray m_display;
+    QString m_xdotool;
+    std::unique_ptr<DovecotFixture> m_dovecot;
+    std::unique_ptr<ProgramRun> m_run;
+};
+
+void ProgramWhole::initTestCase()
+{
+    if (!QFile::exists(QStringLiteral(QP_PROGRAM_DIR "/quillpost")))
+        QFAIL("the program is not built: " QP_PROGRAM_DIR "/quillpost");
+    if (!DovecotFixture::available())
+        QSKIP("needs root and dovecot (dovecot-pop3d)");
+    m_xdotool = QStandardPaths::findExecutable(QStringLiteral("xdotool"));
+    const QString xvfb = QStandardPaths::findExecutable(QStringLiteral("Xvfb"));
+    if (m_xdotool.isEmpty() || xvfb.isEmpty())
+        QSKIP("needs Xvfb and xdotool (tools/install-deps.sh)");
+
+    // -displayfd: the server picks a free display and tells us which.
+    m_xvfb.start(xvfb, {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"), QStringLiteral("0"),
+                        QStringLiteral("1024x768x24"), QStringLiteral("-nolisten"), QStringLiteral("tcp")});
+    QVERIFY2(m_xvfb.waitForStarted(5000), qPrintable(m_xvfb.errorString()));
+    QElapsedTimer t;
+    t.start();
+    QByteArray number;
+    while (!number.contains('\n') && t.elapsed() < 15000 && m_xvfb.state() == QProcess::Running) {
+        m_xvfb.waitForReadyRead(500);
+        number += m_xvfb.readAllStandardOutput();
+    }
+    QVERIFY2(number.contains('\n'), "Xvfb reported no display");
+    m_display = ':' + number.trimmed();
+}
+
+void ProgramWhole::cleanup()
+{
+    if (QTest::currentTestFailed() && !m_display.isEmpty()) {
+        // What the screen looked like, for whoever reads the failure.
+        const QString shot = QStringLiteral(QP_BINARY_DIR "/program_whole-%1.png").arg(QString::fromLatin1(QTest::currentTestFunction()));
+        QProcess import;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("DISPLAY"), QString::fromLatin1(m_display));
+        import.setProcessEnvironment(env);
+        import.start(QStringLiteral("import"), {QStringLiteral("-window"), QStringLiteral("root"), shot});
+        if (import.waitForFinished(10000) && import.exitCode() == 0)
+            qWarning("screen at failure: %s", qPrintable(shot));
+    }
+    m_run.reset();
+    m_dovecot.reset();
+}
+
+void ProgramWhole::cleanupTestCase()
+{
+    if (m_xvfb.state() != QProcess::NotRunning) {
+        m_xvfb.terminate();
+        if (!m_xvfb.waitForFinished(5000))
+            m_xvfb.kill();
+        m_xvfb.waitForFinished(2000);
+    }
+}
+
+bool ProgramWhole::xdotool(const QStringList& args, QString* out)
+{
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("DISPLAY"), QString::fromLatin1(m_display));
+    p.setProcessEnvironment(env);
+    p.start(m_xdotool, args);
+    if (!p.waitForFinished(10000)) {
+        p.kill();
+        p.waitForFinished(1000);
+        return false;
+    }
+    if (out)
+        *out = QString::fromUtf8(p.readAllStandardOutput());
+    return p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+}
+
+// Ids of the viewable windows whose name is exactly title.
+QStringList ProgramWhole::windows(const QString& title)
+{
+    QString out;
+    xdotool({QStringLiteral("search"), QStringLiteral("--onlyvisible"), QStringLiteral("--name"),
+             QLatin1Char('^') + QRegularExpression::escape(title) + QLatin1Char('$')},
+            &out);
+    return out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+QString ProgramWhole::waitForWindow(const QString& title, int timeoutMs)
+{
+    QElapsedTimer t;
+    t.start();
+    do {
+        const QStringList ids = windows(title);
+        if (!ids.isEmpty())
+            return ids.first();
+        QThread::msleep(200);
+    } while (t.elapsed() < timeoutMs);
+    return {};
+}
+
+bool ProgramWhole::waitForNoWindow(const QString& title, int timeoutMs)
+{
+    QElapsedTimer t;
+    t.start();
+    while (!windows(title).isEmpty()) {
+        if (t.elapsed() > timeoutMs)
+            return false;
+        QThread::msleep(200);
+    }
+    return true;
+}
+
+QSize ProgramWhole::windowSize(const QString& id)
+{
+    QString out;
+    if (!xdotool({QStringLiteral("getwindowgeometry"), QStringLiteral("--shell"), id}, &out))
+        return {};
+    const auto value = [&](const char* key) {
+        const QRegularExpression re(QStringLiteral("^%1=(\\d+)$").arg(QLatin1String(key)), QRegularExpression::MultilineOption);
+        return re.match(out).captured(1).toInt();
+    };
+    return QSize(value("WIDTH"), value("HEIGHT"));
+}
+
+// There is no window manager under Xvfb: the window is given the input focus
+// directly, then Alt+F opens "ファイル(&F)", whose first item is
+// "メールチェック（手動）".
+void ProgramWhole::askForCheckThroughMenu(const QString& mainWindow)
+{
+    QVERIFY(xdotool({QStringLiteral("windowfocus"), mainWindow}));
+    QThread::msleep(300);
+    QVERIFY(xdotool({QStringLiteral("key"), QStringLiteral("alt+f")}));
+    QThread::msleep(500);
+    QVERIFY(xdotool({QStringLiteral("key"), QStringLiteral("Return")}));
+}
+
+void ProgramWhole::closeWindow(const QString& id)
+{
+    QString error;
+    QVERIFY2(qp::test::sendDeleteWindow(m_display, id.toULong(), &error), qPrintable(error));
+}
+
+QString ProgramWhole::context() const
+{
+    QString s;
+    if (m_run)
+        s += QStringLiteral("\n--- program output ---\n") + m_run->output();
+    if (m_dovecot)
+        s += QStringLiteral("\n--- dovecot log ---\n") + m_dovecot->logText().right(3000);
+    return s;
+}
+
+void ProgramWhole::manualCheckShowsBoardAndAlertAndShutdownSaves()
+{
+    const QList<QByteArray> messages = sampleMessages();
+    QVERIFY2(messages.size() >= 2, "no sample messages in tools/demo/mail");
+
+    m_dovecot = std::make_unique<DovecotFixture>(DovecotFixture::Options{false, {}});
+    QVERIFY(m_dovecot->addUser(QStringLiteral("reader"), QStringLiteral("tanzaku-7")));
+    for (const QByteArray& m : messages)
+        QVERIFY(m_dovecot->addMessage(QStringLiteral("reader"), m));
+    QVERIFY2(m_dovecot->start(), qPrintable(m_dovecot->errorString()));
+
+    // The watched sender is found by the display name that reaches the
+    // program in ISO-2022-JP: it only matches once the header is decoded and
+    // the CP932 store is read back.
+    m_run = std::make_unique<ProgramRun>();
+    QString error;
+    QVERIFY2(m_run->prepare({m_dovecot->serverText(), QStringLiteral("reader"), QStringLiteral("tanzaku-7"), false,
+                             {QStringLiteral("nobody-here@example.org"), QStringLiteral("山田花子")}},
+                            &error),
+             qPrintable(error));
+    QVERIFY2(m_run->start(m_display, &error), qPrintable(error));
+
+    const QString main = waitForWindow(kMainTitle, 20000);
+    QVERIFY2(!main.isEmpty(), qPrintable(QStringLiteral("the main window did not appear") + context()));
+    QVERIFY2(windows(kBoardTitle).isEmpty(), "the board is up before any check");
+
+    askForCheckThroughMenu(main);
+
+    const QString board = waitForWindow(kBoardTitle, 20000);
+    QVERIFY2(!board.isEmpty(), qPrintable(QStringLiteral("the board \"新着お知らせボード\" did not appear") + context()));
+
+    const QString shaped = waitForWindow(kShapedTitle, 10000);
+    QVERIFY2(!shaped.isEmpty(), qPrintable(QStringLiteral("the shaped window did not appear") + context()));
+    QCOMPARE(windowSize(shaped), QSize(100, 100));
+    // It is cut to its outline at its first tick, a second after it shows.
+    int rectangles = 0;
+    QElapsedTimer t;
+    t.start();
+    while ((rectangles = qp::test::boundingShapeRectangles(m_display, shaped.toULong())) <= 1 && t.elapsed() < 5000)
+        QThread::msleep(200);
+    QVERIFY2(rectangles > 1, qPrintable(QStringLiteral("the shaped window is not cut to an outline (%1 rectangles)").arg(rectangles)));
+    qInfo("board %s, shaped window %s cut to %d rectangles", qPrintable(board), qPrintable(shaped), rectangles);
+
+    // Every message read once, none deleted.
+    const int n = int(messages.size());
+    QVERIFY2(m_dovecot->waitForLog(QStringLiteral("retr=%1/").arg(n), 10000), qPrintable(context()));
+    const QString log = m_dovecot->logText();
+    QVERIFY2(log.contains(QStringLiteral("del=0/%1").arg(n)), qPrintable(context()));
+    QVERIFY2(!log.contains(QRegularExpression(QStringLiteral("del=[1-9]"))), qPrintable(context()));
+
+    // Tick "新着有りで設定メーラーを起動" by hand: the menu bar sits above the
+    // 228 x 117 client area, and the box is at (200, 60) in it.
+    const QSize mainSize = windowSize(main);
+    QVERIFY2(mainSize.height() >= 117, qPrintable(QStringLiteral("main window %1x%2").arg(mainSize.width()).arg(mainSize.height())));
+    const int menuBar = mainSize.height() - 117;
+    qInfo("main window %dx%d, menu bar %d px", mainSize.width(), mainSize.height(), menuBar);
+    QVERIFY(xdotool({QStringLiteral("mousemove"), QStringLiteral("--window"), main, QStringLiteral("208"),
+                     QString::number(menuBar + 68), QStringLiteral("click"), QStringLiteral("1")}));
+    QThread::msleep(300);
+
+    closeWindow(main);
+    QVERIFY2(m_run->waitForExit(10000), "the program did not end when its main window was closed");
+    QCOMPARE(m_run->exitStatus(), QProcess::NormalExit);
+    QVERIFY2(waitForNoWindow(kBoardTitle, 3000) && waitForNoWindow(kShapedTitle, 3000), "windows left behind");
+
+    QString raw;
+    const QMap<QString, QString> ini = readIni(m_run->iniPath(), &raw);
+    QCOMPARE(ini.value(QStringLiteral("NAME")), kMailerPath);
+    QCOMPARE(ini.value(QStringLiteral("NUMBER3")), QStringLiteral("1"));
+    QCOMPARE(ini.value(QStringLiteral("NUMBER5")), QStringLiteral("1"));
+    // Shutdown writes its three keys and leaves the others alone.
+    QCOMPARE(ini.value(QStringLiteral("NUMBER2")), QStringLiteral("0"));
+    QCOMPARE(ini.value(QStringLiteral("NUMBER4")), QStringLiteral("0"));
+}
+
+void ProgramWhole::wrongPasswordShowsErrorAndProgramGoesOn()
+{
+    const QList<QByteArray> messages = sampleMessages();
+    // An instance of its own: Dovecot delays logins from an address that has
+    // just failed one.
+    m_dovecot = std::make_unique<DovecotFixture>(DovecotFixture::Options{false, {}});
+    QVERIFY(m_dovecot->addUser(QStringLiteral("reader"), QStringLiteral("right-one")));
+    for (const QByteArray& m : messages)
+        QVERIFY(m_dovecot->addMessage(QStringLiteral("reader"), m));
+    QVERIFY2(m_dovecot->start(), qPrintable(m_dovecot->errorString()));
+
+    m_run = std::make_unique<ProgramRun>();
+    QString error;
+    QVERIFY2(m_run->prepare({m_dovecot->serverText(), QStringLiteral("reader"), QStringLiteral("wrong-one"), true,
+                             {QStringLiteral("hanako@example.jp")}},
+                            &error),
+             qPrintable(error));
+    QVERIFY2(m_run->start(m_display, &error), qPrintable(error));
+
+    const QString main = waitForWindow(kMainTitle, 20000);
+    QVERIFY2(!main.isEmpty(), qPrintable(QStringLiteral("the main window did not appear") + context()));
+
+    askForCheckThroughMenu(main);
+
+    const QString box = waitForWindow(kErrorTitle, 20000);
+    QVERIFY2(!box.isEmpty(), qPrintable(QStringLiteral("no \"エラー\" box after a refused login") + context()));
+    QVERIFY(windows(kBoardTitle).isEmpty());
+    QVERIFY(windows(kShapedTitle).isEmpty());
+
+    // Answer the box; the program goes on with its main window.
+    QVERIFY(xdotool({QStringLiteral("windowfocus"), box}));
+    QThread::msleep(300);
+    QVERIFY(xdotool({QStringLiteral("key"), QStringLiteral("Return")}));
+    QVERIFY2(waitForNoWindow(kErrorTitle, 5000), "the error box did not close on Return");
+    QThread::msleep(1000);
+    QVERIFY2(m_run->running(), qPrintable(QStringLiteral("the program ended after the error box") + context()));
+    QCOMPARE(windows(kMainTitle), QStringList{main});
+    QVERIFY(windows(kBoardTitle).isEmpty());
+    // The box came before the connection was closed; Dovecot logs the
+    // session once it is.
+    QVERIFY2(m_dovecot->waitForLog(QStringLiteral("auth failed"), 10000), qPrintable(context()));
+    QVERIFY2(!m_dovecot->logText().contains(QStringLiteral("retr=")), qPrintable(context()));
+
+    // Still answering: closing it now runs the usual shutdown.
+    closeWindow(main);
+    QVERIFY2(m_run->waitForExit(10000), "the program did not end when its main window was closed");
+    QCOMPARE(m_run->exitStatus(), QProcess::NormalExit);
+    QString raw;
+    const QMap<QString, QString> ini = readIni(m_run->iniPath(), &raw);
+    QCOMPARE(ini.value(QStringLiteral("NUMBER3")), QStringLiteral("0"));
+    QCOMPARE(ini.value(QStringLiteral("NUMBER5")), QStringLiteral("1"));
+    QCOMPARE(ini.value(QStringLiteral("NAME")), kMailerPath);
+}
+
+QTEST_GUILESS_MAIN(ProgramWhole)
+#include "tst_program_whole.moc"
