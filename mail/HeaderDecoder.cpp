@@ -14,19 +14,38 @@ bool isWsp(char c)
     return c == ' ' || c == '\t';
 }
 
+// 7-bit and free of ESC (which starts ISO-2022-JP). Eight bytes at a time:
+// message bodies go through here.
 bool allAscii(QByteArrayView b)
 {
-    for (char c : b)
-        if (static_cast<unsigned char>(c) >= 0x80 || c == 0x1B)
-            return false;
-    return true;
+    const char* p = b.data();
+    qsizetype n = b.size();
+    quint64 high = 0;
+    for (; n >= 8; p += 8, n -= 8) {
+        quint64 w;
+        std::memcpy(&w, p, 8);
+        high |= w;
+    }
+    for (; n > 0; ++p, --n)
+        high |= static_cast<unsigned char>(*p);
+    if (high & 0x8080808080808080ULL)
+        return false;
+    return std::memchr(b.data(), 0x1B, size_t(b.size())) == nullptr;
 }
 
-// One decoding attempt with Qt's converter (ICU behind it on Debian).
-// Stateless, so a sequence cut off at the end counts as an error.
+// One decoding attempt with Qt's converter (ICU behind it on Debian, Qt's
+// own code for UTF-8). Stateless, so a sequence cut off at the end counts as
+// an error.
+QStringDecoder makeDecoder(const char* name)
+{
+    if (qstrcmp(name, "UTF-8") == 0)
+        return QStringDecoder(QStringConverter::Utf8, QStringConverter::Flag::Stateless);
+    return QStringDecoder(name, QStringConverter::Flag::Stateless);
+}
+
 std::optional<QString> tryDecode(QByteArrayView bytes, const char* name)
 {
-    QStringDecoder d(name, QStringConverter::Flag::Stateless);
+    QStringDecoder d = makeDecoder(name);
     if (!d.isValid())
         return std::nullopt;
     QString text = d.decode(bytes);
@@ -37,7 +56,7 @@ std::optional<QString> tryDecode(QByteArrayView bytes, const char* name)
 
 QString lossyDecode(QByteArrayView bytes, const char* name)
 {
-    QStringDecoder d(name, QStringConverter::Flag::Stateless);
+    QStringDecoder d = makeDecoder(name);
     return d.isValid() ? QString(d.decode(bytes)) : QString::fromLatin1(bytes);
 }
 
@@ -46,6 +65,10 @@ QString lossyDecode(QByteArrayView bytes, const char* name)
 // behind "ISO-2022-JP").
 QByteArray canonicalCharset(QByteArrayView label)
 {
+    // The labels nearly every mail uses, without building anything.
+    for (const char* common : {"ISO-2022-JP", "UTF-8", "Shift_JIS", "EUC-JP"})
+        if (label.size() == qsizetype(std::strlen(common)) && qstrnicmp(label.data(), common, label.size()) == 0)
+            return QByteArray(common);
     QByteArray l = label.toByteArray().trimmed().toLower();
     const qsizetype star = l.indexOf('*'); // RFC 2231 language suffix
     if (star >= 0)
@@ -182,26 +205,27 @@ QString decodeLabelled(const QByteArray& bytes, const QByteArray& label)
 QList<Piece> splitEncodedWords(QByteArrayView s)
 {
     QList<Piece> pieces;
-    QByteArray raw;
+    qsizetype rawStart = 0;
     qsizetype i = 0;
+    auto flushRaw = [&](qsizetype end) {
+        if (end > rawStart)
+            pieces.append(Piece{false, s.sliced(rawStart, end - rawStart).toByteArray(), {}, 0, {}});
+    };
     while (i < s.size()) {
-        if (s[i] == '=' && i + 1 < s.size() && s[i + 1] == '?') {
-            Piece w;
-            if (const qsizetype len = parseEncodedWord(s, i, w)) {
-                if (!raw.isEmpty()) {
-                    pieces.append(Piece{false, raw, {}, 0, {}});
-                    raw.clear();
-                }
-                pieces.append(std::move(w));
-                i += len;
-                continue;
-            }
+        const qsizetype at = s.indexOf("=?", i);
+        if (at < 0)
+            break;
+        Piece w;
+        if (const qsizetype len = parseEncodedWord(s, at, w)) {
+            flushRaw(at);
+            pieces.append(std::move(w));
+            i = at + len;
+            rawStart = i;
+        } else {
+            i = at + 1;
         }
-        raw.append(s[i]);
-        ++i;
     }
-    if (!raw.isEmpty())
-        pieces.append(Piece{false, raw, {}, 0, {}});
+    flushRaw(s.size());
     return pieces;
 }
 
@@ -213,19 +237,16 @@ bool onlyWhiteSpace(const QByteArray& b)
     return true;
 }
 
+// CRLF + WSP is a fold: drop the line break, keep the space. A stray line
+// break is not part of any text either.
 QByteArray unfoldBytes(QByteArrayView value)
 {
-    QByteArray out;
-    out.reserve(value.size());
-    for (qsizetype i = 0; i < value.size(); ++i) {
-        const char c = value[i];
-        if (c == '\r' || c == '\n') {
-            // CRLF + WSP is a fold: drop the line break, keep the space. A
-            // stray line break is not part of any text either.
-            continue;
-        }
-        out.append(c);
-    }
+    QByteArray out(value.size(), Qt::Uninitialized);
+    char* o = out.data();
+    for (char c : value)
+        if (c != '\r' && c != '\n')
+            *o++ = c;
+    out.truncate(o - out.constData());
     return out;
 }
 
@@ -293,6 +314,9 @@ QString decodeUnlabelled(QByteArrayView bytes)
 
 QString decodeFieldValue(QByteArrayView rawValue)
 {
+    // Most fields are plain ASCII without encoded words.
+    if (allAscii(rawValue) && !rawValue.contains("=?"))
+        return sanitize(QString::fromLatin1(unfoldBytes(rawValue)));
     const QByteArray unfolded = unfoldBytes(rawValue);
     const QList<Piece> pieces = splitEncodedWords(unfolded);
 
@@ -379,16 +403,17 @@ std::optional<QByteArray> rawField(QByteArrayView block, QByteArrayView name)
 
 DecodedHeader decodeHeader(QByteArrayView block)
 {
+    // One pass: every field decoded once, the first Subject, Date and From
+    // taken from it.
     DecodedHeader h;
-    if (auto v = rawField(block, "Subject"))
-        h.subject = decodeFieldValue(*v);
-    if (auto v = rawField(block, "Date"))
-        h.date = decodeFieldValue(*v);
-    if (auto v = rawField(block, "From"))
-        h.from = decodeFieldValue(*v);
-
-    // The whole block, one decoded field per line.
-    QStringList lines;
+    bool haveSubject = false, haveDate = false, haveFrom = false;
+    QString& all = h.header;
+    all.reserve(block.size());
+    auto addLine = [&all](const QString& line) {
+        if (!all.isEmpty())
+            all += QLatin1String("\r\n");
+        all += line;
+    };
     qsizetype pos = 0;
     const qsizetype n = block.size();
     while (pos < n) {
@@ -405,13 +430,25 @@ DecodedHeader decodeHeader(QByteArrayView block)
         const QByteArrayView fieldName = colon > 0 ? field.first(colon) : QByteArrayView();
         const bool validName = colon > 0 && allAscii(fieldName) && !fieldName.contains(' ') && !fieldName.contains('\t');
         if (validName) {
-            lines << QString::fromLatin1(fieldName) + QStringLiteral(": ")
-                         + decodeFieldValue(unfoldBytes(field.sliced(colon + 1)).trimmed());
+            const QString value = decodeFieldValue(unfoldBytes(field.sliced(colon + 1)).trimmed());
+            if (!all.isEmpty())
+                all += QLatin1String("\r\n");
+            all += QLatin1String(fieldName.data(), fieldName.size());
+            all += QLatin1String(": ");
+            all += value;
+            auto take = [&](const char* name, bool& have, QString& into) {
+                if (!have && qstrnicmp(fieldName.data(), fieldName.size(), name, qsizetype(std::strlen(name))) == 0) {
+                    have = true;
+                    into = value;
+                }
+            };
+            take("Subject", haveSubject, h.subject);
+            take("Date", haveDate, h.date);
+            take("From", haveFrom, h.from);
         } else if (!unfoldBytes(field).trimmed().isEmpty()) {
-            lines << decodeFieldValue(field);
+            addLine(decodeFieldValue(field));
         }
     }
-    h.header = lines.join(QStringLiteral("\r\n"));
     return h;
 }
 

@@ -1,5 +1,7 @@
 #include "NMailLayer.h"
 
+#include <QSslSocket>
+
 #include <climits>
 
 #include "mail/HeaderDecoder.h"
@@ -55,6 +57,8 @@ int NMail::failedFrom(const Pop3Client& client)
 QString NMail::fitBuffer(const QString& text) const
 {
     const int limit = m_textBufferSize - 1; // room for the NUL
+    if (text.size() <= limit / 2) // no UTF-16 unit takes more than two bytes
+        return text;
     int bytes = 0;
     qsizetype i = 0;
     while (i < text.size()) {
@@ -70,9 +74,15 @@ QString NMail::fitBuffer(const QString& text) const
 }
 
 void NMail::fillHeaderTexts(const QByteArray& headerBlock, QString& subject, QString& date, QString& from,
-                            QString& header) const
+                            QString& header)
 {
-    const mailheader::DecodedHeader h = mailheader::decodeHeader(headerBlock);
+    // A check decodes each header twice (status, then retrieval): the second
+    // time is a comparison.
+    if (!m_lastDecoded || headerBlock != m_lastHeaderBlock) {
+        m_lastHeaderBlock = headerBlock;
+        m_lastDecoded = mailheader::decodeHeader(headerBlock);
+    }
+    const mailheader::DecodedHeader& h = *m_lastDecoded;
     subject = fitBuffer(h.subject);
     date = fitBuffer(h.date);
     from = fitBuffer(h.from);
@@ -81,9 +91,9 @@ void NMail::fillHeaderTexts(const QByteArray& headerBlock, QString& subject, QSt
 
 int NMail::NMailInitializeWinSock()
 {
-    // Qt's sockets need no start-up; kept so the start-up order stays as
-    // designed.
-    return 0;
+    // Loading the TLS backend takes a few milliseconds; do it here, at
+    // start-up, rather than inside the first check.
+    return QSslSocket::supportsSsl() ? 0 : 1;
 }
 
 int NMail::NMailEndWinSock()

@@ -4,7 +4,9 @@
 #include <QSslCertificate>
 #include <map>
 #include <memory>
+#include <optional>
 
+#include "mail/HeaderDecoder.h"
 #include "mail/NMail.h"
 #include "mail/Pop3Client.h"
 
@@ -65,7 +67,7 @@ private:
     int failed(const QString& text);
     int failedFrom(const Pop3Client& client);
     void fillHeaderTexts(const QByteArray& headerBlock, QString& subject, QString& date, QString& from,
-                         QString& header) const;
+                         QString& header);
     QString fitBuffer(const QString& text) const;
 
     std::map<int, std::unique_ptr<Pop3Client>> m_connections;
@@ -75,6 +77,8 @@ private:
     QList<QSslCertificate> m_extraCas;
     QHostAddress m_localAddress;
     QString m_lastError;
+    QByteArray m_lastHeaderBlock;
+    std::optional<mailheader::DecodedHeader> m_lastDecoded;
 };
 
 } // namespace qp

@@ -13,7 +13,8 @@ namespace qp {
 
 namespace {
 
-constexpr qsizetype kReadChunk = 64 * 1024;
+// The most the socket buffers for us between two reads.
+constexpr qint64 kSocketBuffer = 1024 * 1024;
 // QUIT is a courtesy; do not hold the window for long over it.
 constexpr int kQuitWaitMs = 5000;
 
@@ -259,7 +260,7 @@ bool Pop3Client::readReply(Pop3ReplyReader& reader)
             const auto status = reader.feed(QByteArrayView(m_in).sliced(m_inPos), &used);
             m_inPos += used;
             if (m_inPos >= m_in.size()) {
-                m_in.clear();
+                m_in.resize(0); // keeps the capacity
                 m_inPos = 0;
             }
             switch (status) {
@@ -293,7 +294,9 @@ bool Pop3Client::readReply(Pop3ReplyReader& reader)
                 continue;                     // the whole-reply bound reports itself above
             }
         }
-        m_in = m_socket->read(kReadChunk);
+        // Whatever the socket holds (bounded by its read buffer size); Qt
+        // hands over its buffered block without copying it.
+        m_in = m_socket->readAll();
         m_inPos = 0;
     }
 }
@@ -339,7 +342,7 @@ bool Pop3Client::connectToServer(const Pop3Endpoint& endpoint)
     conf.setPeerVerifyMode(QSslSocket::VerifyPeer);
     m_socket->setSslConfiguration(conf);
     m_socket->setPeerVerifyName(endpoint.host);
-    m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    m_socket->setReadBufferSize(kSocketBuffer);
     if (!m_localAddress.isNull() && !m_socket->bind(m_localAddress, 0))
         return fail(ErrorKind::Unreachable,
                     QStringLiteral("サーバー「%1」に接続できません（%2）").arg(shownHost(), m_socket->errorString()), true);
@@ -361,6 +364,9 @@ bool Pop3Client::connectToServer(const Pop3Endpoint& endpoint)
         if (!m_socket->waitForConnected(m_timeouts.connectMs))
             return failSocket(true);
     }
+    // One short command per round trip: do not let Nagle hold it back. (Set
+    // only now: before the connect there is no socket to set it on.)
+    m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
 
     Pop3ReplyReader reader;
     reader.startSingleLine();

@@ -116,9 +116,22 @@ Pop3ReplyReader::Status Pop3ReplyReader::feed(QByteArrayView input, qsizetype* c
             break;
 
         case State::InLine: {
-            // Copy up to and including the next line feed in one piece.
-            const void* nl = std::memchr(p + i, '\n', size_t(n - i));
-            const qsizetype end = nl ? static_cast<const char*>(nl) - p + 1 : n;
+            // Copy up to the next line that starts with a dot (or the end of
+            // the input) in one piece: only such lines need a closer look.
+            qsizetype end = n;
+            bool atLineStart = false;
+            for (qsizetype from = i; from < n;) {
+                const void* nl = std::memchr(p + from, '\n', size_t(n - from));
+                if (!nl)
+                    break;
+                const qsizetype after = static_cast<const char*>(nl) - p + 1;
+                if (after >= n || p[after] == '.') {
+                    end = after;
+                    atLineStart = true;
+                    break;
+                }
+                from = after;
+            }
             if (m_data.size() + (end - i) > m_maxData) {
                 i = end;
                 m_state = State::Finished;
@@ -126,7 +139,7 @@ Pop3ReplyReader::Status Pop3ReplyReader::feed(QByteArrayView input, qsizetype* c
             }
             m_data.append(p + i, end - i);
             i = end;
-            if (nl)
+            if (atLineStart)
                 m_state = State::LineStart;
             break;
         }
