@@ -257,13 +257,16 @@ QByteArrayView headerBlock(QByteArrayView message)
     // A blank line: "\n\n" or "\n\r\n"; the header may also start with one.
     if (message.startsWith("\r\n") || message.startsWith("\n"))
         return message.first(0);
-    for (qsizetype i = 0; i + 1 < message.size(); ++i) {
-        if (message[i] != '\n')
-            continue;
-        if (message[i + 1] == '\n')
+    const char* const begin = message.data();
+    const qsizetype n = message.size();
+    for (qsizetype i = 0; i + 1 < n;) {
+        const void* nl = std::memchr(begin + i, '\n', size_t(n - i - 1));
+        if (!nl)
+            break;
+        i = static_cast<const char*>(nl) - begin;
+        if (begin[i + 1] == '\n' || (begin[i + 1] == '\r' && i + 2 < n && begin[i + 2] == '\n'))
             return message.first(i + 1);
-        if (message[i + 1] == '\r' && i + 2 < message.size() && message[i + 2] == '\n')
-            return message.first(i + 1);
+        ++i;
     }
     return message;
 }

@@ -7,6 +7,8 @@ namespace qp {
 // and results of the Windows design. Connection handles are small positive
 // integers; -1 is a failed connect. Text results are decoded QStrings (the
 // buffers of the design); the third header buffer holds the sender.
+// The real implementation is qp::NMail in mail/NMailLayer.h (target
+// qp_mail_library); tests of callers fake this interface.
 class MailLibrary {
 public:
     virtual ~MailLibrary() = default;
