@@ -10,6 +10,7 @@ PACKAGES=(
   dovecot-pop3d
   xvfb xauth xdotool trayer imagemagick x11-utils
   clang
+  dpkg-dev file desktop-file-utils
 )
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi

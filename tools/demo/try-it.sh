@@ -8,10 +8,12 @@
 # closing Quillpost, stops the server and removes everything the demo made.
 # The settings of your own program folder (build/quillpost) are not touched.
 #
-# Usage: tools/demo/try-it.sh [--no-build] [--program-dir DIR] [--interval MIN]
+# Usage: tools/demo/try-it.sh [--no-build] [--program-dir DIR] [--installed] [--interval MIN]
 #   --no-build         use the program folder as it is (default: build it first)
 #   --program-dir DIR  take the program from DIR instead of build/quillpost
-#                      (for example an installed /usr/lib/quillpost)
+#   --installed        start the installed program through its launcher
+#                      (quillpost on the PATH), with a throwaway XDG_DATA_HOME
+#                      so your own ~/.local/share/quillpost is not touched
 #   --interval MIN     minutes between automatic checks (default 1; 0 = by hand only)
 set -euo pipefail
 
@@ -19,13 +21,16 @@ repo=$(cd "$(dirname "$(readlink -f "$0")")/../.." && pwd)
 program_dir="$repo/build/quillpost"
 build=1
 interval=1
+launcher=""
 
 while [ $# -gt 0 ]; do
   case "$1" in
     --no-build) build=0 ;;
     --program-dir) program_dir=$(readlink -f "${2:?--program-dir needs a folder}"); build=0; shift ;;
     --interval) interval=${2:?--interval needs a number}; shift ;;
-    -h|--help) sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    --installed) launcher=$(command -v quillpost || true); build=0
+                 [ -n "$launcher" ] || { echo "try-it: no quillpost on the PATH; install it first" >&2; exit 1; } ;;
+    -h|--help) awk 'NR > 1 && /^#/ { sub(/^# ?/, ""); print; next } NR > 1 { exit }' "$0"; exit 0 ;;
     *) echo "try-it: unknown option $1 (see --help)" >&2; exit 2 ;;
   esac
   shift
@@ -44,7 +49,9 @@ if [ "$build" = 1 ]; then
   cmake -S "$repo" -B "$repo/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
   cmake --build "$repo/build" --target quillpost -j"$(nproc)"
 fi
-[ -x "$program_dir/quillpost" ] || die "no program at $program_dir/quillpost (build it first, or pass --program-dir)"
+if [ -z "$launcher" ]; then
+  [ -x "$program_dir/quillpost" ] || die "no program at $program_dir/quillpost (build it first, or pass --program-dir)"
+fi
 
 dovecot_bin=$(PATH="$PATH:/usr/sbin:/usr/local/sbin" command -v dovecot || true)
 [ -n "$dovecot_bin" ] || die "Dovecot is missing: run tools/install-deps.sh (package dovecot-pop3d)"
@@ -56,7 +63,12 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/quillpost-demo.XXXXXX")
 # passwd file: mktemp's 0700 would make every login fail.
 chmod 755 "$work"
 server="$work/server"
-prog="$work/program"
+if [ -n "$launcher" ]; then
+  # The launcher makes its per-user program folder here.
+  prog="$work/data/quillpost"
+else
+  prog="$work/program"
+fi
 program_pid=""
 cleaned=0
 
@@ -193,17 +205,19 @@ done
 $(tail -n 20 "$server/dovecot.log" 2>/dev/null)"
 
 # --- A program folder of the demo's own ------------------------------------
-# The program finds its folder from its own path, so the executable is a copy;
-# the sounds and pictures are only read and can stay where they are.
 mkdir -p "$prog/★MailData"
-cp "$program_dir/quillpost" "$prog/quillpost"
-for item in "$program_dir"/*; do
-  name=$(basename "$item")
-  case "${name,,}" in
-    quillpost|★maildata|ferrule.ini) ;;
-    *) ln -s "$item" "$prog/$name" ;;
-  esac
-done
+if [ -z "$launcher" ]; then
+  # The program finds its folder from its own path, so the executable is a
+  # copy; the sounds and pictures are only read and can stay where they are.
+  cp "$program_dir/quillpost" "$prog/quillpost"
+  for item in "$program_dir"/*; do
+    name=$(basename "$item")
+    case "${name,,}" in
+      quillpost|★maildata|ferrule.ini) ;;
+      *) ln -s "$item" "$prog/$name" ;;
+    esac
+  done
+fi
 
 cp932() { iconv -f UTF-8 -t CP932; }
 crlf() { sed 's/$/\r/'; }
@@ -228,7 +242,11 @@ for keyword in "${watch_list[@]}"; do
 done
 
 # --- Start Quillpost there -------------------------------------------------
-( cd "$prog" && exec ./quillpost ) &
+if [ -n "$launcher" ]; then
+  XDG_DATA_HOME="$work/data" "$launcher" &
+else
+  ( cd "$prog" && exec ./quillpost ) &
+fi
 program_pid=$!
 
 cat <<EOF

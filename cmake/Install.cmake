@@ -1,0 +1,93 @@
+# Installation and the Debian package.
+#
+#   cmake --install build --prefix /opt/quillpost
+#     lib/quillpost/                 the program folder, shared and read-only:
+#                                    the executable, Sound/, 画像データ/
+#     bin/quillpost                  the launcher (app/desktop/quillpost-launcher.sh)
+#     share/applications/quillpost.desktop
+#     share/icons/hicolor/<n>x<n>/apps/quillpost.png
+#     share/quillpost/quillpost-autostart.desktop
+#                                    an example to copy to ~/.config/autostart
+#
+# The program keeps its settings in "★MailData" beside its own executable and
+# its server file in the folder it starts in, so an installed copy cannot run
+# from lib/quillpost for an ordinary user. The launcher gives each user a
+# program folder of their own under ${XDG_DATA_HOME:-~/.local/share}/quillpost
+# (a copy of the executable, links to the shared sounds and pictures, a
+# private "★MailData") and starts the program there. No file name or format
+# changes. The installed program folder holds no "★MailData" on purpose: a
+# program started from it directly finds no settings and writes none.
+#
+#   cmake --build build --target package      ->  build/quillpost_<version>_<arch>.deb
+#   sudo apt install ./build/quillpost_*.deb   (installs under /usr)
+
+set(QP_INSTALL_PROGRAM_DIR lib/quillpost)
+
+install(TARGETS quillpost RUNTIME DESTINATION ${QP_INSTALL_PROGRAM_DIR})
+install(DIRECTORY "${CMAKE_SOURCE_DIR}/assets/Sound" "${CMAKE_SOURCE_DIR}/assets/画像データ"
+        DESTINATION ${QP_INSTALL_PROGRAM_DIR}
+        FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
+        DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+                              WORLD_READ WORLD_EXECUTE
+        PATTERN ".keep" EXCLUDE)
+
+install(PROGRAMS "${CMAKE_SOURCE_DIR}/app/desktop/quillpost-launcher.sh" DESTINATION bin RENAME quillpost)
+
+foreach(size 32 48 64 128 256)
+  install(FILES "${CMAKE_SOURCE_DIR}/assets/icons/quillpost-${size}.png"
+          DESTINATION share/icons/hicolor/${size}x${size}/apps RENAME quillpost.png)
+endforeach()
+
+# The desktop entries name the launcher by its full path when it is not on
+# the usual PATH (a prefix such as /opt/quillpost), so that a menu or a
+# session started without that prefix on its PATH still finds it. The
+# prefix is only known at install time (cmake --install --prefix, or the
+# package's /usr), hence the rewrite then.
+set(QP_DESKTOP_STAGE "${CMAKE_BINARY_DIR}/desktop-entries")
+install(CODE "
+  set(qp_prefix \"\${CMAKE_INSTALL_PREFIX}\")
+  foreach(qp_entry quillpost.desktop quillpost-autostart.desktop)
+    file(READ \"${CMAKE_SOURCE_DIR}/app/desktop/\${qp_entry}\" qp_text)
+    if(NOT qp_prefix STREQUAL \"/usr\" AND NOT qp_prefix STREQUAL \"/usr/local\")
+      string(REPLACE \"Exec=quillpost\" \"Exec=\${qp_prefix}/bin/quillpost\" qp_text \"\${qp_text}\")
+      string(REPLACE \"Icon=quillpost\" \"Icon=\${qp_prefix}/share/icons/hicolor/256x256/apps/quillpost.png\" qp_text \"\${qp_text}\")
+    endif()
+    file(WRITE \"${QP_DESKTOP_STAGE}/\${qp_entry}\" \"\${qp_text}\")
+  endforeach()
+  file(INSTALL DESTINATION \"\${CMAKE_INSTALL_PREFIX}/share/applications\" TYPE FILE
+       PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
+       FILES \"${QP_DESKTOP_STAGE}/quillpost.desktop\")
+  file(INSTALL DESTINATION \"\${CMAKE_INSTALL_PREFIX}/share/quillpost\" TYPE FILE
+       PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
+       FILES \"${QP_DESKTOP_STAGE}/quillpost-autostart.desktop\")
+")
+
+# --- The Debian package --------------------------------------------------------
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME quillpost)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_VENDOR "Quillpost")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "new-mail notifier for one POP3 mailbox, Japanese interface")
+set(CPACK_PACKAGE_DESCRIPTION
+    "Quillpost watches one POP3 mailbox (plain, APOP, STLS or POP3S) at an interval\n\
+or on demand and shows a compact always-on-top window. It reports waiting mail\n\
+on a one-line notice board, or starts your mail program, and raises an alert\n\
+(a looping MIDI tune, an animated picture and a small shaped window) when a\n\
+message comes from an address on your watch list. It never deletes mail.\n\
+Each user's settings live in ~/.local/share/quillpost.")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES TRUE)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Quillpost developers <quillpost@localhost>")
+set(CPACK_DEBIAN_PACKAGE_SECTION mail)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+# The libraries the executable links (Qt 6 Core, Gui, Widgets, Network, DBus,
+# FluidSynth, the C++ runtime) come from dpkg-shlibdeps. What it cannot see:
+# the General MIDI SoundFont the tune is played with
+# (/usr/share/sounds/sf2/default-GM.sf2) and a Japanese font for the windows.
+# Qt's X11 platform plugin and its OpenSSL backend ship with libqt6gui6 and
+# libqt6network6, which the shlibdeps already pull in.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS
+    "timgm6mb-soundfont | sf2-soundfont-gm, fonts-ipafont-gothic | fonts-noto-cjk | fonts-vlgothic")
+include(CPack)
