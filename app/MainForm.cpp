@@ -1,6 +1,7 @@
 #include "app/MainForm.h"
 
 #include "app/AppServices.h"
+#include "app/BannerStrip.h"
 #include "mail/CheckMail.h"
 #include "notify/Alert.h"
 #include "notify/PicturePane.h"
@@ -83,18 +84,6 @@ QLabel* transparentLabel(const QString& text, const QRect& geometry, const QColo
     p.setColor(QPalette::WindowText, colour);
     l->setPalette(p);
     return l;
-}
-
-// The banner strip's bitmap: a night-blue band, drawn rather than shipped.
-QPixmap stripPixmap()
-{
-    QPixmap pm(397, 65);
-    QPainter painter(&pm);
-    QLinearGradient g(0, 0, 0, 20);
-    g.setColorAt(0, QColor(24, 32, 72));
-    g.setColorAt(1, QColor(8, 10, 30));
-    painter.fillRect(pm.rect(), g);
-    return pm;
 }
 
 } // namespace
@@ -184,21 +173,12 @@ void MainForm::buildControls()
     m_command3->setObjectName(QStringLiteral("Command3"));
     connect(m_command3, &QPushButton::clicked, this, [this] { Command3_Click(); });
 
-    m_picture5 = new QLabel(client);
+    m_picture5 = new BannerStrip(client);
     m_picture5->setObjectName(QStringLiteral("Picture5"));
     m_picture5->setGeometry(0, 99, 233, 20);
-    static_cast<QLabel*>(m_picture5)->setPixmap(stripPixmap());
-    static_cast<QLabel*>(m_picture5)->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-
-    m_label1 = new QLabel(QStringLiteral("インターバルチェック"), m_picture5);
-    m_label1->setObjectName(QStringLiteral("Label1"));
-    m_label1->setFont(gothicFont(11.25, true));
-    m_label1->setAttribute(Qt::WA_TranslucentBackground);
-    QPalette yellow = m_label1->palette();
-    yellow.setColor(QPalette::WindowText, Qt::yellow);
-    m_label1->setPalette(yellow);
-    m_label1->adjustSize();
-    m_label1->move(m_label1LeftTwips / 15, (20 - m_label1->height()) / 2 - 1);
+    // Label1 is drawn by the strip itself (design caption, left edge 3240 twips).
+    m_picture5->setCaption(QStringLiteral("インターバルチェック"));
+    m_picture5->setCaptionLeft(m_label1LeftTwips / 15);
 
     m_image1 = new QLabel(m_picture5);
     m_image1->setObjectName(QStringLiteral("Image1"));
@@ -495,7 +475,7 @@ QString MainForm::text1() const { return m_text1->text(); }
 QString MainForm::text4() const { return m_text4->text(); }
 QString MainForm::text3() const { return m_text3->text(); }
 QString MainForm::text6() const { return m_text6->text(); }
-QString MainForm::label1Caption() const { return m_label1->text(); }
+QString MainForm::label1Caption() const { return m_picture5->caption(); }
 
 QTimer* MainForm::timer(int number) const
 {

@@ -25,6 +25,7 @@ namespace qp {
 
 struct AppServices;
 class Alert;
+class BannerStrip;
 class CheckMail;
 class PicturePane;
 
@@ -167,8 +168,7 @@ private:
     QCheckBox* m_check2 = nullptr;
     QPushButton* m_command2 = nullptr;
     QPushButton* m_command3 = nullptr;
-    QWidget* m_picture5 = nullptr;
-    QLabel* m_label1 = nullptr;
+    BannerStrip* m_picture5 = nullptr;
     QLabel* m_image1 = nullptr;
 
     // Controls outside the visible area: named operations and work fields.

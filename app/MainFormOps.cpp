@@ -2,6 +2,7 @@
 // check cycle reaches through. Each handler hands plain values to the
 // subsystem that does the work.
 #include "app/AppServices.h"
+#include "app/BannerStrip.h"
 #include "app/MainForm.h"
 
 #include "actions/ActionsUi.h"
@@ -194,16 +195,11 @@ void MainForm::Timer4_Timer()
     const BannerState state = m_scheduler.bannerTick(text7());
     if (m_text8->text() != state.text8)
         m_text8->setText(state.text8);
-    if (m_label1->text() != state.caption) {
-        m_label1->setText(state.caption);
-        m_label1->adjustSize();
-    }
-    const int oldPixel = m_label1LeftTwips / 15;
     m_label1LeftTwips = state.leftTwips;
-    // Only move (and so repaint) when the label lands on another pixel and
-    // someone can see it: a hidden window costs nothing.
-    if (isVisible() && !isMinimized() && state.leftTwips / 15 != oldPixel)
-        m_label1->move(state.leftTwips / 15, m_label1->y());
+    // A hidden window costs nothing: the strip catches up when shown.
+    m_picture5->setCaption(state.caption);
+    if (isVisible() && !isMinimized())
+        m_picture5->setCaptionLeft(state.leftTwips / 15);
 }
 
 void MainForm::Timer5_Timer()

@@ -88,7 +88,12 @@ bool Scheduler::checkDue(const QString& intervalText)
 BannerState Scheduler::bannerTick(const QString& text7)
 {
     BannerState state;
-    state.text8 = bannerFileTitle(text7);
+    // Runs 50 times a second: work out the title only when Text7 changed.
+    if (text7 != m_bannerText7 || m_bannerText7.isNull()) {
+        m_bannerText7 = text7.isNull() ? QStringLiteral("") : text7;
+        m_bannerTitle = bannerFileTitle(text7);
+    }
+    state.text8 = m_bannerTitle;
     state.caption = text7.isEmpty() ? QStringLiteral("設定されていません。") : state.text8;
     if (m_bannerLeft == kBannerEndTwips)
         m_bannerLeft = kBannerRestartTwips;

@@ -86,6 +86,8 @@ private:
     std::uint64_t m_minuteStep = 0;  // advances whenever the minute counter changes
     std::uint64_t m_firedStep = ~std::uint64_t(0);
     int m_bannerLeft = kBannerStartTwips;
+    QString m_bannerText7; // the Text7 that m_bannerTitle was taken from
+    QString m_bannerTitle;
     bool m_lampBusy = false;
 };
 
