@@ -18,6 +18,8 @@ bool isWsp(char c)
 // message bodies go through here.
 bool allAscii(QByteArrayView b)
 {
+    if (b.isEmpty())
+        return true;
     const char* p = b.data();
     qsizetype n = b.size();
     quint64 high = 0;
@@ -229,6 +231,15 @@ QList<Piece> splitEncodedWords(QByteArrayView s)
     return pieces;
 }
 
+// RFC 5322 ftext: printable ASCII except the colon.
+bool isFieldName(QByteArrayView name)
+{
+    for (char c : name)
+        if (c < 0x21 || c > 0x7E)
+            return false;
+    return true;
+}
+
 bool onlyWhiteSpace(const QByteArray& b)
 {
     for (char c : b)
@@ -431,7 +442,7 @@ DecodedHeader decodeHeader(QByteArrayView block)
         pos = end + 1;
         const qsizetype colon = field.indexOf(':');
         const QByteArrayView fieldName = colon > 0 ? field.first(colon) : QByteArrayView();
-        const bool validName = colon > 0 && allAscii(fieldName) && !fieldName.contains(' ') && !fieldName.contains('\t');
+        const bool validName = colon > 0 && isFieldName(fieldName);
         if (validName) {
             const QString value = decodeFieldValue(unfoldBytes(field.sliced(colon + 1)).trimmed());
             if (!all.isEmpty())

@@ -138,6 +138,8 @@ private slots:
         QVERIFY(!rawField("Fromage: x\r\n", "From"));
         QCOMPARE(*rawField("From:\r\n  a@b\r\n", "From"), QByteArray("a@b"));
         QCOMPARE(decodeHeader("From: a@b").from, QStringLiteral("a@b")); // no final line end
+        // A control character in a field name does not reach the texts.
+        QCOMPARE(decodeHeader("Sub\x18ject: x\r\nFrom: a@b\r\n").header, QStringLiteral("Sub ject: x\r\nFrom: a@b"));
     }
 };
 
