@@ -60,7 +60,7 @@ void Form1::Form_Load()
     BuildFrameRegions();
     setFixedSize(kFrameSize, kFrameSize);
     // Topmost comes from the window flags set at construction.
-    m_random.seed(quint32(QDateTime::currentMSecsSinceEpoch()));
+    m_random = QRandomGenerator(quint32(QDateTime::currentMSecsSinceEpoch()));
     const QPoint anchor = m_mainWindow ? m_mainWindow->pos() : screenArea().topLeft();
     move(anchor.x() + twips(2000), anchor.y() + twips(2400));
     Timer1->start();

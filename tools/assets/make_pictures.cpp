@@ -8,7 +8,7 @@
 //   shintyaku-NN.png          frames of the new-mail picture, 100 x 103
 //   lamp-green.png, lamp-red.png   the 16 x 16 status lamp
 // make-assets.sh turns the PNG frames into the GIFs. Deterministic: every
-// random choice comes from fixed seeds.
+// random choice comes from fixed start values.
 //
 // Usage: make_pictures <output folder>
 
@@ -96,7 +96,7 @@ void drawLeaf(QPainter& p, QPointF base, double angleDeg, double length, double 
 // A paper strip (tanzaku) hanging from a point by a short thread, swinging
 // by swingDeg, with a few brush strokes of writing on it.
 void drawTanzaku(QPainter& p, QPointF hook, double thread, double w, double h, const QColor& paper,
-                 double swingDeg, int seed)
+                 double swingDeg, int variant)
 {
     p.save();
     p.translate(hook);
@@ -111,7 +111,7 @@ void drawTanzaku(QPainter& p, QPointF hook, double thread, double w, double h, c
     p.setBrush(g);
     p.drawRect(strip);
     // Brush writing: short dark strokes down the middle.
-    QRandomGenerator rng{quint32(seed)};
+    QRandomGenerator rng{quint32(variant)};
     p.setPen(QPen(QColor(30, 20, 30, 200), 0.6, Qt::SolidLine, Qt::RoundCap));
     double y = thread + 2.2;
     while (y < thread + h - 2.5) {
@@ -220,7 +220,7 @@ void drawSasaBranch(QPainter& p, double swayDeg)
     p.restore();
 
     // Decorations hang straight down from points on the branch.
-    struct Strip { double x, y, thread, w, h; QColor colour; int seed; };
+    struct Strip { double x, y, thread, w, h; QColor colour; int variant; };
     const Strip strips[] = {
         {70, 21, 5, 7, 21, QColor(226, 52, 48), 1},
         {53, 29, 4, 6.5, 19, QColor(250, 208, 40), 2},
@@ -229,7 +229,7 @@ void drawSasaBranch(QPainter& p, double swayDeg)
         {62, 40, 3, 6, 15, QColor(240, 120, 170), 5},
     };
     for (const Strip& s : strips)
-        drawTanzaku(p, t.map(QPointF(s.x, s.y)), s.thread, s.w, s.h, s.colour, swayDeg * 1.6, s.seed);
+        drawTanzaku(p, t.map(QPointF(s.x, s.y)), s.thread, s.w, s.h, s.colour, swayDeg * 1.6, s.variant);
     const QPointF starHook = t.map(QPointF(29, 44));
     p.setPen(QPen(QColor(250, 245, 230), 0.5));
     p.drawLine(starHook, starHook + QPointF(0, 6));
@@ -384,7 +384,7 @@ void drawIdleBamboo(QPainter& p, int frame, int frames)
     QTransform poleT;
     poleT.translate(14, 100);
     poleT.rotate(sway * 0.5);
-    struct Strip { double s, offset; QColor colour; int seed; double phase; };
+    struct Strip { double s, offset; QColor colour; int variant; double phase; };
     const Strip strips[] = {
         {0.82, 9, QColor(226, 52, 48), 1, 0.0},
         {0.64, 12, QColor(250, 208, 40), 2, 1.3},
@@ -396,7 +396,7 @@ void drawIdleBamboo(QPainter& p, int frame, int frames)
         const double swing = 9 * std::sin(2 * kPi * frame / frames + s.phase);
         p.setPen(QPen(QColor(60, 130, 52), 0.8));
         p.drawLine(poleT.map(culm.pointAtPercent(s.s)), hook);
-        drawTanzaku(p, hook, 3, 6, 17, s.colour, swing, s.seed);
+        drawTanzaku(p, hook, 3, 6, 17, s.colour, swing, s.variant);
     }
 }
 

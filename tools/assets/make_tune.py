@@ -4,7 +4,7 @@ summer breeze. Gusts of glass-bell strikes on a pentatonic scale over a soft
 pad, a temple-bell accent, a short music-box phrase, and a last cascade that
 rings out. About 15 seconds; the loop restarts it after the last note fades.
 
-Deterministic (fixed random seed), Python 3 standard library only.
+Deterministic (fixed random start value), Python 3 standard library only.
 Usage: make_tune.py [output.mid]
 """
 import os
