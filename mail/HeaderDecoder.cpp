@@ -250,6 +250,22 @@ bool onlyWhiteSpace(const QByteArray& b)
 
 // CRLF + WSP is a fold: drop the line break, keep the space. A stray line
 // break is not part of any text either.
+bool hasLineBreak(QByteArrayView v)
+{
+    return !v.isEmpty() && (std::memchr(v.data(), '\n', size_t(v.size())) || std::memchr(v.data(), '\r', size_t(v.size())));
+}
+
+// White space (folding included) off both ends, without copying.
+QByteArrayView trimmedView(QByteArrayView v)
+{
+    auto space = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+    while (!v.isEmpty() && space(v.front()))
+        v = v.sliced(1);
+    while (!v.isEmpty() && space(v.back()))
+        v.chop(1);
+    return v;
+}
+
 QByteArray unfoldBytes(QByteArrayView value)
 {
     QByteArray out(value.size(), Qt::Uninitialized);
@@ -330,7 +346,7 @@ QString decodeFieldValue(QByteArrayView rawValue)
 {
     // Most fields are plain ASCII without encoded words.
     if (allAscii(rawValue) && !rawValue.contains("=?"))
-        return sanitize(QString::fromLatin1(unfoldBytes(rawValue)));
+        return sanitize(hasLineBreak(rawValue) ? QString::fromLatin1(unfoldBytes(rawValue)) : QString::fromLatin1(rawValue));
     const QByteArray unfolded = unfoldBytes(rawValue);
     const QList<Piece> pieces = splitEncodedWords(unfolded);
 
@@ -444,7 +460,7 @@ DecodedHeader decodeHeader(QByteArrayView block)
         const QByteArrayView fieldName = colon > 0 ? field.first(colon) : QByteArrayView();
         const bool validName = colon > 0 && isFieldName(fieldName);
         if (validName) {
-            const QString value = decodeFieldValue(unfoldBytes(field.sliced(colon + 1)).trimmed());
+            const QString value = decodeFieldValue(trimmedView(field.sliced(colon + 1)));
             if (!all.isEmpty())
                 all += QLatin1String("\r\n");
             all += QLatin1String(fieldName.data(), fieldName.size());
@@ -459,7 +475,7 @@ DecodedHeader decodeHeader(QByteArrayView block)
             take("Subject", haveSubject, h.subject);
             take("Date", haveDate, h.date);
             take("From", haveFrom, h.from);
-        } else if (!unfoldBytes(field).trimmed().isEmpty()) {
+        } else if (!trimmedView(field).isEmpty()) {
             addLine(decodeFieldValue(field));
         }
     }
