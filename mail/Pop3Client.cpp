@@ -4,7 +4,16 @@
 #include <QDeadlineTimer>
 #include <QSslConfiguration>
 #include <QSslSocket>
-#include <QUrl>
+#include <QTcpSocket>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <climits>
@@ -13,8 +22,10 @@ namespace qp {
 
 namespace {
 
-// The most the socket buffers for us between two reads.
+// The most the TLS socket buffers for us between two reads, and the most one
+// read of the plain descriptor takes.
 constexpr qint64 kSocketBuffer = 1024 * 1024;
+constexpr qsizetype kReadChunk = 64 * 1024;
 // QUIT is a courtesy; do not hold the window for long over it.
 constexpr int kQuitWaitMs = 5000;
 
@@ -115,8 +126,17 @@ Pop3Client::Pop3Client() = default;
 
 Pop3Client::~Pop3Client()
 {
-    if (m_socket)
-        m_socket->abort();
+    closeTransport();
+}
+
+void Pop3Client::closeTransport()
+{
+    if (m_fd >= 0) {
+        ::close(m_fd);
+        m_fd = -1;
+    }
+    if (m_tls)
+        m_tls->abort();
 }
 
 QString Pop3Client::shownHost() const
@@ -126,12 +146,14 @@ QString Pop3Client::shownHost() const
 
 bool Pop3Client::isConnected() const
 {
-    return m_socket && m_socket->state() == QAbstractSocket::ConnectedState;
+    if (m_fd >= 0)
+        return !m_peerClosed;
+    return m_tls && m_tls->state() == QAbstractSocket::ConnectedState;
 }
 
 bool Pop3Client::isEncrypted() const
 {
-    return m_socket && m_socket->isEncrypted();
+    return m_fd < 0 && m_tls && m_tls->isEncrypted();
 }
 
 bool Pop3Client::hasCapability(const QByteArray& name) const
@@ -151,33 +173,38 @@ bool Pop3Client::fail(ErrorKind kind, const QString& text, bool breaks)
     if (breaks) {
         m_broken = true;
         // A failed handshake leaves nothing worth saying goodbye on; other
-        // breaks keep the socket so that quit() can still send QUIT.
-        if (m_socket && kind == ErrorKind::Tls)
-            m_socket->abort();
+        // breaks keep the connection so that quit() can still send QUIT.
+        if (m_tls && kind == ErrorKind::Tls)
+            m_tls->abort();
     }
     return false;
 }
 
-bool Pop3Client::failSocket(bool connecting)
+bool Pop3Client::failTimeout()
 {
-    const auto err = m_socket->error();
-    if (err == QAbstractSocket::SocketTimeoutError) {
-        return connecting ? fail(ErrorKind::Timeout,
-                                 QStringLiteral("サーバー「%1」に接続できません（%2 秒で時間切れ）")
-                                     .arg(shownHost()).arg(m_timeouts.connectMs / 1000.0),
-                                 true)
-                          : fail(ErrorKind::Timeout,
-                                 QStringLiteral("サーバー「%1」の応答がありません（%2 秒で時間切れ）")
-                                     .arg(shownHost()).arg(m_timeouts.replyMs / 1000.0),
-                                 true);
-    }
-    if (err == QAbstractSocket::SslHandshakeFailedError || err == QAbstractSocket::SslInternalError
-        || err == QAbstractSocket::SslInvalidUserDataError)
-        return failTls();
-    if (!connecting || err == QAbstractSocket::RemoteHostClosedError)
-        return fail(ErrorKind::Closed, QStringLiteral("サーバー「%1」との接続が切れました").arg(shownHost()), true);
+    return fail(ErrorKind::Timeout,
+                QStringLiteral("サーバー「%1」の応答がありません（%2 秒で時間切れ）").arg(shownHost()).arg(m_timeouts.replyMs / 1000.0),
+                true);
+}
+
+bool Pop3Client::failClosed()
+{
+    m_peerClosed = true;
+    return fail(ErrorKind::Closed, QStringLiteral("サーバー「%1」との接続が切れました").arg(shownHost()), true);
+}
+
+bool Pop3Client::failConnect(QAbstractSocket::SocketError error, const QString& errorString)
+{
     QString reason;
-    switch (err) {
+    switch (error) {
+    case QAbstractSocket::SocketTimeoutError:
+        return fail(ErrorKind::Timeout,
+                    QStringLiteral("サーバー「%1」に接続できません（%2 秒で時間切れ）").arg(shownHost()).arg(m_timeouts.connectMs / 1000.0),
+                    true);
+    case QAbstractSocket::SslHandshakeFailedError:
+    case QAbstractSocket::SslInternalError:
+    case QAbstractSocket::SslInvalidUserDataError:
+        return failTls();
     case QAbstractSocket::HostNotFoundError:
         reason = QStringLiteral("サーバー名が見つかりません");
         break;
@@ -187,8 +214,11 @@ bool Pop3Client::failSocket(bool connecting)
     case QAbstractSocket::NetworkError:
         reason = QStringLiteral("ネットワークにつながっていません");
         break;
+    case QAbstractSocket::RemoteHostClosedError:
+        reason = QStringLiteral("サーバーが接続を閉じました");
+        break;
     default:
-        reason = m_socket->errorString();
+        reason = errorString;
         break;
     }
     return fail(ErrorKind::Unreachable, QStringLiteral("サーバー「%1」に接続できません（%2）").arg(shownHost(), reason), true);
@@ -197,7 +227,7 @@ bool Pop3Client::failSocket(bool connecting)
 bool Pop3Client::failTls()
 {
     QStringList reasons;
-    for (const QSslError& e : m_socket->sslHandshakeErrors()) {
+    for (const QSslError& e : m_tls->sslHandshakeErrors()) {
         QString r;
         switch (e.error()) {
         case QSslError::HostNameMismatch:
@@ -228,7 +258,7 @@ bool Pop3Client::failTls()
             reasons << r;
     }
     if (reasons.isEmpty())
-        reasons << m_socket->errorString();
+        reasons << m_tls->errorString();
     return fail(ErrorKind::Tls,
                 QStringLiteral("サーバー「%1」と TLS で接続できません（%2）").arg(shownHost(), reasons.join(QStringLiteral("、"))),
                 true);
@@ -240,15 +270,79 @@ QString Pop3Client::serverSaid(const Pop3ReplyReader& reader) const
     return t.isEmpty() ? QStringLiteral("サーバーの説明なし") : t;
 }
 
+bool Pop3Client::writeAll(const QByteArray& bytes)
+{
+    if (m_fd < 0) {
+        if (m_tls->write(bytes) != bytes.size())
+            return failClosed();
+        m_tls->flush();
+        return true;
+    }
+    // Commands are short; the socket buffer takes them at once unless the
+    // server stopped reading, which the reply time-out then bounds.
+    const QDeadlineTimer deadline(m_timeouts.replyMs);
+    qsizetype done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::send(m_fd, bytes.constData() + done, size_t(bytes.size() - done), MSG_NOSIGNAL);
+        if (n > 0) {
+            done += n;
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            pollfd p{m_fd, POLLOUT, 0};
+            const int r = ::poll(&p, 1, int(std::max<qint64>(deadline.remainingTime(), 0)));
+            if (r == 0)
+                return failTimeout();
+            continue;
+        }
+        return failClosed();
+    }
+    return true;
+}
+
+Pop3Client::Received Pop3Client::receive(int waitMs)
+{
+    if (m_fd < 0) {
+        if (m_tls->bytesAvailable() == 0 && !m_tls->waitForReadyRead(waitMs) && m_tls->bytesAvailable() == 0) {
+            if (m_tls->state() == QAbstractSocket::ConnectedState && m_tls->error() == QAbstractSocket::SocketTimeoutError)
+                return Received::Timeout;
+            return Received::Closed;
+        }
+        // Qt hands over its buffered block without copying it.
+        m_in = m_tls->readAll();
+        m_inPos = 0;
+        return Received::Data;
+    }
+    for (;;) {
+        pollfd p{m_fd, POLLIN, 0};
+        const int r = ::poll(&p, 1, waitMs);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r == 0)
+            return Received::Timeout;
+        m_in.resize(kReadChunk); // same capacity every time: no fresh allocation
+        const ssize_t n = ::recv(m_fd, m_in.data(), size_t(kReadChunk), 0);
+        if (n > 0) {
+            m_in.resize(n);
+            m_inPos = 0;
+            return Received::Data;
+        }
+        m_in.resize(0);
+        m_inPos = 0;
+        if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
+            continue;
+        return Received::Closed; // 0: closed by the server; < 0: reset
+    }
+}
+
 bool Pop3Client::sendLine(const QByteArray& line)
 {
     if (m_broken || !isConnected())
         return fail(m_broken ? m_errorKind : ErrorKind::NotConnected,
                     m_broken ? m_errorText : QStringLiteral("サーバーに接続していません"), false);
-    if (m_socket->write(line + "\r\n") < 0)
-        return failSocket(false);
-    m_socket->flush();
-    return true;
+    return writeAll(line + "\r\n");
 }
 
 bool Pop3Client::readReply(Pop3ReplyReader& reader)
@@ -278,26 +372,22 @@ bool Pop3Client::readReply(Pop3ReplyReader& reader)
                 break;
             }
         }
-        if (m_socket->bytesAvailable() == 0) {
+        if (whole.hasExpired())
+            return fail(ErrorKind::Timeout,
+                        QStringLiteral("サーバー「%1」の応答が終わりません（%2 秒で時間切れ）")
+                            .arg(shownHost()).arg(m_timeouts.wholeReplyMs / 1000),
+                        true);
+        const int wait = int(std::min<qint64>(m_timeouts.replyMs, std::max<qint64>(whole.remainingTime(), 1)));
+        switch (receive(wait)) {
+        case Received::Data:
+            break;
+        case Received::Timeout:
             if (whole.hasExpired())
-                return fail(ErrorKind::Timeout,
-                            QStringLiteral("サーバー「%1」の応答が終わりません（%2 秒で時間切れ）")
-                                .arg(shownHost()).arg(m_timeouts.wholeReplyMs / 1000),
-                            true);
-            const int wait = int(std::min<qint64>(m_timeouts.replyMs, std::max<qint64>(whole.remainingTime(), 1)));
-            if (!m_socket->waitForReadyRead(wait) && m_socket->bytesAvailable() == 0) {
-                if (m_socket->state() != QAbstractSocket::ConnectedState
-                    || m_socket->error() != QAbstractSocket::SocketTimeoutError)
-                    return failSocket(false);
-                if (!whole.hasExpired())
-                    return failSocket(false); // idle time-out
-                continue;                     // the whole-reply bound reports itself above
-            }
+                continue; // reported above as the whole-reply bound
+            return failTimeout();
+        case Received::Closed:
+            return failClosed();
         }
-        // Whatever the socket holds (bounded by its read buffer size); Qt
-        // hands over its buffered block without copying it.
-        m_in = m_socket->readAll();
-        m_inPos = 0;
     }
 }
 
@@ -320,10 +410,27 @@ Pop3Client::Reply Pop3Client::command(const QByteArray& line, Pop3ReplyReader& r
     return Reply::Failed;
 }
 
+void Pop3Client::configureTls(QSslSocket& socket) const
+{
+    QSslConfiguration conf = QSslConfiguration::defaultConfiguration();
+    if (!m_extraCas.isEmpty()) {
+        // Setting a CA list ends Qt's on-demand loading of the system store,
+        // so the system's certificates go in explicitly.
+        conf.setCaCertificates(QSslConfiguration::systemCaCertificates() + m_extraCas);
+    }
+    conf.setPeerVerifyMode(QSslSocket::VerifyPeer);
+    socket.setSslConfiguration(conf);
+    socket.setPeerVerifyName(m_endpoint.host);
+    socket.setReadBufferSize(kSocketBuffer);
+}
+
 bool Pop3Client::connectToServer(const Pop3Endpoint& endpoint)
 {
+    closeTransport();
+    m_tls.reset();
     m_endpoint = endpoint;
     m_broken = false;
+    m_peerClosed = false;
     m_in.clear();
     m_inPos = 0;
     m_capabilities.clear();
@@ -332,27 +439,17 @@ bool Pop3Client::connectToServer(const Pop3Endpoint& endpoint)
     m_errorKind = ErrorKind::None;
     m_errorText.clear();
 
-    m_socket = std::make_unique<QSslSocket>();
-    QSslConfiguration conf = QSslConfiguration::defaultConfiguration();
-    if (!m_extraCas.isEmpty()) {
-        // Setting a CA list ends Qt's on-demand loading of the system store,
-        // so the system's certificates go in explicitly.
-        conf.setCaCertificates(QSslConfiguration::systemCaCertificates() + m_extraCas);
-    }
-    conf.setPeerVerifyMode(QSslSocket::VerifyPeer);
-    m_socket->setSslConfiguration(conf);
-    m_socket->setPeerVerifyName(endpoint.host);
-    m_socket->setReadBufferSize(kSocketBuffer);
-    if (!m_localAddress.isNull() && !m_socket->bind(m_localAddress, 0))
-        return fail(ErrorKind::Unreachable,
-                    QStringLiteral("サーバー「%1」に接続できません（%2）").arg(shownHost(), m_socket->errorString()), true);
-
     if (endpoint.implicitTls) {
-        m_socket->connectToHostEncrypted(endpoint.host, endpoint.port);
-        if (!m_socket->waitForConnected(m_timeouts.connectMs))
-            return failSocket(true);
-        if (!m_socket->waitForEncrypted(m_timeouts.connectMs)) {
-            if (m_socket->error() == QAbstractSocket::SocketTimeoutError)
+        m_tls = std::make_unique<QSslSocket>();
+        configureTls(*m_tls);
+        if (!m_localAddress.isNull() && !m_tls->bind(m_localAddress, 0))
+            return failConnect(m_tls->error(), m_tls->errorString());
+        m_tls->connectToHostEncrypted(endpoint.host, endpoint.port);
+        if (!m_tls->waitForConnected(m_timeouts.connectMs))
+            return failConnect(m_tls->error(), m_tls->errorString());
+        m_tls->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        if (!m_tls->waitForEncrypted(m_timeouts.connectMs)) {
+            if (m_tls->error() == QAbstractSocket::SocketTimeoutError)
                 return fail(ErrorKind::Tls,
                             QStringLiteral("サーバー「%1」と TLS で接続できません（%2 秒で時間切れ）")
                                 .arg(shownHost()).arg(m_timeouts.connectMs / 1000.0),
@@ -360,13 +457,25 @@ bool Pop3Client::connectToServer(const Pop3Endpoint& endpoint)
             return failTls();
         }
     } else {
-        m_socket->connectToHost(endpoint.host, endpoint.port);
-        if (!m_socket->waitForConnected(m_timeouts.connectMs))
-            return failSocket(true);
+        // Qt does the name look-up and the connect with its time-out; then
+        // the descriptor is ours.
+        QTcpSocket tcp;
+        if (!m_localAddress.isNull() && !tcp.bind(m_localAddress, 0))
+            return failConnect(tcp.error(), tcp.errorString());
+        tcp.connectToHost(endpoint.host, endpoint.port);
+        if (!tcp.waitForConnected(m_timeouts.connectMs))
+            return failConnect(tcp.error(), tcp.errorString());
+        m_fd = ::fcntl(int(tcp.socketDescriptor()), F_DUPFD_CLOEXEC, 0);
+        tcp.abort(); // closes Qt's descriptor only; the connection lives on in ours
+        if (m_fd < 0)
+            return fail(ErrorKind::Unreachable,
+                        QStringLiteral("サーバー「%1」に接続できません（%2）").arg(shownHost(), QString::fromLocal8Bit(std::strerror(errno))),
+                        true);
+        ::fcntl(m_fd, F_SETFL, ::fcntl(m_fd, F_GETFL) | O_NONBLOCK);
+        // One short command per round trip: do not let Nagle hold it back.
+        const int one = 1;
+        ::setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     }
-    // One short command per round trip: do not let Nagle hold it back. (Set
-    // only now: before the connect there is no socket to set it on.)
-    m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
 
     Pop3ReplyReader reader;
     reader.startSingleLine();
@@ -433,12 +542,23 @@ bool Pop3Client::startTls()
                     true);
     // Bytes already waiting after "+OK" were sent before the handshake and
     // would be taken as if they came over TLS: someone is injecting them.
-    if (m_inPos < m_in.size() || m_socket->bytesAvailable() > 0)
+    char peek = 0;
+    if (m_inPos < m_in.size() || ::recv(m_fd, &peek, 1, MSG_PEEK | MSG_DONTWAIT) > 0)
         return fail(ErrorKind::Protocol,
                     QStringLiteral("サーバー「%1」の応答が不正です（STLS の後に余分なデータ）").arg(shownHost()), true);
-    m_socket->startClientEncryption();
-    if (!m_socket->waitForEncrypted(m_timeouts.connectMs)) {
-        if (m_socket->error() == QAbstractSocket::SocketTimeoutError)
+    // QSslSocket takes the descriptor over from here.
+    m_tls = std::make_unique<QSslSocket>();
+    configureTls(*m_tls);
+    if (!m_tls->setSocketDescriptor(m_fd, QAbstractSocket::ConnectedState, QIODevice::ReadWrite)) {
+        closeTransport();
+        return fail(ErrorKind::Tls,
+                    QStringLiteral("サーバー「%1」と TLS で接続できません（%2）").arg(shownHost(), m_tls->errorString()), true);
+    }
+    m_fd = -1;
+    m_tls->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    m_tls->startClientEncryption();
+    if (!m_tls->waitForEncrypted(m_timeouts.connectMs)) {
+        if (m_tls->error() == QAbstractSocket::SocketTimeoutError)
             return fail(ErrorKind::Tls,
                         QStringLiteral("サーバー「%1」と TLS で接続できません（%2 秒で時間切れ）")
                             .arg(shownHost()).arg(m_timeouts.connectMs / 1000.0),
@@ -618,7 +738,7 @@ bool Pop3Client::header(int number, QByteArray* headerBytes)
 
 void Pop3Client::quit()
 {
-    if (m_socket && isConnected() && !m_broken) {
+    if (isConnected() && !m_broken) {
         Pop3ReplyReader reader;
         const int saved = m_timeouts.replyMs;
         m_timeouts.replyMs = std::min(saved, kQuitWaitMs);
@@ -629,22 +749,24 @@ void Pop3Client::quit()
         m_errorKind = kind;
         m_errorText = text;
         m_timeouts.replyMs = saved;
-    } else if (m_socket && isConnected()
-               && (m_socket->mode() == QSslSocket::UnencryptedMode || m_socket->isEncrypted())) {
+    } else if (isConnected() && (m_fd >= 0 || m_tls->isEncrypted())) {
         // The stream is out of step (a reply timed out half-way): say QUIT
         // anyway so the server ends the session, without waiting for it.
-        m_socket->write("QUIT\r\n");
-        m_socket->flush();
-        m_socket->waitForBytesWritten(1000);
-    }
-    if (m_socket) {
-        if (m_socket->state() != QAbstractSocket::UnconnectedState) {
-            m_socket->disconnectFromHost();
-            if (m_socket->state() != QAbstractSocket::UnconnectedState)
-                m_socket->waitForDisconnected(1000);
+        if (m_fd >= 0) {
+            ::send(m_fd, "QUIT\r\n", 6, MSG_NOSIGNAL | MSG_DONTWAIT);
+        } else {
+            m_tls->write("QUIT\r\n");
+            m_tls->flush();
+            m_tls->waitForBytesWritten(1000);
         }
-        m_socket->abort();
     }
+    if (m_tls && m_tls->state() != QAbstractSocket::UnconnectedState) {
+        m_tls->disconnectFromHost();
+        if (m_tls->state() != QAbstractSocket::UnconnectedState)
+            m_tls->waitForDisconnected(1000);
+    }
+    closeTransport();
+    m_peerClosed = true;
 }
 
 } // namespace qp

@@ -1,5 +1,6 @@
 #pragma once
 #include <QByteArray>
+#include <QAbstractSocket>
 #include <QHostAddress>
 #include <QList>
 #include <QSslCertificate>
@@ -120,19 +121,33 @@ public:
 
 private:
     enum class Reply { Ok, Err, Failed };
+    enum class Received { Data, Timeout, Closed };
     Reply command(const QByteArray& line, Pop3ReplyReader& reader, bool multiLine, qsizetype maxData);
     bool sendLine(const QByteArray& line);
     bool readReply(Pop3ReplyReader& reader);
     bool fail(ErrorKind kind, const QString& text, bool breaks);
-    bool failSocket(bool connecting);
+    bool failConnect(QAbstractSocket::SocketError error, const QString& errorString);
+    bool failTimeout();
+    bool failClosed();
     bool failTls();
+    void configureTls(QSslSocket& socket) const;
+    // The transport: a plain descriptor of our own until TLS, Qt's
+    // QSslSocket from then on.
+    bool writeAll(const QByteArray& bytes);
+    Received receive(int waitMs);
+    void closeTransport();
     bool startTls();
     bool readCapabilities();
     bool sendCredentialsCheck(const QString& user, const QString& password);
     QString serverSaid(const Pop3ReplyReader& reader) const;
     QString shownHost() const;
 
-    std::unique_ptr<QSslSocket> m_socket;
+    // Plain POP3 runs on the bare descriptor (poll/recv/send): a check is
+    // thousands of short round trips, and Qt's socket layers cost more per
+    // round trip than the protocol work itself. TLS goes through QSslSocket.
+    int m_fd = -1;
+    std::unique_ptr<QSslSocket> m_tls;
+    bool m_peerClosed = false;
     Pop3Endpoint m_endpoint;
     Pop3Timeouts m_timeouts;
     QList<QSslCertificate> m_extraCas;
