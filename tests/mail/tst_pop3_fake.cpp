@@ -318,16 +318,26 @@ private slots:
         QTRY_VERIFY(server.received().contains("QUIT"));
     }
 
+    void silentGreeting_data()
+    {
+        QTest::addColumn<bool>("tls");
+        QTest::newRow("plain") << false;
+        QTest::newRow("TLS") << true;
+    }
     void silentGreeting()
     {
+        QFETCH(bool, tls);
         FakePop3Server server;
+        if (tls)
+            server.setTls(m_ca.certPath(QStringLiteral("good")), m_ca.keyPath(QStringLiteral("good")), true);
         server.greeting("", Then::Hang);
         QVERIFY(server.start());
         NMail mail;
         mail.setTimeouts(quickTimeouts(300));
+        mail.setExtraCaCertificates(QSslCertificate::fromPath(m_ca.caPath()));
         QElapsedTimer clock;
         clock.start();
-        QCOMPARE(mail.NMailPop3Connect(server.serverText()), -1);
+        QCOMPARE(mail.NMailPop3Connect(tls ? QStringLiteral("pop3s://localhost:%1").arg(server.port()) : server.serverText()), -1);
         QVERIFY(clock.elapsed() < 5000);
         QVERIFY(lastMessage(mail).contains(QStringLiteral("時間切れ")));
     }
