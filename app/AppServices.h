@@ -1,4 +1,5 @@
 #pragma once
+#include "actions/DialUp.h"
 #include "mail/NMail.h"
 #include "notify/MsgForm.h"
 #include "notify/SoundInterface.h"
@@ -9,6 +10,7 @@
 #include "settings/SetForm.h"
 #include "watchlist/GekitaiForm.h"
 
+#include <functional>
 #include <memory>
 
 namespace qp {
@@ -30,6 +32,8 @@ struct AppServices {
     ProcessSettings settings;
     std::unique_ptr<MailLibrary> mail;
     std::unique_ptr<SoundInterface> sound;
+    // Hangs up every dial-up connection (NetworkManager on the system bus).
+    std::function<void()> hangUpDialUp = [] { hangUpDialUpConnections(); };
     Forms forms;
 };
 

@@ -6,7 +6,6 @@
 #include "app/MainForm.h"
 
 #include "actions/ActionsUi.h"
-#include "actions/DialUp.h"
 #include "mail/CheckMail.h"
 #include "mail/Reentry.h"
 #include "mail/WaitWithEvents.h"
@@ -130,7 +129,8 @@ void MainForm::Command9_Click() { m_services.forms.setForm.show(); }
 
 void MainForm::Command5_Click()
 {
-    hangUpDialUpConnections();
+    if (m_services.hangUpDialUp)
+        m_services.hangUpDialUp();
 }
 
 void MainForm::Command7_Click()

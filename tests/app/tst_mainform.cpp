@@ -179,6 +179,22 @@ private slots:
         setUrlOpener({});
     }
 
+    void hangUpRunsFromItsButtonAndAfterACheckWhenTicked()
+    {
+        Program p;
+        int hangUps = 0;
+        p.services.hangUpDialUp = [&] { ++hangUps; };
+        p.click("Command5");
+        QCOMPARE(hangUps, 1);
+        // The check hangs up last, also with an empty mailbox, when ticked.
+        p.form->Command8_Click();
+        QCOMPARE(hangUps, 1);
+        p.services.forms.setForm.touch()->setCheck1Value(1);
+        p.form->Command8_Click();
+        QCOMPARE(hangUps, 2);
+        QVERIFY(p.journal.entries.last() == QStringLiteral("mail: close"));
+    }
+
     void alertButtonsDriveTheSoundAndPictures()
     {
         Program p;
