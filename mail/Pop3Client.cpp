@@ -315,9 +315,12 @@ Pop3Client::Received Pop3Client::receive(int waitMs)
         m_inPos = 0;
         return Received::Data;
     }
+    // One deadline for the whole wait: a signal or a wake-up without data
+    // must not start the wait over, or a steady stream of them never ends it.
+    const QDeadlineTimer deadline(waitMs);
     for (;;) {
         pollfd p{m_fd, POLLIN, 0};
-        const int r = ::poll(&p, 1, waitMs);
+        const int r = ::poll(&p, 1, int(std::max<qint64>(deadline.remainingTime(), 0)));
         if (r < 0 && errno == EINTR)
             continue;
         if (r == 0)
