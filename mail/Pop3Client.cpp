@@ -1,5 +1,7 @@
 #include "Pop3Client.h"
 
+#include "mail/HeaderDecoder.h"
+
 #include <QCryptographicHash>
 #include <QDeadlineTimer>
 #include <QSslConfiguration>
@@ -29,16 +31,24 @@ constexpr qsizetype kReadChunk = 64 * 1024;
 // QUIT is a courtesy; do not hold the window for long over it.
 constexpr int kQuitWaitMs = 5000;
 
-// A server's text as the user may see it: printable, short.
-QString printable(const QByteArray& bytes)
+// A server's text as the user may see it: printable, short. Japanese
+// servers word their replies in Shift_JIS or ISO-2022-JP as often as in
+// UTF-8, so the bytes are read in the charset they look like. (Status lines
+// are bounded by the reply reader, so decoding all of one is cheap, and
+// cutting after decoding never splits a character.)
+QString printable(const QByteArray& bytes, qsizetype maxChars = 200)
 {
-    QString s = QString::fromUtf8(bytes.left(400));
+    QString s = mailheader::decodeUnlabelled(bytes);
     for (QChar& c : s)
         if (c.unicode() < 0x20 || c.unicode() == 0x7F)
             c = QLatin1Char(' ');
     s = s.simplified();
-    if (s.size() > 200)
-        s = s.left(200) + QStringLiteral("…");
+    if (s.size() > maxChars) {
+        qsizetype cut = maxChars;
+        if (s.at(cut - 1).isHighSurrogate())
+            --cut;
+        s = s.left(cut) + QStringLiteral("…");
+    }
     return s;
 }
 
@@ -409,7 +419,7 @@ Pop3Client::Reply Pop3Client::command(const QByteArray& line, Pop3ReplyReader& r
     if (reader.isErr())
         return Reply::Err;
     fail(ErrorKind::Protocol,
-         QStringLiteral("サーバー「%1」の応答が不正です（%2）").arg(shownHost(), printable(reader.statusLine().left(80))), true);
+         QStringLiteral("サーバー「%1」の応答が不正です（%2）").arg(shownHost(), printable(reader.statusLine(), 80)), true);
     return Reply::Failed;
 }
 
@@ -490,7 +500,7 @@ bool Pop3Client::connectToServer(const Pop3Endpoint& endpoint)
     if (!reader.isOk())
         return fail(ErrorKind::Protocol,
                     QStringLiteral("サーバー「%1」は POP3 サーバーではないようです（%2）")
-                        .arg(shownHost(), printable(reader.statusLine().left(80))),
+                        .arg(shownHost(), printable(reader.statusLine(), 80)),
                     true);
     m_greeting = reader.statusLine();
 
@@ -658,7 +668,7 @@ bool Pop3Client::stat(int* count, qint64* octets)
     qint64 n = 0, size = 0;
     if (w.size() < 2 || !parseNumber(w.at(0), INT_MAX, &n) || !parseNumber(w.at(1), LLONG_MAX / 16, &size))
         return fail(ErrorKind::Protocol,
-                    QStringLiteral("サーバー「%1」の応答が不正です（STAT: %2）").arg(shownHost(), printable(reader.statusLine().left(80))),
+                    QStringLiteral("サーバー「%1」の応答が不正です（STAT: %2）").arg(shownHost(), printable(reader.statusLine(), 80)),
                     false);
     *count = int(n);
     if (octets)
@@ -682,7 +692,7 @@ bool Pop3Client::list(int number, qint64* octets)
     if (w.size() < 2 || !parseNumber(w.at(0), INT_MAX, &n) || n != number
         || !parseNumber(w.at(1), LLONG_MAX / 16, &size))
         return fail(ErrorKind::Protocol,
-                    QStringLiteral("サーバー「%1」の応答が不正です（LIST: %2）").arg(shownHost(), printable(reader.statusLine().left(80))),
+                    QStringLiteral("サーバー「%1」の応答が不正です（LIST: %2）").arg(shownHost(), printable(reader.statusLine(), 80)),
                     false);
     m_lastListedNumber = number;
     m_lastListed = size;

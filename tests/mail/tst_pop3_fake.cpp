@@ -233,31 +233,43 @@ private slots:
     }
 
     // -ERR at each step of connect and login: -1 or a negative count, the
-    // server's own words in the text, and QUIT on the way out.
+    // server's own words in the text (Japanese servers write them in
+    // Shift_JIS or ISO-2022-JP), and QUIT on the way out.
     void errAtEachStep_data()
     {
         QTest::addColumn<int>("failAt"); // 0 greeting, 1 USER, 2 PASS, 3 STAT
+        QTest::addColumn<QByteArray>("reply");
         QTest::addColumn<QString>("says");
-        QTest::newRow("greeting") << 0 << QStringLiteral("接続を断りました（too many connections）");
-        QTest::newRow("USER") << 1 << QStringLiteral("ログインできません（no such user）");
-        QTest::newRow("PASS") << 2 << QStringLiteral("ログインできません（[AUTH] Authentication failed.）");
-        QTest::newRow("STAT") << 3 << QStringLiteral("メールの数を調べられません（[IN-USE] locked）");
+        QTest::newRow("greeting") << 0 << QByteArray("-ERR too many connections")
+                                  << QStringLiteral("接続を断りました（too many connections）");
+        QTest::newRow("USER") << 1 << QByteArray("-ERR no such user") << QStringLiteral("ログインできません（no such user）");
+        QTest::newRow("PASS") << 2 << QByteArray("-ERR [AUTH] Authentication failed.")
+                              << QStringLiteral("ログインできません（[AUTH] Authentication failed.）");
+        QTest::newRow("PASS in Shift_JIS")
+            << 2 << QByteArray("-ERR \x83p\x83X\x83\x8f\x81[\x83h\x82\xaa\x88\xe1\x82\xa2\x82\xdc\x82\xb7")
+            << QStringLiteral("ログインできません（パスワードが違います）");
+        QTest::newRow("PASS in ISO-2022-JP")
+            << 2 << QByteArray("-ERR \x1b$B%Q%9%o!<%I$,0c$$$^$9\x1b(B")
+            << QStringLiteral("ログインできません（パスワードが違います）");
+        QTest::newRow("STAT") << 3 << QByteArray("-ERR [IN-USE] locked")
+                              << QStringLiteral("メールの数を調べられません（[IN-USE] locked）");
     }
     void errAtEachStep()
     {
         QFETCH(int, failAt);
+        QFETCH(QByteArray, reply);
         QFETCH(QString, says);
         FakePop3Server server;
         if (failAt == 0) {
-            server.greeting("-ERR too many connections", Then::Close);
+            server.greeting(reply, Then::Close);
         } else {
             server.expect("CAPA", kCapa);
-            server.expect("USER alice", failAt == 1 ? "-ERR no such user" : "+OK");
+            server.expect("USER alice", failAt == 1 ? reply : "+OK");
             if (failAt >= 2)
-                server.expect("PASS secret", failAt == 2 ? "-ERR [AUTH] Authentication failed." : "+OK");
+                server.expect("PASS secret", failAt == 2 ? reply : "+OK");
             if (failAt >= 3) {
                 server.expect("CAPA", kCapa);
-                server.expect("STAT", "-ERR [IN-USE] locked");
+                server.expect("STAT", reply);
             }
             server.expect("QUIT", "+OK", Then::Close);
         }
