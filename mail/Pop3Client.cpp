@@ -234,8 +234,14 @@ bool Pop3Client::failConnect(QAbstractSocket::SocketError error, const QString& 
     return fail(ErrorKind::Unreachable, QStringLiteral("サーバー「%1」に接続できません（%2）").arg(shownHost(), reason), true);
 }
 
+// The handshake failed or did not finish in time.
 bool Pop3Client::failTls()
 {
+    if (m_tls->error() == QAbstractSocket::SocketTimeoutError)
+        return fail(ErrorKind::Tls,
+                    QStringLiteral("サーバー「%1」と TLS で接続できません（%2 秒で時間切れ）")
+                        .arg(shownHost()).arg(m_timeouts.connectMs / 1000.0),
+                    true);
     QStringList reasons;
     for (const QSslError& e : m_tls->sslHandshakeErrors()) {
         QString r;
@@ -461,14 +467,8 @@ bool Pop3Client::connectToServer(const Pop3Endpoint& endpoint)
         if (!m_tls->waitForConnected(m_timeouts.connectMs))
             return failConnect(m_tls->error(), m_tls->errorString());
         m_tls->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-        if (!m_tls->waitForEncrypted(m_timeouts.connectMs)) {
-            if (m_tls->error() == QAbstractSocket::SocketTimeoutError)
-                return fail(ErrorKind::Tls,
-                            QStringLiteral("サーバー「%1」と TLS で接続できません（%2 秒で時間切れ）")
-                                .arg(shownHost()).arg(m_timeouts.connectMs / 1000.0),
-                            true);
+        if (!m_tls->waitForEncrypted(m_timeouts.connectMs))
             return failTls();
-        }
     } else {
         // Qt does the name look-up and the connect with its time-out; then
         // the descriptor is ours.
@@ -570,14 +570,8 @@ bool Pop3Client::startTls()
     m_fd = -1;
     m_tls->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     m_tls->startClientEncryption();
-    if (!m_tls->waitForEncrypted(m_timeouts.connectMs)) {
-        if (m_tls->error() == QAbstractSocket::SocketTimeoutError)
-            return fail(ErrorKind::Tls,
-                        QStringLiteral("サーバー「%1」と TLS で接続できません（%2 秒で時間切れ）")
-                            .arg(shownHost()).arg(m_timeouts.connectMs / 1000.0),
-                        true);
+    if (!m_tls->waitForEncrypted(m_timeouts.connectMs))
         return failTls();
-    }
     return true;
 }
 
@@ -705,11 +699,11 @@ bool Pop3Client::retrieve(int number, QByteArray* message)
     if (number < 1)
         return fail(ErrorKind::ServerError, QStringLiteral("メール番号 %1 はありません").arg(number), false);
     qsizetype limit = kMaxMessageBytes;
-    if (m_lastListedNumber == number && m_lastListed >= 0)
-        limit = qsizetype(std::min<qint64>(kMaxMessageBytes, m_lastListed * 2 + 64 * 1024));
     Pop3ReplyReader reader;
-    if (m_lastListedNumber == number && m_lastListed >= 0)
+    if (m_lastListedNumber == number && m_lastListed >= 0) {
+        limit = qsizetype(std::min<qint64>(kMaxMessageBytes, m_lastListed * 2 + 64 * 1024));
         reader.reserveData(qsizetype(std::min<qint64>(m_lastListed + 1024, kMaxMessageBytes)));
+    }
     const Reply r = command("RETR " + QByteArray::number(number), reader, true, limit);
     if (r == Reply::Failed)
         return false;
