@@ -203,9 +203,27 @@ bool Pop3Client::failClosed()
     return fail(ErrorKind::Closed, QStringLiteral("サーバー「%1」との接続が切れました").arg(shownHost()), true);
 }
 
+namespace {
+// Why a socket failed, in the user's words where we have them.
+QString socketErrorReason(QAbstractSocket::SocketError error, const QString& errorString)
+{
+    switch (error) {
+    case QAbstractSocket::HostNotFoundError:
+        return QStringLiteral("サーバー名が見つかりません");
+    case QAbstractSocket::ConnectionRefusedError:
+        return QStringLiteral("接続を拒否されました");
+    case QAbstractSocket::NetworkError:
+        return QStringLiteral("ネットワークにつながっていません");
+    case QAbstractSocket::RemoteHostClosedError:
+        return QStringLiteral("サーバーが接続を閉じました");
+    default:
+        return errorString;
+    }
+}
+} // namespace
+
 bool Pop3Client::failConnect(QAbstractSocket::SocketError error, const QString& errorString)
 {
-    QString reason;
     switch (error) {
     case QAbstractSocket::SocketTimeoutError:
         return fail(ErrorKind::Timeout,
@@ -215,23 +233,11 @@ bool Pop3Client::failConnect(QAbstractSocket::SocketError error, const QString& 
     case QAbstractSocket::SslInternalError:
     case QAbstractSocket::SslInvalidUserDataError:
         return failTls();
-    case QAbstractSocket::HostNotFoundError:
-        reason = QStringLiteral("サーバー名が見つかりません");
-        break;
-    case QAbstractSocket::ConnectionRefusedError:
-        reason = QStringLiteral("接続を拒否されました");
-        break;
-    case QAbstractSocket::NetworkError:
-        reason = QStringLiteral("ネットワークにつながっていません");
-        break;
-    case QAbstractSocket::RemoteHostClosedError:
-        reason = QStringLiteral("サーバーが接続を閉じました");
-        break;
     default:
-        reason = errorString;
-        break;
+        return fail(ErrorKind::Unreachable,
+                    QStringLiteral("サーバー「%1」に接続できません（%2）").arg(shownHost(), socketErrorReason(error, errorString)),
+                    true);
     }
-    return fail(ErrorKind::Unreachable, QStringLiteral("サーバー「%1」に接続できません（%2）").arg(shownHost(), reason), true);
 }
 
 // The handshake failed or did not finish in time.
@@ -274,7 +280,7 @@ bool Pop3Client::failTls()
             reasons << r;
     }
     if (reasons.isEmpty())
-        reasons << m_tls->errorString();
+        reasons << socketErrorReason(m_tls->error(), m_tls->errorString());
     return fail(ErrorKind::Tls,
                 QStringLiteral("サーバー「%1」と TLS で接続できません（%2）").arg(shownHost(), reasons.join(QStringLiteral("、"))),
                 true);

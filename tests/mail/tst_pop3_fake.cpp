@@ -512,6 +512,8 @@ private slots:
         QTest::newRow("STLS refused") << QStringLiteral("refuse") << QStringLiteral("STLS）を拒否しました（not now）");
         QTest::newRow("plain text after STLS")
             << QStringLiteral("inject") << QStringLiteral("STLS の後に余分なデータ");
+        QTest::newRow("hang-up instead of a handshake")
+            << QStringLiteral("close") << QStringLiteral("TLS で接続できません（サーバーが接続を閉じました）");
         QTest::newRow("certificate for another host")
             << QStringLiteral("wronghost") << QStringLiteral("証明書のサーバー名が一致しません");
         QTest::newRow("certificate from an unknown CA")
@@ -529,6 +531,8 @@ private slots:
             server.expect("STLS", "-ERR not now");
         else if (how == QLatin1String("inject"))
             server.expect("STLS", "+OK\r\n+OK injected\r\n", Then::StartTls);
+        else if (how == QLatin1String("close"))
+            server.expect("STLS", "+OK", Then::Close);
         else
             server.expect("STLS", "+OK", Then::StartTls);
         server.expect("USER alice", "+OK"); // must never be reached
