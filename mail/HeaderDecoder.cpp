@@ -45,21 +45,67 @@ QStringDecoder makeDecoder(const char* name)
     return QStringDecoder(name, QStringConverter::Flag::Stateless);
 }
 
+bool isIso2022Jp(const char* name)
+{
+    return qstricmp(name, "ISO-2022-JP") == 0;
+}
+
+// ICU refuses an escape sequence that comes right after another one (a guard
+// against hidden text), yet that is what RFC 2047 words joined into one run
+// hold ("...ESC ( B" + "ESC $ B...", each word back in ASCII at its end) and
+// what the JIS X 0208-1990 announcer "ESC & @ ESC $ B" is. A G0 designation
+// or the announcer directly followed by another escape sequence has no
+// effect: drop it. Returns the bytes unchanged when there is none.
+QByteArray dropShadowedEscapes(QByteArrayView b)
+{
+    QByteArray out;
+    const qsizetype n = b.size();
+    qsizetype copied = 0; // bytes before this index are in out (or dropped)
+    for (qsizetype i = 0; i + 1 < n; ++i) {
+        if (b[i] != '\x1B' || (b[i + 1] != '(' && b[i + 1] != '$' && b[i + 1] != '&'))
+            continue;
+        // ESC, intermediate bytes 0x20-0x2F, one final byte 0x30-0x7E.
+        qsizetype j = i + 1;
+        while (j < n && b[j] >= 0x20 && b[j] <= 0x2F)
+            ++j;
+        if (j + 1 < n && b[j] >= 0x30 && b[j] <= 0x7E && b[j + 1] == '\x1B') {
+            out.append(b.sliced(copied, i - copied));
+            copied = j + 1;
+            i = j;
+        }
+    }
+    if (copied == 0)
+        return b.toByteArray();
+    out.append(b.sliced(copied));
+    return out;
+}
+
 std::optional<QString> tryDecode(QByteArrayView bytes, const char* name)
 {
     QStringDecoder d = makeDecoder(name);
     if (!d.isValid())
         return std::nullopt;
     QString text = d.decode(bytes);
-    if (d.hasError())
-        return std::nullopt;
-    return text;
+    if (!d.hasError())
+        return text;
+    if (isIso2022Jp(name)) {
+        const QByteArray cleaned = dropShadowedEscapes(bytes);
+        if (cleaned.size() != bytes.size()) {
+            QStringDecoder again = makeDecoder(name);
+            text = again.decode(cleaned);
+            if (!again.hasError())
+                return text;
+        }
+    }
+    return std::nullopt;
 }
 
 QString lossyDecode(QByteArrayView bytes, const char* name)
 {
     QStringDecoder d = makeDecoder(name);
-    return d.isValid() ? QString(d.decode(bytes)) : QString::fromLatin1(bytes);
+    if (!d.isValid())
+        return QString::fromLatin1(bytes);
+    return isIso2022Jp(name) ? QString(d.decode(dropShadowedEscapes(bytes))) : QString(d.decode(bytes));
 }
 
 // MIME charset labels Japanese mail uses, mapped to the converter names

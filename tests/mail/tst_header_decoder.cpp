@@ -30,6 +30,11 @@ private slots:
             << QByteArray("=?UTF-8?B?5bGx5w==?= =?UTF-8?B?lLA=?=") << kYamada;
         QTest::newRow("base64 cut inside a quantum")
             << QByteArray("=?UTF-8?B?5bGx55?=\r\n\t=?UTF-8?B?Sw?=") << kYamada;
+        // Each word back in ASCII at its end, as RFC 2047 wants: joined, the
+        // bytes hold one escape sequence right after another.
+        QTest::newRow("ISO-2022-JP words each complete")
+            << QByteArray("=?ISO-2022-JP?B?GyRCOzMbKEI=?=\r\n =?ISO-2022-JP?B?GyRCRUQbKEI=?= <y@example.jp>")
+            << kYamada + QStringLiteral(" <y@example.jp>");
         QTest::newRow("adjacent words in two charsets")
             << QByteArray("=?UTF-8?B?5bGx?= =?ISO-2022-JP?B?GyRCRUQbKEI=?=") << kYamada;
         QTest::newRow("words with text between keep the text")
@@ -69,6 +74,8 @@ private slots:
             << QByteArray("\xce\xeb\xcc\xda") << QStringLiteral("鈴木");
         QTest::newRow("UTF-8") << QByteArray("\xe5\xb1\xb1\xe7\x94\xb0 <y@example.jp>")
                                << kYamada + QStringLiteral(" <y@example.jp>");
+        QTest::newRow("ISO-2022-JP with the JIS X 0208-1990 announcer")
+            << QByteArray("\x1b&@\x1b$B;3ED\x1b(B") << kYamada;
         QTest::newRow("ISO-2022-JP over a fold")
             << QByteArray("\x1b$B;3\x1b(B\r\n \x1b$BED\x1b(B") << QStringLiteral("山 田");
     }
