@@ -8,7 +8,7 @@ PACKAGES=(
   fonts-ipafont-gothic
   openssl dbus
   dovecot-pop3d
-  xvfb xauth xdotool trayer imagemagick x11-utils
+  xvfb xauth xdotool trayer imagemagick x11-utils libx11-dev libxext-dev
   clang
   dpkg-dev file desktop-file-utils
 )
