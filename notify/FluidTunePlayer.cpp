@@ -244,9 +244,11 @@ void FluidTunePlayer::playFromStart()
     if (!d->player)
         return;
     const int status = fluid_player_get_status(d->player);
-    if (status == FLUID_PLAYER_DONE) {
+    if (status == FLUID_PLAYER_DONE && !d->stoppedByCommand) {
+        // Played to its end: the player starts again from its first tick.
         fluid_player_play(d->player);
     } else {
+        // A stopped player reports DONE too, but resumes where it stopped.
         fluid_player_seek(d->player, 0);
         if (status != FLUID_PLAYER_PLAYING || d->stoppedByCommand)
             fluid_player_play(d->player);
@@ -286,6 +288,11 @@ bool FluidTunePlayer::isPlaying()
         return true;
     d->stopOutput();
     return false;
+}
+
+int FluidTunePlayer::currentTick() const
+{
+    return d->player ? fluid_player_get_current_tick(d->player) : 0;
 }
 
 FluidTunePlayer::Sink FluidTunePlayer::sink() const

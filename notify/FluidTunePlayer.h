@@ -50,6 +50,9 @@ public:
     // end also releases the output.
     bool isPlaying();
 
+    // Where the tune is, in MIDI ticks; it moves only while the tune plays.
+    int currentTick() const;
+
     Sink sink() const;
     bool synthesizerLoaded() const;
     bool soundFontLoaded() const;

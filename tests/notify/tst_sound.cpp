@@ -180,6 +180,15 @@ private slots:
         QCOMPARE(status(sound), QStringLiteral("playing"));
         const qint64 second = msUntilStopped(sound, 15000);
         QVERIFY(second >= 200);
+
+        // After "stop bgm" the tune is not at its end, yet "from 0" still
+        // means its beginning.
+        QCOMPARE(sound.mciSendString(QStringLiteral("play bgm from 0")), 0);
+        QTRY_VERIFY(sound.player().currentTick() >= 300 && sound.player().currentTick() < 1000);
+        QCOMPARE(sound.mciSendString(QStringLiteral("stop bgm")), 0);
+        const int stoppedAt = sound.player().currentTick();
+        QCOMPARE(sound.mciSendString(QStringLiteral("play bgm from 0")), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(sound.player().currentTick() < stoppedAt, 1000);
         sound.mciSendString(QStringLiteral("stop bgm"));
         sound.mciSendString(QStringLiteral("close bgm"));
     }
