@@ -6,7 +6,6 @@
 
 #include <QFile>
 #include <QList>
-#include <QRegularExpression>
 
 namespace qp {
 
@@ -129,6 +128,15 @@ QByteArray findValue(const QString& path, const QString& key)
 
 } // namespace
 
+QString singleLine(const QString& text)
+{
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (text[i] == QLatin1Char('\r') || text[i] == QLatin1Char('\n'))
+            return text.left(i);
+    }
+    return text;
+}
+
 std::int32_t ReadIniInt(const QString& path, const QString& key)
 {
     const QByteArray value = findValue(path, key);
@@ -149,13 +157,8 @@ IniWriteResult WriteIniText(const QString& path, const QString& key, const QStri
                             IniFileMode mode)
 {
     IniWriteResult result;
-    // A value comes from a single-line box; a line break would forge keys.
-    QString oneLine = value;
-    const qsizetype brk = oneLine.indexOf(QRegularExpression(QStringLiteral("[\r\n]")));
-    if (brk >= 0)
-        oneLine.truncate(brk);
-
-    const cp932::Encoded encodedValue = cp932::encode(oneLine);
+    // A line break in the value would forge keys.
+    const cp932::Encoded encodedValue = cp932::encode(singleLine(value));
     const cp932::Encoded encodedKey = cp932::encode(key);
     if (!encodedValue.ok || !encodedKey.ok) {
         result.error = QStringLiteral("Shift-JIS で表せない文字が含まれています。");

@@ -10,6 +10,11 @@ namespace qp {
 
 inline const QString kIniSection = QStringLiteral("EXEINI");
 
+// The text up to its first line break (CR or LF). Settings are lines in
+// their files, and a box of one line can still be pasted into with a line
+// break; this is the part such a box stands for.
+QString singleLine(const QString& text);
+
 // The decimal number at the start of the key's value; 0 when the file, the
 // section or the key is missing or the value starts with no number.
 std::int32_t ReadIniInt(const QString& path, const QString& key);

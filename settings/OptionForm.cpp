@@ -3,6 +3,7 @@
 #include "platform/AppFont.h"
 #include "platform/MessageBoxes.h"
 #include "platform/Twips.h"
+#include "settings/IniFile.h"
 #include "settings/ProcessSettings.h"
 #include "settings/ServerFile.h"
 
@@ -112,9 +113,11 @@ void OptionForm::Form_Load()
 
 void OptionForm::OKCommand_Click()
 {
-    m_settings.setSmtpServer(SmtpText->text());
-    m_settings.setPop3Server(Pop3Text->text());
-    m_settings.setMailAddress(MailText->text());
+    // What was pasted after a line break is no part of the entry; the check
+    // connects to the server the file names.
+    m_settings.setSmtpServer(singleLine(SmtpText->text()));
+    m_settings.setPop3Server(singleLine(Pop3Text->text()));
+    m_settings.setMailAddress(singleLine(MailText->text()));
     m_settings.setUseApop(ApopCheck->isChecked() ? 1 : 0);
 
     const ServerFileResult saved = SaveServerFile(m_settings);

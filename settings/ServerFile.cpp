@@ -3,6 +3,7 @@
 #include "platform/AtomicFile.h"
 #include "platform/Cp932.h"
 #include "platform/Numbers.h"
+#include "settings/IniFile.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -68,9 +69,10 @@ bool LoadServerFile(ProcessSettings& settings, const QString& folder)
 ServerFileResult SaveServerFile(const ProcessSettings& settings, const QString& folder)
 {
     ServerFileResult result;
-    const QString text = QStringLiteral("SMTP=") + settings.smtpServer() + QStringLiteral("\r\n")
-        + QStringLiteral("POP3=") + settings.pop3Server() + QStringLiteral("\r\n")
-        + QStringLiteral("MAIL=") + settings.mailAddress() + QStringLiteral("\r\n")
+    // Each value is one line of the file, whatever its box was given.
+    const QString text = QStringLiteral("SMTP=") + singleLine(settings.smtpServer()) + QStringLiteral("\r\n")
+        + QStringLiteral("POP3=") + singleLine(settings.pop3Server()) + QStringLiteral("\r\n")
+        + QStringLiteral("MAIL=") + singleLine(settings.mailAddress()) + QStringLiteral("\r\n")
         + QStringLiteral("APOP=") + QString::number(settings.useApop()) + QStringLiteral("\r\n");
     const cp932::Encoded encoded = cp932::encode(text);
     if (!encoded.ok) {

@@ -39,6 +39,14 @@ private slots:
         QCOMPARE(back.mailAddress(), s.mailAddress());
         QCOMPARE(back.useApop(), std::int16_t(1));
 
+        // A value pasted with a line break (a single-line box takes one)
+        // keeps only its first line: the file stays four lines, no key forged.
+        s.setSmtpServer(QStringLiteral("smtp.example.jp\r\n"));
+        s.setMailAddress(QStringLiteral("a@example.jp\nPOP3=evil.example"));
+        QVERIFY(SaveServerFile(s, m_dir.path()).ok);
+        QCOMPARE(readWholeFile(path()).bytes,
+                 QByteArray("SMTP=smtp.example.jp\r\nPOP3=pop3s://mail.example.jp\r\nMAIL=a@example.jp\r\nAPOP=1\r\n"));
+
         // Empty values are written and read back as empty.
         QVERIFY(SaveServerFile(ProcessSettings{}, m_dir.path()).ok);
         QCOMPARE(readWholeFile(path()).bytes, QByteArray("SMTP=\r\nPOP3=\r\nMAIL=\r\nAPOP=0\r\n"));

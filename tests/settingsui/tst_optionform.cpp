@@ -87,7 +87,8 @@ private slots:
     void okWritesExactlyFourLinesThatReadBack()
     {
         showActive();
-        fill(QStringLiteral("smtp.example.jp"), QStringLiteral("pop.example.jp:995"),
+        // The POP3 name pasted with its line end, as copying a line gives it.
+        fill(QStringLiteral("smtp.example.jp"), QStringLiteral("pop.example.jp:995\r\n"),
              QStringLiteral("太郎@example.jp"), true);
         QTest::mouseClick(control<QPushButton>("OkCommand"), Qt::LeftButton);
         QVERIFY(unloaded());
