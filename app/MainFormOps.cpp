@@ -11,6 +11,7 @@
 #include "mail/WaitWithEvents.h"
 #include "notify/Alert.h"
 #include "notify/PicturePane.h"
+#include "platform/Cp932.h"
 #include "platform/MessageBoxes.h"
 #include "settings/IniFile.h"
 #include "settings/ServerFile.h"
@@ -138,6 +139,11 @@ void MainForm::Command7_Click()
     const MailerChooser::Choice choice = chooseMailProgram(this, m_chooser);
     setText7(choice.mailProgramPath);
     m_text8->setText(choice.mailProgramTitle);
+    // The path is stored in Shift-JIS at shutdown; one it cannot hold would
+    // be lost without a word then, so say so now, while the user can act.
+    if (!cp932::canEncode(choice.mailProgramPath))
+        notifyNonBlocking(this, QStringLiteral("このメーラーのパスには Shift-JIS で保存できない文字が含まれているため、"
+                                               "今回の起動中だけ使われ、次回の起動時には残りません。"));
 }
 
 void MainForm::Picture10_Click()

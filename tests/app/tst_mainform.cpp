@@ -164,6 +164,17 @@ private slots:
         p.trigger("mset");
         QCOMPARE(p.form->text7(), QStringLiteral("/usr/bin/thunderbird"));
         QCOMPARE(p.form->text8(), QStringLiteral("thunderbird"));
+        QVERIFY(p.messages.isEmpty());
+        // A path Shift-JIS cannot hold is used, but the user hears it will
+        // not be kept.
+        setOpenFileDialogHandler([&](QWidget*, const QString&) -> std::optional<QString> {
+            return QStringLiteral("/opt/café/mailer");
+        });
+        p.trigger("mset");
+        QCOMPARE(p.form->text7(), QStringLiteral("/opt/café/mailer"));
+        QCOMPARE(p.messages.size(), 1);
+        QVERIFY(p.messages.last().text.contains(QStringLiteral("Shift-JIS")));
+        p.messages.clear();
         setOpenFileDialogHandler({});
 
         // The homepage prompt: "No" opens nothing.
