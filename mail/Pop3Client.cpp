@@ -7,10 +7,12 @@
 #include <QSslConfiguration>
 #include <QSslSocket>
 #include <QTcpSocket>
+#include <QUrl>
 
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -18,7 +20,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
+#include <condition_variable>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
 namespace qp {
 
@@ -76,6 +83,102 @@ QList<QByteArray> words(const QByteArray& text)
         if (!w.isEmpty())
             out << w;
     return out;
+}
+
+// The system resolver (getaddrinfo, as Qt itself uses it), addresses in
+// the order it prefers. Plain C calls only: this may still be running on an
+// abandoned thread while the program shuts down.
+QHostInfo systemLookup(const QString& host)
+{
+    QHostInfo info;
+    const QByteArray name = QUrl::toAce(host);
+    if (name.isEmpty()) {
+        info.setError(QHostInfo::HostNotFound);
+        return info;
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_ADDRCONFIG; // no IPv6 addresses on a host without IPv6
+    addrinfo* found = nullptr;
+    int rc = ::getaddrinfo(name.constData(), nullptr, &hints, &found);
+    if (rc == EAI_BADFLAGS) {
+        hints.ai_flags = 0;
+        rc = ::getaddrinfo(name.constData(), nullptr, &hints, &found);
+    }
+    if (rc != 0) {
+        switch (rc) {
+        case EAI_NONAME:
+        case EAI_NODATA:
+        case EAI_ADDRFAMILY:
+            info.setError(QHostInfo::HostNotFound);
+            break;
+        case EAI_AGAIN:
+            info.setError(QHostInfo::UnknownError);
+            info.setErrorString(QStringLiteral("DNS サーバーから答えがありません"));
+            break;
+        case EAI_SYSTEM:
+            info.setError(QHostInfo::UnknownError);
+            info.setErrorString(QString::fromLocal8Bit(std::strerror(errno)));
+            break;
+        default:
+            info.setError(QHostInfo::UnknownError);
+            info.setErrorString(QString::fromLocal8Bit(::gai_strerror(rc)));
+            break;
+        }
+        return info;
+    }
+    QList<QHostAddress> addresses;
+    for (const addrinfo* a = found; a; a = a->ai_next) {
+        if (a->ai_family != AF_INET && a->ai_family != AF_INET6)
+            continue;
+        const QHostAddress address(a->ai_addr);
+        if (!address.isNull() && !addresses.contains(address))
+            addresses << address;
+    }
+    ::freeaddrinfo(found);
+    if (addresses.isEmpty())
+        info.setError(QHostInfo::HostNotFound);
+    info.setAddresses(addresses);
+    return info;
+}
+
+// What a look-up thread and its caller share. The thread co-owns it, so it
+// stays valid for the thread however long the caller has been gone.
+struct PendingLookup {
+    std::mutex mutex;
+    std::condition_variable done;
+    bool finished = false;
+    QHostInfo result;
+};
+
+// Runs lookup(host) on a thread of its own and waits for it until the
+// deadline, without an event loop: nothing else of the program runs in the
+// meantime. nullopt when it did not answer in time; the thread then finishes
+// on its own, and its answer goes nowhere.
+std::optional<QHostInfo> lookUpWithin(const Pop3Client::NameLookup& lookup, const QString& host,
+                                      const QDeadlineTimer& deadline)
+{
+    auto pending = std::make_shared<PendingLookup>();
+    try {
+        std::thread([pending, lookup, host] {
+            QHostInfo info = lookup(host);
+            const std::lock_guard lock(pending->mutex);
+            pending->result = std::move(info);
+            pending->finished = true;
+            pending->done.notify_all();
+        }).detach();
+    } catch (const std::system_error& e) {
+        QHostInfo info;
+        info.setError(QHostInfo::UnknownError);
+        info.setErrorString(QString::fromLocal8Bit(e.what()));
+        return info;
+    }
+    std::unique_lock lock(pending->mutex);
+    const auto wait = std::chrono::milliseconds(std::max<qint64>(deadline.remainingTime(), 0));
+    if (!pending->done.wait_for(lock, wait, [&] { return pending->finished; }))
+        return std::nullopt;
+    return pending->result;
 }
 
 } // namespace
@@ -449,6 +552,91 @@ void Pop3Client::configureTls(QSslSocket& socket) const
     socket.setReadBufferSize(kSocketBuffer);
 }
 
+// The addresses to try, from the look-up within the deadline or from an
+// address typed as the server name.
+bool Pop3Client::lookUp(const QDeadlineTimer& deadline, QList<QHostAddress>* addresses)
+{
+    const QHostAddress literal(m_endpoint.host);
+    if (!literal.isNull()) {
+        *addresses = {literal};
+        return true;
+    }
+    const auto info = lookUpWithin(m_nameLookup ? m_nameLookup : NameLookup(systemLookup), m_endpoint.host, deadline);
+    if (!info)
+        return fail(ErrorKind::Timeout,
+                    QStringLiteral("サーバー「%1」に接続できません（サーバー名の問い合わせが %2 秒で時間切れ）")
+                        .arg(shownHost()).arg(m_timeouts.connectMs / 1000.0),
+                    true);
+    if (info->error() == QHostInfo::HostNotFound || (info->error() == QHostInfo::NoError && info->addresses().isEmpty()))
+        return failConnect(QAbstractSocket::HostNotFoundError, QString());
+    if (info->error() != QHostInfo::NoError)
+        return fail(ErrorKind::Unreachable,
+                    QStringLiteral("サーバー「%1」に接続できません（サーバー名を調べられません: %2）")
+                        .arg(shownHost(), info->errorString()),
+                    true);
+    *addresses = info->addresses();
+    return true;
+}
+
+// TCP (and for implicit TLS the start of the handshake) to the first of the
+// addresses that takes the connection, all within the deadline. The last
+// failure is the one reported.
+bool Pop3Client::connectTransport(const QList<QHostAddress>& addresses, const QDeadlineTimer& deadline)
+{
+    QAbstractSocket::SocketError error = QAbstractSocket::HostNotFoundError;
+    QString errorString;
+    bool tried = false;
+    for (const QHostAddress& address : addresses) {
+        // A socket bound to a local address reaches only its own family.
+        if (!m_localAddress.isNull() && address.protocol() != m_localAddress.protocol())
+            continue;
+        const qint64 left = deadline.remainingTime();
+        if (left <= 0) {
+            error = QAbstractSocket::SocketTimeoutError;
+            break;
+        }
+        tried = true;
+        if (m_endpoint.implicitTls) {
+            m_tls = std::make_unique<QSslSocket>();
+            configureTls(*m_tls);
+            if (!m_localAddress.isNull() && !m_tls->bind(m_localAddress, 0))
+                return failConnect(m_tls->error(), m_tls->errorString());
+            // Certificate and SNI go by the name, not by the address.
+            m_tls->connectToHostEncrypted(address.toString(), m_endpoint.port, m_endpoint.host);
+            if (m_tls->waitForConnected(int(std::min<qint64>(left, INT_MAX))))
+                return true;
+            error = m_tls->error(); // the socket stays until the next try, for failConnect
+            errorString = m_tls->errorString();
+        } else {
+            // Qt connects with its time-out; then the descriptor is ours.
+            QTcpSocket tcp;
+            if (!m_localAddress.isNull() && !tcp.bind(m_localAddress, 0))
+                return failConnect(tcp.error(), tcp.errorString());
+            tcp.connectToHost(address, m_endpoint.port);
+            if (tcp.waitForConnected(int(std::min<qint64>(left, INT_MAX)))) {
+                m_fd = ::fcntl(int(tcp.socketDescriptor()), F_DUPFD_CLOEXEC, 0);
+                tcp.abort(); // closes Qt's descriptor only; the connection lives on in ours
+                if (m_fd < 0)
+                    return fail(ErrorKind::Unreachable,
+                                QStringLiteral("サーバー「%1」に接続できません（%2）")
+                                    .arg(shownHost(), QString::fromLocal8Bit(std::strerror(errno))),
+                                true);
+                return true;
+            }
+            error = tcp.error();
+            errorString = tcp.errorString();
+        }
+        if (error == QAbstractSocket::SocketTimeoutError)
+            break;
+    }
+    if (!tried && error != QAbstractSocket::SocketTimeoutError)
+        return fail(ErrorKind::Unreachable,
+                    QStringLiteral("サーバー「%1」に接続できません（接続元 %2 から届くアドレスがありません）")
+                        .arg(shownHost(), m_localAddress.toString()),
+                    true);
+    return failConnect(error, errorString);
+}
+
 bool Pop3Client::connectToServer(const Pop3Endpoint& endpoint)
 {
     closeTransport();
@@ -464,32 +652,16 @@ bool Pop3Client::connectToServer(const Pop3Endpoint& endpoint)
     m_errorKind = ErrorKind::None;
     m_errorText.clear();
 
+    // The look-up and the connect share one deadline; the handshake has its own.
+    const QDeadlineTimer deadline(m_timeouts.connectMs);
+    QList<QHostAddress> addresses;
+    if (!lookUp(deadline, &addresses) || !connectTransport(addresses, deadline))
+        return false;
     if (endpoint.implicitTls) {
-        m_tls = std::make_unique<QSslSocket>();
-        configureTls(*m_tls);
-        if (!m_localAddress.isNull() && !m_tls->bind(m_localAddress, 0))
-            return failConnect(m_tls->error(), m_tls->errorString());
-        m_tls->connectToHostEncrypted(endpoint.host, endpoint.port);
-        if (!m_tls->waitForConnected(m_timeouts.connectMs))
-            return failConnect(m_tls->error(), m_tls->errorString());
         m_tls->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         if (!m_tls->waitForEncrypted(m_timeouts.connectMs))
             return failTls();
     } else {
-        // Qt does the name look-up and the connect with its time-out; then
-        // the descriptor is ours.
-        QTcpSocket tcp;
-        if (!m_localAddress.isNull() && !tcp.bind(m_localAddress, 0))
-            return failConnect(tcp.error(), tcp.errorString());
-        tcp.connectToHost(endpoint.host, endpoint.port);
-        if (!tcp.waitForConnected(m_timeouts.connectMs))
-            return failConnect(tcp.error(), tcp.errorString());
-        m_fd = ::fcntl(int(tcp.socketDescriptor()), F_DUPFD_CLOEXEC, 0);
-        tcp.abort(); // closes Qt's descriptor only; the connection lives on in ours
-        if (m_fd < 0)
-            return fail(ErrorKind::Unreachable,
-                        QStringLiteral("サーバー「%1」に接続できません（%2）").arg(shownHost(), QString::fromLocal8Bit(std::strerror(errno))),
-                        true);
         ::fcntl(m_fd, F_SETFL, ::fcntl(m_fd, F_GETFL) | O_NONBLOCK);
         // One short command per round trip: do not let Nagle hold it back.
         const int one = 1;

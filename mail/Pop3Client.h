@@ -2,16 +2,19 @@
 #include <QByteArray>
 #include <QAbstractSocket>
 #include <QHostAddress>
+#include <QHostInfo>
 #include <QList>
 #include <QSslCertificate>
 #include <QSslError>
 #include <QString>
 #include <QStringList>
+#include <functional>
 #include <memory>
 #include <optional>
 
 #include "mail/Pop3Reply.h"
 
+class QDeadlineTimer;
 class QSslSocket;
 
 namespace qp {
@@ -19,9 +22,12 @@ namespace qp {
 // Every wait of the POP3 client is bounded; the calls block the window, so
 // these bounds are how long a dead or stalling server can freeze it.
 struct Pop3Timeouts {
-    // Name look-up plus TCP connect, and separately the TLS handshake. Linux
-    // resends an unanswered SYN after 1, 3 and 7 s; 15 s lets a slow dial-up
-    // or mobile link get through three of those, and no longer.
+    // One deadline for the name look-up and the TCP connect together (every
+    // address of the name is tried within it), and the same again for the
+    // TLS handshake. A look-up that has not answered by then is given up on,
+    // however long the system resolver would go on. Linux resends an
+    // unanswered SYN after 1, 3 and 7 s; 15 s lets a slow dial-up or mobile
+    // link get through three of those, and no longer.
     int connectMs = 15000;
     // Each reply must start, and keep arriving, with no silence longer than
     // this. Servers answer in milliseconds; the slow case is the first reply
@@ -87,6 +93,12 @@ public:
     void setExtraCaCertificates(const QList<QSslCertificate>& certs) { m_extraCas = certs; }
     // Local address to connect from (tests on 127.0.0.x); null = any.
     void setLocalAddress(const QHostAddress& a) { m_localAddress = a; }
+    // How a host name becomes addresses: the system resolver unless a test
+    // puts in its own. It runs on a thread of its own, may take any time or
+    // never return, and is left behind when the connect time-out ends first,
+    // so it must hold nothing that the client or the caller owns.
+    using NameLookup = std::function<QHostInfo(const QString& host)>;
+    void setNameLookup(NameLookup lookup) { m_nameLookup = std::move(lookup); }
 
     // Connects, reads the greeting, asks CAPA, and on a plain connection
     // upgrades with STLS when offered (then asks CAPA again).
@@ -131,6 +143,8 @@ private:
     bool failClosed();
     bool failTls();
     void configureTls(QSslSocket& socket) const;
+    bool lookUp(const QDeadlineTimer& deadline, QList<QHostAddress>* addresses);
+    bool connectTransport(const QList<QHostAddress>& addresses, const QDeadlineTimer& deadline);
     // The transport: a plain descriptor of our own until TLS, Qt's
     // QSslSocket from then on.
     bool writeAll(const QByteArray& bytes);
@@ -152,6 +166,7 @@ private:
     Pop3Timeouts m_timeouts;
     QList<QSslCertificate> m_extraCas;
     QHostAddress m_localAddress;
+    NameLookup m_nameLookup;
     QByteArray m_in;          // bytes read but not yet consumed by a reply
     qsizetype m_inPos = 0;
     QByteArray m_greeting;
