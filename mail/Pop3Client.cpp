@@ -925,15 +925,18 @@ void Pop3Client::quit()
 {
     if (isConnected() && !m_broken) {
         Pop3ReplyReader reader;
-        const int saved = m_timeouts.replyMs;
-        m_timeouts.replyMs = std::min(saved, kQuitWaitMs);
+        // The whole wait, not only each silence: a reply that trickles in
+        // would otherwise hold the window up to the whole-reply bound.
+        const Pop3Timeouts saved = m_timeouts;
+        m_timeouts.replyMs = std::min(saved.replyMs, kQuitWaitMs);
+        m_timeouts.wholeReplyMs = std::min(saved.wholeReplyMs, kQuitWaitMs);
         const ErrorKind kind = m_errorKind;
         const QString text = m_errorText;
         command("QUIT", reader, false, 0);
         // QUIT's own trouble is no news to the user: keep the last real error.
         m_errorKind = kind;
         m_errorText = text;
-        m_timeouts.replyMs = saved;
+        m_timeouts = saved;
     } else if (isConnected() && (m_fd >= 0 || m_tls->isEncrypted())) {
         // The stream is out of step (a reply timed out half-way): say QUIT
         // anyway so the server ends the session, without waiting for it.

@@ -397,6 +397,41 @@ private slots:
         QTRY_VERIFY(server.received().contains("QUIT"));
     }
 
+    // The session is over when QUIT goes out: a reply to it that never
+    // comes, or that trickles in without end, holds the close for a few
+    // seconds only, however long a reply may otherwise take.
+    void quitReplyNeverEnds_data()
+    {
+        QTest::addColumn<bool>("trickle");
+        QTest::newRow("silent") << false;
+        QTest::newRow("trickling") << true;
+    }
+    void quitReplyNeverEnds()
+    {
+        QFETCH(bool, trickle);
+        FakePop3Server server;
+        scriptLogin(server);
+        server.expect("STAT", "+OK 0 0");
+        server.expect("QUIT", trickle ? "+OK bye" : "", trickle ? Then::Trickle : Then::Hang);
+        QVERIFY(server.start());
+        NMail mail;
+        qp::Pop3Timeouts t;
+        t.connectMs = 3000;
+        t.replyMs = 10000;
+        t.wholeReplyMs = 30000;
+        mail.setTimeouts(t);
+        const int h = mail.NMailPop3Connect(server.serverText());
+        QVERIFY(h > 0);
+        QCOMPARE(mail.NMailPop3Authenticate(h, QStringLiteral("alice"), QStringLiteral("secret"), 0), 0);
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(mail.NMailPop3Close(h), 0);
+        QVERIFY2(clock.elapsed() < 7000, qPrintable(QString::number(clock.elapsed())));
+        QVERIFY(server.waitForDisconnect(5000));
+        QCOMPARE(server.mismatch(), QString());
+        QCOMPARE(server.received().last(), QByteArray("QUIT"));
+    }
+
     void silentGreeting_data()
     {
         QTest::addColumn<bool>("tls");

@@ -8,6 +8,7 @@
 #include <QSslKey>
 #include <QSslSocket>
 #include <QTcpServer>
+#include <QTimer>
 #include <QWaitCondition>
 
 #include <memory>
@@ -141,7 +142,7 @@ private:
 
     void finishStep(Connection* c, const Step& step)
     {
-        send(c->socket, withLineEnd(step.reply));
+        send(c->socket, step.then == Then::Trickle ? step.reply : withLineEnd(step.reply));
         switch (step.then) {
         case Then::Continue:
             break;
@@ -155,6 +156,17 @@ private:
         case Then::StartTls:
             startTls(c->socket);
             break;
+        case Then::Trickle: {
+            c->hung = true;
+            auto* timer = new QTimer(c->socket); // goes with the socket
+            QSslSocket* socket = c->socket;
+            QObject::connect(timer, &QTimer::timeout, socket, [socket] {
+                socket->write(".");
+                socket->flush();
+            });
+            timer->start(200);
+            break;
+        }
         }
     }
 

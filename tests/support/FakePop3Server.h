@@ -35,6 +35,8 @@ public:
         Close,    // send the reply, then close the connection
         Hang,     // send the reply, then never answer again (connection stays open)
         StartTls, // send the reply, then start the server side of TLS
+        Trickle,  // send the reply without a line end, then one more byte every
+                  // 200 ms, never a line end, until the client hangs up
     };
 
     FakePop3Server();
