@@ -1,17 +1,74 @@
 #pragma once
+#include <QImage>
+#include <QList>
+#include <QObject>
 #include <QPixmap>
+#include <QPointer>
 #include <QWidget>
+
+#include <memory>
+#include <vector>
+
+class QWindow;
 
 namespace qp {
 
+// Puts a widget's pixels straight into its place in the top-level window on
+// X11, without Qt's repaint and flush. Those cost several times more per
+// frame than the drawing itself, which matters for pictures that change many
+// times a second for as long as the program runs. Only opaque 32-bit images
+// are put, and only where the widget can be seen; anything else (another
+// platform, a scaled screen, a window whose pixels are not 32-bit 0x00RRGGBB,
+// a see-through widget above) is refused, and the caller asks Qt to repaint.
+// After an expose Qt puts back its own copy of the window, which may hold
+// older pixels: every widget put to is then repainted by Qt.
+class WindowBlit : public QObject {
+    Q_OBJECT
+public:
+    explicit WindowBlit(QObject* parent = nullptr);
+    ~WindowBlit() override;
+
+    // Shows `image`, its top-left at `at` in `widget`'s coordinates. The
+    // widget's paint event must paint the same pixels.
+    bool put(QWidget* widget, const QImage& image, const QPoint& at);
+
+    // The part of `widget` (its coordinates) not hidden by its parents'
+    // edges or by opaque widgets above it; false when a see-through widget
+    // lies above it.
+    static bool visibleRegion(const QWidget* widget, QRegion* region);
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    struct Target;
+
+    std::unique_ptr<Target> m_target;
+    QPointer<QWindow> m_watched;
+    QList<QPointer<QWidget>> m_widgets;
+    std::vector<quint32> m_rows;
+};
+
 // The strip at the bottom of the main window (Picture5) with its scrolling
-// yellow caption (Label1). The caption is rendered once into a pixmap when
-// it changes; each 20 ms step only blits it at the new offset, which keeps
-// the idle program's cost low.
+// yellow caption (Label1) and the status lamp (Image1), drawn above the
+// caption at the strip's left.
+//
+// The caption moves many times a second for as long as the program runs, so
+// a step must cost next to nothing. The caption is rendered once, over the
+// strip's background, when it changes; the background is the same in every
+// column, so any column of the strip is either a column of that band or the
+// plain background. A step copies the columns the caption leaves and enters
+// into a small buffer, lays the lamp over them where it stands, and hands
+// the buffer to the window blit; where that refuses, it asks Qt to repaint
+// those columns, which paints the same pixels.
 class BannerStrip : public QWidget {
     Q_OBJECT
 public:
     explicit BannerStrip(QWidget* parent = nullptr);
+    ~BannerStrip() override;
+
+    // The blit that steps go through; none means every step goes through Qt.
+    void setBlit(WindowBlit* blit) { m_blit = blit; }
 
     QString caption() const { return m_caption; }
     void setCaption(const QString& caption);
@@ -19,14 +76,33 @@ public:
     int captionLeft() const { return m_left; }
     void setCaptionLeft(int left);
 
+    // The status lamp at (2, 2), at most 16 x 16; a null pixmap leaves the
+    // place empty.
+    QPixmap lamp() const { return m_lamp; }
+    void setLamp(const QPixmap& lamp);
+
+    // The pixels of `area` (strip coordinates) as the strip shows them.
+    QImage render(const QRect& area) const;
+
 protected:
     void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
-    QPixmap m_background;
-    QPixmap m_text;
+    void renderCaption();
+    QRect captionRect(int left) const;
+    QRect visibleRect() const;
+    void renderInto(quint32* pixels, const QRect& area) const;
+    void showArea(const QRect& area);
+
+    QPointer<WindowBlit> m_blit;
+    std::vector<QRgb> m_rowColour; // the background, one colour per row
+    QImage m_band;                 // the caption over the background
+    QImage m_lampImage;            // premultiplied
+    QPixmap m_lamp;
     QString m_caption;
     int m_left = 0;
+    std::vector<quint32> m_frame; // the pixels of a step, rows packed
 };
 
 } // namespace qp

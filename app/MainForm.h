@@ -26,6 +26,7 @@ namespace qp {
 struct AppServices;
 class Alert;
 class BannerStrip;
+class WindowBlit;
 class CheckMail;
 class PicturePane;
 
@@ -70,7 +71,10 @@ public:
     void mnu_Popup_Click(int index);
 
     // Timers: 100 ms check trigger, 100 ms alert end watcher, 1 s counters,
-    // 20 ms banner, 1 s status lamp.
+    // 20 ms banner step (its timer takes kBannerStepsPerWake steps at a
+    // time), 1 s status lamp.
+    static constexpr int kBannerStepMilliseconds = 20;
+    static constexpr int kBannerStepsPerWake = 2;
     void Timer1_Timer();
     void Timer2_Timer();
     void Timer3_Timer();
@@ -148,6 +152,9 @@ private:
     void buildTimers();
     void installFormFactories();
     void showLamp(Lamp lamp);
+    void bannerTimeout();
+    BannerState bannerStep();
+    void showBanner(const BannerState& state);
     void Form_Unload();
     void setTopmost(bool on);
     void CheckMail();
@@ -169,7 +176,7 @@ private:
     QPushButton* m_command2 = nullptr;
     QPushButton* m_command3 = nullptr;
     BannerStrip* m_picture5 = nullptr;
-    QLabel* m_image1 = nullptr;
+    WindowBlit* m_blit = nullptr;
 
     // Controls outside the visible area: named operations and work fields.
     QWidget* m_outside = nullptr;

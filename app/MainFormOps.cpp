@@ -198,12 +198,33 @@ void MainForm::Timer4_Timer()
     ReentryGuard guard(m_timer4Busy);
     if (!guard.entered())
         return;
-    const BannerState state = m_scheduler.bannerTick(text7());
+    showBanner(bannerStep());
+}
+
+void MainForm::bannerTimeout()
+{
+    ReentryGuard guard(m_timer4Busy);
+    if (!guard.entered())
+        return;
+    BannerState state;
+    for (int i = 0; i < kBannerStepsPerWake; ++i)
+        state = bannerStep();
+    showBanner(state);
+}
+
+BannerState MainForm::bannerStep()
+{
+    BannerState state = m_scheduler.bannerTick(text7());
     if (m_text8->text() != state.text8)
         m_text8->setText(state.text8);
     m_label1LeftTwips = state.leftTwips;
-    // A hidden window costs nothing: the strip catches up when shown.
+    return state;
+}
+
+void MainForm::showBanner(const BannerState& state)
+{
     m_picture5->setCaption(state.caption);
+    // A hidden window costs nothing: the strip catches up when shown.
     if (isVisible() && !isMinimized())
         m_picture5->setCaptionLeft(state.leftTwips / 15);
 }
@@ -221,8 +242,7 @@ void MainForm::showLamp(Lamp lamp)
     QPixmap& pm = m_lampPixmaps[lamp == Lamp::Green ? 0 : 1];
     if (pm.isNull())
         pm.load(lampPicturePath(lamp)); // loaded once; a missing picture leaves the lamp empty
-    if (m_image1->pixmap().cacheKey() != pm.cacheKey())
-        m_image1->setPixmap(pm);
+    m_picture5->setLamp(pm);
 }
 
 // ------------------------------------------------------ the check's reach

@@ -4,18 +4,16 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QLabel>
 #include <QMovie>
+#include <QPainter>
+#include <QPaintEvent>
 
 namespace qp {
 
 PicturePane::PicturePane(QWidget* parent)
     : QWidget(parent)
-    , m_label(new QLabel(this))
 {
     setFixedSize(kWidth, kHeight);
-    m_label->setGeometry(0, 0, kWidth, kHeight);
-    m_label->setAlignment(Qt::AlignCenter);
 }
 
 PicturePane::~PicturePane() = default;
@@ -38,13 +36,14 @@ QString PicturePane::localFileFor(const QString& address)
 
 void PicturePane::clearPicture()
 {
-    m_label->clear();
     if (m_movie) {
         m_movie->stop();
         delete m_movie;
         m_movie = nullptr;
     }
+    m_opaqueFrames.clear();
     m_shownFile.clear();
+    update();
 }
 
 void PicturePane::Navigate(const QString& address)
@@ -64,7 +63,7 @@ void PicturePane::Navigate(const QString& address)
     movie->setCacheMode(QMovie::CacheAll);
     m_movie = movie;
     m_shownFile = file;
-    m_label->setMovie(m_movie);
+    connect(m_movie, &QMovie::frameChanged, this, [this] { showFrame(); });
     m_movie->start();
     if (!isVisible())
         m_movie->setPaused(true);
@@ -73,6 +72,61 @@ void PicturePane::Navigate(const QString& address)
 bool PicturePane::isAnimating() const
 {
     return m_movie && m_movie->state() == QMovie::Running;
+}
+
+QRect PicturePane::frameRect() const
+{
+    // Centred, as a label shows a picture.
+    const QSize size = m_movie ? m_movie->currentPixmap().deviceIndependentSize().toSize() : QSize();
+    return QRect(QPoint((width() - size.width()) / 2, (height() - size.height()) / 2), size);
+}
+
+bool PicturePane::frameIsOpaque()
+{
+    const QPixmap frame = m_movie->currentPixmap();
+    const auto known = m_opaqueFrames.constFind(frame.cacheKey());
+    if (known != m_opaqueFrames.cend())
+        return *known;
+    bool opaque = !frame.hasAlphaChannel();
+    if (!opaque) {
+        const QImage image = frame.toImage();
+        opaque = true;
+        for (int y = 0; y < image.height() && opaque; ++y) {
+            const auto* row = reinterpret_cast<const QRgb*>(image.constScanLine(y));
+            for (int x = 0; x < image.width(); ++x) {
+                if (qAlpha(row[x]) != 255) {
+                    opaque = false;
+                    break;
+                }
+            }
+        }
+    }
+    m_opaqueFrames.insert(frame.cacheKey(), opaque);
+    return opaque;
+}
+
+void PicturePane::showFrame()
+{
+    // An animation changes its frame several times a second all day long;
+    // an opaque frame that covers the pane can skip the repaint.
+    const QRect r = frameRect();
+    if (m_presenter && r == rect() && isVisible() && frameIsOpaque()) {
+        const QImage frame = m_movie->currentImage();
+        if ((frame.format() == QImage::Format_RGB32 || frame.format() == QImage::Format_ARGB32
+             || frame.format() == QImage::Format_ARGB32_Premultiplied)
+            && m_presenter(frame, r.topLeft()))
+            return;
+    }
+    update();
+}
+
+void PicturePane::paintEvent(QPaintEvent* event)
+{
+    Q_UNUSED(event);
+    if (!m_movie)
+        return;
+    QPainter p(this);
+    p.drawPixmap(frameRect().topLeft(), m_movie->currentPixmap());
 }
 
 void PicturePane::showEvent(QShowEvent* event)

@@ -1,8 +1,10 @@
 #pragma once
+#include <QHash>
 #include <QString>
 #include <QWidget>
 
-class QLabel;
+#include <functional>
+
 class QMovie;
 
 namespace qp {
@@ -34,17 +36,28 @@ public:
     // The local file an address names; empty for anything but "file://".
     static QString localFileFor(const QString& address);
 
+    // Shows an opaque frame of an animation, its top-left at `at` in the
+    // pane's coordinates, some cheaper way than a repaint; false when it
+    // could not, and the pane repaints.
+    using FramePresenter = std::function<bool(const QImage& frame, const QPoint& at)>;
+    void setFramePresenter(FramePresenter presenter) { m_presenter = std::move(presenter); }
+
 protected:
+    void paintEvent(QPaintEvent* event) override;
     void showEvent(QShowEvent* event) override;
     void hideEvent(QHideEvent* event) override;
 
 private:
     void clearPicture();
+    void showFrame();
+    QRect frameRect() const;
+    bool frameIsOpaque();
 
-    QLabel* m_label;
     QMovie* m_movie = nullptr;
     QString m_address;
     QString m_shownFile;
+    FramePresenter m_presenter;
+    QHash<qint64, bool> m_opaqueFrames; // by the frame pixmap's cache key
 };
 
 } // namespace qp
