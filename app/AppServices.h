@@ -24,6 +24,16 @@ struct Forms {
     FormInstance<OptionForm> optionForm;
     FormInstance<GekitaiForm> gekitaiForm;
     FormInstance<MsgForm> msgForm;
+
+    // Unloads every window without its own unload work.
+    void unloadAll()
+    {
+        setForm.unload();
+        idPassForm.unload();
+        optionForm.unload();
+        gekitaiForm.unload();
+        msgForm.unload();
+    }
 };
 
 // What lives for the whole run and is shared by the windows: the six

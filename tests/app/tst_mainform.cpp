@@ -62,11 +62,7 @@ struct Program {
     ~Program()
     {
         form.reset();
-        services.forms.setForm.unload();
-        services.forms.idPassForm.unload();
-        services.forms.optionForm.unload();
-        services.forms.gekitaiForm.unload();
-        services.forms.msgForm.unload();
+        services.forms.unloadAll();
         setMessageHandler({});
         MainForm::setProcessExit({});
         MainForm::setTrayAvailabilityOverride(-1);

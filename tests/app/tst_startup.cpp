@@ -39,11 +39,7 @@ struct StartedProgram {
     ~StartedProgram()
     {
         form.reset();
-        services.forms.setForm.unload();
-        services.forms.idPassForm.unload();
-        services.forms.optionForm.unload();
-        services.forms.gekitaiForm.unload();
-        services.forms.msgForm.unload();
+        services.forms.unloadAll();
         QDir::setCurrent(oldCwd);
         setProgramFolderOverride({});
     }
