@@ -41,8 +41,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                         std::abort(); // a value bigger than anything the reader let in
             }
         }
-        if (status != qp::ImapResponseReader::Status::NeedMore)
+        if (status == qp::ImapResponseReader::Status::Done)
             reader.start(maxText, maxLiteral, maxResponse);
+        else if (status != qp::ImapResponseReader::Status::NeedMore)
+            break; // over a bound: the client gives the connection up here
         else if (used == 0)
             std::abort(); // no progress
     }
