@@ -8,7 +8,9 @@
 #   quillpost      a copy of the installed executable (the program finds its
 #                  folder from its own path, so a link would lead it back to
 #                  the shared folder); refreshed when the installed one changes
-#   Sound, 画像データ  links to the shared, read-only sounds and pictures
+#   Sound, 画像データ, help
+#                  links to the shared, read-only sounds, pictures and the
+#                  user's page
 #   ★MailData      the user's settings and watch list, private (mode 700)
 #   ferrule.ini    the server settings, written by the program itself
 # The program is started there. Nothing in the shared folder is written.
@@ -41,7 +43,7 @@ fi
 # Links to the shared data. A link that points elsewhere (the program was
 # installed under another prefix before) is renewed; a real folder the user
 # put there on purpose is left alone.
-for item in Sound 画像データ; do
+for item in Sound 画像データ help; do
   if [ -L "$user_dir/$item" ] || [ ! -e "$user_dir/$item" ]; then
     if [ "$(readlink "$user_dir/$item" 2>/dev/null || true)" != "$shared/$item" ]; then
       ln -sfn "$shared/$item" "$user_dir/$item"
