@@ -180,6 +180,11 @@ private slots:
         QCOMPARE(p.messages.size(), 1);
         QCOMPARE(p.messages.last().title, QStringLiteral("確認"));
         QCOMPARE(opened, 0);
+        // "Yes" opens the user's page of the program folder.
+        QVERIFY(QDir(p.programDir.path()).mkpath(QStringLiteral("help")));
+        QFile page(p.programDir.filePath(QStringLiteral("help/index.html")));
+        QVERIFY(page.open(QIODevice::WriteOnly));
+        page.close();
         p.answer = QMessageBox::Yes;
         p.form->Picture10_Click();
         QCOMPARE(opened, 1);
