@@ -8,6 +8,7 @@
 #include "platform/AppFont.h"
 #include "platform/MessageBoxes.h"
 #include "platform/ProgramFolder.h"
+#include "platform/ProgramIcon.h"
 
 #include <QAction>
 #include <QApplication>
@@ -35,11 +36,6 @@
 
 // The icon lives in a resource of this static library, which the linker
 // does not register by itself.
-static void initAppResources()
-{
-    Q_INIT_RESOURCE(app);
-}
-
 namespace qp {
 
 namespace {
@@ -95,10 +91,7 @@ MainForm::MainForm(AppServices& services, QWidget* parent)
 {
     setObjectName(QStringLiteral("MainForm"));
     setWindowTitle(QStringLiteral("ハルカゼ、お待ちしています　Ver 1.0"));
-    initAppResources();
-    QIcon icon(QStringLiteral(":/quillpost/icon.png"));
-    icon.addFile(QStringLiteral(":/quillpost/icon-256.png"));
-    setWindowIcon(icon);
+    setWindowIcon(programIcon());
     buildControls();
     buildMenus();
     buildTimers();
