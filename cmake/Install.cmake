@@ -2,7 +2,8 @@
 #
 #   cmake --install build --prefix /opt/quillpost
 #     lib/quillpost/                 the program folder, shared and read-only:
-#                                    the executable, Sound/, 画像データ/
+#                                    the executable, Sound/, 画像データ/,
+#                                    help/ (the user's page)
 #     bin/quillpost                  the launcher (app/desktop/quillpost-launcher.sh)
 #     share/applications/quillpost.desktop
 #     share/icons/hicolor/<n>x<n>/apps/quillpost.png
@@ -29,6 +30,7 @@ set(QP_INSTALL_PROGRAM_DIR lib/quillpost)
 
 install(TARGETS quillpost RUNTIME DESTINATION ${QP_INSTALL_PROGRAM_DIR})
 install(DIRECTORY "${CMAKE_SOURCE_DIR}/assets/Sound" "${CMAKE_SOURCE_DIR}/assets/画像データ"
+                  "${CMAKE_SOURCE_DIR}/assets/help"
         DESTINATION ${QP_INSTALL_PROGRAM_DIR}
         FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
         DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
