@@ -144,6 +144,11 @@ void MainForm::Command7_Click()
     if (!cp932::canEncode(choice.mailProgramPath))
         notifyNonBlocking(this, QStringLiteral("このメーラーのパスには Shift-JIS で保存できない文字が含まれているため、"
                                                "今回の起動中だけ使われ、次回の起動時には残りません。"));
+    // The file gives back at most 255 bytes; a longer path is not written.
+    else if (cp932::byteLength(choice.mailProgramPath) > kMaxIniValueBytes)
+        notifyNonBlocking(this, QStringLiteral("このメーラーのパスは長すぎるため (Shift-JIS で %1 バイトまで)、"
+                                               "今回の起動中だけ使われ、次回の起動時には残りません。")
+                                    .arg(kMaxIniValueBytes));
 }
 
 void MainForm::Picture10_Click()

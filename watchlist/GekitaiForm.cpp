@@ -161,6 +161,9 @@ GekitaiForm::GekitaiForm(int mainLoopCheckValue, QWidget* parent)
     Text2->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     Text2->setLineWrapMode(QPlainTextEdit::WidgetWidth);
     Text2->raise(); // over the lower part of the list
+    // A multi-line editor would keep Tab for itself and strand the keyboard
+    // in the help box; Tab moves on to the list instead.
+    Text2->setTabChangesFocus(true);
 
     // Mouse moves reach the window's own handler only over its background:
     // no control passes them on to the window.
@@ -209,6 +212,15 @@ void GekitaiForm::fillList()
         return;
     }
     List1->addItems(list.keywords);
+    // Said once a run: the list is refilled after every change.
+    static bool toldOfIgnoredRecords = false;
+    if (list.status.recordsIgnored && !toldOfIgnoredRecords) {
+        toldOfIgnoredRecords = true;
+        information(this, QStringLiteral("キーワードのファイルには %1 件を超える記録があります。"
+                                         "%2 件目以降は一覧に出ず、メールの照合にも使われません。")
+                              .arg(KeywordStore::kMaxRecords)
+                              .arg(KeywordStore::kMaxRecords + 1));
+    }
 }
 
 KeywordStoreStatus GekitaiForm::PutKeywordRecord(int n)

@@ -7,6 +7,7 @@
 #include "notify/PicturePane.h"
 #include "platform/Cp932.h"
 #include "platform/MessageBoxes.h"
+#include "platform/Numbers.h"
 #include "platform/ProgramFolder.h"
 
 #include <QAction>
@@ -170,6 +171,16 @@ private slots:
         QCOMPARE(p.form->text7(), QStringLiteral("/opt/café/mailer"));
         QCOMPARE(p.messages.size(), 1);
         QVERIFY(p.messages.last().text.contains(QStringLiteral("Shift-JIS")));
+        // So is one longer than the 255 bytes the settings file gives back;
+        // 255 exactly is kept without a word.
+        const QString longest = QStringLiteral("/opt/") + QString(124, QChar(u'表')) + QStringLiteral("/m");
+        for (const QString& path : {longest, longest + QLatin1Char('x')}) {
+            setOpenFileDialogHandler([&](QWidget*, const QString&) -> std::optional<QString> { return path; });
+            p.trigger("mset");
+            QCOMPARE(p.form->text7(), path);
+        }
+        QCOMPARE(p.messages.size(), 2);
+        QVERIFY(p.messages.last().text.contains(QStringLiteral("255")));
         p.messages.clear();
         setOpenFileDialogHandler({});
 
@@ -180,6 +191,11 @@ private slots:
         QCOMPARE(p.messages.size(), 1);
         QCOMPARE(p.messages.last().title, QStringLiteral("確認"));
         QCOMPARE(opened, 0);
+        // "Yes" opens the user's page of the program folder.
+        QVERIFY(QDir(p.programDir.path()).mkpath(QStringLiteral("help")));
+        QFile page(p.programDir.filePath(QStringLiteral("help/index.html")));
+        QVERIFY(page.open(QIODevice::WriteOnly));
+        page.close();
         p.answer = QMessageBox::Yes;
         p.form->Picture10_Click();
         QCOMPARE(opened, 1);
@@ -265,7 +281,7 @@ private slots:
         QVERIFY(tray->icon().availableSizes().contains(QSize(32, 32)));
         const QString tip = tray->toolTip();
         // The tip tells when the window went to the tray, not the time now.
-        QVERIFY(tip.contains(QLocale().toString(QDate::currentDate(), QLocale::ShortFormat)));
+        QVERIFY(tip.contains(generalDateText(QDateTime::currentDateTime()).section(QLatin1Char(' '), 0, 0)));
         QTest::qWait(1100);
         QCOMPARE(tray->toolTip(), tip);
         QVERIFY(before.secsTo(QTime::currentTime()) >= 1);

@@ -1,6 +1,7 @@
 #include "TestFolder.h"
 
 #include "platform/FormInstance.h"
+#include "platform/ProgramIcon.h"
 #include "settings/IdPassForm.h"
 #include "settings/IniFile.h"
 #include "settings/ProcessSettings.h"
@@ -105,6 +106,15 @@ private slots:
                  QFileDevice::Permissions());
         QCOMPARE(form.touch()->idText(), QStringLiteral("山田①"));
         QCOMPARE(form.touch()->passText(), QStringLiteral("pa=ss"));
+
+        // Blanks and quotes at the ends come back exactly, for the window
+        // and for the check, which reads the file before every log-in.
+        fill(QStringLiteral(" taro "), QStringLiteral("\"pw\"\t"), true);
+        form.touch()->OKCommand_Click();
+        QVERIFY(unloaded());
+        QCOMPARE(stored("NAME"), QStringLiteral(" taro "));
+        QCOMPARE(stored("NAME2"), QStringLiteral("\"pw\"\t"));
+        QCOMPARE(form.touch()->passText(), QStringLiteral("\"pw\"\t"));
     }
 
     void okWithKeepAndEmptyBoxesStoresEmptyValues()
@@ -237,6 +247,9 @@ private slots:
     {
         IdPassForm* f = showActive();
         QCOMPARE(f->windowTitle(), QStringLiteral("ID,PASS"));
+        QCOMPARE(f->windowIcon().pixmap(32).toImage(), programIcon().pixmap(32).toImage());
+        QVERIFY(!f->windowIcon().isNull());
+        QVERIFY(control<QPushButton>("OKCommand")->isDefault());
         QCOMPARE(f->geometry(), QRect(616, 358, 192, 119));
         QCOMPARE(f->minimumSize(), f->maximumSize());
         QVERIFY(!(f->windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint)));

@@ -61,11 +61,13 @@ private slots:
     void answeringNoRewritesSameRecordsAndDropsSelection();
     void deletingRow0MovesOthersUp();
     void helpBoxFollowsTheMouse();
+    void tabWalksTheControlsFromTheHelpBox();
     void helpBoxPlacementFollowsLoopSwitch_data();
     void helpBoxPlacementFollowsLoopSwitch();
     void entryBoxKeepsWithin200BytesAndRefusesUnstorableCharacters();
     void writeFailureIsReportedAndEntryKept();
     void recoveryFromTempIsAnnounced();
+    void recordsPastTheLimitAreAnnouncedOnce();
 };
 
 void FormTest::opensWithStoreContentsAndCreatesMissingStore()
@@ -215,6 +217,28 @@ void FormTest::helpBoxFollowsTheMouse()
     QVERIFY(!shown());
 }
 
+void FormTest::tabWalksTheControlsFromTheHelpBox()
+{
+    ProgramFolder folder;
+    FormPtr form(new GekitaiForm(1));
+    form->show();
+    QVERIFY(QTest::qWaitForWindowActive(form.get()));
+    form->Text2->setPlainText(GekitaiForm::kHelpAdd);
+    form->Text2->setFocus();
+    QVERIFY(form->Text2->hasFocus());
+
+    const QList<QWidget*> forward = {form->List1, form->Text1, form->Command1, form->Command2,
+                                     form->Picture2, form->Text2};
+    for (QWidget* next : forward) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), next);
+    }
+    QTest::keyClick(form->Text2, Qt::Key_Backtab, Qt::ShiftModifier);
+    QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(form->Picture2));
+    // Tab typed nothing into the help box.
+    QCOMPARE(form->Text2->toPlainText(), GekitaiForm::kHelpAdd);
+}
+
 void FormTest::helpBoxPlacementFollowsLoopSwitch_data()
 {
     QTest::addColumn<int>("loop");
@@ -267,6 +291,14 @@ void FormTest::entryBoxKeepsWithin200BytesAndRefusesUnstorableCharacters()
     QTest::mouseClick(form->Command1, Qt::LeftButton);
     QCOMPARE(messages.seen.size(), 2);
     QCOMPARE(QFileInfo(folder.file("Ferruledata50.data")).size(), 0);
+
+    // What a Linux input method types for 〜 is taken, stored as Windows does.
+    entry->clear();
+    entry->insert(QStringLiteral("a\u301Cb"));
+    QCOMPARE(entry->text(), QStringLiteral("a\u301Cb"));
+    QTest::mouseClick(form->Command1, Qt::LeftButton);
+    QCOMPARE(messages.seen.size(), 2);
+    QCOMPARE(readFile(folder.file("Ferruledata50.data")), record(QByteArray("a\x81\x60" "b")));
 }
 
 void FormTest::writeFailureIsReportedAndEntryKept()
@@ -302,6 +334,23 @@ void FormTest::recoveryFromTempIsAnnounced()
     QCOMPARE(form->List1->count(), 3);
     QCOMPARE(messages.seen.size(), 1);
     QVERIFY(messages.seen[0].text.contains(QStringLiteral("FERRULEDATA50.TMP")));
+}
+
+void FormTest::recordsPastTheLimitAreAnnouncedOnce()
+{
+    ProgramFolder folder;
+    const QByteArray k = record(QStringLiteral("k"));
+    writeFile(folder.file("Ferruledata50.data"), k.repeated(KeywordStore::kMaxRecords + 3));
+    Messages messages;
+    FormPtr form(new GekitaiForm(1));
+    QCOMPARE(form->List1->count(), KeywordStore::kMaxRecords);
+    QCOMPARE(messages.seen.size(), 1);
+    QVERIFY(messages.seen[0].text.contains(QStringLiteral("32766")));
+    // Not again: neither when the list is refilled nor at the next opening.
+    QTest::mouseClick(form->Command2, Qt::LeftButton); // no selection: its own message
+    form.reset(new GekitaiForm(1));
+    QCOMPARE(messages.seen.size(), 2);
+    QCOMPARE(messages.seen[1].text, QStringLiteral("データが選択されていません。"));
 }
 
 QTEST_MAIN(FormTest)
