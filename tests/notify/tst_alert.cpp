@@ -337,7 +337,7 @@ private slots:
         rig.timer2.start();
         rig.alert.Command2_Click();
         QCOMPARE(rig.sound.real.player().sink(), qp::FluidTunePlayer::Sink::AudioDevice);
-        QTest::qWait(500);
+        QVERIFY(waitFor([&] { return rig.sound.real.player().currentTick() > 300; }, 8000));
         server.killServer();
         const qsizetype before = restarts();
         QVERIFY(waitFor([&] { return restarts() > before; }, 6000));
