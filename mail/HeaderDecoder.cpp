@@ -259,11 +259,8 @@ QString lossyIso2022Jp(QByteArrayView b)
                 g0 = Set::Other94x94;
             } else if (seq.startsWith("(")) {
                 g0 = Set::Other94;
-            } else if (seq.startsWith("&") || seq.startsWith(")") || seq.startsWith("$)")) {
-                continue; // the 1990 announcer, G1 designations: no G0 change
             } else {
-                out += kLost; // a control function we do not carry out
-                continue;
+                continue; // the 1990 announcer, G1 designations, others: no G0 change
             }
             shifted = false;
             continue;
