@@ -1,9 +1,11 @@
 #include "actions/ActionsUi.h"
 
 #include "platform/MessageBoxes.h"
+#include "platform/ProgramFolder.h"
 
 #include <QDesktopServices>
 #include <QFileDialog>
+#include <QFileInfo>
 
 namespace qp {
 
@@ -56,6 +58,11 @@ void setUrlOpener(UrlOpener opener)
     urlOpener() = std::move(opener);
 }
 
+QUrl userPageAddress()
+{
+    return QUrl::fromLocalFile(programPath(kUserPageTail));
+}
+
 HomepageOutcome showHomepagePrompt(QWidget* parent)
 {
     const QMessageBox::StandardButton answer =
@@ -64,11 +71,15 @@ HomepageOutcome showHomepagePrompt(QWidget* parent)
     if (answer != QMessageBox::Yes)
         return HomepageOutcome::Declined;
 
-    const QUrl address(kHomepageAddress);
+    const QUrl address = userPageAddress();
+    if (!QFileInfo(address.toLocalFile()).isFile()) {
+        notifyNonBlocking(parent, QStringLiteral("説明のページが見つかりません。\n%1").arg(address.toLocalFile()));
+        return HomepageOutcome::OpenFailed;
+    }
     const bool opened = urlOpener() ? urlOpener()(address) : QDesktopServices::openUrl(address);
     if (opened)
         return HomepageOutcome::Opened;
-    notifyNonBlocking(parent, QStringLiteral("ブラウザーを開けませんでした。\n%1").arg(kHomepageAddress));
+    notifyNonBlocking(parent, QStringLiteral("ブラウザーを開けませんでした。\n%1").arg(address.toLocalFile()));
     return HomepageOutcome::OpenFailed;
 }
 

@@ -36,7 +36,10 @@ MailerChooser::Choice chooseMailProgram(QWidget* parent, MailerChooser& chooser)
 
 // ---- Homepage prompt (Picture10_Click) ---------------------------------------
 
-inline const QString kHomepageAddress = QStringLiteral("https://quillpost.example.org/");
+// The user's page ships with the program, so the answer "yes" works offline.
+inline const QString kUserPageTail = QStringLiteral("help/index.html");
+// The page as a "file://" address below the program folder.
+QUrl userPageAddress();
 inline const QString kHomepageQuestion =
     QStringLiteral("「Larkspur」作者のホームページです。ちょっと見てみますか？");
 inline const QString kHomepageCaption = QStringLiteral("確認");
@@ -44,7 +47,8 @@ inline const QString kHomepageCaption = QStringLiteral("確認");
 enum class HomepageOutcome {
     Declined,   // "No": nothing opened
     Opened,     // "Yes": the browser was asked to open the address
-    OpenFailed, // "Yes", but no browser could be started; a notice was shown
+    OpenFailed, // "Yes", but the page is missing or no browser could be started;
+                // a notice was shown
 };
 
 // Opens an address in the user's web browser (QDesktopServices::openUrl).
@@ -52,8 +56,10 @@ enum class HomepageOutcome {
 using UrlOpener = std::function<bool(const QUrl&)>;
 void setUrlOpener(UrlOpener opener);
 
-// Asks the "確認" question (Yes/No, question icon) and on Yes opens
-// kHomepageAddress in the user's browser.
+// Asks the "確認" question (Yes/No, question icon) and on Yes opens the
+// user's page in the user's browser. A page that is missing (a program
+// folder laid out by hand) is said so instead of handing the browser a
+// dead address.
 HomepageOutcome showHomepagePrompt(QWidget* parent);
 
 } // namespace qp

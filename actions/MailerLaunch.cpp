@@ -1,5 +1,7 @@
 #include "actions/MailerLaunch.h"
 
+#include "settings/SettingsPaths.h"
+
 #include <QFileInfo>
 #include <QProcess>
 #include <QStandardPaths>
@@ -7,8 +9,6 @@
 namespace qp {
 
 namespace {
-
-const QString kNotSetText = QStringLiteral("未設定");
 
 // Only the space character is removed, as the stored path may legitimately
 // hold other white space inside a file name.
@@ -47,11 +47,11 @@ QString failureReason(const QString& program)
 
 QString mailProgramToStart(const QString& mailProgramText)
 {
-    // The "not set" marker is never a program, even with spaces around it.
-    const QString program = trimSpaces(mailProgramText);
-    if (program == kNotSetText)
+    // The marker is the exact text the start-up puts there; anything else is
+    // a path, spaces around it removed.
+    if (mailProgramText == kNotSet)
         return {};
-    return program;
+    return trimSpaces(mailProgramText);
 }
 
 LaunchResult launchMailProgram(const QString& mailProgramText)

@@ -18,9 +18,9 @@ struct LaunchResult {
     bool started() const { return status == Status::Started; }
 };
 
-// The program to start for the mail-program box's text: the text without
-// leading and trailing spaces, or empty when nothing is to be started
-// ("未設定", or nothing but spaces).
+// The one rule for "no mail program": empty when the mail-program box's text
+// is exactly "未設定" or nothing but spaces, else the text without leading and
+// trailing spaces. The check cycle and the launch both use it.
 QString mailProgramToStart(const QString& mailProgramText);
 
 // Starts the mail program named by the mail-program box's text (Text7),

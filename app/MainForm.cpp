@@ -7,7 +7,9 @@
 #include "notify/PicturePane.h"
 #include "platform/AppFont.h"
 #include "platform/MessageBoxes.h"
+#include "platform/Numbers.h"
 #include "platform/ProgramFolder.h"
+#include "platform/ProgramIcon.h"
 
 #include <QAction>
 #include <QApplication>
@@ -20,13 +22,11 @@
 #include <QLayout>
 #include <QLineEdit>
 #include <QLinearGradient>
-#include <QLocale>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPushButton>
-#include <QRegularExpression>
 #include <QScreen>
 #include <QSystemTrayIcon>
 #include <QTimer>
@@ -35,11 +35,6 @@
 
 // The icon lives in a resource of this static library, which the linker
 // does not register by itself.
-static void initAppResources()
-{
-    Q_INIT_RESOURCE(app);
-}
-
 namespace qp {
 
 namespace {
@@ -95,10 +90,7 @@ MainForm::MainForm(AppServices& services, QWidget* parent)
 {
     setObjectName(QStringLiteral("MainForm"));
     setWindowTitle(QStringLiteral("ハルカゼ、お待ちしています　Ver 1.0"));
-    initAppResources();
-    QIcon icon(QStringLiteral(":/quillpost/icon.png"));
-    icon.addFile(QStringLiteral(":/quillpost/icon-256.png"));
-    setWindowIcon(icon);
+    setWindowIcon(programIcon());
     buildControls();
     buildMenus();
     buildTimers();
@@ -371,14 +363,7 @@ void MainForm::exitProcessNow()
 
 QString MainForm::tipTimeText() const
 {
-    // "General Date": the locale's short date, a space, the locale's long
-    // time (without the time-zone name the desktop locales append).
-    const QLocale locale;
-    const QDateTime now = QDateTime::currentDateTime();
-    QString timeFormat = locale.timeFormat(QLocale::LongFormat);
-    timeFormat.remove(QRegularExpression(QStringLiteral("\\s*t+\\s*")));
-    return locale.toString(now.date(), QLocale::ShortFormat) + QLatin1Char(' ')
-        + locale.toString(now.time(), timeFormat.trimmed());
+    return generalDateText(QDateTime::currentDateTime());
 }
 
 void MainForm::Command1_Click()

@@ -1,14 +1,21 @@
 #include "app/AppServices.h"
+#include "app/CommandLine.h"
 #include "app/MainForm.h"
 
 #include "mail/NMailLayer.h"
 #include "notify/MciSound.h"
 #include "platform/AppFont.h"
+#include "platform/ProgramFolder.h"
 
 #include <QApplication>
 
 int main(int argc, char** argv)
 {
+    // --help, --version and wrong arguments are answered here, before the
+    // application object opens a display or anything reads a file.
+    if (const std::optional<int> exitCode = qp::answerCommandLine(argc, argv))
+        return *exitCode;
+
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quillpost"));
     QApplication::setDesktopFileName(QStringLiteral("quillpost"));
@@ -19,7 +26,10 @@ int main(int argc, char** argv)
     qp::installApplicationFont();
 
     qp::AppServices services;
-    services.mail = std::make_unique<qp::NMail>();
+    auto mail = std::make_unique<qp::NMail>();
+    // Servers seen with TLS, so that a session stripped of it is refused.
+    mail->setTlsMemoryFile(qp::programPath(QStringLiteral("\\★MailData\\tlsservers.txt")));
+    services.mail = std::move(mail);
     services.sound = std::make_unique<qp::MciSound>();
 
     qp::MainForm mainForm(services);

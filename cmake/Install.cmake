@@ -2,12 +2,16 @@
 #
 #   cmake --install build --prefix /opt/quillpost
 #     lib/quillpost/                 the program folder, shared and read-only:
-#                                    the executable, Sound/, 画像データ/
+#                                    the executable, Sound/, 画像データ/,
+#                                    help/ (the user's page)
 #     bin/quillpost                  the launcher (app/desktop/quillpost-launcher.sh)
 #     share/applications/quillpost.desktop
 #     share/icons/hicolor/<n>x<n>/apps/quillpost.png
 #     share/quillpost/quillpost-autostart.desktop
 #                                    an example to copy to ~/.config/autostart
+#     share/man/man1, share/man/ja/man1, share/doc/quillpost
+#                                    manual pages, licence, changelog
+#                                    (cmake/Docs.cmake)
 #
 # The program keeps its settings in "★MailData" beside its own executable and
 # its server file in the folder it starts in, so an installed copy cannot run
@@ -19,12 +23,14 @@
 # program started from it directly finds no settings and writes none.
 #
 #   cmake --build build --target package      ->  build/quillpost_<version>_<arch>.deb
+#     (-DQP_PACKAGE_MAINTAINER="Name <address>" names its maintainer)
 #   sudo apt install ./build/quillpost_*.deb   (installs under /usr)
 
 set(QP_INSTALL_PROGRAM_DIR lib/quillpost)
 
 install(TARGETS quillpost RUNTIME DESTINATION ${QP_INSTALL_PROGRAM_DIR})
 install(DIRECTORY "${CMAKE_SOURCE_DIR}/assets/Sound" "${CMAKE_SOURCE_DIR}/assets/画像データ"
+                  "${CMAKE_SOURCE_DIR}/assets/help"
         DESTINATION ${QP_INSTALL_PROGRAM_DIR}
         FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
         DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
@@ -62,6 +68,8 @@ install(CODE "
        FILES \"${QP_DESKTOP_STAGE}/quillpost-autostart.desktop\")
 ")
 
+include(cmake/Docs.cmake)
+
 # --- The Debian package --------------------------------------------------------
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME quillpost)
@@ -78,7 +86,7 @@ Each user's settings live in ~/.local/share/quillpost.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES TRUE)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Quillpost developers <quillpost@localhost>")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${QP_PACKAGE_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION mail)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # The libraries the executable links (Qt 6 Core, Gui, Widgets, Network, DBus,

@@ -1,5 +1,6 @@
 #include "mail/CheckMail.h"
 
+#include "actions/MailerLaunch.h"
 #include "mail/Reentry.h"
 #include "settings/IniFile.h"
 #include "settings/SettingsPaths.h"
@@ -19,16 +20,6 @@ QString CutAtNul(const QString& text)
 {
     const qsizetype nul = text.indexOf(QChar(u'\0'));
     return nul < 0 ? text : text.left(nul);
-}
-
-std::optional<QString> mailerCommandFromText7(const QString& text7)
-{
-    if (text7 == kNotSet)
-        return std::nullopt;
-    const QString program = trimSpaces(text7).toString();
-    if (program.isEmpty())
-        return std::nullopt;
-    return program;
 }
 
 CheckMail::CheckMail(MailLibrary& library, ProcessSettings& settings, CheckHost& host)
@@ -155,8 +146,8 @@ void CheckMail::report(const CheckOutcome& outcome)
         }
         if (outcome.matchCount > 0)
             m_host.startAlert();
-    } else if (const auto program = mailerCommandFromText7(m_host.mailerPath())) {
-        m_host.startMailProgram(*program);
+    } else if (const QString program = mailProgramToStart(m_host.mailerPath()); !program.isEmpty()) {
+        m_host.startMailProgram(program);
     }
 }
 

@@ -14,11 +14,6 @@ namespace qp {
 // The text before its first NUL character; the whole text when it has none.
 QString CutAtNul(const QString& text);
 
-// The program that the check starts for new mail, from MainForm.Text7:
-// nothing for "未設定" or a text of spaces only, else the text with spaces
-// removed at both ends.
-std::optional<QString> mailerCommandFromText7(const QString& text7);
-
 // What one run did, for the caller's tests and measurements; the check
 // itself reports to the user through the host only.
 struct CheckOutcome {

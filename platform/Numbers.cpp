@@ -1,6 +1,8 @@
 #include "platform/Numbers.h"
 
 #include <QByteArray>
+#include <QDateTime>
+#include <QRegularExpression>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
@@ -93,6 +95,45 @@ std::int16_t clampToInt16(double value)
     if (value < -32768)
         return -32768;
     return static_cast<std::int16_t>(value);
+}
+
+QString generalDateText(const QDateTime& when, const QLocale& locale)
+{
+    struct Patterns {
+        const char* locale;
+        const char* shortDate;
+        const char* longTime; // Windows "tt" written as Qt's "AP"
+    };
+    // The Windows defaults of these locales.
+    static const Patterns kWindows[] = {
+        {"ja_JP", "yyyy/MM/dd", "H:mm:ss"},
+        {"en_US", "M/d/yyyy", "h:mm:ss AP"},
+        {"C", "M/d/yyyy", "h:mm:ss AP"},
+        {"en_GB", "dd/MM/yyyy", "HH:mm:ss"},
+        {"de_DE", "dd.MM.yyyy", "HH:mm:ss"},
+        {"fr_FR", "dd/MM/yyyy", "HH:mm:ss"},
+        {"zh_CN", "yyyy/M/d", "H:mm:ss"},
+        {"ko_KR", "yyyy-MM-dd", "AP h:mm:ss"},
+    };
+    const QString name = locale.name();
+    QString date;
+    QString time;
+    for (const Patterns& p : kWindows) {
+        if (name == QLatin1String(p.locale)) {
+            date = QString::fromLatin1(p.shortDate);
+            time = QString::fromLatin1(p.longTime);
+            break;
+        }
+    }
+    if (date.isEmpty()) {
+        date = locale.dateFormat(QLocale::ShortFormat);
+        if (!date.contains(QLatin1String("yyyy")))
+            date.replace(QRegularExpression(QStringLiteral("y+")), QStringLiteral("yyyy"));
+        time = locale.timeFormat(QLocale::LongFormat);
+        time.remove(QRegularExpression(QStringLiteral("\\s*t+\\s*")));
+        time = time.trimmed();
+    }
+    return locale.toString(when.date(), date) + QLatin1Char(' ') + locale.toString(when.time(), time);
 }
 
 } // namespace qp

@@ -1,4 +1,5 @@
 #pragma once
+#include <QLocale>
 #include <QString>
 #include <cstdint>
 
@@ -20,5 +21,13 @@ std::int32_t leadingInt32(const QByteArray& bytes);
 
 // Clamps into the 16-bit range.
 std::int16_t clampToInt16(double value);
+
+// A date and time in the named format "General Date": the locale's short
+// date, a space, its long time, as Windows writes them for that locale
+// (ja_JP "2026/12/07 11:13:19", en_US "12/7/2026 11:13:19 AM"). Windows and
+// the desktop's locale data differ (Japanese long time "11時13分19秒 JST",
+// two-digit years), so the common locales use the Windows patterns; others
+// take the locale's own with a four-digit year and no time zone.
+QString generalDateText(const QDateTime& when, const QLocale& locale = QLocale());
 
 } // namespace qp

@@ -3,6 +3,7 @@
 #include "platform/AppFont.h"
 #include "platform/Cp932.h"
 #include "platform/MessageBoxes.h"
+#include "platform/ProgramIcon.h"
 #include "platform/Twips.h"
 #include "settings/IniFile.h"
 #include "settings/ProcessSettings.h"
@@ -47,6 +48,7 @@ IdPassForm::IdPassForm(ProcessSettings& settings, QWidget* parent)
     setAttribute(Qt::WA_DeleteOnClose);
     setObjectName(QStringLiteral("IdPassForm"));
     setWindowTitle(QStringLiteral("ID,PASS"));
+    setWindowIcon(programIcon());
     setFont(gothicFont(9.0));
     const QRect client = twipsRect(9240, 5370, 2880, 1785);
     setGeometry(client);
@@ -67,6 +69,7 @@ IdPassForm::IdPassForm(ProcessSettings& settings, QWidget* parent)
     OKCommand = new QPushButton(QStringLiteral("OK"), this);
     OKCommand->setObjectName(QStringLiteral("OKCommand"));
     OKCommand->setGeometry(twipsRect(900, 1380, 852, 312));
+    OKCommand->setDefault(true); // drawn as the button Enter presses
 
     CancelCommand = new QPushButton(QStringLiteral("Cancel"), this);
     CancelCommand->setObjectName(QStringLiteral("CancelCommand"));

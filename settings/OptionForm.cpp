@@ -2,6 +2,7 @@
 
 #include "platform/AppFont.h"
 #include "platform/MessageBoxes.h"
+#include "platform/ProgramIcon.h"
 #include "platform/Twips.h"
 #include "settings/IniFile.h"
 #include "settings/ProcessSettings.h"
@@ -39,6 +40,7 @@ OptionForm::OptionForm(ProcessSettings& settings, QWidget* parent)
     setAttribute(Qt::WA_DeleteOnClose);
     setObjectName(QStringLiteral("OptionForm"));
     setWindowTitle(QStringLiteral("サーバー設定"));
+    setWindowIcon(programIcon());
     setFont(gothicFont(9.0));
     const QRect client = twipsRect(9570, 2340, 2895, 3015);
     setGeometry(client);

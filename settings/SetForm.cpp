@@ -2,6 +2,7 @@
 
 #include "platform/AppFont.h"
 #include "platform/Numbers.h"
+#include "platform/ProgramIcon.h"
 #include "platform/Twips.h"
 #include "settings/AutoCheckDisplay.h"
 #include "settings/IniFile.h"
@@ -54,6 +55,7 @@ SetForm::SetForm(AutoCheckDisplay& display, std::function<void()> showAccountWin
     setAttribute(Qt::WA_DeleteOnClose);
     setObjectName(QStringLiteral("SetForm"));
     setWindowTitle(QStringLiteral("設定"));
+    setWindowIcon(programIcon());
     setFont(gothicFont(9.0));
     QPalette background = palette();
     background.setColor(QPalette::Window, QColor::fromRgb(bgrToRgb(0x00C0C0C0)));

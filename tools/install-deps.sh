@@ -7,10 +7,11 @@ PACKAGES=(
   qt6-base-dev libfluidsynth-dev timgm6mb-soundfont
   fonts-ipafont-gothic
   openssl dbus
-  dovecot-pop3d
+  dovecot-pop3d dovecot-imapd
   xvfb xauth xdotool trayer imagemagick x11-utils libx11-dev libxext-dev
   clang
   dpkg-dev file desktop-file-utils
+  lintian man-db
 )
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi

@@ -6,4 +6,9 @@ cd "$(dirname "$0")/.."
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$(nproc)"
 cd build/quillpost
+# Under Wayland the windows need X11 (centring, the shaped window's place,
+# staying on top): XWayland when the session has it.
+if [ -n "${WAYLAND_DISPLAY:-}" ] && [ -n "${DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
+  export QT_QPA_PLATFORM=xcb
+fi
 exec ./quillpost

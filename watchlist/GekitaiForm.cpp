@@ -161,6 +161,9 @@ GekitaiForm::GekitaiForm(int mainLoopCheckValue, QWidget* parent)
     Text2->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     Text2->setLineWrapMode(QPlainTextEdit::WidgetWidth);
     Text2->raise(); // over the lower part of the list
+    // A multi-line editor would keep Tab for itself and strand the keyboard
+    // in the help box; Tab moves on to the list instead.
+    Text2->setTabChangesFocus(true);
 
     // Mouse moves reach the window's own handler only over its background:
     // no control passes them on to the window.

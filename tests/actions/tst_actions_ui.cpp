@@ -2,9 +2,12 @@
 // real open-file dialog.
 #include "actions/ActionsUi.h"
 #include "platform/MessageBoxes.h"
+#include "platform/ProgramFolder.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QFileDialog>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -43,6 +46,9 @@ private slots:
 
     void homepagePrompt()
     {
+        QTemporaryDir folder;
+        QVERIFY(folder.isValid());
+        setProgramFolderOverride(folder.path());
         m_answer = QMessageBox::No;
         QCOMPARE(showHomepagePrompt(nullptr), HomepageOutcome::Declined);
         QCOMPARE(m_requests.size(), 1);
@@ -53,18 +59,50 @@ private slots:
         QCOMPARE(q.buttons, QMessageBox::Yes | QMessageBox::No);
         QVERIFY(m_opened.isEmpty());
 
+        // The page is missing: said so, no browser handed a dead address.
         m_answer = QMessageBox::Yes;
+        QCOMPARE(showHomepagePrompt(nullptr), HomepageOutcome::OpenFailed);
+        QVERIFY(m_opened.isEmpty());
+        QCOMPARE(m_requests.size(), 3);
+        QVERIFY(m_requests.last().text.contains(QStringLiteral("help/index.html")));
+
+        // The page in the program folder (its folder in another case too).
+        QVERIFY(QDir(folder.path()).mkdir(QStringLiteral("Help")));
+        QFile page(folder.filePath(QStringLiteral("Help/index.html")));
+        QVERIFY(page.open(QIODevice::WriteOnly));
+        page.close();
         QCOMPARE(showHomepagePrompt(nullptr), HomepageOutcome::Opened);
-        QCOMPARE(m_opened, (QList<QUrl>{QUrl(QStringLiteral("https://quillpost.example.org/"))}));
-        QCOMPARE(m_requests.size(), 2);
+        QCOMPARE(m_opened, (QList<QUrl>{QUrl::fromLocalFile(page.fileName())}));
+        QCOMPARE(m_requests.size(), 4);
 
         // No browser: a notice, and the caller goes on.
         m_openSucceeds = false;
         QCOMPARE(showHomepagePrompt(nullptr), HomepageOutcome::OpenFailed);
         m_openSucceeds = true;
-        QCOMPARE(m_requests.size(), 4);
+        QCOMPARE(m_requests.size(), 6);
         QCOMPARE(m_requests.last().buttons, QMessageBox::Ok);
-        QVERIFY(m_requests.last().text.contains(kHomepageAddress));
+        QVERIFY(m_requests.last().text.contains(page.fileName()));
+        setProgramFolderOverride(QString());
+    }
+
+    // The build lays the page into the program folder, and its table of
+    // contents leads somewhere.
+    void userPageShipsWithTheProgram()
+    {
+        setProgramFolderOverride(QStringLiteral(QP_PROGRAM_DIR));
+        QFile page(userPageAddress().toLocalFile());
+        setProgramFolderOverride(QString());
+        QVERIFY2(page.open(QIODevice::ReadOnly), qPrintable(page.fileName()));
+        const QString html = QString::fromUtf8(page.readAll());
+        QVERIFY(html.contains(QStringLiteral("lang=\"ja\"")));
+        QVERIFY(!html.contains(QStringLiteral("http://")) && !html.contains(QStringLiteral("https://")));
+        const QRegularExpression link(QStringLiteral("href=\"#([^\"]+)\""));
+        int links = 0;
+        for (auto it = link.globalMatch(html); it.hasNext(); ++links) {
+            const QString target = it.next().captured(1);
+            QVERIFY2(html.contains(QStringLiteral("id=\"%1\"").arg(target)), qPrintable(target));
+        }
+        QVERIFY(links >= 10);
     }
 
     void launchFailureGivesNoticeOnly()

@@ -7,6 +7,7 @@
 #include "notify/PicturePane.h"
 #include "platform/Cp932.h"
 #include "platform/MessageBoxes.h"
+#include "platform/Numbers.h"
 #include "platform/ProgramFolder.h"
 
 #include <QAction>
@@ -180,6 +181,11 @@ private slots:
         QCOMPARE(p.messages.size(), 1);
         QCOMPARE(p.messages.last().title, QStringLiteral("確認"));
         QCOMPARE(opened, 0);
+        // "Yes" opens the user's page of the program folder.
+        QVERIFY(QDir(p.programDir.path()).mkpath(QStringLiteral("help")));
+        QFile page(p.programDir.filePath(QStringLiteral("help/index.html")));
+        QVERIFY(page.open(QIODevice::WriteOnly));
+        page.close();
         p.answer = QMessageBox::Yes;
         p.form->Picture10_Click();
         QCOMPARE(opened, 1);
@@ -265,7 +271,7 @@ private slots:
         QVERIFY(tray->icon().availableSizes().contains(QSize(32, 32)));
         const QString tip = tray->toolTip();
         // The tip tells when the window went to the tray, not the time now.
-        QVERIFY(tip.contains(QLocale().toString(QDate::currentDate(), QLocale::ShortFormat)));
+        QVERIFY(tip.contains(generalDateText(QDateTime::currentDateTime()).section(QLatin1Char(' '), 0, 0)));
         QTest::qWait(1100);
         QCOMPARE(tray->toolTip(), tip);
         QVERIFY(before.secsTo(QTime::currentTime()) >= 1);

@@ -68,6 +68,21 @@ private slots:
         QVERIFY2(tls.waitForEncrypted(5000), qPrintable(tls.errorString()));
         QVERIFY(readLine(tls).startsWith("+OK"));
 
+        // IMAP on both listeners. The flags on disk: RETR over POP3 marked
+        // message 2 seen (Dovecot's default), message 3 was filed as read.
+        QVERIFY(dovecot.addMessage(QStringLiteral("alice"), "From: three@example.com\r\n\r\n3\r\n", QStringLiteral("FS")));
+        QCOMPARE(dovecot.maildirFlags(QStringLiteral("alice")).values(), (QList<QString>{"", "S", "FS"}));
+        QTcpSocket imap;
+        imap.connectToHost(dovecot.host(), dovecot.imapPort());
+        QVERIFY(imap.waitForConnected(5000));
+        QVERIFY(readLine(imap).contains("STARTTLS"));
+        QVERIFY(command(imap, "a LOGIN alice secret").startsWith("a OK"));
+        QSslSocket imaps;
+        imaps.setSslConfiguration(conf);
+        imaps.connectToHostEncrypted(dovecot.host(), dovecot.imapsPort());
+        QVERIFY2(imaps.waitForEncrypted(5000), qPrintable(imaps.errorString()));
+        QVERIFY(readLine(imaps).startsWith("* OK"));
+
         const QString folder = dovecot.folder();
         dovecot.stop();
         QVERIFY(!dovecot.isRunning());

@@ -48,6 +48,27 @@ private slots:
         QCOMPARE(leadingInt32("-99999999999999"), -2147483647 - 1);
         QCOMPARE(clampToInt16(40000), std::int16_t(32767));
     }
+
+    void generalDateAsWindowsWritesIt_data()
+    {
+        QTest::addColumn<QString>("locale");
+        QTest::addColumn<QString>("morning");
+        QTest::addColumn<QString>("afternoon");
+        QTest::newRow("ja_JP") << "ja_JP" << "2026/01/07 9:05:03" << "2026/12/07 23:13:19";
+        QTest::newRow("en_US") << "en_US" << "1/7/2026 9:05:03 AM" << "12/7/2026 11:13:19 PM";
+        QTest::newRow("de_DE") << "de_DE" << "07.01.2026 09:05:03" << "07.12.2026 23:13:19";
+        // Elsewhere: the locale's own patterns, four-digit year, no time zone.
+        QTest::newRow("nl_NL") << "nl_NL" << "07-01-2026 09:05:03" << "07-12-2026 23:13:19";
+    }
+    void generalDateAsWindowsWritesIt()
+    {
+        QFETCH(QString, locale);
+        QFETCH(QString, morning);
+        QFETCH(QString, afternoon);
+        const QLocale l(locale);
+        QCOMPARE(generalDateText(QDateTime(QDate(2026, 1, 7), QTime(9, 5, 3)), l), morning);
+        QCOMPARE(generalDateText(QDateTime(QDate(2026, 12, 7), QTime(23, 13, 19)), l), afternoon);
+    }
 };
 
 QTEST_GUILESS_MAIN(NumbersTest)

@@ -1,6 +1,7 @@
 #include "TestFolder.h"
 
 #include "platform/FormInstance.h"
+#include "platform/ProgramIcon.h"
 #include "settings/IdPassForm.h"
 #include "settings/IniFile.h"
 #include "settings/ProcessSettings.h"
@@ -237,6 +238,9 @@ private slots:
     {
         IdPassForm* f = showActive();
         QCOMPARE(f->windowTitle(), QStringLiteral("ID,PASS"));
+        QCOMPARE(f->windowIcon().pixmap(32).toImage(), programIcon().pixmap(32).toImage());
+        QVERIFY(!f->windowIcon().isNull());
+        QVERIFY(control<QPushButton>("OKCommand")->isDefault());
         QCOMPARE(f->geometry(), QRect(616, 358, 192, 119));
         QCOMPARE(f->minimumSize(), f->maximumSize());
         QVERIFY(!(f->windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint)));

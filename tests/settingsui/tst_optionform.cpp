@@ -1,6 +1,7 @@
 #include "TestFolder.h"
 
 #include "platform/FormInstance.h"
+#include "platform/ProgramIcon.h"
 #include "settings/OptionForm.h"
 #include "settings/ProcessSettings.h"
 #include "settings/ServerFile.h"
@@ -218,6 +219,9 @@ private slots:
     {
         OptionForm* f = showActive();
         QCOMPARE(f->windowTitle(), QStringLiteral("サーバー設定"));
+        QCOMPARE(f->windowIcon().pixmap(32).toImage(), programIcon().pixmap(32).toImage());
+        QVERIFY(!f->windowIcon().isNull());
+        QVERIFY(!control<QPushButton>("OkCommand")->isDefault()); // Enter in a box confirms nothing
         QCOMPARE(f->geometry(), QRect(638, 156, 193, 201));
         QCOMPARE(f->minimumSize(), f->maximumSize());
         QVERIFY(!(f->windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint)));

@@ -1,6 +1,7 @@
 #include "TestFolder.h"
 
 #include "platform/FormInstance.h"
+#include "platform/ProgramIcon.h"
 #include "settings/AutoCheckDisplay.h"
 #include "settings/IniFile.h"
 #include "settings/SetForm.h"
@@ -259,6 +260,8 @@ private slots:
         SetForm* f = form.show();
         QVERIFY(QTest::qWaitForWindowExposed(f));
         QCOMPARE(f->windowTitle(), QStringLiteral("設定"));
+        QCOMPARE(f->windowIcon().pixmap(32).toImage(), programIcon().pixmap(32).toImage());
+        QVERIFY(!f->windowIcon().isNull());
         QCOMPARE(f->geometry(), QRect(422, 171, 255, 221));
         QCOMPARE(f->minimumSize(), f->maximumSize());
         QVERIFY(!(f->windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint)));

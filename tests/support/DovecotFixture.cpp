@@ -175,6 +175,26 @@ bool DovecotFixture::addUser(const QString& name, const QString& password)
 
 bool DovecotFixture::addMessage(const QString& user, const QByteArray& message)
 {
+    return addMessage(user, message, QString());
+}
+
+QMap<QString, QString> DovecotFixture::maildirFlags(const QString& user) const
+{
+    QMap<QString, QString> flags;
+    for (const char* sub : {"new", "cur"}) {
+        const QDir d(maildir(user) + QLatin1Char('/') + QLatin1String(sub));
+        for (const QString& name : d.entryList(QDir::Files)) {
+            const qsizetype info = name.indexOf(QStringLiteral(":2,"));
+            // Dovecot may add ",S=<size>" fields to the unique part; they are no flag.
+            const QString unique = name.left(info < 0 ? name.size() : info).section(QLatin1Char(','), 0, 0);
+            flags[unique] = info < 0 ? QString() : name.mid(info + 3);
+        }
+    }
+    return flags;
+}
+
+bool DovecotFixture::addMessage(const QString& user, const QByteArray& message, const QString& flags)
+{
     if (!m_prepared || !ensureHome(user))
         return false;
     // Dovecot orders new mail by the time stamp at the front of the name, so
@@ -192,7 +212,9 @@ bool DovecotFixture::addMessage(const QString& user, const QByteArray& message)
     }
     f.close();
     chownToMailUser(tmp);
-    if (!QFile::rename(tmp, maildir(user) + QStringLiteral("/new/") + name)) {
+    const QString target = flags.isNull() ? QStringLiteral("/new/") + name
+                                          : QStringLiteral("/cur/") + name + QStringLiteral(":2,") + flags;
+    if (!QFile::rename(tmp, maildir(user) + target)) {
         m_error = QStringLiteral("cannot deliver message ") + name;
         return false;
     }
@@ -206,7 +228,7 @@ bool DovecotFixture::writeConfig()
     conf += QStringLiteral("base_dir = %1/run\n").arg(d);
     conf += QStringLiteral("state_dir = %1/state\n").arg(d);
     conf += QStringLiteral("log_path = %1/dovecot.log\n").arg(d);
-    conf += QStringLiteral("protocols = pop3\n");
+    conf += QStringLiteral("protocols = pop3 imap\n");
     conf += QStringLiteral("listen = 127.0.0.1\n");
     conf += QStringLiteral("auth_mechanisms = plain apop\n");
     conf += QStringLiteral("disable_plaintext_auth = no\n");
@@ -227,6 +249,13 @@ bool DovecotFixture::writeConfig()
         conf += QStringLiteral("  inet_listener pop3s {\n    address = 127.0.0.1\n    port = %1\n    ssl = yes\n  }\n").arg(m_pop3sPort);
     else
         conf += QStringLiteral("  inet_listener pop3s {\n    port = 0\n  }\n");
+    conf += QStringLiteral("}\n");
+    conf += QStringLiteral("service imap-login {\n");
+    conf += QStringLiteral("  inet_listener imap {\n    address = 127.0.0.1\n    port = %1\n  }\n").arg(m_imapPort);
+    if (m_options.tls)
+        conf += QStringLiteral("  inet_listener imaps {\n    address = 127.0.0.1\n    port = %1\n    ssl = yes\n  }\n").arg(m_imapsPort);
+    else
+        conf += QStringLiteral("  inet_listener imaps {\n    port = 0\n  }\n");
     conf += QStringLiteral("}\n");
     conf += m_options.extraConfig + QLatin1Char('\n');
 
@@ -276,14 +305,22 @@ bool DovecotFixture::start()
     // A port found free may be taken again before Dovecot binds it: retry
     // with fresh ports.
     for (int attempt = 0; attempt < 3; ++attempt) {
-        m_pop3Port = freePort();
-        m_pop3sPort = freePort();
-        while (m_pop3sPort == m_pop3Port)
-            m_pop3sPort = freePort();
-        if (!m_pop3Port || !m_pop3sPort) {
+        // Four distinct ports: each probe's listener is closed before the
+        // next, so the kernel may hand out the same one twice.
+        QList<quint16> ports;
+        for (int tries = 0; ports.size() < 4 && tries < 100; ++tries) {
+            const quint16 p = freePort();
+            if (p && !ports.contains(p))
+                ports << p;
+        }
+        if (ports.size() < 4) {
             m_error = QStringLiteral("no free port");
             return false;
         }
+        m_pop3Port = ports.at(0);
+        m_pop3sPort = ports.at(1);
+        m_imapPort = ports.at(2);
+        m_imapsPort = ports.at(3);
         if (!writeConfig())
             return false;
         // stdin/stdout to /dev/null, stderr appended to the log: a pipe on
@@ -330,6 +367,13 @@ void DovecotFixture::stop()
 QString DovecotFixture::serverText(bool implicitTls) const
 {
     return QStringLiteral("%1:%2").arg(host()).arg(implicitTls ? m_pop3sPort : m_pop3Port);
+}
+
+QString DovecotFixture::imapServerText(bool implicitTls) const
+{
+    return QStringLiteral("%1://%2:%3")
+        .arg(implicitTls ? QStringLiteral("imaps") : QStringLiteral("imap"), host())
+        .arg(implicitTls ? m_imapsPort : m_imapPort);
 }
 
 QList<QSslCertificate> DovecotFixture::caCertificates() const

@@ -1,6 +1,7 @@
 #pragma once
 #include <QByteArray>
 #include <QList>
+#include <QMap>
 #include <QSslCertificate>
 #include <QString>
 #include <QTemporaryDir>
@@ -9,13 +10,14 @@
 
 namespace qp::test {
 
-// A private Dovecot POP3 server on loopback for integration tests.
+// A private Dovecot POP3 and IMAP server on loopback for integration tests.
 //
 // Everything lives in a temp folder of its own (mode 0755, so Dovecot's
 // auth process can read the passwd file): config, passwd-file, homes with
 // Maildirs, base_dir, state_dir, log, and a CA plus a server certificate made
 // with openssl at construction. Dovecot listens on 127.0.0.1 only, on two
-// free high ports: plain POP3 (STLS offered when TLS is on) and POP3S. The
+// free high ports each: plain POP3 (STLS offered when TLS is on) and POP3S,
+// plain IMAP (STARTTLS offered when TLS is on) and IMAPS. The
 // system's mail setup is never read or touched. Needs the dovecot binary and
 // root (Dovecot drops to nobody for the mail processes); see available().
 //
@@ -38,7 +40,7 @@ namespace qp::test {
 class DovecotFixture {
 public:
     struct Options {
-        bool tls = true;           // false: no STLS, no POP3S listener
+        bool tls = true;           // false: no STLS/STARTTLS, no POP3S/IMAPS listener
         QString extraConfig;       // appended to dovecot.conf verbatim
     };
 
@@ -55,6 +57,12 @@ public:
     bool addUser(const QString& name, const QString& password);
     // Delivers one raw RFC 822 message into the user's Maildir/new.
     bool addMessage(const QString& user, const QByteArray& message);
+    // The same, already seen by a mail program: into Maildir/cur with the
+    // given Maildir flag letters ("S" seen, "F" flagged, "R" answered, ...).
+    bool addMessage(const QString& user, const QByteArray& message, const QString& flags);
+    // Every message's flag letters by its file's unique name ("" for mail
+    // still in new/), as the server left them on disk.
+    QMap<QString, QString> maildirFlags(const QString& user) const;
 
     // Writes the config, starts Dovecot and waits for its "+OK" greeting.
     bool start();
@@ -65,8 +73,12 @@ public:
     QString host() const { return QStringLiteral("127.0.0.1"); }
     quint16 pop3Port() const { return m_pop3Port; }
     quint16 pop3sPort() const { return m_pop3sPort; }
+    quint16 imapPort() const { return m_imapPort; }
+    quint16 imapsPort() const { return m_imapsPort; }
     // "127.0.0.1:<port>" of the plain or the TLS listener.
     QString serverText(bool implicitTls = false) const;
+    // "imap://127.0.0.1:<port>" or "imaps://127.0.0.1:<port>".
+    QString imapServerText(bool implicitTls = false) const;
 
     // The CA that signed the server certificate (names: localhost, 127.0.0.1).
     QString caCertificatePath() const { return m_ca.caPath(); }
@@ -97,6 +109,8 @@ private:
     QList<QPair<QString, QString>> m_users;
     quint16 m_pop3Port = 0;
     quint16 m_pop3sPort = 0;
+    quint16 m_imapPort = 0;
+    quint16 m_imapsPort = 0;
     bool m_running = false;
     bool m_prepared = false;
     int m_messageCounter = 0;

@@ -61,6 +61,7 @@ private slots:
     void answeringNoRewritesSameRecordsAndDropsSelection();
     void deletingRow0MovesOthersUp();
     void helpBoxFollowsTheMouse();
+    void tabWalksTheControlsFromTheHelpBox();
     void helpBoxPlacementFollowsLoopSwitch_data();
     void helpBoxPlacementFollowsLoopSwitch();
     void entryBoxKeepsWithin200BytesAndRefusesUnstorableCharacters();
@@ -213,6 +214,28 @@ void FormTest::helpBoxFollowsTheMouse()
     // The window's background hides it.
     QTest::mouseMove(form.get(), QPoint(form->width() - 3, 20));
     QVERIFY(!shown());
+}
+
+void FormTest::tabWalksTheControlsFromTheHelpBox()
+{
+    ProgramFolder folder;
+    FormPtr form(new GekitaiForm(1));
+    form->show();
+    QVERIFY(QTest::qWaitForWindowActive(form.get()));
+    form->Text2->setPlainText(GekitaiForm::kHelpAdd);
+    form->Text2->setFocus();
+    QVERIFY(form->Text2->hasFocus());
+
+    const QList<QWidget*> forward = {form->List1, form->Text1, form->Command1, form->Command2,
+                                     form->Picture2, form->Text2};
+    for (QWidget* next : forward) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), next);
+    }
+    QTest::keyClick(form->Text2, Qt::Key_Backtab, Qt::ShiftModifier);
+    QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(form->Picture2));
+    // Tab typed nothing into the help box.
+    QCOMPARE(form->Text2->toPlainText(), GekitaiForm::kHelpAdd);
 }
 
 void FormTest::helpBoxPlacementFollowsLoopSwitch_data()

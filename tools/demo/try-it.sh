@@ -58,7 +58,15 @@ dovecot_bin=$(PATH="$PATH:/usr/sbin:/usr/local/sbin" command -v dovecot || true)
 command -v iconv >/dev/null || die "iconv is missing (package libc-bin)"
 
 # --- Everything the demo makes lives here and goes away at the end. --------
-work=$(mktemp -d "${TMPDIR:-/tmp}/quillpost-demo.XXXXXX")
+# Dovecot's settings take these paths bare: its driver arguments are split at
+# blanks, '%' starts a variable, '#' a comment. A TMPDIR with such characters
+# would leave a server that cannot start, so the demo's folder goes to /tmp.
+tmp_base=${TMPDIR:-/tmp}
+if [[ "$tmp_base" =~ [^A-Za-z0-9/._+-] ]]; then
+  say "TMPDIR ($tmp_base) holds characters Dovecot's settings cannot carry (a space, for example); the demo's folder goes to /tmp instead"
+  tmp_base=/tmp
+fi
+work=$(mktemp -d "$tmp_base/quillpost-demo.XXXXXX")
 # Dovecot's auth process (user dovecot when started as root) must read the
 # passwd file: mktemp's 0700 would make every login fail.
 chmod 755 "$work"
@@ -245,7 +253,14 @@ done
 if [ -n "$launcher" ]; then
   XDG_DATA_HOME="$work/data" "$launcher" &
 else
-  ( cd "$prog" && exec ./quillpost ) &
+  # Under Wayland the windows need X11 (centring, the shaped window's place,
+  # staying on top): XWayland when the session has it, as the launcher does.
+  (
+    if [ -n "${WAYLAND_DISPLAY:-}" ] && [ -n "${DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
+      export QT_QPA_PLATFORM=xcb
+    fi
+    cd "$prog" && exec ./quillpost
+  ) &
 fi
 program_pid=$!
 

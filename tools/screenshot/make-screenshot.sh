@@ -1,0 +1,108 @@
+#!/usr/bin/env bash
+# Makes the README's screenshot from the real program: Quillpost under a
+# private Xvfb, checking the demo's throwaway POP3 server (tools/demo/try-it.sh),
+# with the notice board up and the alert's shaped window on the desktop.
+#
+# Usage: tools/screenshot/make-screenshot.sh [--no-build] [--program-dir DIR] [--out FILE]
+#   --no-build         use build/quillpost as it is (default: build it first)
+#   --program-dir DIR  take the program from DIR (implies --no-build)
+#   --out FILE         where the PNG goes (default: docs/screenshot.png)
+set -euo pipefail
+
+repo=$(cd "$(dirname "$(readlink -f "$0")")/../.." && pwd)
+out="$repo/docs/screenshot.png"
+demo_args=()
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --no-build) demo_args+=(--no-build) ;;
+    --program-dir) demo_args+=(--program-dir "${2:?--program-dir needs a folder}"); shift ;;
+    --out) out=$(realpath -m "${2:?--out needs a file}"); shift ;;
+    -h|--help) awk 'NR > 1 && /^#/ { sub(/^# ?/, ""); print; next } NR > 1 { exit }' "$0"; exit 0 ;;
+    *) echo "make-screenshot: unknown option $1 (see --help)" >&2; exit 2 ;;
+  esac
+  shift
+done
+
+say() { printf 'make-screenshot: %s\n' "$*"; }
+die() { printf 'make-screenshot: %s\n' "$*" >&2; exit 1; }
+for tool in Xvfb xdotool import convert display; do
+  command -v "$tool" >/dev/null || die "$tool is missing: run tools/install-deps.sh"
+done
+
+work=$(mktemp -d /tmp/quillpost-shot.XXXXXX)
+xvfb_pid=""
+demo_pid=""
+cleanup() {
+  if [ -n "$demo_pid" ]; then
+    kill -TERM "$demo_pid" 2>/dev/null || true
+    wait "$demo_pid" 2>/dev/null || true
+  fi
+  if [ -n "$xvfb_pid" ]; then
+    kill -TERM "$xvfb_pid" 2>/dev/null || true
+    wait "$xvfb_pid" 2>/dev/null || true
+  fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM HUP
+
+# -displayfd: the server picks a free display and writes its number.
+Xvfb -displayfd 3 -screen 0 640x400x24 -nolisten tcp -noreset 3>"$work/display" >"$work/xvfb.log" 2>&1 &
+xvfb_pid=$!
+for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
+[ -s "$work/display" ] || die "Xvfb did not start: $(cat "$work/xvfb.log")"
+display=":$(head -n 1 "$work/display")"
+export DISPLAY=$display
+unset WAYLAND_DISPLAY
+for _ in $(seq 50); do xdotool getdisplaygeometry >/dev/null 2>&1 && break; sleep 0.1; done
+xdotool getdisplaygeometry >/dev/null 2>&1 || die "Xvfb did not start: $(cat "$work/xvfb.log")"
+
+# A calm desktop behind the windows instead of Xvfb's black.
+convert -size 640x400 gradient:'#dfe9f3'-'#7f9cbf' "$work/desktop.png"
+# (display sets the root window and then reports a failure to keep it open;
+# -noreset above keeps what it set when it leaves.)
+display -window root "$work/desktop.png" || true
+
+# The demo: its own server, program folder and settings; checks by hand.
+"$repo/tools/demo/try-it.sh" "${demo_args[@]}" --interval 0 >"$work/demo.log" 2>&1 &
+demo_pid=$!
+
+wait_for() { # seconds, then a command that must succeed
+  local tries=$(( $1 * 10 )); shift
+  until "$@" >/dev/null 2>&1; do
+    tries=$((tries - 1))
+    [ "$tries" -gt 0 ] || return 1
+    kill -0 "$demo_pid" 2>/dev/null || return 1
+    sleep 0.1
+  done
+}
+window_named() { xdotool search --onlyvisible --name "^$1\$" | head -n 1; }
+has_window() { [ -n "$(window_named "$1")" ]; }
+
+main_title='ハルカゼ、お待ちしています　Ver 1.0'
+# The first run builds: allow for it.
+wait_for 900 has_window "$main_title" || die "Quillpost did not come up; the demo said:
+$(tail -n 20 "$work/demo.log")"
+main=$(window_named "$main_title")
+
+# No window manager: move the main window out of the board's way (both are
+# centred), give it the focus and choose ファイル(F) > メールチェック（手動）.
+xdotool windowmove "$main" 40 40
+sleep 0.5
+xdotool windowfocus "$main"
+sleep 0.3
+xdotool key alt+f
+sleep 0.5
+xdotool key Return
+wait_for 30 has_window '新着お知らせボード' || die "no notice board after the check; the demo said:
+$(tail -n 20 "$work/demo.log")"
+# Let the alert's pictures start moving and the shaped window settle.
+sleep 3
+
+mkdir -p "$(dirname "$out")"
+import -window root "$work/root.png"
+# The part of the screen that holds the windows.
+convert "$work/root.png" -crop 480x300+0+0 +repage "$work/shot.png"
+mv -f "$work/shot.png" "$out"
+say "wrote $out"
