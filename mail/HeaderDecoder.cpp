@@ -2,6 +2,7 @@
 
 #include <QList>
 #include <QStringDecoder>
+#include <QVarLengthArray>
 
 #include <algorithm>
 #include <cstring>
@@ -113,18 +114,58 @@ bool inRange(QByteArrayView b, qsizetype i, unsigned lo, unsigned hi)
     return c >= lo && c <= hi;
 }
 
-// One character's bytes decoded strictly, or one U+FFFD when the charset has
-// no character for them. A fresh converter each time: Qt's error flag does
-// not reset. Only the lossy path comes here, after a strict decode failed.
-void appendChar(QString& out, QByteArrayView ch, const char* name)
-{
-    QStringDecoder d = makeDecoder(name);
-    const QString s = d.decode(ch);
-    if (d.hasError() || s.isEmpty())
-        out += kLost;
-    else
-        out += s;
-}
+// Characters already cut apart by their byte structure, decoded a run at a
+// time while the run is valid and one by one (U+FFFD for each that the
+// charset has no character for) when it is not. A fresh converter for each
+// attempt: Qt's error flag does not reset. Runs are short, so a bad
+// character costs only its own run, whatever the length of the text.
+class CharRun {
+public:
+    CharRun(QString& out, const char* name) : m_out(out), m_name(name) {}
+    CharRun(const CharRun&) = delete;
+    CharRun& operator=(const CharRun&) = delete;
+
+    void add(QByteArrayView ch)
+    {
+        m_bytes.append(ch.data(), ch.size());
+        m_lengths.append(static_cast<unsigned char>(ch.size()));
+        if (m_lengths.size() == kMaxRun)
+            flush();
+    }
+    // A character found without the converter.
+    void put(QChar c)
+    {
+        flush();
+        m_out += c;
+    }
+    void flush()
+    {
+        if (m_lengths.isEmpty())
+            return;
+        QStringDecoder d = makeDecoder(m_name);
+        const QString s = d.decode(m_bytes);
+        if (!d.hasError() && s.size() == m_lengths.size()) { // one UTF-16 unit each: all these tables are BMP
+            m_out += s;
+        } else {
+            qsizetype at = 0;
+            for (unsigned char len : m_lengths) {
+                QStringDecoder one = makeDecoder(m_name);
+                const QString c = one.decode(QByteArrayView(m_bytes).sliced(at, len));
+                m_out += one.hasError() || c.isEmpty() ? QString(kLost) : c;
+                at += len;
+            }
+        }
+        m_bytes.clear();
+        m_lengths.clear();
+    }
+
+private:
+    static constexpr qsizetype kMaxRun = 64;
+    QString& m_out;
+    const char* m_name;
+    QByteArray m_bytes;
+    QVarLengthArray<unsigned char, kMaxRun> m_lengths;
+};
 
 // How many bytes the character at b[i] spans in Shift_JIS (CP932) or
 // EUC-JP by the byte structure alone; a lead byte without a fitting trail
@@ -143,25 +184,17 @@ qsizetype eucCharLength(QByteArrayView b, qsizetype i)
     return lead && inRange(b, i + 1, 0xA1, 0xFE) ? 2 : 1;
 }
 
-// Shift_JIS or EUC-JP: ASCII runs as the converter reads them, each other
-// character on its own.
+// Shift_JIS or EUC-JP, each character as the converter reads it.
 QString lossyJapanese8Bit(QByteArrayView b, const char* name, bool euc)
 {
     QString out;
-    const qsizetype n = b.size();
-    for (qsizetype i = 0; i < n;) {
-        qsizetype j = i;
-        while (j < n && static_cast<unsigned char>(b[j]) < 0x80)
-            ++j;
-        if (j > i) {
-            out += makeDecoder(name).decode(b.sliced(i, j - i));
-            i = j;
-            continue;
-        }
+    CharRun run(out, name);
+    for (qsizetype i = 0; i < b.size();) {
         const qsizetype len = euc ? eucCharLength(b, i) : sjisCharLength(b, i);
-        appendChar(out, b.sliced(i, len), name);
+        run.add(b.sliced(i, len));
         i += len;
     }
+    run.flush();
     return out;
 }
 
@@ -230,6 +263,7 @@ QString lossyIso2022Jp(QByteArrayView b)
     Set g0 = Set::Ascii;
     bool shifted = false; // SO: katakana until SI
     QString out;
+    CharRun run(out, "EUC-JP");
     const qsizetype n = b.size();
     for (qsizetype i = 0; i < n;) {
         const auto c = static_cast<unsigned char>(b[i]);
@@ -273,7 +307,7 @@ QString lossyIso2022Jp(QByteArrayView b)
         const Set set = shifted ? Set::Kana : g0;
         const bool doubleByte = set == Set::Kanji || set == Set::Supplement || set == Set::Other94x94;
         if (c <= 0x20 || c == 0x7F) { // space and controls in every set
-            out += QChar(c);
+            run.put(QChar(c));
             ++i;
             if (c == '\r' || c == '\n') { // a line starts in ASCII (or stays in JIS-Roman)
                 shifted = false;
@@ -281,26 +315,26 @@ QString lossyIso2022Jp(QByteArrayView b)
                     g0 = Set::Ascii;
             }
         } else if (c >= 0x80) { // 8-bit katakana, else nothing JIS knows
-            out += c >= 0xA1 && c <= 0xDF && !doubleByte ? QChar(0xFF61 + c - 0xA1) : kLost;
+            run.put(c >= 0xA1 && c <= 0xDF && !doubleByte ? QChar(0xFF61 + c - 0xA1) : kLost);
             ++i;
         } else if (set == Set::Ascii) {
-            out += QChar(c);
+            run.put(QChar(c));
             ++i;
         } else if (set == Set::Roman) {
-            out += c == 0x5C ? QChar(0xA5) : c == 0x7E ? QChar(0x203E) : QChar(c);
+            run.put(c == 0x5C ? QChar(0xA5) : c == 0x7E ? QChar(0x203E) : QChar(c));
             ++i;
         } else if (set == Set::Kana) {
-            out += c <= 0x5F ? QChar(0xFF61 + c - 0x21) : kLost;
+            run.put(c <= 0x5F ? QChar(0xFF61 + c - 0x21) : kLost);
             ++i;
         } else if (set == Set::Other94) {
-            out += kLost;
+            run.put(kLost);
             ++i;
         } else if (!inRange(b, i + 1, 0x21, 0x7E)) {
-            out += kLost; // half a character: odd byte count or cut short
+            run.put(kLost); // half a character: odd byte count or cut short
             ++i;
         } else {
             if (set == Set::Other94x94) {
-                out += kLost;
+                run.put(kLost);
             } else {
                 char euc[3];
                 int len = 0;
@@ -308,11 +342,12 @@ QString lossyIso2022Jp(QByteArrayView b)
                     euc[len++] = char(0x8F);
                 euc[len++] = char(c | 0x80);
                 euc[len++] = char(b[i + 1] | 0x80);
-                appendChar(out, QByteArrayView(euc, len), "EUC-JP");
+                run.add(QByteArrayView(euc, len));
             }
             i += 2;
         }
     }
+    run.flush();
     return out;
 }
 
