@@ -33,7 +33,7 @@ QString bannerFileTitle(const QString& path);
 //                     scheduler.secondTick(SetForm.Text2);
 //                     Text1 = scheduler.minuteCounter(); Text4 = scheduler.secondCounter();
 //   Timer4 (20 ms):   state = scheduler.bannerTick(Text7); Text8, Label1 caption and left from it
-//   Timer5 (1000 ms): scheduler.lampTick(Check3, show picture, WaitWithEvents)
+//   Timer5 (1000 ms): scheduler.lampTick(read Check3, show picture, WaitWithEvents)
 //
 // Counters are kept as the texts the window shows and read as numbers
 // (leading number, 0 for none), so they start as the design texts "Text1"
@@ -69,13 +69,17 @@ public:
     // ("設定されていません。" when Text7 is empty) and its next position: 20
     // twips further left, and from exactly -1500 back to 2760.
     BannerState bannerTick(const QString& text7);
+    // `steps` ticks at once (at least one), for a banner that was not shown
+    // for a while: whole loops of the caption are skipped.
+    BannerState bannerAdvance(const QString& text7, std::uint64_t steps);
     int bannerLeftTwips() const { return m_bannerLeft; }
 
-    // Timer5_Timer, once a second. With automatic checking on: green, wait
-    // two seconds handling events, red; off: green. A tick that falls due
-    // during the wait does not enter again (it is dropped); returns whether
-    // this tick ran.
-    bool lampTick(bool autoCheckOn, const std::function<void(Lamp)>& show,
+    // Timer5_Timer, once a second. autoCheckOn reads Check3; it is read
+    // before the wait and again after it. With automatic checking on: green,
+    // wait two seconds handling events, red; then, if it is off (now): green.
+    // A tick that falls due during the wait does not enter again (it is
+    // dropped); returns whether this tick ran.
+    bool lampTick(const std::function<bool()>& autoCheckOn, const std::function<void(Lamp)>& show,
                   const std::function<void(int milliseconds)>& wait);
 
 private:

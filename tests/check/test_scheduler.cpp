@@ -140,6 +140,19 @@ private slots:
         QCOMPARE(s.bannerTick(QStringLiteral("/opt/mail/")).caption, QString());
         QCOMPARE(bannerFileTitle(QString(250, QLatin1Char('x'))), QString());
         QCOMPARE(bannerFileTitle(QString(249, QLatin1Char('x'))).size(), 249);
+
+        // Many steps at once land where as many single steps do, across the
+        // first jump and across many loops.
+        for (std::uint64_t n : {1, 236, 237, 238, 450, 451, 452, 665, 100'003}) {
+            Scheduler one, many;
+            BannerState single;
+            for (std::uint64_t i = 0; i < n; ++i)
+                single = one.bannerTick(QStringLiteral("/usr/bin/mutt"));
+            const BannerState jumped = many.bannerAdvance(QStringLiteral("/usr/bin/mutt"), n);
+            QCOMPARE(jumped.leftTwips, single.leftTwips);
+            QCOMPARE(many.bannerLeftTwips(), single.leftTwips);
+            QCOMPARE(jumped.caption, QStringLiteral("mutt"));
+        }
     }
 
     void lampBlinksAndIsNotEnteredAgain()
@@ -153,19 +166,28 @@ private slots:
             QCOMPARE(ms, 2000);
             ++waits;
             // Two ticks of the one-second timer fall due during the wait.
-            nestedRan += s.lampTick(true, show, wait);
-            nestedRan += s.lampTick(true, show, wait);
+            nestedRan += s.lampTick([] { return true; }, show, wait);
+            nestedRan += s.lampTick([] { return true; }, show, wait);
         };
-        QVERIFY(s.lampTick(true, show, wait));
+        bool on = true;
+        auto check3 = [&] { return on; };
+        QVERIFY(s.lampTick(check3, show, wait));
         QCOMPARE(shown, QList<Lamp>({Lamp::Green, Lamp::Red}));
         QCOMPARE(waits, 1);
         QCOMPARE(nestedRan, 0);
 
         // Off: green, no wait.
         shown.clear();
-        QVERIFY(s.lampTick(false, show, wait));
+        on = false;
+        QVERIFY(s.lampTick(check3, show, wait));
         QCOMPARE(shown, QList<Lamp>({Lamp::Green}));
         QCOMPARE(waits, 1);
+
+        // Switched off during the wait: the tick ends green, not red.
+        shown.clear();
+        on = true;
+        QVERIFY(s.lampTick(check3, show, [&](int) { on = false; }));
+        QCOMPARE(shown, QList<Lamp>({Lamp::Green, Lamp::Red, Lamp::Green}));
     }
 };
 

@@ -214,7 +214,13 @@ private slots:
         QCOMPARE(rig.sound.real.openAlias(), QString());
         QCOMPARE(rig.picture(), QStringLiteral("TanabataMove.gif"));
         QVERIFY(!rig.alert.form1().isLoaded());
-        QVERIFY(rig.timer2.isActive()); // the end alert leaves the watcher alone
+        // The end alert leaves the watcher running; with no tune to watch
+        // its next tick puts the timer to sleep until the next alert.
+        QVERIFY(rig.alert.watcherRunning());
+        QVERIFY(waitFor([&] { return !rig.timer2.isActive(); }, 1000));
+        rig.alert.Command2_Click();
+        QVERIFY(rig.timer2.isActive());
+        rig.alert.Command3_Click();
     }
 
     // On a real sound server, with the delivered tune and the loop on: the
@@ -354,7 +360,8 @@ private slots:
         Rig rig;
         rig.check1.setChecked(false);
         rig.alert.Command2_Click();
-        QVERIFY(waitFor([&] { return !rig.timer2.isActive(); }, 20000));
+        QVERIFY(waitFor([&] { return !rig.alert.watcherRunning(); }, 20000));
+        QVERIFY(!rig.timer2.isActive());
         QCOMPARE(rig.sound.commandsExceptStatus().mid(2), QStringList({"stop bgm", "close bgm"}));
         QCOMPARE(rig.sound.real.openAlias(), QString());
         // Alert, silent: picture and Form1 stay.
@@ -368,7 +375,7 @@ private slots:
         QVERIFY(waitFor([&] { return !rig.sound.real.player().isPlaying(); }, 20000));
         QTest::qWait(300);
         QCOMPARE(rig.sound.real.openAlias(), QStringLiteral("bgm"));
-        QVERIFY(!rig.timer2.isActive());
+        QVERIFY(!rig.timer2.isActive()); // not started again
 
         // The next alert finds the alias taken and plays the open tune again.
         const qsizetype before = rig.sound.log.size();
@@ -390,7 +397,7 @@ private slots:
         QVERIFY(!rig.alert.form1().isLoaded());
         for (const auto& e : rig.sound.log)
             QCOMPARE(e.result, int(qp::MciSound::AliasNotOpen)); // stop and close refused
-        QVERIFY(rig.timer2.isActive());
+        QVERIFY(rig.alert.watcherRunning());
         QCOMPARE(rig.sound.real.openAlias(), QString());
     }
 
@@ -411,8 +418,9 @@ private slots:
         QCOMPARE(rig.picture(), QStringLiteral("ShintyakuMove.gif"));
         QCOMPARE(rig.alert.form1().ifLoaded(), form);
         QVERIFY(form->isVisible());
-        QTest::qWait(300); // the watcher finds no tune and does nothing
-        QVERIFY(rig.timer2.isActive());
+        QTest::qWait(300); // the watcher finds no tune and sleeps
+        QVERIFY(!rig.timer2.isActive());
+        QVERIFY(rig.alert.watcherRunning());
         QCOMPARE(rig.sound.real.openAlias(), QString());
     }
 
@@ -446,7 +454,8 @@ private slots:
         QCOMPARE(rig.picture(), QStringLiteral("ShintyakuMove.gif"));
         QVERIFY(rig.alert.form1().isLoaded());
         QTest::qWait(350);
-        QVERIFY(rig.timer2.isActive());
+        QVERIFY(!rig.timer2.isActive()); // nothing to watch
+        QVERIFY(rig.alert.watcherRunning());
         rig.alert.Command3_Click();
         QVERIFY(QFile::rename(aside, tune));
     }
