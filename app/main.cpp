@@ -1,4 +1,5 @@
 #include "app/AppServices.h"
+#include "app/CommandLine.h"
 #include "app/MainForm.h"
 
 #include "mail/NMailLayer.h"
@@ -9,6 +10,11 @@
 
 int main(int argc, char** argv)
 {
+    // --help, --version and wrong arguments are answered here, before the
+    // application object opens a display or anything reads a file.
+    if (const std::optional<int> exitCode = qp::answerCommandLine(argc, argv))
+        return *exitCode;
+
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quillpost"));
     QApplication::setDesktopFileName(QStringLiteral("quillpost"));

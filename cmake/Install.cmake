@@ -9,6 +9,9 @@
 #     share/icons/hicolor/<n>x<n>/apps/quillpost.png
 #     share/quillpost/quillpost-autostart.desktop
 #                                    an example to copy to ~/.config/autostart
+#     share/man/man1, share/man/ja/man1, share/doc/quillpost
+#                                    manual pages, licence, changelog
+#                                    (cmake/Docs.cmake)
 #
 # The program keeps its settings in "★MailData" beside its own executable and
 # its server file in the folder it starts in, so an installed copy cannot run
@@ -20,6 +23,7 @@
 # program started from it directly finds no settings and writes none.
 #
 #   cmake --build build --target package      ->  build/quillpost_<version>_<arch>.deb
+#     (-DQP_PACKAGE_MAINTAINER="Name <address>" names its maintainer)
 #   sudo apt install ./build/quillpost_*.deb   (installs under /usr)
 
 set(QP_INSTALL_PROGRAM_DIR lib/quillpost)
@@ -64,6 +68,8 @@ install(CODE "
        FILES \"${QP_DESKTOP_STAGE}/quillpost-autostart.desktop\")
 ")
 
+include(cmake/Docs.cmake)
+
 # --- The Debian package --------------------------------------------------------
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME quillpost)
@@ -80,7 +86,7 @@ Each user's settings live in ~/.local/share/quillpost.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES TRUE)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Quillpost developers <quillpost@localhost>")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${QP_PACKAGE_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION mail)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # The libraries the executable links (Qt 6 Core, Gui, Widgets, Network, DBus,

@@ -11,6 +11,7 @@ PACKAGES=(
   xvfb xauth xdotool trayer imagemagick x11-utils libx11-dev libxext-dev
   clang
   dpkg-dev file desktop-file-utils
+  lintian man-db
 )
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi

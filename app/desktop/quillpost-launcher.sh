@@ -27,6 +27,13 @@ fail() {
 
 [ -x "$shared/quillpost" ] || fail "the installed program is missing: $shared/quillpost"
 
+# The program takes no arguments for its work: any argument (--help,
+# --version, or a wrong one) is answered by the installed program, which
+# prints and exits. Nothing is made or copied for that.
+if [ "$#" -gt 0 ]; then
+  exec "$shared/quillpost" "$@"
+fi
+
 # The settings hold the POP3 password: private from the start.
 (umask 077 && mkdir -p "$user_dir/★MailData") || fail "cannot make $user_dir/★MailData"
 chmod 700 "$user_dir/★MailData"

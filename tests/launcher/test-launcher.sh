@@ -72,4 +72,12 @@ check "Wayland without XWayland: Qt chooses" [ "$(platform_for wayland-0 - -)" =
 check "the user's platform is kept" [ "$(platform_for wayland-0 :7 wayland)" = wayland ]
 check "X11 session: Qt chooses" [ "$(platform_for - :7 -)" = "" ]
 
+# An argument is the installed program's to answer (--help, --version, a
+# wrong one): the user's folder is neither made nor refreshed for it.
+: > "$RECORD"
+(unset WAYLAND_DISPLAY QT_QPA_PLATFORM; cd "$work"
+ XDG_DATA_HOME="$work/fresh" "$prefix/bin/quillpost" --version)
+check "an argument goes to the installed program" [ "$(cut -f1,2 "$RECORD")" = "v3	$work" ]
+check "an argument makes no user folder" [ ! -e "$work/fresh" ]
+
 [ "$failures" = 0 ] || { echo "$failures check(s) failed"; cat "$work/stderr" 2>/dev/null | head -20; exit 1; }

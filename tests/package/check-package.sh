@@ -1,0 +1,93 @@
+#!/usr/bin/env bash
+# check-package.sh BUILD_DIR VERSION
+# Builds the .deb with CPack (as the package target does, so everything must
+# be built already), then checks it as lintian and a user would.
+set -uo pipefail
+build=$1
+version=$2
+
+if ! command -v lintian >/dev/null; then
+  echo "SKIP: lintian is not installed, so the package cannot be judged (tools/install-deps.sh installs it)"
+  exit 77
+fi
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+failures=0
+fail() {
+  echo "FAIL: $*"
+  failures=$((failures + 1))
+}
+
+echo "== building the package"
+if ! (cd "$build" && cpack -G DEB -B "$work/out" >"$work/cpack.log" 2>&1); then
+  cat "$work/cpack.log"
+  echo "FAIL: cpack could not build the package"
+  exit 1
+fi
+deb=$(ls "$work"/out/quillpost_"$version"_*.deb 2>/dev/null | head -n 1)
+if [ -z "$deb" ]; then
+  echo "FAIL: no quillpost_${version}_*.deb in the CPack output"
+  exit 1
+fi
+
+echo "== lintian $(basename "$deb")"
+# Errors and warnings both count; information tags do not.
+lintian --tag-display-limit 0 --fail-on error,warning "$deb" >"$work/lintian.log" 2>&1
+status=$?
+cat "$work/lintian.log"
+if [ "$status" -ne 0 ] || grep -q '^[EW]: ' "$work/lintian.log"; then
+  fail "lintian reports errors or warnings (exit status $status)"
+fi
+
+root=$work/root
+dpkg-deb -x "$deb" "$root"
+
+echo "== manual pages"
+# lintian already reports groff's warnings; here the pages must also say
+# what a reader looks them up for.
+for page in usr/share/man/man1/quillpost.1.gz usr/share/man/ja/man1/quillpost.1.gz; do
+  if [ ! -f "$root/$page" ]; then
+    fail "$page is not in the package"
+    continue
+  fi
+  text=$(LC_ALL=C.UTF-8 MANWIDTH=80 man -E UTF-8 -l "$root/$page" 2>/dev/null)
+  for word in '★MailData' 'ferrule.ini' 'XDG_DATA_HOME' 'pop3s://' '--version'; do
+    printf '%s' "$text" | grep -qF -- "$word" || fail "$page does not render '$word'"
+  done
+done
+
+echo "== command line through the installed launcher"
+# No display and an empty home: an answer that opened a window or prepared
+# the user's program folder would fail or leave files behind.
+mkdir -p "$work/home" "$work/cwd"
+run() { # run OUT ERR ARGS... -> exit status
+  local out=$1 err=$2
+  shift 2
+  (cd "$work/cwd" && env -i PATH="$PATH" HOME="$work/home" XDG_DATA_HOME="$work/data" \
+      LANG="${run_lang:-C.UTF-8}" "$root/usr/bin/quillpost" "$@" >"$out" 2>"$err")
+}
+
+run "$work/o" "$work/e" --help; status=$?
+{ [ "$status" -eq 0 ] && grep -q -- '--version' "$work/o" && [ ! -s "$work/e" ]; } \
+  || fail "--help: exit status $status, output: $(cat "$work/o" "$work/e")"
+run "$work/o" "$work/e" -v; status=$?
+{ [ "$status" -eq 0 ] && head -n 1 "$work/o" | grep -qx "quillpost $version"; } \
+  || fail "-v: exit status $status, output: $(cat "$work/o" "$work/e")"
+run_lang=ja_JP.UTF-8 run "$work/o" "$work/e" -h; status=$?
+{ [ "$status" -eq 0 ] && grep -q '使い方' "$work/o"; } \
+  || fail "-h in a Japanese locale: exit status $status, output: $(cat "$work/o" "$work/e")"
+for wrong in --no-such-option -x stray; do
+  run "$work/o" "$work/e" "$wrong"; status=$?
+  { [ "$status" -eq 2 ] && [ ! -s "$work/o" ] && grep -qF -- "$wrong" "$work/e" \
+      && [ "$(wc -l <"$work/e")" -le 3 ]; } \
+    || fail "$wrong: want exit status 2 and a short error, got $status: $(cat "$work/o" "$work/e")"
+done
+leftovers=$(find "$work/home" "$work/cwd" "$work/data" -mindepth 1 2>/dev/null)
+[ -z "$leftovers" ] || fail "answering the command line left files behind: $leftovers"
+
+if [ "$failures" -ne 0 ]; then
+  echo "$failures check(s) failed"
+  exit 1
+fi
+echo "package $(basename "$deb"): lintian clean, manual pages and command line as expected"
