@@ -5,6 +5,7 @@
 #include "mail/NMailLayer.h"
 #include "notify/MciSound.h"
 #include "platform/AppFont.h"
+#include "platform/ProgramFolder.h"
 
 #include <QApplication>
 
@@ -25,7 +26,10 @@ int main(int argc, char** argv)
     qp::installApplicationFont();
 
     qp::AppServices services;
-    services.mail = std::make_unique<qp::NMail>();
+    auto mail = std::make_unique<qp::NMail>();
+    // Servers seen with TLS, so that a session stripped of it is refused.
+    mail->setTlsMemoryFile(qp::programPath(QStringLiteral("\\★MailData\\tlsservers.txt")));
+    services.mail = std::move(mail);
     services.sound = std::make_unique<qp::MciSound>();
 
     qp::MainForm mainForm(services);

@@ -119,13 +119,14 @@ int NMail::NMailSetOption(int option, int value)
 
 int NMail::NMailPop3Connect(const QString& server)
 {
-    const auto endpoint = Pop3Endpoint::parse(server);
+    const auto endpoint = parsePop3Server(server);
     if (!endpoint)
         return failed(QStringLiteral("サーバー名「%1」が正しくありません").arg(server.trimmed().left(100)));
     auto client = std::make_unique<Pop3Client>();
     client->setTimeouts(m_timeouts);
     client->setExtraCaCertificates(m_extraCas);
     client->setLocalAddress(m_localAddress);
+    client->setTlsMemory(&m_tlsMemory);
     if (!client->connectToServer(*endpoint)) {
         failedFrom(*client);
         client->quit();

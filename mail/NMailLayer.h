@@ -43,6 +43,9 @@ public:
     // Connect from this local address (tests use 127.0.0.2 … to stay clear
     // of a server's delay after a failed login).
     void setLocalAddress(const QHostAddress& address) { m_localAddress = address; }
+    // The file that remembers which servers were seen with TLS (the program
+    // keeps it in its data folder); without one, only for this object's life.
+    void setTlsMemoryFile(const QString& path) { m_tlsMemory.setPath(path); }
     // The client behind a handle (null when there is none), for tests.
     const Pop3Client* client(int handle) const;
 
@@ -76,6 +79,7 @@ private:
     Pop3Timeouts m_timeouts;
     QList<QSslCertificate> m_extraCas;
     QHostAddress m_localAddress;
+    TlsMemory m_tlsMemory;
     QString m_lastError;
     QByteArray m_lastHeaderBlock;
     std::optional<mailheader::DecodedHeader> m_lastDecoded;

@@ -4,37 +4,14 @@
 
 #include <QCryptographicHash>
 #include <QDeadlineTimer>
-#include <QSslConfiguration>
-#include <QSslSocket>
-#include <QTcpSocket>
-#include <QUrl>
-
-#include <cerrno>
-#include <cstring>
-#include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <climits>
-#include <condition_variable>
-#include <mutex>
-#include <system_error>
-#include <thread>
 
 namespace qp {
 
 namespace {
 
-// The most the TLS socket buffers for us between two reads, and the most one
-// read of the plain descriptor takes.
-constexpr qint64 kSocketBuffer = 1024 * 1024;
-constexpr qsizetype kReadChunk = 64 * 1024;
 // QUIT is a courtesy; do not hold the window for long over it.
 constexpr int kQuitWaitMs = 5000;
 
@@ -85,188 +62,25 @@ QList<QByteArray> words(const QByteArray& text)
     return out;
 }
 
-// The system resolver (getaddrinfo, as Qt itself uses it), addresses in
-// the order it prefers. Plain C calls only: this may still be running on an
-// abandoned thread while the program shuts down.
-QHostInfo systemLookup(const QString& host)
-{
-    QHostInfo info;
-    const QByteArray name = QUrl::toAce(host);
-    if (name.isEmpty()) {
-        info.setError(QHostInfo::HostNotFound);
-        return info;
-    }
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_ADDRCONFIG; // no IPv6 addresses on a host without IPv6
-    addrinfo* found = nullptr;
-    int rc = ::getaddrinfo(name.constData(), nullptr, &hints, &found);
-    if (rc == EAI_BADFLAGS) {
-        hints.ai_flags = 0;
-        rc = ::getaddrinfo(name.constData(), nullptr, &hints, &found);
-    }
-    if (rc != 0) {
-        switch (rc) {
-        case EAI_NONAME:
-        case EAI_NODATA:
-        case EAI_ADDRFAMILY:
-            info.setError(QHostInfo::HostNotFound);
-            break;
-        case EAI_AGAIN:
-            info.setError(QHostInfo::UnknownError);
-            info.setErrorString(QStringLiteral("DNS サーバーから答えがありません"));
-            break;
-        case EAI_SYSTEM:
-            info.setError(QHostInfo::UnknownError);
-            info.setErrorString(QString::fromLocal8Bit(std::strerror(errno)));
-            break;
-        default:
-            info.setError(QHostInfo::UnknownError);
-            info.setErrorString(QString::fromLocal8Bit(::gai_strerror(rc)));
-            break;
-        }
-        return info;
-    }
-    QList<QHostAddress> addresses;
-    for (const addrinfo* a = found; a; a = a->ai_next) {
-        if (a->ai_family != AF_INET && a->ai_family != AF_INET6)
-            continue;
-        const QHostAddress address(a->ai_addr);
-        if (!address.isNull() && !addresses.contains(address))
-            addresses << address;
-    }
-    ::freeaddrinfo(found);
-    if (addresses.isEmpty())
-        info.setError(QHostInfo::HostNotFound);
-    info.setAddresses(addresses);
-    return info;
-}
-
-// What a look-up thread and its caller share. The thread co-owns it, so it
-// stays valid for the thread however long the caller has been gone.
-struct PendingLookup {
-    std::mutex mutex;
-    std::condition_variable done;
-    bool finished = false;
-    QHostInfo result;
-};
-
-// Runs lookup(host) on a thread of its own and waits for it until the
-// deadline, without an event loop: nothing else of the program runs in the
-// meantime. nullopt when it did not answer in time; the thread then finishes
-// on its own, and its answer goes nowhere.
-std::optional<QHostInfo> lookUpWithin(const Pop3Client::NameLookup& lookup, const QString& host,
-                                      const QDeadlineTimer& deadline)
-{
-    auto pending = std::make_shared<PendingLookup>();
-    try {
-        std::thread([pending, lookup, host] {
-            QHostInfo info = lookup(host);
-            const std::lock_guard lock(pending->mutex);
-            pending->result = std::move(info);
-            pending->finished = true;
-            pending->done.notify_all();
-        }).detach();
-    } catch (const std::system_error& e) {
-        QHostInfo info;
-        info.setError(QHostInfo::UnknownError);
-        info.setErrorString(QString::fromLocal8Bit(e.what()));
-        return info;
-    }
-    std::unique_lock lock(pending->mutex);
-    const auto wait = std::chrono::milliseconds(std::max<qint64>(deadline.remainingTime(), 0));
-    if (!pending->done.wait_for(lock, wait, [&] { return pending->finished; }))
-        return std::nullopt;
-    return pending->result;
-}
-
 } // namespace
 
-std::optional<Pop3Endpoint> Pop3Endpoint::parse(const QString& text)
+std::optional<MailEndpoint> parsePop3Server(const QString& text)
 {
-    QString t = text.trimmed();
-    Pop3Endpoint e;
-    bool schemeTls = false;
-    if (t.startsWith(QLatin1String("pop3s://"), Qt::CaseInsensitive)) {
-        schemeTls = true;
-        t = t.mid(8);
-    } else if (t.startsWith(QLatin1String("pop3://"), Qt::CaseInsensitive)) {
-        t = t.mid(7);
-    }
-    if (t.endsWith(QLatin1Char('/')))
-        t.chop(1);
-    QString host = t;
-    QString portText;
-    if (t.startsWith(QLatin1Char('['))) { // [IPv6]:port
-        const qsizetype close = t.indexOf(QLatin1Char(']'));
-        if (close < 0)
-            return std::nullopt;
-        host = t.mid(1, close - 1);
-        const QString rest = t.mid(close + 1);
-        if (!rest.isEmpty()) {
-            if (!rest.startsWith(QLatin1Char(':')))
-                return std::nullopt;
-            portText = rest.mid(1);
-        }
-    } else if (t.count(QLatin1Char(':')) == 1) {
-        const qsizetype colon = t.indexOf(QLatin1Char(':'));
-        host = t.left(colon);
-        portText = t.mid(colon + 1);
-    } else if (t.count(QLatin1Char(':')) > 1) {
-        // A bare IPv6 address: no port.
-        if (QHostAddress(t).isNull())
-            return std::nullopt;
-    }
-    if (host.isEmpty() || host.contains(QLatin1Char(' ')) || host.contains(QLatin1Char('/'))
-        || host.contains(QLatin1Char('@')))
-        return std::nullopt;
-    e.host = host;
-    if (!portText.isEmpty()) {
-        bool ok = false;
-        const uint port = portText.toUInt(&ok);
-        if (!ok || port == 0 || port > 65535)
-            return std::nullopt;
-        e.port = quint16(port);
-    } else {
-        e.port = schemeTls ? 995 : 110;
-    }
-    e.implicitTls = schemeTls || e.port == 995;
-    return e;
+    return MailEndpoint::parse(text, {"pop3", "pop3s", 110, 995});
 }
 
 Pop3Client::Pop3Client() = default;
 
-Pop3Client::~Pop3Client()
-{
-    closeTransport();
-}
-
-void Pop3Client::closeTransport()
-{
-    if (m_fd >= 0) {
-        ::close(m_fd);
-        m_fd = -1;
-    }
-    if (m_tls)
-        m_tls->abort();
-}
-
-QString Pop3Client::shownHost() const
-{
-    return m_endpoint.host;
-}
+Pop3Client::~Pop3Client() = default;
 
 bool Pop3Client::isConnected() const
 {
-    if (m_fd >= 0)
-        return !m_peerClosed;
-    return m_tls && m_tls->state() == QAbstractSocket::ConnectedState;
+    return m_transport.isConnected();
 }
 
 bool Pop3Client::isEncrypted() const
 {
-    return m_fd < 0 && m_tls && m_tls->isEncrypted();
+    return m_transport.isEncrypted();
 }
 
 bool Pop3Client::hasCapability(const QByteArray& name) const
@@ -283,110 +97,36 @@ bool Pop3Client::fail(ErrorKind kind, const QString& text, bool breaks)
 {
     m_errorKind = kind;
     m_errorText = text;
-    if (breaks) {
+    if (breaks)
         m_broken = true;
-        // A failed handshake leaves nothing worth saying goodbye on; other
-        // breaks keep the connection so that quit() can still send QUIT.
-        if (m_tls && kind == ErrorKind::Tls)
-            m_tls->abort();
-    }
     return false;
 }
 
-bool Pop3Client::failTimeout()
+// The transport failed: the stream is unusable from here on.
+bool Pop3Client::failFromTransport()
 {
-    return fail(ErrorKind::Timeout,
-                QStringLiteral("サーバー「%1」の応答がありません（%2 秒で時間切れ）").arg(shownHost()).arg(m_timeouts.replyMs / 1000.0),
-                true);
-}
-
-bool Pop3Client::failClosed()
-{
-    m_peerClosed = true;
-    return fail(ErrorKind::Closed, QStringLiteral("サーバー「%1」との接続が切れました").arg(shownHost()), true);
-}
-
-namespace {
-// Why a socket failed, in the user's words where we have them.
-QString socketErrorReason(QAbstractSocket::SocketError error, const QString& errorString)
-{
-    switch (error) {
-    case QAbstractSocket::HostNotFoundError:
-        return QStringLiteral("サーバー名が見つかりません");
-    case QAbstractSocket::ConnectionRefusedError:
-        return QStringLiteral("接続を拒否されました");
-    case QAbstractSocket::NetworkError:
-        return QStringLiteral("ネットワークにつながっていません");
-    case QAbstractSocket::RemoteHostClosedError:
-        return QStringLiteral("サーバーが接続を閉じました");
-    default:
-        return errorString;
+    ErrorKind kind = ErrorKind::NotConnected;
+    switch (m_transport.error()) {
+    case MailTransport::Error::None:
+    case MailTransport::Error::NotConnected:
+        break;
+    case MailTransport::Error::Unreachable:
+        kind = ErrorKind::Unreachable;
+        break;
+    case MailTransport::Error::Timeout:
+        kind = ErrorKind::Timeout;
+        break;
+    case MailTransport::Error::Tls:
+        kind = ErrorKind::Tls;
+        break;
+    case MailTransport::Error::Closed:
+        kind = ErrorKind::Closed;
+        break;
+    case MailTransport::Error::Protocol:
+        kind = ErrorKind::Protocol;
+        break;
     }
-}
-} // namespace
-
-bool Pop3Client::failConnect(QAbstractSocket::SocketError error, const QString& errorString)
-{
-    switch (error) {
-    case QAbstractSocket::SocketTimeoutError:
-        return fail(ErrorKind::Timeout,
-                    QStringLiteral("サーバー「%1」に接続できません（%2 秒で時間切れ）").arg(shownHost()).arg(m_timeouts.connectMs / 1000.0),
-                    true);
-    case QAbstractSocket::SslHandshakeFailedError:
-    case QAbstractSocket::SslInternalError:
-    case QAbstractSocket::SslInvalidUserDataError:
-        return failTls();
-    default:
-        return fail(ErrorKind::Unreachable,
-                    QStringLiteral("サーバー「%1」に接続できません（%2）").arg(shownHost(), socketErrorReason(error, errorString)),
-                    true);
-    }
-}
-
-// The handshake failed or did not finish in time.
-bool Pop3Client::failTls()
-{
-    if (m_tls->error() == QAbstractSocket::SocketTimeoutError)
-        return fail(ErrorKind::Tls,
-                    QStringLiteral("サーバー「%1」と TLS で接続できません（%2 秒で時間切れ）")
-                        .arg(shownHost()).arg(m_timeouts.connectMs / 1000.0),
-                    true);
-    QStringList reasons;
-    for (const QSslError& e : m_tls->sslHandshakeErrors()) {
-        QString r;
-        switch (e.error()) {
-        case QSslError::HostNameMismatch:
-            r = QStringLiteral("証明書のサーバー名が一致しません");
-            break;
-        case QSslError::SelfSignedCertificate:
-        case QSslError::SelfSignedCertificateInChain:
-        case QSslError::UnableToGetLocalIssuerCertificate:
-        case QSslError::UnableToGetIssuerCertificate:
-        case QSslError::UnableToVerifyFirstCertificate:
-        case QSslError::CertificateUntrusted:
-            r = QStringLiteral("証明書の発行元を信頼できません");
-            break;
-        case QSslError::CertificateExpired:
-            r = QStringLiteral("証明書の期限が切れています");
-            break;
-        case QSslError::CertificateNotYetValid:
-            r = QStringLiteral("証明書がまだ有効になっていません");
-            break;
-        case QSslError::CertificateRevoked:
-            r = QStringLiteral("証明書が失効しています");
-            break;
-        default:
-            r = e.errorString();
-            break;
-        }
-        if (!reasons.contains(r))
-            reasons << r;
-    }
-    if (reasons.isEmpty())
-        reasons << socketErrorReason(m_tls->error(), m_tls->errorString());
-    return fail(ErrorKind::Tls,
-                QStringLiteral("サーバー「%1」と TLS で接続できません（%2）").arg(shownHost(), reasons.join(QStringLiteral("、"))),
-                true);
+    return fail(kind, m_transport.errorText(), true);
 }
 
 QString Pop3Client::serverSaid(const Pop3ReplyReader& reader) const
@@ -395,96 +135,23 @@ QString Pop3Client::serverSaid(const Pop3ReplyReader& reader) const
     return t.isEmpty() ? QStringLiteral("サーバーの説明なし") : t;
 }
 
-bool Pop3Client::writeAll(const QByteArray& bytes)
-{
-    if (m_fd < 0) {
-        if (m_tls->write(bytes) != bytes.size())
-            return failClosed();
-        m_tls->flush();
-        return true;
-    }
-    // Commands are short; the socket buffer takes them at once unless the
-    // server stopped reading, which the reply time-out then bounds.
-    const QDeadlineTimer deadline(m_timeouts.replyMs);
-    qsizetype done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::send(m_fd, bytes.constData() + done, size_t(bytes.size() - done), MSG_NOSIGNAL);
-        if (n > 0) {
-            done += n;
-            continue;
-        }
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            pollfd p{m_fd, POLLOUT, 0};
-            const int r = ::poll(&p, 1, int(std::max<qint64>(deadline.remainingTime(), 0)));
-            if (r == 0)
-                return failTimeout();
-            continue;
-        }
-        return failClosed();
-    }
-    return true;
-}
-
-Pop3Client::Received Pop3Client::receive(int waitMs)
-{
-    if (m_fd < 0) {
-        if (m_tls->bytesAvailable() == 0 && !m_tls->waitForReadyRead(waitMs) && m_tls->bytesAvailable() == 0) {
-            if (m_tls->state() == QAbstractSocket::ConnectedState && m_tls->error() == QAbstractSocket::SocketTimeoutError)
-                return Received::Timeout;
-            return Received::Closed;
-        }
-        // Qt hands over its buffered block without copying it.
-        m_in = m_tls->readAll();
-        m_inPos = 0;
-        return Received::Data;
-    }
-    // One deadline for the whole wait: a signal or a wake-up without data
-    // must not start the wait over, or a steady stream of them never ends it.
-    const QDeadlineTimer deadline(waitMs);
-    for (;;) {
-        pollfd p{m_fd, POLLIN, 0};
-        const int r = ::poll(&p, 1, int(std::max<qint64>(deadline.remainingTime(), 0)));
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r == 0)
-            return Received::Timeout;
-        m_in.resize(kReadChunk); // same capacity every time: no fresh allocation
-        const ssize_t n = ::recv(m_fd, m_in.data(), size_t(kReadChunk), 0);
-        if (n > 0) {
-            m_in.resize(n);
-            m_inPos = 0;
-            return Received::Data;
-        }
-        m_in.resize(0);
-        m_inPos = 0;
-        if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
-            continue;
-        return Received::Closed; // 0: closed by the server; < 0: reset
-    }
-}
-
 bool Pop3Client::sendLine(const QByteArray& line)
 {
     if (m_broken || !isConnected())
         return fail(m_broken ? m_errorKind : ErrorKind::NotConnected,
                     m_broken ? m_errorText : QStringLiteral("サーバーに接続していません"), false);
-    return writeAll(line + "\r\n");
+    return m_transport.write(line + "\r\n") || failFromTransport();
 }
 
 bool Pop3Client::readReply(Pop3ReplyReader& reader)
 {
-    const QDeadlineTimer whole(m_timeouts.wholeReplyMs);
+    const QDeadlineTimer whole(m_transport.timeouts().wholeReplyMs);
     for (;;) {
-        if (m_inPos < m_in.size()) {
+        const QByteArrayView in = m_transport.buffered();
+        if (!in.isEmpty()) {
             qsizetype used = 0;
-            const auto status = reader.feed(QByteArrayView(m_in).sliced(m_inPos), &used);
-            m_inPos += used;
-            if (m_inPos >= m_in.size()) {
-                m_in.resize(0); // keeps the capacity
-                m_inPos = 0;
-            }
+            const auto status = reader.feed(in, &used);
+            m_transport.consume(used);
             switch (status) {
             case Pop3ReplyReader::Status::Done:
                 return true;
@@ -500,22 +167,8 @@ bool Pop3Client::readReply(Pop3ReplyReader& reader)
                 break;
             }
         }
-        if (whole.hasExpired())
-            return fail(ErrorKind::Timeout,
-                        QStringLiteral("サーバー「%1」の応答が終わりません（%2 秒で時間切れ）")
-                            .arg(shownHost()).arg(m_timeouts.wholeReplyMs / 1000),
-                        true);
-        const int wait = int(std::min<qint64>(m_timeouts.replyMs, std::max<qint64>(whole.remainingTime(), 1)));
-        switch (receive(wait)) {
-        case Received::Data:
-            break;
-        case Received::Timeout:
-            if (whole.hasExpired())
-                continue; // reported above as the whole-reply bound
-            return failTimeout();
-        case Received::Closed:
-            return failClosed();
-        }
+        if (!m_transport.receiveMore(whole))
+            return failFromTransport();
     }
 }
 
@@ -538,135 +191,24 @@ Pop3Client::Reply Pop3Client::command(const QByteArray& line, Pop3ReplyReader& r
     return Reply::Failed;
 }
 
-void Pop3Client::configureTls(QSslSocket& socket) const
-{
-    QSslConfiguration conf = QSslConfiguration::defaultConfiguration();
-    if (!m_extraCas.isEmpty()) {
-        // Setting a CA list ends Qt's on-demand loading of the system store,
-        // so the system's certificates go in explicitly.
-        conf.setCaCertificates(QSslConfiguration::systemCaCertificates() + m_extraCas);
-    }
-    conf.setPeerVerifyMode(QSslSocket::VerifyPeer);
-    socket.setSslConfiguration(conf);
-    socket.setPeerVerifyName(m_endpoint.host);
-    socket.setReadBufferSize(kSocketBuffer);
-}
-
-// The addresses to try, from the look-up within the deadline or from an
-// address typed as the server name.
-bool Pop3Client::lookUp(const QDeadlineTimer& deadline, QList<QHostAddress>* addresses)
-{
-    const QHostAddress literal(m_endpoint.host);
-    if (!literal.isNull()) {
-        *addresses = {literal};
-        return true;
-    }
-    const auto info = lookUpWithin(m_nameLookup ? m_nameLookup : NameLookup(systemLookup), m_endpoint.host, deadline);
-    if (!info)
-        return fail(ErrorKind::Timeout,
-                    QStringLiteral("サーバー「%1」に接続できません（サーバー名の問い合わせが %2 秒で時間切れ）")
-                        .arg(shownHost()).arg(m_timeouts.connectMs / 1000.0),
-                    true);
-    if (info->error() == QHostInfo::HostNotFound || (info->error() == QHostInfo::NoError && info->addresses().isEmpty()))
-        return failConnect(QAbstractSocket::HostNotFoundError, QString());
-    if (info->error() != QHostInfo::NoError)
-        return fail(ErrorKind::Unreachable,
-                    QStringLiteral("サーバー「%1」に接続できません（サーバー名を調べられません: %2）")
-                        .arg(shownHost(), info->errorString()),
-                    true);
-    *addresses = info->addresses();
-    return true;
-}
-
-// TCP (and for implicit TLS the start of the handshake) to the first of the
-// addresses that takes the connection, all within the deadline. The last
-// failure is the one reported.
-bool Pop3Client::connectTransport(const QList<QHostAddress>& addresses, const QDeadlineTimer& deadline)
-{
-    QAbstractSocket::SocketError error = QAbstractSocket::HostNotFoundError;
-    QString errorString;
-    bool tried = false;
-    for (const QHostAddress& address : addresses) {
-        // A socket bound to a local address reaches only its own family.
-        if (!m_localAddress.isNull() && address.protocol() != m_localAddress.protocol())
-            continue;
-        const qint64 left = deadline.remainingTime();
-        if (left <= 0) {
-            error = QAbstractSocket::SocketTimeoutError;
-            break;
-        }
-        tried = true;
-        if (m_endpoint.implicitTls) {
-            m_tls = std::make_unique<QSslSocket>();
-            configureTls(*m_tls);
-            if (!m_localAddress.isNull() && !m_tls->bind(m_localAddress, 0))
-                return failConnect(m_tls->error(), m_tls->errorString());
-            // Certificate and SNI go by the name, not by the address.
-            m_tls->connectToHostEncrypted(address.toString(), m_endpoint.port, m_endpoint.host);
-            if (m_tls->waitForConnected(int(std::min<qint64>(left, INT_MAX))))
-                return true;
-            error = m_tls->error(); // the socket stays until the next try, for failConnect
-            errorString = m_tls->errorString();
-        } else {
-            // Qt connects with its time-out; then the descriptor is ours.
-            QTcpSocket tcp;
-            if (!m_localAddress.isNull() && !tcp.bind(m_localAddress, 0))
-                return failConnect(tcp.error(), tcp.errorString());
-            tcp.connectToHost(address, m_endpoint.port);
-            if (tcp.waitForConnected(int(std::min<qint64>(left, INT_MAX)))) {
-                m_fd = ::fcntl(int(tcp.socketDescriptor()), F_DUPFD_CLOEXEC, 0);
-                tcp.abort(); // closes Qt's descriptor only; the connection lives on in ours
-                if (m_fd < 0)
-                    return fail(ErrorKind::Unreachable,
-                                QStringLiteral("サーバー「%1」に接続できません（%2）")
-                                    .arg(shownHost(), QString::fromLocal8Bit(std::strerror(errno))),
-                                true);
-                return true;
-            }
-            error = tcp.error();
-            errorString = tcp.errorString();
-        }
-        if (error == QAbstractSocket::SocketTimeoutError)
-            break;
-    }
-    if (!tried && error != QAbstractSocket::SocketTimeoutError)
-        return fail(ErrorKind::Unreachable,
-                    QStringLiteral("サーバー「%1」に接続できません（接続元 %2 から届くアドレスがありません）")
-                        .arg(shownHost(), m_localAddress.toString()),
-                    true);
-    return failConnect(error, errorString);
-}
-
 bool Pop3Client::connectToServer(const Pop3Endpoint& endpoint)
 {
-    closeTransport();
-    m_tls.reset();
-    m_endpoint = endpoint;
     m_broken = false;
-    m_peerClosed = false;
-    m_in.clear();
-    m_inPos = 0;
+    m_greeting.clear();
     m_capabilities.clear();
     m_capaSupported = false;
     m_topFailed = false;
+    m_lastListed = -1;
+    m_lastListedNumber = 0;
     m_errorKind = ErrorKind::None;
     m_errorText.clear();
-
-    // The look-up and the connect share one deadline; the handshake has its own.
-    const QDeadlineTimer deadline(m_timeouts.connectMs);
-    QList<QHostAddress> addresses;
-    if (!lookUp(deadline, &addresses) || !connectTransport(addresses, deadline))
-        return false;
-    if (endpoint.implicitTls) {
-        m_tls->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-        if (!m_tls->waitForEncrypted(m_timeouts.connectMs))
-            return failTls();
-    } else {
-        ::fcntl(m_fd, F_SETFL, ::fcntl(m_fd, F_GETFL) | O_NONBLOCK);
-        // One short command per round trip: do not let Nagle hold it back.
-        const int one = 1;
-        ::setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    m_tlsFailed = false;
+    if (!m_transport.connectTo(endpoint)) {
+        m_tlsFailed = m_transport.error() == MailTransport::Error::Tls;
+        return failFromTransport();
     }
+    if (endpoint.implicitTls && m_tlsMemory)
+        m_tlsMemory->remember(endpoint.host, endpoint.port);
 
     Pop3ReplyReader reader;
     reader.startSingleLine();
@@ -685,11 +227,24 @@ bool Pop3Client::connectToServer(const Pop3Endpoint& endpoint)
     if (!readCapabilities())
         return false;
     if (!endpoint.implicitTls && hasCapability("STLS")) {
-        if (!startTls())
+        // Remembered as soon as it is offered: a handshake that fails now
+        // must not let a session without STLS through next time.
+        if (m_tlsMemory)
+            m_tlsMemory->remember(endpoint.host, endpoint.port);
+        if (!startTls()) {
+            m_tlsFailed = true;
             return false;
+        }
         // What was offered before TLS may have been forged on the way.
         if (!readCapabilities())
             return false;
+    } else if (!endpoint.implicitTls && m_tlsMemory && m_tlsMemory->knows(endpoint.host, endpoint.port)) {
+        m_tlsFailed = true;
+        return fail(ErrorKind::TlsLost,
+                    QStringLiteral("サーバー「%1」で TLS が使えなくなりました（以前は TLS で接続できました）。"
+                                   "通信が途中で書き換えられているおそれがあるため、ログインしません")
+                        .arg(shownHost()),
+                    true);
     }
     return true;
 }
@@ -731,26 +286,7 @@ bool Pop3Client::startTls()
                     QStringLiteral("サーバー「%1」が TLS への切り替え（STLS）を拒否しました（%2）")
                         .arg(shownHost(), serverSaid(reader)),
                     true);
-    // Bytes already waiting after "+OK" were sent before the handshake and
-    // would be taken as if they came over TLS: someone is injecting them.
-    char peek = 0;
-    if (m_inPos < m_in.size() || ::recv(m_fd, &peek, 1, MSG_PEEK | MSG_DONTWAIT) > 0)
-        return fail(ErrorKind::Protocol,
-                    QStringLiteral("サーバー「%1」の応答が不正です（STLS の後に余分なデータ）").arg(shownHost()), true);
-    // QSslSocket takes the descriptor over from here.
-    m_tls = std::make_unique<QSslSocket>();
-    configureTls(*m_tls);
-    if (!m_tls->setSocketDescriptor(m_fd, QAbstractSocket::ConnectedState, QIODevice::ReadWrite)) {
-        closeTransport();
-        return fail(ErrorKind::Tls,
-                    QStringLiteral("サーバー「%1」と TLS で接続できません（%2）").arg(shownHost(), m_tls->errorString()), true);
-    }
-    m_fd = -1;
-    m_tls->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-    m_tls->startClientEncryption();
-    if (!m_tls->waitForEncrypted(m_timeouts.connectMs))
-        return failTls();
-    return true;
+    return m_transport.startTls(QStringLiteral("STLS")) || failFromTransport();
 }
 
 bool Pop3Client::sendCredentialsCheck(const QString& user, const QString& password)
@@ -927,34 +463,24 @@ void Pop3Client::quit()
         Pop3ReplyReader reader;
         // The whole wait, not only each silence: a reply that trickles in
         // would otherwise hold the window up to the whole-reply bound.
-        const Pop3Timeouts saved = m_timeouts;
-        m_timeouts.replyMs = std::min(saved.replyMs, kQuitWaitMs);
-        m_timeouts.wholeReplyMs = std::min(saved.wholeReplyMs, kQuitWaitMs);
+        const MailTimeouts saved = m_transport.timeouts();
+        MailTimeouts quick = saved;
+        quick.replyMs = std::min(saved.replyMs, kQuitWaitMs);
+        quick.wholeReplyMs = std::min(saved.wholeReplyMs, kQuitWaitMs);
+        m_transport.setTimeouts(quick);
         const ErrorKind kind = m_errorKind;
         const QString text = m_errorText;
         command("QUIT", reader, false, 0);
         // QUIT's own trouble is no news to the user: keep the last real error.
         m_errorKind = kind;
         m_errorText = text;
-        m_timeouts = saved;
-    } else if (isConnected() && (m_fd >= 0 || m_tls->isEncrypted())) {
+        m_transport.setTimeouts(saved);
+    } else if (isConnected()) {
         // The stream is out of step (a reply timed out half-way): say QUIT
         // anyway so the server ends the session, without waiting for it.
-        if (m_fd >= 0) {
-            ::send(m_fd, "QUIT\r\n", 6, MSG_NOSIGNAL | MSG_DONTWAIT);
-        } else {
-            m_tls->write("QUIT\r\n");
-            m_tls->flush();
-            m_tls->waitForBytesWritten(1000);
-        }
+        m_transport.sendWithoutWaiting("QUIT\r\n");
     }
-    if (m_tls && m_tls->state() != QAbstractSocket::UnconnectedState) {
-        m_tls->disconnectFromHost();
-        if (m_tls->state() != QAbstractSocket::UnconnectedState)
-            m_tls->waitForDisconnected(1000);
-    }
-    closeTransport();
-    m_peerClosed = true;
+    m_transport.close();
 }
 
 } // namespace qp

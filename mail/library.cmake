@@ -1,8 +1,11 @@
-# The mail-library layer: our own POP3 client (with TLS), the header
-# decoder, and the ten calls of the mail library on top of them.
+# The mail-library layer: the connection (TLS, time-outs) below, our own
+# POP3 client and the header decoder on it, and the ten calls of the mail
+# library on top of them.
 add_library(qp_mail_library STATIC
   ${CMAKE_CURRENT_LIST_DIR}/NMail.h
   ${CMAKE_CURRENT_LIST_DIR}/NMailLayer.cpp ${CMAKE_CURRENT_LIST_DIR}/NMailLayer.h
+  ${CMAKE_CURRENT_LIST_DIR}/MailTransport.cpp ${CMAKE_CURRENT_LIST_DIR}/MailTransport.h
+  ${CMAKE_CURRENT_LIST_DIR}/TlsMemory.cpp ${CMAKE_CURRENT_LIST_DIR}/TlsMemory.h
   ${CMAKE_CURRENT_LIST_DIR}/Pop3Client.cpp ${CMAKE_CURRENT_LIST_DIR}/Pop3Client.h
   ${CMAKE_CURRENT_LIST_DIR}/Pop3Reply.cpp ${CMAKE_CURRENT_LIST_DIR}/Pop3Reply.h
   ${CMAKE_CURRENT_LIST_DIR}/ImapResponse.cpp ${CMAKE_CURRENT_LIST_DIR}/ImapResponse.h

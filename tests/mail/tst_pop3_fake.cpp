@@ -602,6 +602,88 @@ private slots:
             QVERIFY2(!c.startsWith("USER") && !c.startsWith("PASS"), c.constData());
     }
 
+    // Once a server was seen with TLS, a later session there without STLS
+    // is refused before the account goes out; the memory file keeps what
+    // it knew (junk lines aside) when a server is added.
+    void tlsRemembered()
+    {
+        FakePop3Server withTls;
+        withTls.setTls(m_ca.certPath(QStringLiteral("good")), m_ca.keyPath(QStringLiteral("good")), false);
+        withTls.expect("CAPA", "+OK\r\nSTLS\r\nUSER\r\n.\r\n");
+        withTls.expect("STLS", "+OK", Then::StartTls);
+        withTls.expect("CAPA", kCapa);
+        withTls.expect("QUIT", "+OK", Then::Close);
+        FakePop3Server stripped;
+        stripped.expect("CAPA", kCapa);
+        stripped.expect("USER alice", "+OK"); // must never be reached
+        QVERIFY(withTls.start());
+        QVERIFY(stripped.start());
+
+        const QString path = m_dir.filePath(QStringLiteral("tlsservers.txt"));
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("\x82\xa0 junk\n127.0.0.1 " + QByteArray::number(stripped.port()) + "\r\nhost 99999\n");
+        file.close();
+        NMail mail;
+        mail.setTimeouts(quickTimeouts());
+        mail.setExtraCaCertificates(QSslCertificate::fromPath(m_ca.caPath()));
+        mail.setTlsMemoryFile(path);
+        const int h = mail.NMailPop3Connect(QStringLiteral("LocalHost:%1").arg(withTls.port()));
+        QVERIFY2(h > 0, qPrintable(lastMessage(mail)));
+        mail.NMailPop3Close(h);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), "127.0.0.1 " + QByteArray::number(stripped.port()) + "\nlocalhost "
+                                     + QByteArray::number(withTls.port()) + "\n");
+        file.close();
+
+        QCOMPARE(mail.NMailPop3Connect(stripped.serverText()), -1);
+        QVERIFY2(lastMessage(mail).contains(QStringLiteral("TLS が使えなくなりました")), qPrintable(lastMessage(mail)));
+        QVERIFY(stripped.waitForDisconnect(5000));
+        QCOMPARE(stripped.received().first(), QByteArray("CAPA"));
+        for (const QByteArray& c : stripped.received())
+            QVERIFY2(!c.startsWith("USER") && !c.startsWith("PASS"), c.constData());
+    }
+
+    // The connection under any protocol: lines, exact reads and skips come
+    // out of one stream whatever pieces it arrives in; a line over its
+    // bound fails, and every later read fails at once with the same text.
+    void transportReads_data()
+    {
+        QTest::addColumn<int>("chunk");
+        QTest::newRow("whole") << 0;
+        QTest::newRow("one-byte pieces") << 1;
+    }
+    void transportReads()
+    {
+        QFETCH(int, chunk);
+        FakePop3Server server;
+        server.setChunkSize(chunk);
+        server.greeting("* OK hello\r\n{5}\r\nABCDE0123456789tail\n" + QByteArray(60, 'x'));
+        QVERIFY(server.start());
+        qp::MailTransport t;
+        t.setTimeouts(quickTimeouts());
+        QVERIFY(t.connectTo(*qp::parsePop3Server(server.serverText())));
+        const QDeadlineTimer deadline(5000);
+        QByteArray line, bytes;
+        QVERIFY(t.readLine(&line, 10, deadline));
+        QCOMPARE(line, QByteArray("* OK hello"));
+        QVERIFY(t.readLine(&line, 10, deadline));
+        QCOMPARE(line, QByteArray("{5}"));
+        QVERIFY(t.read(5, &bytes, deadline));
+        QCOMPARE(bytes, QByteArray("ABCDE"));
+        QVERIFY(t.discard(10, deadline));
+        QVERIFY(t.readLine(&line, 4, deadline));
+        QCOMPARE(line, QByteArray("tail"));
+        QVERIFY(!t.readLine(&line, 50, deadline));
+        QCOMPARE(t.error(), qp::MailTransport::Error::Protocol);
+        const QString text = t.errorText();
+        QVERIFY2(text.contains(QStringLiteral("行が長すぎます")), qPrintable(text));
+        QVERIFY(!t.read(1, &bytes, deadline));
+        QVERIFY(!t.write("x\r\n"));
+        QCOMPARE(t.errorText(), text);
+        t.close();
+    }
+
     void implicitTlsWrongHost()
     {
         FakePop3Server server;
@@ -793,7 +875,7 @@ private slots:
         QFETCH(QString, host);
         QFETCH(int, port);
         QFETCH(bool, tls);
-        const auto e = Pop3Endpoint::parse(text);
+        const auto e = qp::parsePop3Server(text);
         QCOMPARE(bool(e), port != 0);
         if (e) {
             QCOMPARE(e->host, host);
