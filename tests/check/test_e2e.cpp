@@ -285,7 +285,7 @@ private slots:
         QCOMPARE(out.matchCount, 1);
         QCOMPARE(log, QStringList({"account:imapbox/pw-imapbox", "board:新着メールが有ります/3", "showBoard",
                                    "wait:1000", "unloadBoard", "alert"}));
-        QVERIFY(m_dovecot->logText().contains(QStringLiteral("imap(imapbox)")));
+        QVERIFY(m_dovecot->waitForLog(QStringLiteral("imap(imapbox)")));
         QDeadlineTimer ended(5000);
         while (m_dovecot->logText().count(QStringLiteral("Logged out")) == sessions && !ended.hasExpired())
             QThread::msleep(20);
