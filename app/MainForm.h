@@ -9,6 +9,7 @@
 #include <memory>
 #include <QPointer>
 #include <QString>
+#include <QStringList>
 #include <functional>
 
 class QAction;
@@ -138,6 +139,15 @@ public:
     // Where no system tray exists, going to the tray minimises instead.
     static void setTrayAvailabilityOverride(int available); // -1 = ask the system
 
+    // Every orderly end of the session runs the unload: SIGTERM, SIGHUP and
+    // SIGINT (handed to the event loop), and the session manager's quit.
+    // Its request to save stores the remembered values at once (the logout
+    // may still be cancelled); the unload that follows does not write them
+    // again unless they changed. Called once, after Form_Load.
+    void endWithSession();
+    // What the session manager's request to save does.
+    void commitSessionData();
+
     // Ends the process at once (tests replace it).
     static void setProcessExit(std::function<void(int)> exitFn);
     static void exitProcessNow();
@@ -156,6 +166,8 @@ private:
     BannerState bannerStep();
     void showBanner(const BannerState& state);
     void Form_Unload();
+    QStringList rememberedValues() const;
+    void writeRememberedValues(const QStringList& values);
     void setTopmost(bool on);
     void CheckMail();
     QString tipTimeText() const;
@@ -218,6 +230,8 @@ private:
     QPixmap m_lampPixmaps[2];
 
     int m_label1LeftTwips = Scheduler::kBannerStartTwips;
+    bool m_unloaded = false;
+    QStringList m_committedValues; // NAME, NUMBER3, NUMBER5 as the last save request wrote them
     bool m_timer1Busy = false;
     bool m_timer2Busy = false;
     bool m_timer3Busy = false;

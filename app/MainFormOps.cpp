@@ -13,12 +13,14 @@
 #include "notify/PicturePane.h"
 #include "platform/Cp932.h"
 #include "platform/MessageBoxes.h"
+#include "platform/ProcessEnd.h"
 #include "settings/IniFile.h"
 #include "settings/ServerFile.h"
 #include "settings/SettingsPaths.h"
 
 #include <QCheckBox>
 #include <QGuiApplication>
+#include <QSessionManager>
 #include <QScreen>
 #include <QLabel>
 #include <QLineEdit>
@@ -108,16 +110,46 @@ void MainForm::Form_Load()
 
 // ---------------------------------------------------------------- shutdown
 
-void MainForm::Form_Unload()
+QStringList MainForm::rememberedValues() const
+{
+    return {text7(), check2Value() ? QStringLiteral("1") : QStringLiteral("0"),
+            check4Value() ? QStringLiteral("1") : QStringLiteral("0")};
+}
+
+void MainForm::writeRememberedValues(const QStringList& values)
 {
     const QString ini = iniPath();
+    WriteIniText(ini, QStringLiteral("NAME"), values[0]);
+    WriteIniText(ini, QStringLiteral("NUMBER3"), values[1]);
+    WriteIniText(ini, QStringLiteral("NUMBER5"), values[2]);
+}
+
+void MainForm::Form_Unload()
+{
+    // A second way out (a signal while the window closes) finds it done.
+    if (m_unloaded)
+        return;
+    m_unloaded = true;
     m_alert->stopTune();
     m_timer2->stop();
-    WriteIniText(ini, QStringLiteral("NAME"), text7());
-    WriteIniText(ini, QStringLiteral("NUMBER3"), check2Value() ? QStringLiteral("1") : QStringLiteral("0"));
-    WriteIniText(ini, QStringLiteral("NUMBER5"), check4Value() ? QStringLiteral("1") : QStringLiteral("0"));
+    const QStringList values = rememberedValues();
+    if (values != m_committedValues)
+        writeRememberedValues(values);
     m_services.mail->NMailEndWinSock();
     MainForm::exitProcessNow();
+}
+
+void MainForm::commitSessionData()
+{
+    m_committedValues = rememberedValues();
+    writeRememberedValues(m_committedValues);
+}
+
+void MainForm::endWithSession()
+{
+    deliverTerminationSignals([this](int) { Form_Unload(); });
+    connect(qApp, &QGuiApplication::commitDataRequest, this, [this] { commitSessionData(); });
+    connect(qApp, &QCoreApplication::aboutToQuit, this, [this] { Form_Unload(); });
 }
 
 // -------------------------------------------------------------- operations
@@ -144,6 +176,11 @@ void MainForm::Command7_Click()
     if (!cp932::canEncode(choice.mailProgramPath))
         notifyNonBlocking(this, QStringLiteral("このメーラーのパスには Shift-JIS で保存できない文字が含まれているため、"
                                                "今回の起動中だけ使われ、次回の起動時には残りません。"));
+    // The file gives back at most 255 bytes; a longer path is not written.
+    else if (cp932::byteLength(choice.mailProgramPath) > kMaxIniValueBytes)
+        notifyNonBlocking(this, QStringLiteral("このメーラーのパスは長すぎるため (Shift-JIS で %1 バイトまで)、"
+                                               "今回の起動中だけ使われ、次回の起動時には残りません。")
+                                    .arg(kMaxIniValueBytes));
 }
 
 void MainForm::Picture10_Click()

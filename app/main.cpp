@@ -5,12 +5,14 @@
 #include "mail/NMailLayer.h"
 #include "notify/MciSound.h"
 #include "platform/AppFont.h"
+#include "platform/ProcessEnd.h"
 #include "platform/ProgramFolder.h"
 
 #include <QApplication>
 
 int main(int argc, char** argv)
 {
+    qp::disableCoreDumps();
     // --help, --version and wrong arguments are answered here, before the
     // application object opens a display or anything reads a file.
     if (const std::optional<int> exitCode = qp::answerCommandLine(argc, argv))
@@ -34,5 +36,6 @@ int main(int argc, char** argv)
 
     qp::MainForm mainForm(services);
     mainForm.Form_Load();
+    mainForm.endWithSession();
     return app.exec();
 }

@@ -2,7 +2,9 @@
 
 #include <QList>
 #include <QStringDecoder>
+#include <QVarLengthArray>
 
+#include <algorithm>
 #include <cstring>
 
 namespace qp::mailheader {
@@ -100,12 +102,270 @@ std::optional<QString> tryDecode(QByteArrayView bytes, const char* name)
     return std::nullopt;
 }
 
+// --- Decoding that keeps every character it can ---
+
+constexpr QChar kLost = QChar::ReplacementCharacter;
+
+bool inRange(QByteArrayView b, qsizetype i, unsigned lo, unsigned hi)
+{
+    if (i >= b.size())
+        return false;
+    const auto c = static_cast<unsigned char>(b[i]);
+    return c >= lo && c <= hi;
+}
+
+// Characters already cut apart by their byte structure, decoded a run at a
+// time while the run is valid and one by one (U+FFFD for each that the
+// charset has no character for) when it is not. A fresh converter for each
+// attempt: Qt's error flag does not reset. Runs are short, so a bad
+// character costs only its own run, whatever the length of the text.
+class CharRun {
+public:
+    CharRun(QString& out, const char* name) : m_out(out), m_name(name) {}
+    CharRun(const CharRun&) = delete;
+    CharRun& operator=(const CharRun&) = delete;
+
+    void add(QByteArrayView ch)
+    {
+        m_bytes.append(ch.data(), ch.size());
+        m_lengths.append(static_cast<unsigned char>(ch.size()));
+        if (m_lengths.size() == kMaxRun)
+            flush();
+    }
+    // A character found without the converter.
+    void put(QChar c)
+    {
+        flush();
+        m_out += c;
+    }
+    void flush()
+    {
+        if (m_lengths.isEmpty())
+            return;
+        QStringDecoder d = makeDecoder(m_name);
+        const QString s = d.decode(m_bytes);
+        if (!d.hasError() && s.size() == m_lengths.size()) { // one UTF-16 unit each: all these tables are BMP
+            m_out += s;
+        } else {
+            qsizetype at = 0;
+            for (unsigned char len : m_lengths) {
+                QStringDecoder one = makeDecoder(m_name);
+                const QString c = one.decode(QByteArrayView(m_bytes).sliced(at, len));
+                m_out += one.hasError() || c.isEmpty() ? QString(kLost) : c;
+                at += len;
+            }
+        }
+        m_bytes.clear();
+        m_lengths.clear();
+    }
+
+private:
+    static constexpr qsizetype kMaxRun = 64;
+    QString& m_out;
+    const char* m_name;
+    QByteArray m_bytes;
+    QVarLengthArray<unsigned char, kMaxRun> m_lengths;
+};
+
+// How many bytes the character at b[i] spans in Shift_JIS (CP932) or
+// EUC-JP by the byte structure alone; a lead byte without a fitting trail
+// is one character by itself (and undecodable), the next byte read afresh.
+qsizetype sjisCharLength(QByteArrayView b, qsizetype i)
+{
+    const bool lead = inRange(b, i, 0x81, 0x9F) || inRange(b, i, 0xE0, 0xFC);
+    return lead && (inRange(b, i + 1, 0x40, 0x7E) || inRange(b, i + 1, 0x80, 0xFC)) ? 2 : 1;
+}
+
+qsizetype eucCharLength(QByteArrayView b, qsizetype i)
+{
+    if (inRange(b, i, 0x8F, 0x8F)) // JIS X 0212: three bytes
+        return !inRange(b, i + 1, 0xA1, 0xFE) ? 1 : !inRange(b, i + 2, 0xA1, 0xFE) ? 2 : 3;
+    const bool lead = inRange(b, i, 0x8E, 0x8E) || inRange(b, i, 0xA1, 0xFE);
+    return lead && inRange(b, i + 1, 0xA1, 0xFE) ? 2 : 1;
+}
+
+// Shift_JIS or EUC-JP, each character as the converter reads it.
+QString lossyJapanese8Bit(QByteArrayView b, const char* name, bool euc)
+{
+    QString out;
+    CharRun run(out, name);
+    for (qsizetype i = 0; i < b.size();) {
+        const qsizetype len = euc ? eucCharLength(b, i) : sjisCharLength(b, i);
+        run.add(b.sliced(i, len));
+        i += len;
+    }
+    run.flush();
+    return out;
+}
+
+// UTF-8 with each ill-formed sequence (its longest valid beginning, as
+// Unicode recommends) replaced by one U+FFFD.
+QString lossyUtf8(QByteArrayView b)
+{
+    QString out;
+    const qsizetype n = b.size();
+    qsizetype i = 0;
+    if (b.startsWith("\xEF\xBB\xBF")) // the strict decoder drops it too
+        i = 3;
+    while (i < n) {
+        const auto c = static_cast<unsigned char>(b[i]);
+        if (c < 0x80) {
+            out += QChar(c);
+            ++i;
+            continue;
+        }
+        int need = 0;
+        unsigned lo = 0x80, hi = 0xBF;
+        char32_t cp = 0;
+        if (c >= 0xC2 && c <= 0xDF) {
+            need = 1;
+            cp = c & 0x1F;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            need = 2;
+            cp = c & 0x0F;
+            if (c == 0xE0)
+                lo = 0xA0;
+            else if (c == 0xED)
+                hi = 0x9F; // no surrogates
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            need = 3;
+            cp = c & 0x07;
+            if (c == 0xF0)
+                lo = 0x90;
+            else if (c == 0xF4)
+                hi = 0x8F;
+        }
+        qsizetype len = 1;
+        while (len <= need && inRange(b, i + len, len == 1 ? lo : 0x80, len == 1 ? hi : 0xBF)) {
+            cp = (cp << 6) | (static_cast<unsigned char>(b[i + len]) & 0x3F);
+            ++len;
+        }
+        if (need > 0 && len == need + 1 && cp >= 0x10000) {
+            out += QChar(QChar::highSurrogate(cp));
+            out += QChar(QChar::lowSurrogate(cp));
+        } else if (need > 0 && len == need + 1)
+            out += QChar(char16_t(cp)); // also U+FEFF: fromUcs4 would drop it
+        else
+            out += kLost;
+        i += len;
+    }
+    return out;
+}
+
+// ISO-2022-JP as Windows mailers write it: besides ASCII, JIS-Roman and
+// JIS X 0208 (NEC and IBM rows included), half-width katakana by ESC ( I
+// or SO ... SI, 8-bit katakana bytes, and JIS X 0212 after ESC $ ( D.
+// The JIS tables are EUC-JP's (the same ones the ISO-2022-JP converter
+// uses), so each double-byte character is looked up there on its own.
+QString lossyIso2022Jp(QByteArrayView b)
+{
+    enum class Set { Ascii, Roman, Kana, Kanji, Supplement, Other94, Other94x94 };
+    Set g0 = Set::Ascii;
+    bool shifted = false; // SO: katakana until SI
+    QString out;
+    CharRun run(out, "EUC-JP");
+    const qsizetype n = b.size();
+    for (qsizetype i = 0; i < n;) {
+        const auto c = static_cast<unsigned char>(b[i]);
+        if (c == 0x1B) {
+            qsizetype j = i + 1;
+            while (j < n && inRange(b, j, 0x20, 0x2F))
+                ++j;
+            if (j >= n)
+                break; // a closing escape cut off at the end of the text
+            if (!inRange(b, j, 0x30, 0x7E)) {
+                i = j; // an escape sequence cut short: no character in it
+                continue;
+            }
+            const QByteArrayView seq = b.sliced(i + 1, j - i);
+            i = j + 1;
+            if (seq == "(B") {
+                g0 = Set::Ascii;
+            } else if (seq == "(J" || seq == "(H") {
+                g0 = Set::Roman;
+            } else if (seq == "(I") {
+                g0 = Set::Kana;
+            } else if (seq == "$@" || seq == "$B" || seq == "$(@" || seq == "$(B" || seq == "$(O" || seq == "$(Q") {
+                g0 = Set::Kanji; // JIS C 6226, X 0208, X 0213 plane 1 (its X 0208 part)
+            } else if (seq == "$(D") {
+                g0 = Set::Supplement;
+            } else if (seq.startsWith("$(") || (seq.size() == 2 && seq[0] == '$')) {
+                g0 = Set::Other94x94;
+            } else if (seq.startsWith("(")) {
+                g0 = Set::Other94;
+            } else {
+                continue; // the 1990 announcer, G1 designations, others: no G0 change
+            }
+            shifted = false;
+            continue;
+        }
+        if (c == 0x0E || c == 0x0F) {
+            shifted = c == 0x0E;
+            ++i;
+            continue;
+        }
+        const Set set = shifted ? Set::Kana : g0;
+        const bool doubleByte = set == Set::Kanji || set == Set::Supplement || set == Set::Other94x94;
+        if (c <= 0x20 || c == 0x7F) { // space and controls in every set
+            run.put(QChar(c));
+            ++i;
+            if (c == '\r' || c == '\n') { // a line starts in ASCII (or stays in JIS-Roman)
+                shifted = false;
+                if (g0 != Set::Roman)
+                    g0 = Set::Ascii;
+            }
+        } else if (c >= 0x80) { // 8-bit katakana, else nothing JIS knows
+            run.put(c >= 0xA1 && c <= 0xDF && !doubleByte ? QChar(0xFF61 + c - 0xA1) : kLost);
+            ++i;
+        } else if (set == Set::Ascii) {
+            run.put(QChar(c));
+            ++i;
+        } else if (set == Set::Roman) {
+            run.put(c == 0x5C ? QChar(0xA5) : c == 0x7E ? QChar(0x203E) : QChar(c));
+            ++i;
+        } else if (set == Set::Kana) {
+            run.put(c <= 0x5F ? QChar(0xFF61 + c - 0x21) : kLost);
+            ++i;
+        } else if (set == Set::Other94) {
+            run.put(kLost);
+            ++i;
+        } else if (!inRange(b, i + 1, 0x21, 0x7E)) {
+            run.put(kLost); // half a character: odd byte count or cut short
+            ++i;
+        } else {
+            if (set == Set::Other94x94) {
+                run.put(kLost);
+            } else {
+                char euc[3];
+                int len = 0;
+                if (set == Set::Supplement)
+                    euc[len++] = char(0x8F);
+                euc[len++] = char(c | 0x80);
+                euc[len++] = char(b[i + 1] | 0x80);
+                run.add(QByteArrayView(euc, len));
+            }
+            i += 2;
+        }
+    }
+    run.flush();
+    return out;
+}
+
+// Bytes that did not decode strictly in the named charset, read in it all
+// the same: every character it holds is kept, each one it does not becomes
+// one U+FFFD.
 QString lossyDecode(QByteArrayView bytes, const char* name)
 {
+    if (isIso2022Jp(name))
+        return lossyIso2022Jp(bytes);
+    if (qstrcmp(name, "UTF-8") == 0)
+        return lossyUtf8(bytes);
+    if (qstrcmp(name, "Shift_JIS") == 0 || qstrcmp(name, "EUC-JP") == 0)
+        return lossyJapanese8Bit(bytes, name, name[0] == 'E');
     QStringDecoder d = makeDecoder(name);
     if (!d.isValid())
         return QString::fromLatin1(bytes);
-    return isIso2022Jp(name) ? QString(d.decode(dropShadowedEscapes(bytes))) : QString(d.decode(bytes));
+    return d.decode(bytes);
 }
 
 // MIME charset labels Japanese mail uses, mapped to the converter names
@@ -235,19 +495,99 @@ QByteArray decodeQ(const QByteArray& text)
     return out;
 }
 
+bool sevenBitCharset(const QByteArray& name)
+{
+    return name == "ISO-2022-JP" || name == "us-ascii" || name == "ascii";
+}
+
+bool hasNonAscii(QByteArrayView b)
+{
+    for (char c : b)
+        if (static_cast<unsigned char>(c) >= 0x80)
+            return true;
+    return false;
+}
+
+// Characters a reading of the bytes loses: U+FFFD in the lossy reading, or
+// 8-bit bytes where the charset has none.
+qsizetype lostCharacters(QByteArrayView bytes, const QByteArray& name)
+{
+    if (sevenBitCharset(name))
+        return std::count_if(bytes.begin(), bytes.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
+    return lossyDecode(bytes, name.constData()).count(kLost);
+}
+
+// A base64 word whose length is not a multiple of four: the rest of its
+// last group in the next word, or a word that left its padding off? A
+// leftover of one character, or low bits the encoder would have left zero,
+// can only be a cut. Otherwise it is a cut only if joining the two loses
+// fewer characters than reading them apart. Only the last bytes before the
+// word are looked at (a character cut between words needs no more), so a
+// long run of such words costs no more than its length.
+bool cutBase64Group(const QByteArray& before, const QByteArray& word, const QByteArray& next, const QByteArray& name)
+{
+    const qsizetype rest = word.size() % 4;
+    if (rest == 0 || word.contains('='))
+        return false;
+    if (rest == 1)
+        return true;
+    auto sextet = [](char c) -> int {
+        if (c >= 'A' && c <= 'Z')
+            return c - 'A';
+        if (c >= 'a' && c <= 'z')
+            return c - 'a' + 26;
+        if (c >= '0' && c <= '9')
+            return c - '0' + 52;
+        return c == '+' ? 62 : c == '/' ? 63 : -1;
+    };
+    const int v = sextet(word.back());
+    if (v < 0)
+        return false;
+    if (v & (rest == 2 ? 0x0F : 0x03))
+        return true;
+    const QByteArray tail = before.right(4);
+    const QByteArray alone = tail + QByteArray::fromBase64(word) + QByteArray::fromBase64(next);
+    const QByteArray joined = tail + QByteArray::fromBase64(word + next);
+    return lostCharacters(joined, name) < lostCharacters(alone, name);
+}
+
+bool keptNonAscii(const QString& text)
+{
+    for (QChar c : text)
+        if (c.unicode() >= 0x80 && c != kLost)
+            return true;
+    return false;
+}
+
+// The label decides, lossily where it must. A guess from the bytes replaces
+// it only when it cannot be right: an unknown charset, 8-bit bytes under a
+// 7-bit label (Windows mailers sent Shift_JIS as "ISO-2022-JP"), or escape
+// sequences under "us-ascii"; or when not one 8-bit character of the text
+// is valid in the label while another charset reads all of them.
 QString decodeLabelled(const QByteArray& bytes, const QByteArray& label)
 {
     const QByteArray name = canonicalCharset(label);
-    // "us-ascii" on 8-bit bytes is a mailer that did not know better.
-    if ((name == "us-ascii" || name == "ascii") && !allAscii(bytes))
+    if (sevenBitCharset(name) && (name == "ISO-2022-JP" ? hasNonAscii(bytes) : !allAscii(bytes)))
         return decodeUnlabelled(bytes);
     if (auto t = tryDecode(bytes, name.constData()))
         return *t;
     // The label as written, in case our alias table was too eager.
-    if (auto t = tryDecode(bytes, label.constData()))
-        return *t;
-    // Unknown or wrong label: read the bytes for what they are.
-    return decodeUnlabelled(bytes);
+    if (label != name) {
+        if (auto t = tryDecode(bytes, label.constData()))
+            return *t;
+    }
+    const char* usable = makeDecoder(name.constData()).isValid() ? name.constData()
+        : makeDecoder(label.constData()).isValid()                ? label.constData()
+                                                                  : nullptr;
+    if (!usable)
+        return decodeUnlabelled(bytes);
+    QString text = lossyDecode(bytes, usable);
+    if (!sevenBitCharset(name) && !keptNonAscii(text)) {
+        const QString guess = decodeUnlabelled(bytes);
+        if (!guess.contains(kLost))
+            return guess;
+    }
+    return text;
 }
 
 QList<Piece> splitEncodedWords(QByteArrayView s)
@@ -365,6 +705,11 @@ std::optional<QString> decodeCharset(QByteArrayView bytes, QByteArrayView charse
     return std::nullopt;
 }
 
+QString decodeCharsetLossy(QByteArrayView bytes, QByteArrayView charset)
+{
+    return lossyDecode(bytes, canonicalCharset(charset).constData());
+}
+
 QString decodeUnlabelled(QByteArrayView bytes)
 {
     if (allAscii(bytes))
@@ -373,6 +718,10 @@ QString decodeUnlabelled(QByteArrayView bytes)
     if (hasEsc) {
         if (auto t = tryDecode(bytes, "ISO-2022-JP"))
             return *t;
+        // 7-bit with escapes is JIS, however broken: no 8-bit charset
+        // would show more than the escape sequences as text.
+        if (!hasNonAscii(bytes))
+            return lossyIso2022Jp(bytes);
     }
     if (auto t = tryDecode(bytes, "UTF-8"))
         return *t;
@@ -408,38 +757,36 @@ QString decodeFieldValue(QByteArrayView rawValue)
         // A run of encoded words in one charset, separated by nothing but
         // white space, is one text: join the bytes before converting, so a
         // multibyte character cut at a word boundary comes out whole. Base64
-        // cut in the middle of a quantum is carried over to the next word.
+        // cut in the middle of a group is carried over to the next word.
         QByteArray bytes;
         QByteArray pendingB64;
         const QByteArray charset = canonicalCharset(p.charset);
         qsizetype j = i;
         for (;;) {
             const Piece& w = pieces.at(j);
-            if (w.encoding == 'B') {
-                pendingB64 += w.text;
-                if (pendingB64.contains('=') || pendingB64.size() % 4 == 0) {
-                    bytes += QByteArray::fromBase64(pendingB64);
-                    pendingB64.clear();
-                }
-            } else {
-                if (!pendingB64.isEmpty()) {
-                    bytes += QByteArray::fromBase64(pendingB64);
-                    pendingB64.clear();
-                }
-                bytes += decodeQ(w.text);
-            }
             // Next word in the same charset, with only white space between?
             qsizetype k = j + 1;
             if (k < pieces.size() && !pieces.at(k).encoded && onlyWhiteSpace(pieces.at(k).raw))
                 ++k;
-            if (k < pieces.size() && pieces.at(k).encoded && canonicalCharset(pieces.at(k).charset) == charset) {
-                j = k;
-                continue;
+            const bool more = k < pieces.size() && pieces.at(k).encoded && canonicalCharset(pieces.at(k).charset) == charset;
+            if (w.encoding == 'B') {
+                pendingB64 += w.text;
+                if (more && pieces.at(k).encoding == 'B' && cutBase64Group(bytes, pendingB64, pieces.at(k).text, charset)) {
+                    // Only the cut group waits for the next word.
+                    const qsizetype whole = pendingB64.size() - pendingB64.size() % 4;
+                    bytes += QByteArray::fromBase64(pendingB64.first(whole));
+                    pendingB64.remove(0, whole);
+                } else {
+                    bytes += QByteArray::fromBase64(pendingB64);
+                    pendingB64.clear();
+                }
+            } else {
+                bytes += decodeQ(w.text);
             }
-            break;
+            if (!more)
+                break;
+            j = k;
         }
-        if (!pendingB64.isEmpty())
-            bytes += QByteArray::fromBase64(pendingB64);
         out += decodeLabelled(bytes, p.charset);
         i = j + 1;
         // White space between this run and a following encoded word in

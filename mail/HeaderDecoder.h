@@ -44,4 +44,11 @@ QString decodeUnlabelled(QByteArrayView bytes);
 // the name is unknown or the bytes are not valid in it.
 std::optional<QString> decodeCharset(QByteArrayView bytes, QByteArrayView charset);
 
+// Bytes in a named charset, read in it whatever they hold: every character
+// it has is kept, each one it has not (bad or cut-off bytes, unassigned
+// codes) becomes one U+FFFD. For valid bytes the same as decodeCharset.
+// ISO-2022-JP also takes the Windows forms: SO/SI and ESC ( I half-width
+// katakana, JIS X 0212 after ESC $ ( D. An unknown name reads as Latin-1.
+QString decodeCharsetLossy(QByteArrayView bytes, QByteArrayView charset);
+
 } // namespace qp::mailheader

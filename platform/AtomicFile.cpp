@@ -4,6 +4,12 @@
 #include <QFileInfo>
 #include <QSaveFile>
 
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace qp {
 
 WriteResult writeFileAtomically(const QString& path, const QByteArray& bytes, int permissions)
@@ -34,14 +40,42 @@ WriteResult writeFileAtomically(const QString& path, const QByteArray& bytes, in
     return result;
 }
 
+int openRegularFileForReading(const QString& path, QString* error)
+{
+    // O_NONBLOCK: opening a FIFO without a writer, or some devices, would
+    // otherwise wait for ever. It has no effect on reading a regular file.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        if (error)
+            *error = QString::fromLocal8Bit(std::strerror(errno));
+        return -1;
+    }
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        if (error)
+            *error = QStringLiteral("not a regular file");
+        return -1;
+    }
+    return fd;
+}
+
 ReadResult readWholeFile(const QString& path)
 {
     ReadResult result;
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    const int fd = openRegularFileForReading(path, &result.error);
+    if (fd < 0)
         return result;
+    QFile file;
+    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        result.error = file.errorString();
+        return result;
+    }
     result.bytes = file.readAll();
     result.ok = file.error() == QFileDevice::NoError;
+    if (!result.ok)
+        result.error = file.errorString();
     return result;
 }
 

@@ -18,10 +18,18 @@ struct WriteResult {
 WriteResult writeFileAtomically(const QString& path, const QByteArray& bytes, int permissions = -1);
 
 // Reads a whole file; ok is false when it does not exist or cannot be read.
+// Only a regular file is read: a FIFO, a device or a folder in its place
+// counts as unreadable, and opening never waits (no FIFO writer, no device).
 struct ReadResult {
     bool ok = false;
     QByteArray bytes;
+    QString error; // why it could not be read, when ok is false
 };
 ReadResult readWholeFile(const QString& path);
+
+// Opens path for reading when it is a regular file (symbolic links followed)
+// and returns the descriptor, without blocking whatever the entry is; -1
+// with *error set otherwise. The caller closes the descriptor.
+int openRegularFileForReading(const QString& path, QString* error);
 
 } // namespace qp

@@ -22,11 +22,21 @@ struct Encoded {
 // Invalid bytes become U+FFFD in the text; ok says whether that happened.
 Decoded decode(const QByteArray& bytes);
 
+// U+301C, U+2212, U+2016, U+00A2, U+00A3, U+00AC and U+2014 (what input
+// methods outside Windows type) are first replaced by the Windows forms
+// (see toWindowsForms), so they are stored as Windows stores them.
 // Characters CP932 cannot hold are reported through ok/firstBadChar. The
 // bytes then hold "?" in their place, never the converter's 0xFC 0xFC, so a
 // caller that goes on anyway writes nothing that reads back as another
 // character. Callers that must not change stored text check ok first.
 Encoded encode(const QString& text);
+
+// text with U+301C, U+2212, U+2016, U+00A2, U+00A3, U+00AC and U+2014
+// replaced by U+FF5E, U+FF0D, U+2225, U+FFE0, U+FFE1, U+FFE2 and U+2015, the
+// forms decoding CP932 gives. Text from elsewhere (a sender written on a Mac)
+// compares equal to stored text only after this. One unit for one, so
+// positions do not move.
+QString toWindowsForms(const QString& text);
 
 // True when every character of text has a CP932 form.
 bool canEncode(const QString& text);

@@ -35,15 +35,14 @@ QString resolvePath(const QString& base, const QString& tail)
     for (const QString& part : parts) {
         QString chosen = part;
         if (stillExisting && part != QLatin1String(".") && part != QLatin1String("..")) {
-            QDir dir(current);
-            if (!QFileInfo::exists(dir.filePath(part))) {
-                const QStringList entries = dir.entryList(
-                    QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
-                for (const QString& entry : entries) {
-                    if (sameNameIgnoringAsciiCase(entry, part)) {
-                        chosen = entry;
-                        break;
-                    }
+            // Every spelling must land on the same entry, so the first match
+            // in sorted order is taken even when the given spelling exists.
+            const QStringList entries = QDir(current).entryList(
+                QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+            for (const QString& entry : entries) {
+                if (sameNameIgnoringAsciiCase(entry, part)) {
+                    chosen = entry;
+                    break;
                 }
             }
         }

@@ -8,8 +8,9 @@ namespace qp {
 // the case of ASCII letters: an existing entry whose name matches is used, so
 // "★MailData" and "★MAilData" denote one folder. A component that does not
 // exist keeps the spelling given, so a new file takes its first writer's name.
-// When several entries match, an exact match wins, then the first in sorted
-// order, so the choice is stable.
+// When several entries match (say "Ferruledata50.data" and
+// "ferruledata50.data"), the first in sorted order is used whatever the
+// spelling asked for, so every reader and writer lands on the same one.
 QString resolvePath(const QString& base, const QString& tail);
 
 // Case-insensitive (ASCII only) comparison of two file-name components.

@@ -158,8 +158,9 @@ bool IdPassForm::saveAccount(const QString& id, const QString& password)
     }
     const QString file = idPassIniPath();
     const std::pair<QString, QString> writes[] = {
-        {QStringLiteral("NAME"), id},
-        {QStringLiteral("NAME2"), password},
+        // Quoted where the read would otherwise trim or unquote them.
+        {QStringLiteral("NAME"), valueReadBackExactly(id)},
+        {QStringLiteral("NAME2"), valueReadBackExactly(password)},
         {QStringLiteral("NAME3"), QStringLiteral("1")},
     };
     for (const auto& [key, value] : writes) {

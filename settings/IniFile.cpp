@@ -11,7 +11,7 @@ namespace qp {
 
 namespace {
 
-constexpr qsizetype kMaxValueBytes = 255;
+constexpr qsizetype kMaxValueBytes = kMaxIniValueBytes;
 
 struct Line {
     QByteArray text;   // without the line end
@@ -83,6 +83,19 @@ struct KeyLine {
     QByteArray value;
 };
 
+// What the profile functions make of the text after "=": blanks at both
+// ends dropped, then one pair of enclosing quotes.
+QByteArray storedValue(const QByteArray& raw)
+{
+    QByteArray value = trimBlanks(raw);
+    if (value.size() >= 2) {
+        const char q = value.front();
+        if ((q == '"' || q == '\'') && value.back() == q)
+            value = value.mid(1, value.size() - 2);
+    }
+    return value;
+}
+
 KeyLine parseKeyLine(const QByteArray& lineText)
 {
     KeyLine k;
@@ -92,13 +105,7 @@ KeyLine parseKeyLine(const QByteArray& lineText)
         return k;
     k.isKey = true;
     k.key = trimBlanks(lineText.left(eq));
-    k.value = trimBlanks(lineText.mid(eq + 1));
-    // The profile functions drop one pair of enclosing quotes.
-    if (k.value.size() >= 2) {
-        const char q = k.value.front();
-        if ((q == '"' || q == '\'') && k.value.back() == q)
-            k.value = k.value.mid(1, k.value.size() - 2);
-    }
+    k.value = storedValue(lineText.mid(eq + 1));
     return k;
 }
 
@@ -127,6 +134,19 @@ QByteArray findValue(const QString& path, const QString& key)
 }
 
 } // namespace
+
+QString valueReadBackExactly(const QString& value)
+{
+    if (value.isEmpty())
+        return value;
+    auto special = [](QChar c) {
+        return c == QLatin1Char(' ') || c == QLatin1Char('\t') || c == QLatin1Char('"') || c == QLatin1Char('\'');
+    };
+    if (!special(value.front()) && !special(value.back()))
+        return value;
+    // The read drops one pair of quotes and nothing inside them.
+    return QLatin1Char('"') + value + QLatin1Char('"');
+}
 
 QString singleLine(const QString& text)
 {
@@ -162,6 +182,11 @@ IniWriteResult WriteIniText(const QString& path, const QString& key, const QStri
     const cp932::Encoded encodedKey = cp932::encode(key);
     if (!encodedValue.ok || !encodedKey.ok) {
         result.error = QStringLiteral("Shift-JIS で表せない文字が含まれています。");
+        return result;
+    }
+    // A read gives back at most 255 bytes: a longer value would come back cut.
+    if (storedValue(encodedValue.bytes).size() > kMaxValueBytes) {
+        result.error = QStringLiteral("長すぎます (%1 バイトまで)。").arg(kMaxValueBytes);
         return result;
     }
     const QByteArray newLine = encodedKey.bytes + '=' + encodedValue.bytes;

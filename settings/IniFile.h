@@ -10,10 +10,20 @@ namespace qp {
 
 inline const QString kIniSection = QStringLiteral("EXEINI");
 
+// The most bytes of a value a read gives back (a 256-byte buffer).
+inline constexpr qsizetype kMaxIniValueBytes = 255;
+
 // The text up to its first line break (CR or LF). Settings are lines in
 // their files, and a box of one line can still be pasted into with a line
 // break; this is the part such a box stands for.
 QString singleLine(const QString& text);
+
+// The value to write so that ReadIniText gives back exactly value: a value
+// with a blank (space, tab) or a quote at either end, which the read would
+// trim or unquote, is enclosed in double quotes, which the read removes.
+// Any other value is returned as it is. Files keep their format: Windows
+// reads such a line the same way.
+QString valueReadBackExactly(const QString& value);
 
 // The decimal number at the start of the key's value; 0 when the file, the
 // section or the key is missing or the value starts with no number.
@@ -37,8 +47,8 @@ struct IniWriteResult {
 // the end of the section), the section and the file are created when missing,
 // every other line is kept byte for byte, and the file is replaced
 // atomically. The data folder is never created: a write into a missing folder
-// is lost. A value with characters CP932 cannot hold is refused rather than
-// stored changed. Callers that follow the original design ignore the result.
+// is lost. A value with characters CP932 cannot hold, or longer than the 255
+// bytes a read gives back, is refused rather than stored changed. Callers that follow the original design ignore the result.
 IniWriteResult WriteIniText(const QString& path, const QString& key, const QString& value,
                             IniFileMode mode = IniFileMode::Normal);
 

@@ -1,6 +1,8 @@
 #include "settings/SetForm.h"
 
 #include "platform/AppFont.h"
+#include "platform/Cp932.h"
+#include "platform/MessageBoxes.h"
 #include "platform/Numbers.h"
 #include "platform/ProgramIcon.h"
 #include "platform/Twips.h"
@@ -179,8 +181,15 @@ void SetForm::Form_Unload()
 {
     const QString ini = iniPath();
     WriteIniText(ini, QStringLiteral("NUMBER"), flag(check1Value()));
-    WriteIniText(ini, QStringLiteral("NUMBER2"), Text2->text());
+    const QString interval = Text2->text();
+    WriteIniText(ini, QStringLiteral("NUMBER2"), interval);
     WriteIniText(ini, QStringLiteral("NUMBER4"), flag(check2Value()));
+    // Such an interval is used in this run but cannot be stored: say so, as
+    // for a mail-program path. (A failed write itself stays unreported.)
+    if (!cp932::canEncode(interval) || cp932::byteLength(interval) > kMaxIniValueBytes)
+        notifyNonBlocking(nullptr, QStringLiteral("チェック間隔「%1」は Shift-JIS で保存できない文字を含むか長すぎるため、"
+                                                  "今回の起動中だけ使われ、次回の起動時には残りません。")
+                                       .arg(interval.left(40)));
 }
 
 void SetForm::Command1_Click()

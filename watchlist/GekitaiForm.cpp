@@ -212,6 +212,15 @@ void GekitaiForm::fillList()
         return;
     }
     List1->addItems(list.keywords);
+    // Said once a run: the list is refilled after every change.
+    static bool toldOfIgnoredRecords = false;
+    if (list.status.recordsIgnored && !toldOfIgnoredRecords) {
+        toldOfIgnoredRecords = true;
+        information(this, QStringLiteral("キーワードのファイルには %1 件を超える記録があります。"
+                                         "%2 件目以降は一覧に出ず、メールの照合にも使われません。")
+                              .arg(KeywordStore::kMaxRecords)
+                              .arg(KeywordStore::kMaxRecords + 1));
+    }
 }
 
 KeywordStoreStatus GekitaiForm::PutKeywordRecord(int n)

@@ -6,8 +6,13 @@
 #include <QStringDecoder>
 
 #include <algorithm>
+#include <utility>
 #include <cstdint>
 #include <vector>
+
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 namespace qp {
 
@@ -30,43 +35,64 @@ int keywordPosition(QStringView sender, QStringView keyword)
         return 0;
     if (k.isEmpty())
         return 1;
-    const qsizetype at = s.indexOf(k, 0, Qt::CaseSensitive);
+    // Both sides in the forms Shift-JIS text decodes to (one unit for one,
+    // so the position is that in the sender as given).
+    const QString sw = cp932::toWindowsForms(s.toString());
+    const QString kw = cp932::toWindowsForms(k.toString());
+    const qsizetype at = sw.indexOf(kw, 0, Qt::CaseSensitive);
     return at < 0 ? 0 : static_cast<int>(at + 1);
 }
 
-// Aho-Corasick over UTF-16 units. Keywords are deduplicated; each distinct
-// keyword remembers how many records hold it and the last of them, which is
-// all the result needs. A sender is scanned once, whatever the number of
-// keywords.
+// Aho-Corasick over UTF-16 units, on at most the first kIndexedUnits of each
+// keyword; the rest of a longer keyword is compared where its head was
+// found. A trie of whole keywords would take a node (some 30 bytes) per
+// character stored, a few dozen times the size of the store; with the head
+// bounded, the matcher stays within a few times it. Keywords are
+// deduplicated; each distinct keyword remembers how many records hold it and
+// the last of them, which is all the result needs. A sender is scanned once.
 class KeywordMatcher::Automaton {
 public:
-    explicit Automaton(const QStringList& keywords);
+    // One keyword per record, in record order: spans of text (offset,
+    // length), untrimmed. The automaton keeps text; nothing else is copied.
+    Automaton(QString text, const std::vector<std::pair<int, int>>& records);
     SenderMatch run(QStringView sender);
 
 private:
-    struct Pattern {
+    static constexpr int kIndexedUnits = 16;
+
+    struct Keyword {
+        int offset = 0;     // into m_text
         int length = 0;
         int records = 0;    // how many records hold this keyword
         int lastRecord = 0; // 1-based number of the last of them
+    };
+    // The keywords whose head ends at a node: a run of ids (they are
+    // numbered in sorted order, so keywords sharing a head are adjacent).
+    struct Output {
+        int first = 0;
+        int last = 0; // one past
+        int depth = 0; // length of the head
     };
 
     int child(int node, char16_t c) const
     {
         if (node == 0)
             return m_rootNext[c];
-        const int* first = m_edgeChar.data() + m_edgeBegin[node];
-        const int* last = m_edgeChar.data() + m_edgeBegin[node + 1];
-        const int* it = std::lower_bound(first, last, int(c));
+        const char16_t* first = m_edgeChar.data() + m_edgeBegin[node];
+        const char16_t* last = m_edgeChar.data() + m_edgeBegin[node + 1];
+        const char16_t* it = std::lower_bound(first, last, c);
         return (it != last && *it == c) ? m_edgeTarget[it - m_edgeChar.data()] : -1;
     }
 
-    std::vector<Pattern> m_patterns;
+    QString m_text; // the keywords as given; Keyword::offset points here
+    std::vector<Keyword> m_keywords;
+    std::vector<Output> m_outputs;
     std::vector<int> m_rootNext; // 65536 entries: most steps fall back to the root
     std::vector<int> m_edgeBegin; // per node, into m_edgeChar/m_edgeTarget (sorted)
-    std::vector<int> m_edgeChar;
+    std::vector<char16_t> m_edgeChar;
     std::vector<int> m_edgeTarget;
     std::vector<int> m_fail;
-    std::vector<int> m_output;  // pattern ending at the node, -1 none
+    std::vector<int> m_output;  // index into m_outputs of the heads ending at the node, -1 none
     std::vector<int> m_outLink; // nearest node on the fail chain with an output
     int m_emptyRecords = 0;
     int m_emptyLastRecord = 0;
@@ -80,30 +106,32 @@ private:
     std::uint32_t m_generation = 0;
 };
 
-KeywordMatcher::Automaton::Automaton(const QStringList& keywords)
-    : m_rootNext(65536, -1)
+KeywordMatcher::Automaton::Automaton(QString text, const std::vector<std::pair<int, int>>& records)
+    : m_text(std::move(text))
+    , m_rootNext(65536, -1)
 {
-    m_recordCount = static_cast<int>(keywords.size());
+    m_recordCount = static_cast<int>(records.size());
 
     // Distinct keywords in code-unit order, each with its number of records
-    // and its last record. In this order a keyword shares its prefix nodes
-    // with the one before it, and every node's children are created in
-    // ascending order: the trie is built without any lookups.
+    // and its last record. In this order a head shares its prefix nodes with
+    // the one before it, and every node's children are created in ascending
+    // order: the trie is built without any lookups.
     struct Entry {
         QStringView text;
         int record;
     };
     std::vector<Entry> entries;
-    entries.reserve(keywords.size());
-    for (int r = 0; r < keywords.size(); ++r) {
-        const QStringView k = trimSpaces(keywords[r]);
-        if (r == keywords.size() - 1)
+    entries.reserve(records.size());
+    const QStringView all(m_text);
+    for (std::size_t r = 0; r < records.size(); ++r) {
+        const QStringView k = trimSpaces(all.sliced(records[r].first, records[r].second));
+        if (r == records.size() - 1)
             m_lastKeyword = k.toString();
         if (k.isEmpty()) {
             ++m_emptyRecords;
-            m_emptyLastRecord = r + 1;
+            m_emptyLastRecord = static_cast<int>(r + 1);
         } else {
-            entries.push_back({k, r + 1});
+            entries.push_back({k, static_cast<int>(r + 1)});
         }
     }
     auto unitLess = [](QStringView a, QStringView b) {
@@ -114,35 +142,44 @@ KeywordMatcher::Automaton::Automaton(const QStringList& keywords)
 
     struct Edge {
         int parent;
-        int c;
+        char16_t c;
         int target;
     };
     std::vector<Edge> edges;
-    std::vector<int> path{0}; // path[d]: node of the previous keyword at depth d
+    std::vector<int> path{0}; // path[d]: node of the previous head at depth d
     QStringView previous;
+    QStringView previousHead;
     m_output.push_back(-1); // the root
     for (std::size_t i = 0; i < entries.size(); ++i) {
         const QStringView k = entries[i].text;
         if (i > 0 && k == previous) {
-            Pattern& p = m_patterns.back();
-            ++p.records;
-            p.lastRecord = entries[i].record; // stable sort: record order kept
+            Keyword& same = m_keywords.back();
+            ++same.records;
+            same.lastRecord = entries[i].record; // stable sort: record order kept
+            continue;
+        }
+        const int id = static_cast<int>(m_keywords.size());
+        m_keywords.push_back({static_cast<int>(k.utf16() - all.utf16()), static_cast<int>(k.size()), 1,
+                              entries[i].record});
+        previous = k;
+        const QStringView head = k.first(qMin<qsizetype>(k.size(), kIndexedUnits));
+        if (id > 0 && head == previousHead) {
+            ++m_outputs.back().last;
             continue;
         }
         qsizetype common = 0;
-        while (common < k.size() && common < previous.size() && k[common] == previous[common])
+        while (common < head.size() && common < previousHead.size() && head[common] == previousHead[common])
             ++common;
         path.resize(common + 1);
-        for (qsizetype d = common; d < k.size(); ++d) {
+        for (qsizetype d = common; d < head.size(); ++d) {
             const int next = static_cast<int>(m_output.size());
             m_output.push_back(-1);
-            edges.push_back({path.back(), k[d].unicode(), next});
+            edges.push_back({path.back(), head[d].unicode(), next});
             path.push_back(next);
         }
-        const int id = static_cast<int>(m_patterns.size());
-        m_patterns.push_back({static_cast<int>(k.size()), 1, entries[i].record});
-        m_output[path.back()] = id;
-        previous = k;
+        m_output[path.back()] = static_cast<int>(m_outputs.size());
+        m_outputs.push_back({id, id + 1, static_cast<int>(head.size())});
+        previousHead = head;
     }
 
     // Children by parent (a stable counting sort keeps them ascending).
@@ -154,14 +191,17 @@ KeywordMatcher::Automaton::Automaton(const QStringList& keywords)
         m_edgeBegin[n + 1] += m_edgeBegin[n];
     m_edgeChar.resize(edges.size());
     m_edgeTarget.resize(edges.size());
-    std::vector<int> fill(m_edgeBegin.begin(), m_edgeBegin.end() - 1);
-    for (const Edge& e : edges) {
-        const int at = fill[e.parent]++;
-        m_edgeChar[at] = e.c;
-        m_edgeTarget[at] = e.target;
-        if (e.parent == 0)
-            m_rootNext[e.c] = e.target;
+    {
+        std::vector<int> fill(m_edgeBegin.begin(), m_edgeBegin.end() - 1);
+        for (const Edge& e : edges) {
+            const int at = fill[e.parent]++;
+            m_edgeChar[at] = e.c;
+            m_edgeTarget[at] = e.target;
+            if (e.parent == 0)
+                m_rootNext[e.c] = e.target;
+        }
     }
+    edges = {};
 
     // Failure and output links, breadth first.
     m_fail.assign(nodes, 0);
@@ -174,7 +214,7 @@ KeywordMatcher::Automaton::Automaton(const QStringList& keywords)
         const int u = queue[head];
         for (int i = m_edgeBegin[u]; i < m_edgeBegin[u + 1]; ++i) {
             const int v = m_edgeTarget[i];
-            const auto c = static_cast<char16_t>(m_edgeChar[i]);
+            const char16_t c = m_edgeChar[i];
             int f = m_fail[u];
             int target = child(f, c);
             while (target < 0 && f != 0) {
@@ -187,16 +227,18 @@ KeywordMatcher::Automaton::Automaton(const QStringList& keywords)
             queue.push_back(v);
         }
     }
-    m_seen.assign(m_patterns.size(), 0);
-    m_firstStart.assign(m_patterns.size(), 0);
+    m_seen.assign(m_keywords.size(), 0);
+    m_firstStart.assign(m_keywords.size(), 0);
 }
 
-SenderMatch KeywordMatcher::Automaton::run(QStringView sender)
+SenderMatch KeywordMatcher::Automaton::run(QStringView original)
 {
     SenderMatch result;
     result.recordCount = m_recordCount;
     result.lastKeyword = m_lastKeyword;
-    const QStringView s = trimSpaces(sender);
+    // A sender typed outside Windows compares in the forms a stored keyword has.
+    const QString mapped = cp932::toWindowsForms(trimSpaces(original).toString());
+    const QStringView s(mapped);
     if (s.isEmpty())
         return result;
 
@@ -205,6 +247,7 @@ SenderMatch KeywordMatcher::Automaton::run(QStringView sender)
         m_generation = 1;
     }
     m_found.clear();
+    const QStringView text(m_text);
     int state = 0;
     for (qsizetype i = 0; i < s.size(); ++i) {
         const char16_t c = s[i].unicode();
@@ -215,12 +258,23 @@ SenderMatch KeywordMatcher::Automaton::run(QStringView sender)
         }
         state = next >= 0 ? next : 0;
         for (int o = m_output[state] >= 0 ? state : m_outLink[state]; o >= 0; o = m_outLink[o]) {
-            const int id = m_output[o];
-            if (m_seen[id] != m_generation) {
-                // Occurrences of one keyword are reported in order, so the
-                // first report is the first occurrence.
+            const Output& out = m_outputs[m_output[o]];
+            const qsizetype start = i + 1 - out.depth;
+            for (int id = out.first; id < out.last; ++id) {
+                if (m_seen[id] == m_generation)
+                    continue;
+                const Keyword& k = m_keywords[id];
+                if (k.length > out.depth) {
+                    // The head matched here; the rest must follow it.
+                    const qsizetype rest = k.length - out.depth;
+                    if (start + k.length > s.size()
+                        || s.sliced(i + 1, rest) != text.sliced(k.offset + out.depth, rest))
+                        continue;
+                }
+                // Heads are reported in order of their end, so the first
+                // report of a keyword is its first occurrence.
                 m_seen[id] = m_generation;
-                m_firstStart[id] = static_cast<int>(i + 1) - m_patterns[id].length;
+                m_firstStart[id] = static_cast<int>(start);
                 m_found.push_back(id);
             }
         }
@@ -234,12 +288,12 @@ SenderMatch KeywordMatcher::Automaton::run(QStringView sender)
         result.lastMatchLength = 0;
     }
     for (int id : m_found) {
-        const Pattern& p = m_patterns[id];
-        result.matchCount += p.records;
-        if (p.lastRecord > lastRecord) {
-            lastRecord = p.lastRecord;
+        const Keyword& k = m_keywords[id];
+        result.matchCount += k.records;
+        if (k.lastRecord > lastRecord) {
+            lastRecord = k.lastRecord;
             result.lastMatchPosition = m_firstStart[id] + 1;
-            result.lastMatchLength = p.length;
+            result.lastMatchLength = k.length;
         }
     }
     return result;
@@ -258,15 +312,14 @@ SenderMatch KeywordMatcher::match(const QString& sender)
     }
     if (!m_built || m_scratch != m_bytes) {
         m_bytes.swap(m_scratch);
+        m_built = false;
         constexpr qsizetype size = KeywordRecord::kSize;
         const qsizetype records = m_bytes.size() / size;
-        QStringList keywords;
-        keywords.reserve(records);
-        // One decoder for all fields (creating one per record costs more than
-        // the rest of the build); a field it cannot decode cleanly goes
-        // through the codec module, which marks each bad byte the same way
-        // the window's list shows it.
-        QStringDecoder decoder("Shift_JIS", QStringConverter::Flag::Stateless);
+        // All keywords decoded into one text (at most one unit per byte),
+        // which the automaton keeps: no string per record.
+        qsizetype units = 0;
+        std::vector<QByteArrayView> fields;
+        fields.reserve(records);
         for (qsizetype r = 0; r < records; ++r) {
             QByteArrayView field =
                 QByteArrayView(m_bytes).sliced(r * size + KeywordRecord::kKeywordOffset, KeywordRecord::kKeywordBytes);
@@ -276,16 +329,39 @@ SenderMatch KeywordMatcher::match(const QString& sender)
                 field.chop(1);
             while (!field.isEmpty() && field.front() == ' ')
                 field = field.sliced(1);
-            QString text = decoder.decode(field);
-            if (decoder.hasError() || text.contains(QChar::ReplacementCharacter)) {
-                decoder.resetState();
-                text = cp932::decode(field.toByteArray()).text;
-            }
-            keywords.append(text);
+            fields.push_back(field);
+            units += field.size();
         }
-        m_automaton = std::make_unique<Automaton>(keywords);
+        QString text;
+        text.reserve(units);
+        std::vector<std::pair<int, int>> spans;
+        spans.reserve(records);
+        // One decoder for all fields (creating one per record costs more than
+        // the rest of the build); a field it cannot decode cleanly goes
+        // through the codec module, which marks each bad byte the same way
+        // the window's list shows it.
+        QStringDecoder decoder("Shift_JIS", QStringConverter::Flag::Stateless);
+        for (const QByteArrayView field : fields) {
+            QString one = decoder.decode(field);
+            if (decoder.hasError() || one.contains(QChar::ReplacementCharacter)) {
+                // A converter that met an error keeps reporting one.
+                decoder = QStringDecoder("Shift_JIS", QStringConverter::Flag::Stateless);
+                one = cp932::decode(field.toByteArray()).text;
+            }
+            spans.emplace_back(static_cast<int>(text.size()), static_cast<int>(one.size()));
+            text += one;
+        }
+        fields = {};
+        m_automaton.reset(); // the old one goes before the new one is built
+        m_automaton = std::make_unique<Automaton>(std::move(text), spans);
         m_built = true;
         ++m_rebuilds;
+#ifdef __GLIBC__
+        // The build's scaffolding (decoded fields, edge list, queue) can be
+        // several times the store; give it back rather than keep it for the
+        // life of the program.
+        malloc_trim(0);
+#endif
     }
     SenderMatch result = m_automaton->run(sender);
     result.status = status;
@@ -294,7 +370,13 @@ SenderMatch KeywordMatcher::match(const QString& sender)
 
 SenderMatch KeywordMatcher::matchList(const QStringList& keywords, const QString& sender)
 {
-    Automaton automaton(keywords);
+    QString text;
+    std::vector<std::pair<int, int>> spans;
+    for (const QString& k : keywords) {
+        spans.emplace_back(static_cast<int>(text.size()), static_cast<int>(k.size()));
+        text += k;
+    }
+    Automaton automaton(cp932::toWindowsForms(text), spans);
     return automaton.run(sender);
 }
 

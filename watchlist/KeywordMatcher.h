@@ -15,7 +15,9 @@ QStringView trimSpaces(QStringView text);
 
 // The matching rule for one keyword: the 1-based position of the first
 // occurrence of keyword in sender, both trimmed of spaces at both ends;
-// exact comparison (case and width as stored); 0 when absent. An empty
+// exact comparison (case and width as stored) after both are put in the
+// forms Shift-JIS text decodes to (cp932::toWindowsForms: U+301C is U+FF5E
+// and so on); 0 when absent. An empty
 // keyword is found at position 1 in any sender that is not empty after
 // trimming. The position counts UTF-16 units of the trimmed sender.
 int keywordPosition(QStringView sender, QStringView keyword);

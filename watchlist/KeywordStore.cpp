@@ -1,5 +1,6 @@
 #include "watchlist/KeywordStore.h"
 
+#include "platform/AtomicFile.h"
 #include "platform/Cp932.h"
 #include "platform/Numbers.h"
 #include "platform/ProgramFolder.h"
@@ -154,15 +155,26 @@ KeywordStoreStatus ensureStore(const QString& tail, QString* path)
     return {};
 }
 
-KeywordStoreStatus readInto(const QString& path, QByteArray& buffer)
+// Reads the store into buffer: all of it, or with a limit at most limit
+// bytes (recordsIgnored when there was more). Only a regular file is read,
+// and opening never blocks.
+KeywordStoreStatus readInto(const QString& path, QByteArray& buffer, qsizetype limit = -1)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+    QString reason;
+    const int fd = openRegularFileForReading(path, &reason);
+    if (fd < 0)
+        return failed(KeywordStoreFailure::OpenFailed,
+                      QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(path), reason));
+    QFile file;
+    if (!file.open(fd, QIODevice::ReadOnly | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
         return failed(KeywordStoreFailure::OpenFailed,
                       QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(path), file.errorString()));
+    }
     // One read of the expected size (plus one byte to notice growth) reusing
     // the buffer's capacity: the check cycle does this once per message.
-    qsizetype want = qMax<qint64>(file.size(), 0) + 1;
+    const qint64 size = qMax<qint64>(file.size(), 0);
+    qsizetype want = limit >= 0 ? qMin<qint64>(size, limit) + 1 : size + 1;
     qsizetype got = 0;
     buffer.resize(want);
     for (;;) {
@@ -176,13 +188,24 @@ KeywordStoreStatus readInto(const QString& path, QByteArray& buffer)
             break;
         got += n;
         if (got == want) {
+            if (limit >= 0 && got > limit)
+                break;
             want += 64 * 1024;
+            if (limit >= 0)
+                want = qMin(want, limit + 1);
             buffer.resize(want);
         }
     }
+    KeywordStoreStatus status;
+    if (limit >= 0 && got > limit) {
+        got = limit;
+        status.recordsIgnored = true;
+    }
     buffer.resize(got);
-    return {};
+    return status;
 }
+
+constexpr qsizetype kReadLimit = qsizetype(KeywordStore::kMaxRecords) * kRecord;
 
 // Replaces the file at storePath with bytes through the temporary file:
 // write, flush to disk, rename. On failure the store is untouched and the
@@ -191,10 +214,23 @@ KeywordStoreStatus replaceStore(const QString& storePath, const QByteArray& byte
 {
     const QString temp = programPath(kTempTail);
     const QByteArray tempName = QFile::encodeName(temp);
-    QFile file(temp);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered))
+    // Never blocks: something other than a regular file under the temporary
+    // name (a FIFO, a device) is refused rather than written into.
+    const int fd = ::open(tempName.constData(), O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0666);
+    struct stat st;
+    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ::ftruncate(fd, 0) != 0) {
+        const QString reason = fd < 0 || S_ISREG(st.st_mode) ? systemReason() : QStringLiteral("not a regular file");
+        if (fd >= 0)
+            ::close(fd);
+        return failed(KeywordStoreFailure::OpenFailed,
+                      QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(temp), reason));
+    }
+    QFile file;
+    if (!file.open(fd, QIODevice::WriteOnly | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
         return failed(KeywordStoreFailure::OpenFailed,
                       QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(temp), file.errorString()));
+    }
     step(KeywordStoreStep::TempOpened);
 
     auto writeFailed = [&](const QString& reason) {
@@ -267,7 +303,7 @@ KeywordStoreStatus KeywordStore::readBytes(QByteArray& buffer)
         buffer.clear();
         return opened;
     }
-    return merged(opened, readInto(path, buffer));
+    return merged(opened, readInto(path, buffer, kReadLimit));
 }
 
 KeywordList KeywordStore::loadAll()
@@ -343,15 +379,19 @@ KeywordStoreStatus KeywordStore::compact(int removeRow)
     if (!read.ok())
         return merged(opened, read);
 
-    const qsizetype records = bytes.size() / kRecord;
+    const qsizetype records = qMin(bytes.size(), kReadLimit) / kRecord;
     QByteArray kept;
-    kept.reserve(records * kRecord);
+    kept.reserve(bytes.size());
     for (qsizetype r = 0; r < records; ++r) {
         const QByteArrayView record = QByteArrayView(bytes).sliced(r * kRecord, kRecord);
         if (r == removeRow || keywordRecordInUse(record) == 0)
             continue;
         kept.append(record);
     }
+    // What lies beyond the records the program can address is not its to
+    // judge: it stays as it was.
+    if (bytes.size() > kReadLimit)
+        kept.append(QByteArrayView(bytes).sliced(kReadLimit));
     return merged(opened, replaceStore(path, kept));
 }
 

@@ -25,6 +25,9 @@ struct KeywordStoreStatus {
     // The store was missing and was restored from "FERRULEDATA50.TMP", left
     // behind by a deletion that did not finish. The user should be told.
     bool recoveredFromTemp = false;
+    // The store holds more than kMaxRecords whole records; only the first
+    // kMaxRecords were read. The user should be told (once).
+    bool recordsIgnored = false;
 
     bool ok() const { return failure == KeywordStoreFailure::None; }
 };
@@ -72,7 +75,8 @@ public:
 
     // Load all: the keyword field of every whole record, as read (trailing
     // filler included), InUse not consulted. Creates an empty store when
-    // there is none. A trailing part-record is not returned.
+    // there is none. A trailing part-record is not returned, nor any record
+    // after the first kMaxRecords (recordsIgnored tells).
     static KeywordList loadAll();
 
     // The record number an append writes to: store length / 204 + 1, to the
@@ -92,13 +96,16 @@ public:
     // Rewrites the store without the records whose InUse is 0 and, when
     // removeRow >= 0, without record removeRow + 1 (the 0-based row of the
     // list loadAll returned). removeRow < 0 rewrites the same records in the
-    // same order. A part-record at the end is dropped. On failure the store
-    // is left exactly as it was and no temporary file remains.
+    // same order. A part-record at the end is dropped. Records after the
+    // first kMaxRecords are not looked at and are kept, byte for byte. On
+    // failure the store is left exactly as it was and no temporary file
+    // remains.
     static KeywordStoreStatus compact(int removeRow = -1);
 
     // The raw bytes of the store, read afresh into buffer (its capacity is
-    // reused). Creates the store (or restores it) like loadAll. Used by the
-    // matcher, which reads the store once for every waiting message.
+    // reused), at most the first kMaxRecords records. Creates the store (or
+    // restores it) like loadAll. Used by the matcher, which reads the store
+    // once for every waiting message.
     static KeywordStoreStatus readBytes(QByteArray& buffer);
 
     // Test seam: called at each step of replacing the store.

@@ -3,6 +3,13 @@
 // matched against every keyword. Target: at most 200 ms for the 1000.
 //
 //   bench_keyword_match [messages] [keywords] [repeats]
+//
+// Memory: the matcher's peak and kept memory for full stores (32,766
+// records, every keyword distinct and as long as a record allows), against
+// the store's own size measured in the same run; and a 50 MB store, of
+// which only the first 32,766 records are read.
+//
+//   bench_keyword_match memory [repeats]
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -13,6 +20,7 @@
 #include <algorithm>
 #include <cstring>
 #include <fcntl.h>
+#include <malloc.h>
 #include <unistd.h>
 #include <cstdio>
 #include <vector>
@@ -64,11 +72,119 @@ double median(std::vector<double> v)
     std::sort(v.begin(), v.end());
     return v[v.size() / 2];
 }
+
+// VmRSS or VmHWM of this process, in bytes.
+long long procStatus(const char* field)
+{
+    QFile f(QStringLiteral("/proc/self/status"));
+    if (!f.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : f.readAll().split('\n')) {
+        if (line.startsWith(field))
+            return line.mid(qstrlen(field)).trimmed().split(' ').first().toLongLong() * 1024;
+    }
+    return -1;
+}
+
+void resetPeak()
+{
+    QFile f(QStringLiteral("/proc/self/clear_refs"));
+    if (f.open(QIODevice::WriteOnly))
+        f.write("5");
+}
+
+struct MemoryRound {
+    double peak = 0; // growth of the peak while building and matching, / store size
+    double kept = 0; // growth of the resident size kept by the matcher, / store size
+    double ms = 0;   // first match (read, decode, build)
+};
+
+MemoryRound measure(const QString& storePath, const QByteArray& store, const QString& sender)
+{
+    {
+        QFile f(storePath);
+        if (!f.open(QIODevice::WriteOnly) || f.write(store) != store.size())
+            std::exit(1);
+    }
+    const double counted = qMin<qsizetype>(store.size(), qsizetype(KeywordStore::kMaxRecords) * 204);
+    MemoryRound round;
+    malloc_trim(0); // what earlier rounds freed must not be counted as free room
+    const long long before = procStatus("VmRSS:");
+    resetPeak();
+    auto* matcher = new KeywordMatcher;
+    QElapsedTimer t;
+    t.start();
+    const int found = matcher->match(sender).matchCount;
+    round.ms = t.nsecsElapsed() / 1e6;
+    round.peak = (procStatus("VmHWM:") - before) / counted;
+    round.kept = (procStatus("VmRSS:") - before) / counted;
+    if (found < 1)
+        std::exit(4);
+    delete matcher;
+    return round;
+}
+
+int memoryMode(const QString& folder, int repeats)
+{
+    const QString storePath = folder + QStringLiteral("/★MailData/Ferruledata50.data");
+    const int max = KeywordStore::kMaxRecords;
+    struct Case {
+        const char* name;
+        QByteArray store;
+        QString sender;
+    };
+    std::vector<Case> cases;
+    {
+        QByteArray ascii, wide, typical;
+        QString lastAscii, lastWide, lastTypical;
+        for (int i = 0; i < max; ++i) {
+            lastAscii = asciiWord(200, 200);
+            ascii += KeywordRecord::forKeyword(lastAscii).serialize();
+            lastWide.clear();
+            for (int k = 0; k < 100; ++k) // kana: every one has a Shift-JIS form
+                lastWide += QChar(char16_t((rng.bounded(2) ? 0x3042 : 0x30A2) + rng.bounded(80)));
+            wide += KeywordRecord::forKeyword(lastWide).serialize();
+            lastTypical = keyword();
+            typical += KeywordRecord::forKeyword(lastTypical).serialize();
+        }
+        cases.push_back({"32,766 x 200 half-width", ascii, QStringLiteral("x <") + lastAscii + QLatin1Char('>')});
+        cases.push_back({"32,766 x 100 full-width", wide, lastWide});
+        cases.push_back({"32,766 typical addresses", typical, QStringLiteral("x <") + lastTypical + QLatin1Char('>')});
+        // 50 MB: the first 32,766 records count, the rest is never read.
+        QByteArray big = typical;
+        while (big.size() < 50 * 1024 * 1024)
+            big += typical;
+        cases.push_back({"50 MB store", big, QStringLiteral("x <") + lastTypical + QLatin1Char('>')});
+    }
+    std::printf("matcher memory, relative to the store's counted size (at most 32,766 records), median of %d\n",
+                repeats);
+    bool met = true;
+    for (const Case& c : cases) {
+        std::vector<double> peak, kept, ms;
+        for (int r = 0; r < repeats; ++r) {
+            const MemoryRound m = measure(storePath, c.store, c.sender);
+            peak.push_back(m.peak);
+            kept.push_back(m.kept);
+            ms.push_back(m.ms);
+        }
+        std::printf("  %-26s store %6.1f MB: peak %.1fx, kept %.1fx, first match %.0f ms\n", c.name,
+                    c.store.size() / 1048576.0, median(peak), median(kept), median(ms));
+        met = met && median(peak) <= 10.0 && median(kept) <= 6.0;
+    }
+    std::printf("target (peak <= 10x, kept <= 6x the store): %s\n", met ? "met" : "NOT met");
+    return met ? 0 : 5;
+}
 } // namespace
 
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
+    if (argc > 1 && QByteArray(argv[1]) == "memory") {
+        QTemporaryDir dir;
+        QDir(dir.path()).mkdir(QStringLiteral("★MailData"));
+        setProgramFolderOverride(dir.path());
+        return memoryMode(dir.path(), argc > 2 ? std::atoi(argv[2]) : 3);
+    }
     const int messages = argc > 1 ? std::atoi(argv[1]) : 1000;
     const int keywordCount = argc > 2 ? std::atoi(argv[2]) : 10000;
     const int repeats = argc > 3 ? std::atoi(argv[3]) : 5;

@@ -171,6 +171,16 @@ private slots:
         QCOMPARE(p.form->text7(), QStringLiteral("/opt/café/mailer"));
         QCOMPARE(p.messages.size(), 1);
         QVERIFY(p.messages.last().text.contains(QStringLiteral("Shift-JIS")));
+        // So is one longer than the 255 bytes the settings file gives back;
+        // 255 exactly is kept without a word.
+        const QString longest = QStringLiteral("/opt/") + QString(124, QChar(u'表')) + QStringLiteral("/m");
+        for (const QString& path : {longest, longest + QLatin1Char('x')}) {
+            setOpenFileDialogHandler([&](QWidget*, const QString&) -> std::optional<QString> { return path; });
+            p.trigger("mset");
+            QCOMPARE(p.form->text7(), path);
+        }
+        QCOMPARE(p.messages.size(), 2);
+        QVERIFY(p.messages.last().text.contains(QStringLiteral("255")));
         p.messages.clear();
         setOpenFileDialogHandler({});
 

@@ -21,6 +21,9 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
+#include <sys/stat.h>
+
 using namespace qp;
 
 namespace {
@@ -73,6 +76,58 @@ int runChild(const QString& folder, bool tickBoxes)
     return 4;
 }
 
+QString inodeOf(const QString& path)
+{
+    struct stat st {};
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? QString::number(st.st_ino) : QStringLiteral("none");
+}
+
+// The session ends from outside: "signal" waits in the event loop for the
+// parent's signal; "commit" takes the session manager's request to save,
+// then its quit.
+int runSessionChild(const QString& folder, const QString& mode)
+{
+    setProgramFolderOverride(folder);
+    QDir::setCurrent(folder);
+    setMessageHandler([](QWidget*, const MessageRequest&) { return QMessageBox::Ok; });
+    test::Journal journal;
+    auto flush = [&] {
+        QFile f(QDir(folder).filePath("journal.txt"));
+        f.open(QIODevice::WriteOnly | QIODevice::Truncate);
+        f.write(journal.entries.join('\n').toUtf8());
+    };
+    AppServices services;
+    auto mail = std::make_unique<test::ScriptedMail>(journal);
+    mail->onEnd = [&] {
+        journal.entries << QStringLiteral("ini at end: NAME=%1 NUMBER3=%2 inode=%3")
+                               .arg(ReadIniText(iniPath(), "NAME", "(none)"), ReadIniText(iniPath(), "NUMBER3", "(none)"),
+                                    inodeOf(iniPath()));
+        flush();
+    };
+    services.mail = std::move(mail);
+    services.sound = std::make_unique<test::RecordingSound>(journal);
+    MainForm form(services);
+    form.Form_Load();
+    journal.entries.clear();
+    form.Command2_Click(); // a tune plays
+    form.setCheck2Value(true);
+    form.setText7(QStringLiteral("/usr/bin/mailer"));
+    form.endWithSession();
+    if (mode == QLatin1String("commit")) {
+        form.commitSessionData();
+        journal.entries << QStringLiteral("committed: NUMBER3=%1 inode=%2")
+                               .arg(ReadIniText(iniPath(), "NUMBER3", "(none)"), inodeOf(iniPath()));
+        QTimer::singleShot(0, qApp, &QCoreApplication::quit);
+    } else {
+        journal.entries << QStringLiteral("ready");
+    }
+    flush();
+    QApplication::exec();
+    journal.entries << QStringLiteral("still running");
+    flush();
+    return 4;
+}
+
 } // namespace
 
 class ShutdownTest : public QObject {
@@ -93,7 +148,60 @@ class ShutdownTest : public QObject {
         return QString::fromUtf8(f.readAll()).split('\n');
     }
 
+    static QStringList readJournal(const QTemporaryDir& dir)
+    {
+        QFile f(QDir(dir.path()).filePath("journal.txt"));
+        if (!f.open(QIODevice::ReadOnly))
+            return {};
+        return QString::fromUtf8(f.readAll()).split('\n');
+    }
+
 private slots:
+    // The desktop session ends the program with a signal or through the
+    // session manager: the unload runs all the same, and only once.
+    void sessionEndRunsTheUnloadOnce_data()
+    {
+        QTest::addColumn<QString>("mode");
+        QTest::addColumn<int>("signalNumber");
+        QTest::newRow("SIGTERM") << "signal" << int(SIGTERM);
+        QTest::newRow("SIGHUP") << "signal" << int(SIGHUP);
+        QTest::newRow("SIGINT") << "signal" << int(SIGINT);
+        QTest::newRow("save request, then quit") << "commit" << 0;
+    }
+    void sessionEndRunsTheUnloadOnce()
+    {
+        QFETCH(QString, mode);
+        QFETCH(int, signalNumber);
+        QTemporaryDir dir;
+        QDir(dir.path()).mkdir(QStringLiteral("★MailData"));
+        QProcess child;
+        child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        child.start(QCoreApplication::applicationFilePath(), {"--session-child", dir.path(), mode});
+        QVERIFY(child.waitForStarted());
+        if (signalNumber) {
+            QTRY_VERIFY_WITH_TIMEOUT(readJournal(dir).contains("ready"), 20000);
+            // Twice, as a desktop may: the second finds the unload done.
+            ::kill(pid_t(child.processId()), signalNumber);
+            ::kill(pid_t(child.processId()), signalNumber);
+        }
+        QVERIFY(child.waitForFinished(20000));
+        QCOMPARE(child.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(child.exitCode(), 0);
+        const QStringList j = readJournal(dir);
+        QVERIFY2(!j.contains("still running"), qPrintable(j.join('|')));
+        QCOMPARE(j.count("mail: end"), 1);
+        const int end = j.indexOf("mail: end");
+        QCOMPARE(j.mid(end - 2, 2), QStringList({"sound: stop bgm", "sound: close bgm"}));
+        QVERIFY2(j.at(end + 1).startsWith("ini at end: NAME=/usr/bin/mailer NUMBER3=1 inode="), qPrintable(j.at(end + 1)));
+        if (mode == "commit") {
+            // Written at the request; the quit finds nothing changed and
+            // leaves the file as it was.
+            const QString committed = j.filter("committed:").value(0);
+            QVERIFY2(committed.startsWith("committed: NUMBER3=1 "), qPrintable(committed));
+            QCOMPARE(j.at(end + 1).section(' ', -1), committed.section(' ', -1));
+        }
+    }
+
     void closingStopsTheTuneWritesThreeKeysThenEndsTheLibrary()
     {
         QTemporaryDir dir;
@@ -135,6 +243,11 @@ private slots:
 
 int main(int argc, char** argv)
 {
+    if (argc == 4 && QByteArray(argv[1]) == "--session-child") {
+        QApplication app(argc, argv);
+        QApplication::setQuitOnLastWindowClosed(false);
+        return runSessionChild(QString::fromLocal8Bit(argv[2]), QString::fromLocal8Bit(argv[3]));
+    }
     if (argc == 3 && (QByteArray(argv[1]) == "--child" || QByteArray(argv[1]) == "--child-ticked")) {
         QApplication app(argc, argv);
         QApplication::setQuitOnLastWindowClosed(false);

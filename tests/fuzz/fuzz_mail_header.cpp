@@ -46,6 +46,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (value.size() > 2 * bytes.size() + 16)
         std::abort();
     (void)h::decodeUnlabelled(bytes);
+    // The lossy reading of a charset agrees with the strict one wherever
+    // that succeeds, and never makes more characters than there are bytes.
+    for (const char* cs : {"ISO-2022-JP", "UTF-8", "Shift_JIS", "EUC-JP"}) {
+        const QString lossy = h::decodeCharsetLossy(bytes, cs);
+        if (lossy.size() > bytes.size())
+            std::abort();
+        if (const auto strict = h::decodeCharset(bytes, cs); strict && *strict != lossy)
+            std::abort();
+    }
     (void)h::rawField(block, "From");
     return 0;
 }

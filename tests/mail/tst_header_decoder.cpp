@@ -3,11 +3,42 @@
 #include <QtTest>
 
 #include "mail/HeaderDecoder.h"
+#include "watchlist/KeywordMatcher.h"
 
 using namespace qp::mailheader;
 
 namespace {
 const QString kYamada = QStringLiteral("山田");
+const QString kLost = QString(QChar::ReplacementCharacter);
+
+// An encoded word over raw bytes, so the rows show what the sender's mailer
+// put in it.
+QByteArray bWord(const char* charset, const QByteArray& bytes, bool padded = true)
+{
+    QByteArray text = bytes.toBase64();
+    if (!padded)
+        while (text.endsWith('='))
+            text.chop(1);
+    return "=?" + QByteArray(charset) + "?B?" + text + "?=";
+}
+
+void senderColumns()
+{
+    QTest::addColumn<QByteArray>("raw");
+    QTest::addColumn<QString>("expected"); // as written, U+FFFD where a character is lost
+    QTest::addColumn<QString>("keyword");  // from the intact part
+}
+
+// The sender as written, and the watch list finding it.
+void checkSender()
+{
+    QFETCH(QByteArray, raw);
+    QFETCH(QString, expected);
+    QFETCH(QString, keyword);
+    const QString decoded = decodeFieldValue(raw);
+    QCOMPARE(decoded, expected);
+    QCOMPARE(qp::KeywordMatcher::matchList({keyword}, decoded).matchCount, 1);
+}
 }
 
 class HeaderDecoderTest : public QObject {
@@ -85,6 +116,83 @@ private slots:
         QFETCH(QString, expected);
         QCOMPARE(decodeFieldValue(raw), expected);
     }
+
+    // ISO-2022-JP that ICU's strict converter refuses, as Windows mailers
+    // and broken ones write it.
+    void brokenIso2022Jp_data()
+    {
+        senderColumns();
+        const QString shop = QStringLiteral("ﾔﾏﾀﾞ商店");
+        QTest::newRow("SO/SI half-width katakana")
+            << bWord("ISO-2022-JP", "\x0eTO@^\x0f\x1b$B>&E9\x1b(B") + " <shop@example.jp>"
+            << shop + QStringLiteral(" <shop@example.jp>") << shop;
+        QTest::newRow("ESC ( I katakana beside a user-defined code")
+            << bWord("ISO-2022-JP", "\x1b(ITO@^\x1b$B>&E9\x75\x21\x1b(B") << shop + kLost << QStringLiteral("ﾔﾏﾀﾞ");
+        QTest::newRow("JIS X 0212 in plain ISO-2022-JP")
+            << bWord("iso-2022-jp", "\x1b$B?9\x1b$(Dl?\x1b$B30\x1b(B") << QStringLiteral("森鷗外")
+            << QStringLiteral("森鷗外");
+        QTest::newRow("unassigned code")
+            << bWord("ISO-2022-JP", "\x1b$B;3ED/!\x1b(B") + " <yamada@example.jp>"
+            << kYamada + kLost + QStringLiteral(" <yamada@example.jp>") << kYamada;
+        QTest::newRow("odd byte count")
+            << bWord("ISO-2022-JP", "\x1b$BB@O:;3E\x1b(B") << QStringLiteral("太郎山") + kLost << QStringLiteral("太郎");
+        QTest::newRow("cut before the closing escape, joined")
+            << bWord("ISO-2022-JP", "\x1b$B;3ED\x1b(") + " " + bWord("ISO-2022-JP", "\x1b$BB@O:\x1b(B")
+            << QStringLiteral("山田太郎") << QStringLiteral("太郎");
+        QTest::newRow("NEC row 13 beside SO/SI katakana")
+            << bWord("ISO-2022-JP", "\x1b$B-j\x1b(B\x0e" "6\x0f") << QStringLiteral("㈱ｶ") << QStringLiteral("㈱");
+        QTest::newRow("unlabelled, SO/SI") << QByteArray("\x1b$B;3ED\x1b(B\x0eTO@^\x0f") << kYamada + QStringLiteral("ﾔﾏﾀﾞ")
+                                           << kYamada;
+    }
+    void brokenIso2022Jp() { checkSender(); }
+
+    // An 8-bit word with a bad or cut-off character loses that character,
+    // read in its label, not the whole name to a guessed charset.
+    void invalidInLabel_data()
+    {
+        senderColumns();
+        QTest::newRow("UTF-8, bad byte in the second word")
+            << bWord("UTF-8", "\xe5\xb1\xb1\xe7\x94\xb0") + " " + bWord("UTF-8", "\xff\xe5\xa4\xaa\xe9\x83\x8e")
+            << kYamada + kLost + QStringLiteral("太郎") << QStringLiteral("太郎");
+        QTest::newRow("UTF-8, last character cut off")
+            << bWord("UTF-8", "\xe5\xb1\xb1\xe7\x94\xb0\xe5\xa4\xaa\xe9\x83") + " <y@example.jp>"
+            << QStringLiteral("山田太") + kLost + QStringLiteral(" <y@example.jp>") << kYamada;
+        QTest::newRow("EUC-JP, bad byte") << bWord("EUC-JP", "\xce\xeb\xcc\xda\xff\xb0\xec\xcf\xba")
+                                          << QStringLiteral("鈴木") + kLost + QStringLiteral("一郎") << QStringLiteral("一郎");
+        QTest::newRow("EUC-JP, last character cut off") << bWord("EUC-JP", "\xce\xeb\xcc\xda\xb0\xec\xcf")
+                                                        << QStringLiteral("鈴木一") + kLost << QStringLiteral("鈴木");
+        QTest::newRow("Shift_JIS, lead byte without its trail")
+            << bWord("Shift_JIS", "\x8d\xb2\x93\xa1\x89 \x89\xd4\x8eq") << QStringLiteral("佐藤") + kLost + QStringLiteral(" 花子")
+            << QStringLiteral("花子");
+        // Not one character valid in the label: the label cannot be right.
+        QTest::newRow("UTF-8 label over Shift_JIS") << bWord("UTF-8", "\x8d\xb2\x93\xa1") << QStringLiteral("佐藤")
+                                                    << QStringLiteral("佐藤");
+    }
+    void invalidInLabel() { checkSender(); }
+
+    // Words that leave their base64 padding off stand on their own; a group
+    // really cut across two words is still joined.
+    void base64WithoutPadding_data()
+    {
+        senderColumns();
+        QTest::newRow("two ISO-2022-JP words")
+            << bWord("ISO-2022-JP", "\x1b$B;3ED\x1b(B", false) + "\r\n " + bWord("ISO-2022-JP", "\x1b$BB@O:\x1b(B", false)
+            << QStringLiteral("山田太郎") << QStringLiteral("太郎");
+        QTest::newRow("two bytes short of a group")
+            << bWord("UTF-8", "\xe5\xb1\xb1\xe7\x94\xb0" "a", false) + " " + bWord("UTF-8", "\xe5\xa4\xaa\xe9\x83\x8e")
+            << QStringLiteral("山田a太郎") << QStringLiteral("太郎");
+        QTest::newRow("one byte short of a group")
+            << bWord("UTF-8", "\xe5\xb1\xb1\xe7\x94\xb0" "ab", false) + " " + bWord("UTF-8", "\xe5\xa4\xaa\xe9\x83\x8e")
+            << QStringLiteral("山田ab太郎") << QStringLiteral("太郎");
+        QTest::newRow("group cut after one character") << QByteArray("=?UTF-8?B?5bGx5?= =?UTF-8?B?5Sw?=") << kYamada
+                                                       << kYamada;
+        // The first word would end a text correctly; only the second shows
+        // that the group goes on.
+        QTest::newRow("cut that looks like an end")
+            << QByteArray("=?UTF-8?B?5bGx55SwIOWkqumDjiA?= =?UTF-8?B?8eWFtYWRhQGV4YW1wbGUuanA+?=")
+            << QStringLiteral("山田 太郎 <yamada@example.jp>") << QStringLiteral("yamada@example.jp");
+    }
+    void base64WithoutPadding() { checkSender(); }
 
     // Mislabelled or broken input: a readable result where one exists,
     // never a crash, never text that would cut or split the sender.

@@ -38,17 +38,20 @@ private slots:
         QCOMPARE(resolvePath(tmp.path(), QStringLiteral("\\★MAilData\\FERRULEDATA50.DATA")), fresh);
     }
 
-    void exactMatchWinsOverOtherCaseVariants()
+    void everySpellingLandsOnTheSameOneOfSeveralVariants()
     {
         QTemporaryDir tmp;
         QDir d(tmp.path());
-        QFile a(d.filePath("INI.ini")), b(d.filePath("ini.ini"));
-        QVERIFY(a.open(QIODevice::WriteOnly));
-        QVERIFY(b.open(QIODevice::WriteOnly));
-        QCOMPARE(resolvePath(tmp.path(), "ini.ini"), d.filePath("ini.ini"));
-        QCOMPARE(resolvePath(tmp.path(), "INI.ini"), d.filePath("INI.ini"));
-        // No exact match: the first in sorted order, so the choice is stable.
-        QCOMPARE(resolvePath(tmp.path(), "Ini.INI"), d.filePath("INI.ini"));
+        QVERIFY(d.mkdir("★MAilData") && d.mkdir("★MailData"));
+        for (const char* name : {"★MAilData/Ferruledata50.data", "★MAilData/ferruledata50.data"}) {
+            QFile f(d.filePath(QString::fromUtf8(name)));
+            QVERIFY(f.open(QIODevice::WriteOnly));
+        }
+        // The loader's, the writer's and any other spelling: one file.
+        const QString chosen = d.filePath(QStringLiteral("★MAilData/Ferruledata50.data"));
+        for (const char* tail : {"\\★MAilData\\Ferruledata50.data", "\\★MAilData\\ferruledata50.data",
+                                 "/★MailData/FERRULEDATA50.DATA"})
+            QCOMPARE(resolvePath(tmp.path(), QString::fromUtf8(tail)), chosen);
     }
 
     void missingFolderKeepsTheGivenTail()

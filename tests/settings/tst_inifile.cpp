@@ -9,6 +9,7 @@
 #include <QtTest>
 
 #include <csignal>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 using namespace qp;
@@ -156,6 +157,51 @@ private slots:
         QVERIFY(WriteIniText(path, "NAME", "x\r\nNUMBER3=1").ok);
         QCOMPARE(ReadIniInt(path, "NUMBER3"), 0);
         QCOMPARE(ReadIniText(path, "NAME", ""), QStringLiteral("x"));
+        // More than a read gives back (255 bytes) would come back cut.
+        const QString longest = QString(126, QChar(u'表')) + QStringLiteral("abc"); // 255 bytes
+        QVERIFY(!WriteIniText(path, "NAME", longest + QLatin1Char('d')).ok);
+        QCOMPARE(ReadIniText(path, "NAME", ""), QStringLiteral("x"));
+        QVERIFY(WriteIniText(path, "NAME", longest).ok);
+        QCOMPARE(ReadIniText(path, "NAME", ""), longest);
+        QVERIFY(!WriteIniText(path, "NAME", valueReadBackExactly(longest + QLatin1Char(' '))).ok);
+        QVERIFY(WriteIniText(path, "NAME", valueReadBackExactly(QLatin1Char(' ') + longest.mid(1))).ok);
+        QCOMPARE(ReadIniText(path, "NAME", ""), QLatin1Char(' ') + longest.mid(1));
+    }
+
+    void blanksAndQuotesAtTheEndsReadBackExactlyWhenQuoted_data()
+    {
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<QByteArray>("line");
+        QTest::newRow("blanks") << " pw " << QByteArray("NAME2=\" pw \"");
+        QTest::newRow("quoted") << "\"pw\"" << QByteArray("NAME2=\"\"pw\"\"");
+        QTest::newRow("single quotes") << "'pw'" << QByteArray("NAME2=\"'pw'\"");
+        QTest::newRow("trailing tab") << "pw\t" << QByteArray("NAME2=\"pw\t\"");
+        QTest::newRow("one quote at the end") << "pw\"" << QByteArray("NAME2=\"pw\"\"");
+        QTest::newRow("plain: as it is") << "p w\"x" << QByteArray("NAME2=p w\"x");
+    }
+    void blanksAndQuotesAtTheEndsReadBackExactlyWhenQuoted()
+    {
+        QFETCH(QString, value);
+        QFETCH(QByteArray, line);
+        const QString path = file("quoted.ini");
+        QVERIFY(WriteIniText(path, "NAME2", valueReadBackExactly(value)).ok);
+        QCOMPARE(readBytes(path), "[EXEINI]\r\n" + line + "\r\n");
+        QCOMPARE(ReadIniText(path, "NAME2", "(none)"), value);
+    }
+
+    void onlyRegularFilesAreReadAndNothingWaits()
+    {
+        // A FIFO without a writer would block an ordinary open for ever.
+        const QString fifo = file("fifo.ini");
+        QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0644), 0);
+        QCOMPARE(ReadIniInt(fifo, "NUMBER"), 0);
+        QCOMPARE(ReadIniText(fifo, "NAME", QStringLiteral("未設定")), QStringLiteral("未設定"));
+        QVERIFY(!readWholeFile(fifo).ok);
+        QVERIFY(!WriteIniText(fifo, "NUMBER", "1").ok); // not replaced by a file
+        QVERIFY(!QFileInfo(fifo).isFile());
+        QVERIFY(QDir(m_dir.path()).mkdir("folder.ini"));
+        QCOMPARE(ReadIniText(file("folder.ini"), "NAME", "d"), QStringLiteral("d"));
+        QVERIFY(!readWholeFile("/dev/zero").ok);
     }
 
     void writeIntoAMissingFolderIsLostWithoutCreatingIt()
@@ -181,8 +227,11 @@ private slots:
         // A child rewrites the file over and over with large values; killing
         // it at arbitrary moments must leave a whole old or whole new file.
         const QString path = file("crash.ini");
-        const QByteArray valueA(200000, 'A');
-        QVERIFY(WriteIniText(path, "NAME", QString::fromLatin1(valueA)).ok);
+        // A large other section makes each rewrite long.
+        QByteArray bulk = "[BULK]\r\n";
+        for (int i = 0; i < 10000; ++i)
+            bulk += "k" + QByteArray::number(i) + "=" + QByteArray(14, 'v') + "\r\n";
+        writeBytes(path, "[EXEINI]\r\nNAME=" + QByteArray(255, 'A') + "\r\n" + bulk);
         for (int round = 0; round < 8; ++round) {
             QProcess child;
             child.start(QCoreApplication::applicationFilePath(), {"--hammer", path});
@@ -192,7 +241,7 @@ private slots:
             child.waitForFinished();
             const QByteArray bytes = readBytes(path);
             const QString name = ReadIniText(path, "NAME", "");
-            QVERIFY2(bytes.endsWith("\r\n"), "file was cut short");
+            QVERIFY2(bytes.endsWith(bulk), "file was cut short");
             QVERIFY(name == QString(255, 'A') || name == QString(255, 'B') || name == QString(255, 'C'));
         }
         // Nothing but the file itself is left in the folder.
@@ -205,7 +254,7 @@ static int hammer(const QString& path)
 {
     for (int i = 0;; ++i) {
         const char c = (i % 2) ? 'B' : 'C';
-        WriteIniText(path, "NAME", QString(200000, QLatin1Char(c)));
+        WriteIniText(path, "NAME", QString(255, QLatin1Char(c)));
     }
     return 0;
 }

@@ -106,6 +106,15 @@ private slots:
                  QFileDevice::Permissions());
         QCOMPARE(form.touch()->idText(), QStringLiteral("山田①"));
         QCOMPARE(form.touch()->passText(), QStringLiteral("pa=ss"));
+
+        // Blanks and quotes at the ends come back exactly, for the window
+        // and for the check, which reads the file before every log-in.
+        fill(QStringLiteral(" taro "), QStringLiteral("\"pw\"\t"), true);
+        form.touch()->OKCommand_Click();
+        QVERIFY(unloaded());
+        QCOMPARE(stored("NAME"), QStringLiteral(" taro "));
+        QCOMPARE(stored("NAME2"), QStringLiteral("\"pw\"\t"));
+        QCOMPARE(form.touch()->passText(), QStringLiteral("\"pw\"\t"));
     }
 
     void okWithKeepAndEmptyBoxesStoresEmptyValues()

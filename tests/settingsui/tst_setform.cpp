@@ -1,6 +1,7 @@
 #include "TestFolder.h"
 
 #include "platform/FormInstance.h"
+#include "platform/MessageBoxes.h"
 #include "platform/ProgramIcon.h"
 #include "settings/AutoCheckDisplay.h"
 #include "settings/IniFile.h"
@@ -157,6 +158,18 @@ private slots:
         QCOMPARE(iniValue("NUMBER2"), QStringLiteral("0"));
         closeWindow();
         QCOMPARE(iniValue("NUMBER2"), QStringLiteral("5"));
+
+        // One the file cannot hold is used, and the user hears it is not kept.
+        QList<MessageRequest> told;
+        setMessageHandler([&](QWidget*, const MessageRequest& r) { told << r; return QMessageBox::Ok; });
+        control<QLineEdit>("Text2")->insert(QStringLiteral("\U0001F600"));
+        QCOMPARE(display.calls.last(), QStringLiteral("ON 5\U0001F600"));
+        QVERIFY(told.isEmpty());
+        closeWindow();
+        setMessageHandler({});
+        QCOMPARE(iniValue("NUMBER2"), QStringLiteral("5"));
+        QCOMPARE(told.size(), 1);
+        QVERIFY(told[0].text.contains(QStringLiteral("Shift-JIS")));
     }
 
     void typedTextIsShownAndStoredAsTyped()

@@ -67,6 +67,7 @@ private slots:
     void entryBoxKeepsWithin200BytesAndRefusesUnstorableCharacters();
     void writeFailureIsReportedAndEntryKept();
     void recoveryFromTempIsAnnounced();
+    void recordsPastTheLimitAreAnnouncedOnce();
 };
 
 void FormTest::opensWithStoreContentsAndCreatesMissingStore()
@@ -290,6 +291,14 @@ void FormTest::entryBoxKeepsWithin200BytesAndRefusesUnstorableCharacters()
     QTest::mouseClick(form->Command1, Qt::LeftButton);
     QCOMPARE(messages.seen.size(), 2);
     QCOMPARE(QFileInfo(folder.file("Ferruledata50.data")).size(), 0);
+
+    // What a Linux input method types for 〜 is taken, stored as Windows does.
+    entry->clear();
+    entry->insert(QStringLiteral("a\u301Cb"));
+    QCOMPARE(entry->text(), QStringLiteral("a\u301Cb"));
+    QTest::mouseClick(form->Command1, Qt::LeftButton);
+    QCOMPARE(messages.seen.size(), 2);
+    QCOMPARE(readFile(folder.file("Ferruledata50.data")), record(QByteArray("a\x81\x60" "b")));
 }
 
 void FormTest::writeFailureIsReportedAndEntryKept()
@@ -325,6 +334,23 @@ void FormTest::recoveryFromTempIsAnnounced()
     QCOMPARE(form->List1->count(), 3);
     QCOMPARE(messages.seen.size(), 1);
     QVERIFY(messages.seen[0].text.contains(QStringLiteral("FERRULEDATA50.TMP")));
+}
+
+void FormTest::recordsPastTheLimitAreAnnouncedOnce()
+{
+    ProgramFolder folder;
+    const QByteArray k = record(QStringLiteral("k"));
+    writeFile(folder.file("Ferruledata50.data"), k.repeated(KeywordStore::kMaxRecords + 3));
+    Messages messages;
+    FormPtr form(new GekitaiForm(1));
+    QCOMPARE(form->List1->count(), KeywordStore::kMaxRecords);
+    QCOMPARE(messages.seen.size(), 1);
+    QVERIFY(messages.seen[0].text.contains(QStringLiteral("32766")));
+    // Not again: neither when the list is refilled nor at the next opening.
+    QTest::mouseClick(form->Command2, Qt::LeftButton); // no selection: its own message
+    form.reset(new GekitaiForm(1));
+    QCOMPARE(messages.seen.size(), 2);
+    QCOMPARE(messages.seen[1].text, QStringLiteral("データが選択されていません。"));
 }
 
 QTEST_MAIN(FormTest)

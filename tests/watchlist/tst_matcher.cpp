@@ -19,6 +19,8 @@ private slots:
     void storeIsReadForEveryCallAndChangesAreSeen();
     void markedRecordsMatchAndPartRecordsDoNot();
     void missingStoreOrFolderGivesNoKeywords();
+    void sendersTypedOutsideWindowsMatchStoredForms_data();
+    void sendersTypedOutsideWindowsMatchStoredForms();
 };
 
 void MatcherTest::positionRule_data()
@@ -67,12 +69,18 @@ void MatcherTest::automatonAgreesWithRuleOnRandomLists()
         return s;
     };
     for (int round = 0; round < 400; ++round) {
+        // Odd rounds: long keywords sharing long heads, in senders that
+        // hold those heads, so that only the rest tells them apart.
+        const bool longOnes = round % 2;
+        QString head;
+        while (head.size() < 24)
+            head += alphabet[rng.bounded(alphabet.size())];
         QStringList keywords;
         const int count = rng.bounded(12);
         for (int i = 0; i < count; ++i)
-            keywords << text(5);
+            keywords << (longOnes ? head.left(10 + rng.bounded(15)) + text(4) : text(5));
         for (int s = 0; s < 10; ++s) {
-            const QString sender = text(14);
+            const QString sender = longOnes ? text(4) + head.left(rng.bounded(25)) + text(6) + head : text(14);
             int expectedCount = 0, expectedPos = 0, expectedLen = 0;
             for (const QString& k : keywords) {
                 const int p = keywordPosition(sender, k);
@@ -162,3 +170,35 @@ void MatcherTest::missingStoreOrFolderGivesNoKeywords()
 
 QTEST_GUILESS_MAIN(MatcherTest)
 #include "tst_matcher.moc"
+
+void MatcherTest::sendersTypedOutsideWindowsMatchStoredForms_data()
+{
+    // The sender as a Mac or Linux mail program writes it, and the keyword
+    // bytes as Windows stored it.
+    QTest::addColumn<QString>("sender");
+    QTest::addColumn<QByteArray>("stored");
+    QTest::addColumn<int>("position");
+    QTest::newRow("wave dash") << QStringLiteral("山田\u301C太郎 <t@x.jp>") << QByteArray("\x93\x63\x81\x60") << 2;
+    QTest::newRow("minus") << QStringLiteral("a\u2212b") << QByteArray("a\x81\x7C" "b") << 1;
+    QTest::newRow("double bar") << QStringLiteral("x\u2016") << QByteArray("\x81\x61") << 2;
+    QTest::newRow("cent") << QStringLiteral("\u00A2") << QByteArray("\x81\x91") << 1;
+    QTest::newRow("pound") << QStringLiteral("\u00A3") << QByteArray("\x81\x92") << 1;
+    QTest::newRow("not") << QStringLiteral("\u00AC!") << QByteArray("\x81\xCA!") << 1;
+    QTest::newRow("em dash") << QStringLiteral("\u2014\u2014") << QByteArray("\x81\x5C") << 1;
+    QTest::newRow("Windows form itself") << QStringLiteral("\uFF5E") << QByteArray("\x81\x60") << 1;
+}
+
+void MatcherTest::sendersTypedOutsideWindowsMatchStoredForms()
+{
+    QFETCH(QString, sender);
+    QFETCH(QByteArray, stored);
+    QFETCH(int, position);
+    ProgramFolder folder;
+    writeFile(folder.file("Ferruledata50.data"), record(stored));
+    KeywordMatcher matcher;
+    const SenderMatch m = matcher.match(sender);
+    QCOMPARE(m.matchCount, 1);
+    QCOMPARE(m.lastMatchPosition, position);
+    // The check places the match with the one-keyword rule: same answer.
+    QCOMPARE(keywordPosition(sender, m.lastKeyword), position);
+}

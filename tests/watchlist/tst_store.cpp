@@ -2,6 +2,8 @@
 // compaction, the limits, case-insensitive names, recovery and failures.
 #include <QtTest>
 
+#include <sys/stat.h>
+
 #include "StoreFixture.h"
 #include "watchlist/KeywordStore.h"
 
@@ -25,6 +27,8 @@ private slots:
     void missingDataFolderFailsCleanly();
     void unwritableTempLeavesStoreUntouched();
     void appendIsRefusedAtRecordLimit();
+    void recordsPastTheLimitAreIgnoredAndKept();
+    void nonRegularFilesAreUnreadableWithoutWaiting();
 };
 
 void StoreTest::missingStoreIsCreatedEmptyAndAbcIsWrittenExactly()
@@ -180,6 +184,16 @@ void StoreTest::namesResolveWithoutRegardToCase()
     QCOMPARE(QDir(folder.root() + QStringLiteral("/★maildata")).entryList(QDir::Files),
              QStringList{QStringLiteral("FERRULEDATA50.DATA")});
     QCOMPARE(readFile(path), record(QStringLiteral("two")));
+
+    // Two spellings present at once: the writer, the loader and the
+    // deleter all use the same one of them, the other is never touched.
+    const QString other = folder.root() + QStringLiteral("/★maildata/ferruledata50.data");
+    writeFile(other, record(QStringLiteral("other")));
+    QVERIFY(KeywordStore::append(QStringLiteral("three")).ok());
+    QCOMPARE(KeywordStore::loadAll().keywords, QStringList({padded("two"), padded("three")}));
+    QVERIFY(KeywordStore::compact(0).ok());
+    QCOMPARE(readFile(path), record(QStringLiteral("three")));
+    QCOMPARE(readFile(other), record(QStringLiteral("other")));
 }
 
 void StoreTest::missingStoreIsRecoveredFromTemp()
@@ -241,3 +255,56 @@ void StoreTest::appendIsRefusedAtRecordLimit()
 
 QTEST_GUILESS_MAIN(StoreTest)
 #include "tst_store.moc"
+
+void StoreTest::recordsPastTheLimitAreIgnoredAndKept()
+{
+    ProgramFolder folder;
+    const int max = KeywordStore::kMaxRecords;
+    const QByteArray first = record(QStringLiteral("first")), k = record(QStringLiteral("k"));
+    const QByteArray beyond = record(QStringLiteral("beyond1")) + record(QStringLiteral("beyond2")) + "part";
+    writeFile(folder.file("Ferruledata50.data"), first + k.repeated(max - 1) + beyond);
+
+    const KeywordList list = KeywordStore::loadAll();
+    QVERIFY(list.status.ok());
+    QVERIFY(list.status.recordsIgnored);
+    QCOMPARE(list.keywords.size(), max);
+    QCOMPARE(list.keywords.last(), padded("k"));
+    QByteArray bytes;
+    QVERIFY(KeywordStore::readBytes(bytes).recordsIgnored);
+    QCOMPARE(bytes.size(), qsizetype(max) * 204);
+
+    // Deleting row 0 compacts what the list shows; the rest stays as it was.
+    QVERIFY(KeywordStore::compact(0).ok());
+    QCOMPARE(readFile(folder.file("Ferruledata50.data")), k.repeated(max - 1) + beyond);
+    QCOMPARE(KeywordStore::loadAll().keywords.last(), padded("beyond1"));
+
+    // Exactly at the limit nothing is ignored.
+    writeFile(folder.file("Ferruledata50.data"), k.repeated(max));
+    QVERIFY(!KeywordStore::loadAll().status.recordsIgnored);
+}
+
+void StoreTest::nonRegularFilesAreUnreadableWithoutWaiting()
+{
+    // Opening a FIFO without a writer would wait for ever: these calls
+    // must come back (the test's time-out catches a hang).
+    ProgramFolder folder;
+    const QByteArray store = folder.file("Ferruledata50.data").toLocal8Bit();
+    QCOMPARE(::mkfifo(store.constData(), 0644), 0);
+    QCOMPARE(KeywordStore::loadAll().status.failure, KeywordStoreFailure::OpenFailed);
+    QCOMPARE(KeywordStore::append(QStringLiteral("x")).failure, KeywordStoreFailure::OpenFailed);
+    QCOMPARE(KeywordStore::compact(-1).failure, KeywordStoreFailure::OpenFailed);
+    QVERIFY(!QFileInfo(folder.file("Ferruledata50.data")).isFile()); // not replaced behind the user's back
+
+    // A folder in the store's place reads as unreadable too.
+    QVERIFY(QFile::remove(folder.file("Ferruledata50.data")));
+    QVERIFY(QDir(folder.data()).mkdir("Ferruledata50.data"));
+    QCOMPARE(KeywordStore::loadAll().status.failure, KeywordStoreFailure::OpenFailed);
+    QVERIFY(QDir(folder.data()).rmdir("Ferruledata50.data"));
+
+    // A FIFO under the temporary name: the change is refused, the store kept.
+    const QByteArray bytes = record(QStringLiteral("a")) + record(QStringLiteral("b"));
+    writeFile(folder.file("Ferruledata50.data"), bytes);
+    QCOMPARE(::mkfifo(folder.file("FERRULEDATA50.TMP").toLocal8Bit().constData(), 0644), 0);
+    QCOMPARE(KeywordStore::compact(0).failure, KeywordStoreFailure::OpenFailed);
+    QCOMPARE(readFile(folder.file("Ferruledata50.data")), bytes);
+}
