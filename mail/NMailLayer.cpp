@@ -152,6 +152,7 @@ int NMail::connectImap(const MailEndpoint& endpoint)
     client->setTlsMemory(&m_tlsMemory);
     if (!client->connectToServer(endpoint)) {
         failed(client->errorText());
+        m_lastConnectTls = client->tlsFailed();
         client->logout();
         return -1;
     }
@@ -177,6 +178,7 @@ const ImapMessage* NMail::imapMessage(ImapClient& client, int number)
 
 int NMail::NMailPop3Connect(const QString& server)
 {
+    m_lastConnectTls = false;
     // The same field names an IMAP server by its own forms; all others are POP3.
     if (const auto imap = parseImapServer(server))
         return connectImap(*imap);
@@ -188,8 +190,10 @@ int NMail::NMailPop3Connect(const QString& server)
     client->setExtraCaCertificates(m_extraCas);
     client->setLocalAddress(m_localAddress);
     client->setTlsMemory(&m_tlsMemory);
+    client->setPipelining(m_pipelining);
     if (!client->connectToServer(*endpoint)) {
         failedFrom(*client);
+        m_lastConnectTls = client->tlsFailed();
         client->quit();
         return -1;
     }
@@ -311,6 +315,20 @@ int NMail::NMailPop3Close(int handle)
     it->second->quit();
     m_connections.erase(it);
     return 0;
+}
+
+void NMail::planWalk(int handle, int count)
+{
+    if (Pop3Client* c = find(handle))
+        c->planWalk(count, false);
+}
+
+bool NMail::isSessionUsable(int handle) const
+{
+    if (const ImapClient* imap = imapClient(handle))
+        return !imap->isBroken();
+    const Pop3Client* c = client(handle);
+    return c && c->isConnected() && !c->isBroken();
 }
 
 int NMail::NMailGetMessage(int /*code*/, QString& buffer, int& size)
