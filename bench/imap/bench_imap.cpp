@@ -172,6 +172,7 @@ int ourCheck(qp::NMail& mail, const QString& server)
     if (h < 0)
         return -1;
     const int count = mail.NMailPop3Authenticate(h, QStringLiteral("bench"), QStringLiteral("secret"), 0);
+    mail.planWalk(h, count); // as the check cycle does: POP3 may then pipeline its walk
     QString subject, date, from, header, body;
     for (int m = 1; m <= count; ++m) {
         mail.NMailPop3GetMailStatus(h, m, subject, date, from, header, 0);
