@@ -119,6 +119,7 @@ int NMail::NMailSetOption(int option, int value)
 
 int NMail::NMailPop3Connect(const QString& server)
 {
+    m_lastConnectTls = false;
     const auto endpoint = parsePop3Server(server);
     if (!endpoint)
         return failed(QStringLiteral("サーバー名「%1」が正しくありません").arg(server.trimmed().left(100)));
@@ -127,8 +128,10 @@ int NMail::NMailPop3Connect(const QString& server)
     client->setExtraCaCertificates(m_extraCas);
     client->setLocalAddress(m_localAddress);
     client->setTlsMemory(&m_tlsMemory);
+    client->setPipelining(m_pipelining);
     if (!client->connectToServer(*endpoint)) {
         failedFrom(*client);
+        m_lastConnectTls = client->tlsFailed();
         client->quit();
         return -1;
     }
@@ -214,6 +217,18 @@ int NMail::NMailPop3Close(int handle)
     it->second->quit();
     m_connections.erase(it);
     return 0;
+}
+
+void NMail::planWalk(int handle, int count)
+{
+    if (Pop3Client* c = find(handle))
+        c->planWalk(count, false);
+}
+
+bool NMail::isSessionUsable(int handle) const
+{
+    const Pop3Client* c = client(handle);
+    return c && c->isConnected() && !c->isBroken();
 }
 
 int NMail::NMailGetMessage(int /*code*/, QString& buffer, int& size)

@@ -61,6 +61,13 @@ public:
                          QString& header, QString& body, int flag1, int flag2) override;
     int NMailPop3Close(int handle) override;
     int NMailGetMessage(int code, QString& buffer, int& size) override;
+    bool lastConnectFailureIsTls() const override { return m_lastConnectTls; }
+    void planWalk(int handle, int count) override;
+    bool isSessionUsable(int handle) const override;
+
+    // false: one command at a time even when the server offers PIPELINING
+    // (tests and the benchmark compare both).
+    void setPipelining(bool allowed) { m_pipelining = allowed; }
 
     // The text NMailGetMessage hands out.
     QString lastError() const { return m_lastError; }
@@ -80,6 +87,8 @@ private:
     QList<QSslCertificate> m_extraCas;
     QHostAddress m_localAddress;
     TlsMemory m_tlsMemory;
+    bool m_pipelining = true;
+    bool m_lastConnectTls = false;
     QString m_lastError;
     QByteArray m_lastHeaderBlock;
     std::optional<mailheader::DecodedHeader> m_lastDecoded;

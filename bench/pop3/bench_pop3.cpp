@@ -182,6 +182,7 @@ int runOurs(qp::NMail& mail, const QString& server, const QString& user, const Q
         return -1;
     }
     const int count = mail.NMailPop3Authenticate(h, user, pass, 0);
+    mail.planWalk(h, count); // as the check does
     QString subject, date, from, header, body;
     for (int m = 1; m <= count; ++m) {
         mail.NMailPop3GetMailStatus(h, m, subject, date, from, header, 0);
@@ -190,7 +191,7 @@ int runOurs(qp::NMail& mail, const QString& server, const QString& user, const Q
             std::fprintf(stderr, "message %d: %s\n", m, qPrintable(mail.lastError()));
             return -1;
         }
-        *bytes += body.size();
+        *bytes += size;
     }
     mail.NMailPop3Close(h);
     return count;

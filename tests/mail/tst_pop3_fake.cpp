@@ -1,6 +1,7 @@
 // The mail-library calls against a scripted server that misbehaves on
 // purpose: every wait must end, every failure must give the caller a
 // negative result and a Japanese text, and nothing may ever delete mail.
+#include <QCryptographicHash>
 #include <QElapsedTimer>
 #include <QHostInfo>
 #include <QTcpServer>
@@ -216,6 +217,48 @@ private slots:
         mail.NMailPop3Close(h);
         QVERIFY(server.waitForDisconnect(5000));
         QCOMPARE(server.mismatch(), QString());
+    }
+
+    // ID and password go out as Shift-JIS bytes, and the APOP digest is
+    // over those bytes; a character Shift-JIS lacks stops the login before
+    // anything is sent.
+    void shiftJisAccount_data()
+    {
+        QTest::addColumn<QString>("user");
+        QTest::addColumn<int>("apop");
+        QTest::addColumn<QList<QByteArray>>("sent");
+        const QByteArray timestamp = "<1896.697170952@dbc.mtview.ca.us>";
+        const QByteArray digest =
+            QCryptographicHash::hash(timestamp + "\x83p\x83X", QCryptographicHash::Md5).toHex();
+        QTest::newRow("USER/PASS") << QStringLiteral("山田") << 0
+                                   << QList<QByteArray>{"CAPA", "USER \x8eR\x93" "c", "PASS \x83p\x83X", "CAPA", "STAT", "QUIT"};
+        QTest::newRow("APOP") << QStringLiteral("山田") << -1
+                              << QList<QByteArray>{"CAPA", "APOP \x8eR\x93" "c " + digest, "CAPA", "STAT", "QUIT"};
+        QTest::newRow("not in Shift-JIS") << QStringLiteral("山田\U0001F600") << 0 << QList<QByteArray>{"CAPA", "QUIT"};
+    }
+    void shiftJisAccount()
+    {
+        QFETCH(QString, user);
+        QFETCH(int, apop);
+        QFETCH(QList<QByteArray>, sent);
+        FakePop3Server server;
+        server.greeting("+OK ready <1896.697170952@dbc.mtview.ca.us>");
+        for (const QByteArray& c : sent)
+            server.expect(c, c == "STAT" ? "+OK 0 0" : c == "CAPA" ? kCapa : QByteArray("+OK"),
+                          c == "QUIT" ? Then::Close : Then::Continue);
+        QVERIFY(server.start());
+        NMail mail;
+        mail.setTimeouts(quickTimeouts());
+        const int h = mail.NMailPop3Connect(server.serverText());
+        QVERIFY(h > 0);
+        const int count = mail.NMailPop3Authenticate(h, user, QStringLiteral("パス"), apop);
+        QVERIFY2(count == (sent.size() > 2 ? 0 : -1), qPrintable(lastMessage(mail) + server.mismatch()));
+        if (count < 0)
+            QVERIFY2(lastMessage(mail).contains(QStringLiteral("Shift-JIS")), qPrintable(lastMessage(mail)));
+        mail.NMailPop3Close(h);
+        QVERIFY(server.waitForDisconnect(5000));
+        QCOMPARE(server.mismatch(), QString());
+        QCOMPARE(server.received(), sent);
     }
 
     // No usable timestamp: the password is never sent in any form.
@@ -481,8 +524,10 @@ private slots:
         QCOMPARE(mail.NMailPop3Close(h), 0);
     }
 
-    // Without TOP in CAPA the header comes from RETR; a message bigger than
-    // twice its listed size is cut off rather than read without end.
+    // Without TOP in CAPA the header comes from RETR. A message bigger than
+    // twice its listed size is dropped as it comes and fails, one listed
+    // over the bound is not asked for; either way the session goes on and
+    // the next sender is read.
     void noTopAndOversizedMessage()
     {
         FakePop3Server server;
@@ -492,6 +537,9 @@ private slots:
         server.expect("RETR 1", "+OK\r\nFrom: =?UTF-8?B?5bGx55Sw?= <y@example.jp>\r\n\r\nx\r\n.\r\n");
         server.expect("LIST 2", "+OK 2 10");
         server.expect("RETR 2", "+OK\r\n" + QByteArray(200 * 1024, 'a') + "\r\n.\r\n");
+        server.expect("LIST 3", "+OK 3 " + QByteArray::number(qp::Pop3Client::kMaxMessageBytes + 1));
+        server.expect("RETR 4", "+OK\r\nFrom: z@x.jp\r\n\r\n.\r\n");
+        server.expect("QUIT", "+OK", Then::Close);
         QVERIFY(server.start());
         NMail mail;
         mail.setTimeouts(quickTimeouts());
@@ -506,8 +554,16 @@ private slots:
         QCOMPARE(mail.NMailPop3GetMailSize(h, 2), 10);
         QVERIFY(mail.NMailPop3GetMail(h, 2, t.subject, t.date, t.from, t.header, t.body, 0, 0) < 0);
         QVERIFY2(lastMessage(mail).contains(QStringLiteral("大きすぎます")), qPrintable(lastMessage(mail)));
-        QCOMPARE(server.mismatch(), QString());
+        QVERIFY(mail.isSessionUsable(h));
+        QCOMPARE(mail.NMailPop3GetMailSize(h, 3), qp::Pop3Client::kMaxMessageBytes + 1);
+        QVERIFY(mail.NMailPop3GetMail(h, 3, t.subject, t.date, t.from, t.header, t.body, 0, 0) < 0);
+        QVERIFY2(lastMessage(mail).contains(QStringLiteral("大きすぎるため受信しません")), qPrintable(lastMessage(mail)));
+        QCOMPARE(mail.NMailPop3GetMailStatus(h, 4, t.subject, t.date, t.from, t.header, 0), 0);
+        QCOMPARE(t.from, QStringLiteral("z@x.jp"));
         mail.NMailPop3Close(h);
+        QVERIFY(server.waitForDisconnect(5000));
+        QCOMPARE(server.mismatch(), QString());
+        QVERIFY(server.scriptCompleted());
     }
 
     // --- TLS ---
@@ -597,6 +653,7 @@ private slots:
             mail.setExtraCaCertificates(QSslCertificate::fromPath(m_ca.caPath()));
         QCOMPARE(mail.NMailPop3Connect(QStringLiteral("localhost:%1").arg(server.port())), -1);
         QVERIFY2(lastMessage(mail).contains(says), qPrintable(lastMessage(mail)));
+        QVERIFY(mail.lastConnectFailureIsTls()); // for the error box
         QVERIFY(server.waitForDisconnect(5000));
         for (const QByteArray& c : server.received())
             QVERIFY2(!c.startsWith("USER") && !c.startsWith("PASS"), c.constData());
@@ -638,6 +695,7 @@ private slots:
 
         QCOMPARE(mail.NMailPop3Connect(stripped.serverText()), -1);
         QVERIFY2(lastMessage(mail).contains(QStringLiteral("TLS が使えなくなりました")), qPrintable(lastMessage(mail)));
+        QVERIFY(mail.lastConnectFailureIsTls());
         QVERIFY(stripped.waitForDisconnect(5000));
         QCOMPARE(stripped.received().first(), QByteArray("CAPA"));
         for (const QByteArray& c : stripped.received())
@@ -836,6 +894,7 @@ private slots:
         probe.close();
         QCOMPARE(mail.NMailPop3Connect(QStringLiteral("127.0.0.1:%1").arg(port)), -1);
         QVERIFY2(lastMessage(mail).contains(QStringLiteral("接続を拒否されました")), qPrintable(lastMessage(mail)));
+        QVERIFY(!mail.lastConnectFailureIsTls()); // silent
         // The system resolver on a name that never exists: not found, or
         // (with no DNS server in reach) cannot be looked up; within the bound.
         QElapsedTimer clock;
