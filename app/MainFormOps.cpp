@@ -195,7 +195,8 @@ void MainForm::CheckMail()
 {
     // A check asked for while one runs (from a timer or a click handled
     // during the board's wait or the error box) is dropped.
-    m_checkMail->run();
+    if (m_checkMail->run().recordsIgnored)
+        GekitaiForm::tellOfIgnoredRecordsOnce(this);
 }
 
 // ------------------------------------------------------------------ timers

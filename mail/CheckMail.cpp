@@ -128,6 +128,7 @@ void CheckMail::checkMessage(int handle, int number, CheckOutcome& outcome)
     outcome.matchingNanoseconds += timer.nsecsElapsed();
     if (!match.status.ok())
         ++outcome.storeFailures;
+    outcome.recordsIgnored = outcome.recordsIgnored || match.status.recordsIgnored;
     if (match.recordCount > 0) {
         // Text3 is refilled for every record, so what stays selected is the
         // last record's keyword, when that one was found.

@@ -32,6 +32,7 @@ struct CheckOutcome {
     int walkCutAt = 0;
     std::int64_t matchingNanoseconds = 0; // reading the store and matching
     int storeFailures = 0;     // messages for which the store could not be read (no keywords then)
+    bool recordsIgnored = false; // the store holds more records than can be read; the rest were not matched
 };
 
 // CheckMail: one run of the check cycle. It connects through the mail

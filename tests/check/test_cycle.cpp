@@ -300,6 +300,15 @@ private slots:
         const CheckOutcome out = check->run();
         QCOMPARE(out.matchCount, std::int16_t(32767));
         QVERIFY(afterClose().contains(QStringLiteral("alert")));
+        QVERIFY(!out.recordsIgnored);
+
+        // Records past the 32,766 a store can address are not matched, and
+        // the outcome says so (the main window tells the user once).
+        QVERIFY(writeStore(storePath(), QStringList(32766 + 3, QStringLiteral("a"))));
+        lib->senders = {QStringLiteral("a")};
+        const CheckOutcome capped = check->run();
+        QCOMPARE(capped.matchCount, std::int16_t(32766));
+        QVERIFY(capped.recordsIgnored);
     }
 
     void aCheckNeverStartsInsideAnother()
