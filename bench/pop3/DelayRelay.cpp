@@ -49,6 +49,7 @@ struct Direction {
 struct Pair {
     int client = -1, server = -1;
     Direction up, down; // client to server, server to client
+    const Direction* lastRead = nullptr; // the side that spoke last
     bool dead = false;
     ~Pair()
     {
@@ -171,8 +172,16 @@ void DelayRelay::run()
             for (Direction* d : {&p->up, &p->down}) {
                 if (d->wantsRead()) {
                     pollfd q{d->from, POLLIN, 0};
-                    if (::poll(&q, 1, 0) > 0)
+                    if (::poll(&q, 1, 0) > 0) {
+                        const std::size_t before = d->heldBytes;
                         readInto(*d, now + delay);
+                        if (d->heldBytes > before) {
+                            // The client speaking after the server: one round trip.
+                            if (d == &p->up && p->lastRead != &p->up)
+                                ++m_clientTurns;
+                            p->lastRead = d;
+                        }
+                    }
                 }
                 if (!writeDue(*d, now))
                     p->dead = true;

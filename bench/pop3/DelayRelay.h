@@ -24,6 +24,10 @@ public:
     bool start();
     void stop();
     std::uint16_t port() const { return m_port; }
+    // How often a client spoke after its server had (its round trips, TLS
+    // handshake included), over all connections since the last reset.
+    int clientTurns() const { return m_clientTurns; }
+    void resetTurns() { m_clientTurns = 0; }
 
 private:
     void run();
@@ -34,5 +38,6 @@ private:
     int m_wake[2] = {-1, -1};
     std::uint16_t m_port = 0;
     std::atomic<bool> m_stop{false};
+    std::atomic<int> m_clientTurns{0};
     std::thread m_thread;
 };
