@@ -193,6 +193,101 @@ private slots:
             QVERIFY2(!c.startsWith("DELE"), c.constData());
     }
 
+    // With PIPELINING offered and the walk planned, the commands go out
+    // ahead of the calls, bounded, in the order of the one-at-a-time walk;
+    // a -ERR mid-way fails only its call; a server that hangs up mid-way
+    // fails every later call at once; a call that leaves the plan drains
+    // it and goes on one command at a time.
+    void pipelinedWalk_data()
+    {
+        QTest::addColumn<int>("count");
+        QTest::addColumn<int>("size");
+        QTest::addColumn<QString>("how");
+        QTest::newRow("whole walk") << 200 << 40 << QString();
+        QTest::newRow("large messages") << 5 << 300000 << QString();
+        QTest::newRow("-ERR for message 5") << 10 << 40 << QStringLiteral("err");
+        QTest::newRow("hang-up at LIST 7") << 10 << 40 << QStringLiteral("close");
+        QTest::newRow("back to message 1") << 10 << 40 << QStringLiteral("leave");
+        QTest::newRow("walk ends after message 2") << 10 << 40 << QStringLiteral("early");
+    }
+    void pipelinedWalk()
+    {
+        QFETCH(int, count);
+        QFETCH(int, size);
+        QFETCH(QString, how);
+        FakePop3Server server;
+        server.setPipelining(true);
+        scriptLogin(server, "+OK\r\nTOP\r\nUSER\r\nPIPELINING\r\n.\r\n");
+        server.expect("STAT", "+OK " + QByteArray::number(count) + ' ' + QByteArray::number(qint64(count) * size));
+        auto from = [](int m) { return "From: s" + QByteArray::number(m) + "@x.jp\r\n"; };
+        for (int m = 1; m <= count; ++m) {
+            const QByteArray n = QByteArray::number(m);
+            const bool err = how == QLatin1String("err") && m == 5;
+            server.expect("TOP " + n + " 0", err ? "-ERR gone" : "+OK\r\n" + from(m) + "\r\n.\r\n");
+            if (how == QLatin1String("close") && m == 7) {
+                server.expect("LIST " + n, "", Then::Close);
+                break;
+            }
+            server.expect("LIST " + n, err ? "-ERR gone" : "+OK " + n + ' ' + QByteArray::number(size));
+            server.expect("RETR " + n, err ? "-ERR gone"
+                                           : "+OK\r\n" + from(m) + "\r\n" + QByteArray(size - from(m).size() - 4, 'b')
+                                                 + "\r\n.\r\n");
+        }
+        if (how == QLatin1String("leave"))
+            server.expect("LIST 1", "+OK 1 40");
+        server.expect("QUIT", "+OK", Then::Close);
+        QVERIFY(server.start());
+
+        NMail mail;
+        mail.setTimeouts(quickTimeouts());
+        const int h = mail.NMailPop3Connect(server.serverText());
+        QVERIFY(h > 0);
+        QCOMPARE(mail.NMailPop3Authenticate(h, QStringLiteral("alice"), QStringLiteral("secret"), 0), count);
+        mail.planWalk(h, count);
+        QVERIFY(mail.client(h)->isPipelining());
+        Texts t;
+        const int walked = how == QLatin1String("early") ? 2 : count;
+        for (int m = 1; m <= walked; ++m) {
+            const bool gone = how == QLatin1String("err") && m == 5;
+            const bool closed = how == QLatin1String("close") && m >= 7;
+            const bool headerRead = !gone && !(closed && m > 7);
+            QCOMPARE(mail.NMailPop3GetMailStatus(h, m, t.subject, t.date, t.from, t.header, 0) == 0, headerRead);
+            if (headerRead)
+                QCOMPARE(t.from, QStringLiteral("s%1@x.jp").arg(m));
+            const int listed = mail.NMailPop3GetMailSize(h, m);
+            if (gone || closed) {
+                QVERIFY(listed < 0);
+                QVERIFY2(lastMessage(mail).contains(gone ? QStringLiteral("gone") : QStringLiteral("接続が切れました")),
+                         qPrintable(lastMessage(mail)));
+                QCOMPARE(mail.isSessionUsable(h), !closed);
+                continue; // as the check does: no download without a size
+            }
+            QCOMPARE(listed, size);
+            QCOMPARE(mail.NMailPop3GetMail(h, m, t.subject, t.date, t.from, t.header, t.body, 0, 0), 0);
+            QCOMPARE(t.from, QStringLiteral("s%1@x.jp").arg(m));
+            QVERIFY(t.body.isEmpty()); // dropped as it came
+        }
+        if (how == QLatin1String("leave")) {
+            QCOMPARE(mail.NMailPop3GetMailSize(h, 1), 40);
+            QVERIFY(!mail.client(h)->isPipelining());
+        }
+        // Closing drops the replies still on their way, then QUIT is answered.
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(mail.NMailPop3Close(h), 0);
+        QVERIFY(clock.elapsed() < 2000);
+        QVERIFY(server.waitForDisconnect(5000));
+        QCOMPARE(server.mismatch(), QString());
+        if (how != QLatin1String("close")) {
+            QVERIFY(server.scriptCompleted());
+            QCOMPARE(server.received().last(), QByteArray("QUIT"));
+        }
+        QVERIFY2(server.maxQueued() > 1, "nothing was sent ahead");
+        QVERIFY(server.maxQueued() <= qp::Pop3Client::kMaxCommandsAhead);
+        if (size > 100000)
+            QVERIFY2(server.maxQueued() < 3 * count, "large replies are not all asked for at once");
+    }
+
     // RFC 1939's own example: timestamp, password and digest.
     void apopLogin()
     {
