@@ -201,21 +201,24 @@ void MainForm::CheckMail()
 {
     // A check asked for while one runs (from a timer or a click handled
     // during the board's wait or the error box) is dropped.
-    m_checkMail->run();
+    if (m_checkMail->run().recordsIgnored)
+        GekitaiForm::tellOfIgnoredRecordsOnce(this);
 }
 
 // ------------------------------------------------------------------ timers
 
 void MainForm::Timer1_Timer()
 {
-    ReentryGuard guard(m_timer1Busy);
-    if (!guard.entered())
-        return;
     // Reading the interval box loads the check settings window if the user
     // has closed it, which refills it from the file.
     const QString interval = m_services.forms.setForm.touch()->text2();
-    if (m_scheduler.checkDue(interval))
-        Picture7_Click();
+    // A check that falls due while one runs (this timer's own, inside its
+    // board wait or error box, or the user's) waits for it to end.
+    const bool checkRunning = m_timer1Busy || m_checkMail->isRunning();
+    if (!m_scheduler.checkDue(interval, checkRunning))
+        return;
+    ReentryGuard guard(m_timer1Busy);
+    Picture7_Click();
 }
 
 void MainForm::Timer2_Timer()

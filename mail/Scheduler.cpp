@@ -69,19 +69,23 @@ void Scheduler::secondTick(const QString& intervalText)
     }
 }
 
-bool Scheduler::checkDue(const QString& intervalText)
+bool Scheduler::checkDue(const QString& intervalText, bool checkRunning)
 {
     const double interval = leadingNumber(intervalText);
-    if (!(interval > 0))
+    if (!(interval > 0)) {
+        m_checkWaiting = false; // automatic checking is off
         return false;
-    if (leadingNumber(m_minuteCounter) != interval)
-        return false;
+    }
     // One check per minute step: the counter keeps its value for a whole
     // second, and checking on every 100 ms tick of it would log in up to
     // ten times in that second.
-    if (m_firedStep == m_minuteStep)
+    if (leadingNumber(m_minuteCounter) == interval && m_firedStep != m_minuteStep) {
+        m_firedStep = m_minuteStep;
+        m_checkWaiting = true;
+    }
+    if (!m_checkWaiting || checkRunning)
         return false;
-    m_firedStep = m_minuteStep;
+    m_checkWaiting = false;
     return true;
 }
 

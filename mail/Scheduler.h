@@ -28,7 +28,7 @@ QString bannerFileTitle(const QString& path);
 // values. The main window owns the timers and the controls; each timer's
 // handler calls one method here and shows what it returns:
 //
-//   Timer1 (100 ms):  if (scheduler.checkDue(SetForm.Text2)) Picture7_Click();
+//   Timer1 (100 ms):  if (scheduler.checkDue(SetForm.Text2, a check runs)) Picture7_Click();
 //   Timer3 (1000 ms, while automatic checking is on):
 //                     scheduler.secondTick(SetForm.Text2);
 //                     Text1 = scheduler.minuteCounter(); Text4 = scheduler.secondCounter();
@@ -59,11 +59,14 @@ public:
     // 1 .. 60, 0, so a minute step takes 61 ticks.
     void secondTick(const QString& intervalText);
 
-    // Timer1_Timer, every 100 ms. True when the check is due: the interval
-    // is above 0 and the minute counter equals it (exactly, unrounded), and
-    // no check was started yet on this minute step. The caller then runs
-    // Picture7_Click.
-    bool checkDue(const QString& intervalText);
+    // Timer1_Timer, every 100 ms. True when a check is to start now: the
+    // interval is above 0 and the minute counter equals it (exactly,
+    // unrounded) on a minute step that has not had its check yet. When a
+    // check is running (checkRunning), the due check waits and is given on
+    // the first tick after it ended, so a scheduled check is never lost
+    // (one waits, however many steps fall due meanwhile). The caller then
+    // runs Picture7_Click.
+    bool checkDue(const QString& intervalText, bool checkRunning = false);
 
     // Timer4_Timer, every 20 ms: the banner's caption from Text7
     // ("設定されていません。" when Text7 is empty) and its next position: 20
@@ -89,6 +92,7 @@ private:
     QString m_secondCounter = QStringLiteral("Text4");
     std::uint64_t m_minuteStep = 0;  // advances whenever the minute counter changes
     std::uint64_t m_firedStep = ~std::uint64_t(0);
+    bool m_checkWaiting = false; // due while a check ran
     int m_bannerLeft = kBannerStartTwips;
     QString m_bannerText7; // the Text7 that m_bannerTitle was taken from
     QString m_bannerTitle;

@@ -14,6 +14,7 @@ struct Simulation {
     QString interval = QStringLiteral("0");
     qint64 now = 0; // milliseconds since the window opened
     QList<qint64> checks;
+    qint64 busyUntil = 0; // a check runs until then
 
     bool timer3Runs() const { return leadingNumber(interval) > 0; }
     void runUntil(qint64 end)
@@ -22,7 +23,7 @@ struct Simulation {
             now += 100;
             if (now % 1000 == 0 && timer3Runs())
                 scheduler.secondTick(interval);
-            if (scheduler.checkDue(interval))
+            if (scheduler.checkDue(interval, now < busyUntil))
                 checks << now;
         }
     }
@@ -45,6 +46,29 @@ private slots:
         sim.runUntil(200'000);
         QCOMPARE(sim.checks, QList<qint64>({61'000, 122'000, 183'000}));
         QCOMPARE(sim.scheduler.minuteCounter(), QStringLiteral("0"));
+    }
+
+    // A check that falls due while another one runs (a long check, the
+    // user's, one held by its error box) runs right after it, not a whole
+    // interval later; several steps due meanwhile give one check.
+    void aCheckDueWhileAnotherRunsWaitsForIt()
+    {
+        Simulation sim;
+        sim.interval = QStringLiteral("1");
+        sim.busyUntil = 70'000;
+        sim.runUntil(130'000);
+        QCOMPARE(sim.checks, QList<qint64>({70'000, 122'000}));
+
+        sim.busyUntil = 300'000; // steps at 183 s and 244 s fall due meanwhile
+        sim.runUntil(310'000);
+        QCOMPARE(sim.checks, QList<qint64>({70'000, 122'000, 300'000, 305'000}));
+
+        // Switched off while it waits: it is dropped.
+        sim.busyUntil = 370'000;
+        sim.runUntil(366'500);
+        sim.interval = QStringLiteral("0");
+        sim.runUntil(380'000);
+        QCOMPARE(sim.checks.size(), 4);
     }
 
     void counterTexts()
