@@ -294,6 +294,17 @@ private slots:
 
     void imapLoginFailureShowsTheSameBox()
     {
+        // First a certificate nobody vouches for: the reason in the box, no account read, no login.
+        useAccount(QStringLiteral("refused"), QStringLiteral("wrong"));
+        settings.setPop3Server(m_dovecot->imapServerText(true));
+        lib->setExtraCaCertificates({});
+        QVERIFY(!check->run().loginTried);
+        QCOMPARE(log.size(), 1);
+        QVERIFY2(log[0].startsWith(QStringLiteral("error:サーバー「127.0.0.1」と TLS で接続できません（証明書の発行元を信頼できません")),
+                 qPrintable(log[0]));
+        log.clear();
+        lib->setExtraCaCertificates(m_dovecot->caCertificates());
+
         useAccount(QStringLiteral("refused"), QStringLiteral("wrong"));
         lib->setLocalAddress(QHostAddress(QStringLiteral("127.0.0.3")));
         settings.setPop3Server(m_dovecot->imapServerText(true));

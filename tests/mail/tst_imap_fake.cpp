@@ -265,6 +265,7 @@ private slots:
         mail.setTlsMemoryFile(file);
         QCOMPARE(mail.NMailPop3Connect(stripped.serverText()), -1);
         QVERIFY2(lastMessage(mail).contains(QStringLiteral("TLS が使えなくなりました")), qPrintable(lastMessage(mail)));
+        QVERIFY(mail.lastConnectFailureIsTls()); // shown in the error box, as for POP3
         QVERIFY(stripped.waitForDisconnect(5000));
         for (const QByteArray& c : stripped.received())
             QVERIFY2(!c.startsWith("LOGIN") && !c.startsWith("AUTHENTICATE"), c.constData());
