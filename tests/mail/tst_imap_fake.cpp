@@ -172,6 +172,30 @@ private slots:
         QCOMPARE(server.mismatch(), QString());
     }
 
+    // A server that goes quiet mid-check while each wait is still allowed:
+    // the whole session has a limit of its own.
+    void sessionLimit()
+    {
+        FakeImapServer server;
+        server.greeting(kGreeting);
+        server.expect("LOGIN *", "{tag} OK");
+        server.expect("EXAMINE INBOX", "* 1 EXISTS", Then::Hang);
+        QVERIFY(server.start());
+        qp::ImapClient client;
+        qp::MailTimeouts t = quickTimeouts();
+        t.replyMs = 5000;
+        client.setTimeouts(t);
+        client.setSessionMs(800);
+        QElapsedTimer elapsed;
+        elapsed.start();
+        QVERIFY(client.connectToServer(*qp::parseImapServer(server.serverText())));
+        QVERIFY(client.login(QStringLiteral("a"), QStringLiteral("b")));
+        int count = 0;
+        QVERIFY(!client.openInbox(&count));
+        QVERIFY2(elapsed.elapsed() < 3000, qPrintable(QString::number(elapsed.elapsed())));
+        QVERIFY2(client.errorText().contains(QStringLiteral("チェックを打ち切りました")), qPrintable(client.errorText()));
+    }
+
     // What Dovecot will not do: each fails cleanly, soon, with a reason,
     // and the password never goes out where it should not.
     void hostileServers_data()
