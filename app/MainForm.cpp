@@ -2,6 +2,7 @@
 
 #include "app/AppServices.h"
 #include "app/BannerStrip.h"
+#include "mail/Reentry.h"
 #include "mail/CheckMail.h"
 #include "notify/Alert.h"
 #include "notify/PicturePane.h"
@@ -30,6 +31,7 @@
 #include <QScreen>
 #include <QSystemTrayIcon>
 #include <QTimer>
+#include <QWindow>
 
 #include <unistd.h>
 
@@ -288,24 +290,98 @@ void MainForm::buildTimers()
         connect(t, &QTimer::timeout, this, [this, handler] { (this->*handler)(); });
         return t;
     };
-    m_timer1 = make("Timer1", 100, &MainForm::Timer1_Timer);
+    // Timer1 compares the minute counter with the interval. The comparison
+    // can only change when the counter ticks, the interval is edited or the
+    // check settings window is reloaded, so instead of waking the program
+    // ten times a second it runs once right after each of those (armTimer1).
+    m_timer1 = make("Timer1", 0, &MainForm::Timer1_Timer);
+    m_timer1->setSingleShot(true);
+    // Timer2 watches the tune; the alert starts it with a tune and it stops
+    // itself when it finds none open (see Alert).
     m_timer2 = make("Timer2", 100, &MainForm::Timer2_Timer);
     m_timer3 = make("Timer3", 1000, &MainForm::Timer3_Timer); // runs only while automatic checking is on
     // Timer4 steps the banner every 20 ms. Waking the process 50 times a
     // second costs most of the idle budget by itself, so its timer fires
     // every 40 ms and takes the two steps that fell due (the positions per
     // step are unchanged); the strip shows the caption after each pair.
+    // It rests while the window cannot be seen (updateIdleState).
     m_timer4 = make("Timer4", kBannerStepMilliseconds * kBannerStepsPerWake, &MainForm::bannerTimeout);
+    m_timer4->setTimerType(Qt::PreciseTimer);
     m_timer5 = make("Timer5", 1000, &MainForm::Timer5_Timer);
-    // Started together as precise timers, the 100 ms and 1 s timers fall
-    // due on the same wake-ups as the banner's 40 ms one whenever their
-    // periods meet, which saves waking the process for them separately.
-    for (QTimer* t : {m_timer4, m_timer1, m_timer2, m_timer5})
-        t->setTimerType(Qt::PreciseTimer);
+    // The two one-second timers fall on whole seconds, so they share one
+    // wake-up instead of two.
+    m_timer3->setTimerType(Qt::VeryCoarseTimer);
+    m_timer5->setTimerType(Qt::VeryCoarseTimer);
+    m_bannerClock.start();
     m_timer4->start();
-    m_timer1->start();
-    m_timer2->start();
     m_timer5->start();
+}
+
+void MainForm::armTimer1()
+{
+    if (!m_timer1->isActive())
+        m_timer1->start();
+}
+
+bool MainForm::canBeSeen() const
+{
+    const QWindow* handle = windowHandle();
+    return isVisible() && !isMinimized() && handle && handle->isExposed();
+}
+
+void MainForm::updateIdleState()
+{
+    const bool seen = canBeSeen();
+    m_webBrowser1->setResting(!seen);
+    if (!seen) {
+        if (m_timer4->isActive()) {
+            m_timer4->stop();
+            m_bannerRestingSinceMs = m_bannerClock.elapsed();
+        }
+        return;
+    }
+    if (m_timer4->isActive())
+        return;
+    // Where the banner would stand had it gone on stepping every 20 ms.
+    m_bannerOwedMs += m_bannerClock.elapsed() - m_bannerRestingSinceMs;
+    const qint64 steps = m_bannerOwedMs / kBannerStepMilliseconds;
+    m_bannerOwedMs -= steps * kBannerStepMilliseconds;
+    if (steps > 0) {
+        ReentryGuard guard(m_timer4Busy);
+        const BannerState state = m_scheduler.bannerAdvance(text7(), std::uint64_t(steps));
+        if (m_text8->text() != state.text8)
+            m_text8->setText(state.text8);
+        m_label1LeftTwips = state.leftTwips;
+        m_picture5->setCaption(state.caption);
+    }
+    m_picture5->setCaptionLeft(m_label1LeftTwips / 15);
+    m_timer4->start();
+}
+
+void MainForm::showEvent(QShowEvent* event)
+{
+    QMainWindow::showEvent(event);
+    // The native window is made anew when always-on-top is switched.
+    if (QWindow* handle = windowHandle(); handle && handle != m_watchedWindow) {
+        if (m_watchedWindow)
+            m_watchedWindow->removeEventFilter(this);
+        m_watchedWindow = handle;
+        handle->installEventFilter(this);
+    }
+    updateIdleState();
+}
+
+void MainForm::hideEvent(QHideEvent* event)
+{
+    QMainWindow::hideEvent(event);
+    updateIdleState();
+}
+
+void MainForm::changeEvent(QEvent* event)
+{
+    QMainWindow::changeEvent(event);
+    if (event->type() == QEvent::WindowStateChange)
+        updateIdleState();
 }
 
 // ---------------------------------------------------------------- triggers
@@ -436,6 +512,12 @@ void MainForm::mnu_Popup_Click(int index)
 
 bool MainForm::eventFilter(QObject* watched, QEvent* event)
 {
+    if (watched == m_watchedWindow && event->type() == QEvent::Expose) {
+        // Handled first, so the state is known when the expose is painted.
+        const bool result = QMainWindow::eventFilter(watched, event);
+        QTimer::singleShot(0, this, [this] { updateIdleState(); });
+        return result;
+    }
     if (event->type() == QEvent::MouseButtonRelease) {
         auto* me = static_cast<QMouseEvent*>(event);
         if (me->button() == Qt::LeftButton) {
@@ -515,6 +597,7 @@ void MainForm::autoCheckOn(const QString& intervalText)
         m_timer3->setInterval(1000);
         m_timer3->start();
     }
+    armTimer1(); // the interval changed
 }
 
 void MainForm::autoCheckOff(const QString& intervalText)
@@ -523,6 +606,7 @@ void MainForm::autoCheckOff(const QString& intervalText)
     m_check3->setChecked(false);
     m_text5->setText(intervalText);
     m_timer3->stop(); // the counters freeze where they are
+    armTimer1();
 }
 
 // ----------------------------------------------------------------- closing

@@ -4,7 +4,9 @@
 #include "mail/Scheduler.h"
 #include "settings/AutoCheckDisplay.h"
 
+#include <QElapsedTimer>
 #include <QMainWindow>
+#include <QWindow>
 #include <QPixmap>
 #include <memory>
 #include <QPointer>
@@ -152,9 +154,17 @@ public:
     static void setProcessExit(std::function<void(int)> exitFn);
     static void exitProcessNow();
 
+    // Whether the window can be seen now: shown, not minimised and, where
+    // the platform says so, not covered. While it cannot, the banner and the
+    // picture pane rest (see updateIdleState).
+    bool canBeSeen() const;
+
 protected:
     void closeEvent(QCloseEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
+    void changeEvent(QEvent* event) override;
 
 private:
     void buildControls();
@@ -162,6 +172,8 @@ private:
     void buildTimers();
     void installFormFactories();
     void showLamp(Lamp lamp);
+    void armTimer1();
+    void updateIdleState();
     void bannerTimeout();
     BannerState bannerStep();
     void showBanner(const BannerState& state);
@@ -230,6 +242,11 @@ private:
     QPixmap m_lampPixmaps[2];
 
     int m_label1LeftTwips = Scheduler::kBannerStartTwips;
+    // The banner's clock while it rests: its steps are made up when shown.
+    QElapsedTimer m_bannerClock;
+    qint64 m_bannerRestingSinceMs = 0;
+    qint64 m_bannerOwedMs = 0;
+    QPointer<QWindow> m_watchedWindow;
     bool m_unloaded = false;
     QStringList m_committedValues; // NAME, NUMBER3, NUMBER5 as the last save request wrote them
     bool m_timer1Busy = false;

@@ -32,8 +32,14 @@ void MainForm::installFormFactories()
 {
     Forms& forms = m_services.forms;
     forms.setForm.setFactory([this] {
-        return new SetForm(*this, [this] { m_services.forms.idPassForm.show(); },
-                           [this] { m_services.forms.optionForm.show(); });
+        auto* form = new SetForm(*this, [this] { m_services.forms.idPassForm.show(); },
+                                 [this] { m_services.forms.optionForm.show(); });
+        // Timer1's next tick loads the window again, hidden, from the file.
+        connect(form, &QObject::destroyed, m_timer1, [timer = m_timer1] {
+            if (!timer->isActive())
+                timer->start();
+        });
+        return form;
     });
     forms.idPassForm.setFactory([this] { return new IdPassForm(m_services.settings); });
     forms.optionForm.setFactory([this] { return new OptionForm(m_services.settings); });
@@ -131,7 +137,7 @@ void MainForm::Form_Unload()
         return;
     m_unloaded = true;
     m_alert->stopTune();
-    m_timer2->stop();
+    m_alert->stopWatcher();
     const QStringList values = rememberedValues();
     if (values != m_committedValues)
         writeRememberedValues(values);
@@ -195,21 +201,24 @@ void MainForm::CheckMail()
 {
     // A check asked for while one runs (from a timer or a click handled
     // during the board's wait or the error box) is dropped.
-    m_checkMail->run();
+    if (m_checkMail->run().recordsIgnored)
+        GekitaiForm::tellOfIgnoredRecordsOnce(this);
 }
 
 // ------------------------------------------------------------------ timers
 
 void MainForm::Timer1_Timer()
 {
-    ReentryGuard guard(m_timer1Busy);
-    if (!guard.entered())
-        return;
     // Reading the interval box loads the check settings window if the user
     // has closed it, which refills it from the file.
     const QString interval = m_services.forms.setForm.touch()->text2();
-    if (m_scheduler.checkDue(interval))
-        Picture7_Click();
+    // A check that falls due while one runs (this timer's own, inside its
+    // board wait or error box, or the user's) waits for it to end.
+    const bool checkRunning = m_timer1Busy || m_checkMail->isRunning();
+    if (!m_scheduler.checkDue(interval, checkRunning))
+        return;
+    ReentryGuard guard(m_timer1Busy);
+    Picture7_Click();
 }
 
 void MainForm::Timer2_Timer()
@@ -228,6 +237,7 @@ void MainForm::Timer3_Timer()
     m_scheduler.secondTick(m_services.forms.setForm.touch()->text2());
     m_text1->setText(m_scheduler.minuteCounter());
     m_text4->setText(m_scheduler.secondCounter());
+    armTimer1(); // the counter moved
 }
 
 void MainForm::Timer4_Timer()
@@ -270,7 +280,7 @@ void MainForm::Timer5_Timer()
 {
     // The scheduler drops a tick that falls due during the two-second wait.
     m_scheduler.lampTick(
-        check3Value(), [this](Lamp lamp) { showLamp(lamp); },
+        [this] { return check3Value(); }, [this](Lamp lamp) { showLamp(lamp); },
         [this](int ms) { waitWithEvents(ms); });
 }
 

@@ -9,6 +9,7 @@
 #include "platform/ProgramFolder.h"
 
 #include <QApplication>
+#include <QSslCertificate>
 
 int main(int argc, char** argv)
 {
@@ -31,6 +32,10 @@ int main(int argc, char** argv)
     auto mail = std::make_unique<qp::NMail>();
     // Servers seen with TLS, so that a session stripped of it is refused.
     mail->setTlsMemoryFile(qp::programPath(QStringLiteral("\\★MailData\\tlsservers.txt")));
+    // Authorities the user trusts besides the system's (a server of their
+    // own with a private CA); read once, a missing file is no CA.
+    mail->setExtraCaCertificates(
+        QSslCertificate::fromPath(qp::programPath(QStringLiteral("\\★MailData\\cacerts.pem"))));
     services.mail = std::move(mail);
     services.sound = std::make_unique<qp::MciSound>();
 

@@ -51,7 +51,8 @@ public:
     // MainForm.Command5_Click: hangs up every dial-up connection.
     virtual void hangUp() = 0;
     // A modal message box titled "エラー" with a single OK button; returns
-    // when the user closed it.
+    // when the user closed it. Used for a refused login and for a TLS
+    // failure at connect.
     virtual void showLoginError(const QString& text) = 0;
 };
 

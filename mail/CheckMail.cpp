@@ -5,6 +5,7 @@
 #include "settings/IniFile.h"
 #include "settings/SettingsPaths.h"
 
+#include <QDeadlineTimer>
 #include <QElapsedTimer>
 
 #include <algorithm>
@@ -40,7 +41,12 @@ CheckOutcome CheckMail::run()
     // 1-7: talk to the server, when one is set.
     if (!m_settings.pop3Server().isEmpty()) {
         const int handle = m_library.NMailPop3Connect(m_settings.pop3Server());
-        if (handle != -1) {
+        if (handle == -1 && m_library.lastConnectFailureIsTls()) {
+            // A server that is off stays silent; one whose TLS fails (or is
+            // gone) says why, as a refused login does. The library has
+            // already closed the connection.
+            showError();
+        } else if (handle != -1) {
             outcome.connected = true;
 
             const QString accountFile = idPassIniPath();
@@ -58,14 +64,9 @@ CheckOutcome CheckMail::run()
                 outcome.messageCount = m_library.NMailPop3Authenticate(handle, m_settings.accountId(),
                                                                        m_settings.accountPassword(), apop);
                 if (outcome.messageCount > 0) {
-                    for (int m = 1; m <= outcome.messageCount; ++m) {
-                        if (!checkMessage(handle, m, outcome))
-                            break;
-                    }
+                    walk(handle, outcome);
                 } else if (outcome.messageCount < 0) {
-                    int size = kBufferSize;
-                    m_library.NMailGetMessage(0, m_buffer[0], size);
-                    m_host.showLoginError(CutAtNul(m_buffer[0]));
+                    showError();
                 }
             }
             m_library.NMailPop3Close(handle);
@@ -81,14 +82,40 @@ CheckOutcome CheckMail::run()
     return outcome;
 }
 
-bool CheckMail::checkMessage(int handle, int number, CheckOutcome& outcome)
+void CheckMail::showError()
+{
+    int size = kBufferSize;
+    m_library.NMailGetMessage(0, m_buffer[0], size);
+    m_host.showLoginError(CutAtNul(m_buffer[0]));
+}
+
+// Step 6 for the messages 1 to MessageCount, within the walk's time limit.
+void CheckMail::walk(int handle, CheckOutcome& outcome)
+{
+    const QDeadlineTimer deadline(m_walkLimit);
+    m_library.planWalk(handle, outcome.messageCount);
+    for (int m = 1; m <= outcome.messageCount; ++m) {
+        if (deadline.hasExpired()) {
+            outcome.walkCutAt = m;
+            return;
+        }
+        checkMessage(handle, m, outcome);
+        if (!m_library.isSessionUsable(handle)) {
+            // Every later call would fail at once; going on through a count
+            // of up to two billion would only keep the window frozen.
+            outcome.abandonedAt = m;
+            return;
+        }
+    }
+}
+
+void CheckMail::checkMessage(int handle, int number, CheckOutcome& outcome)
 {
     // Cleared first, so a failed status read can never match the previous
     // message's sender a second time.
     for (QString& b : m_buffer)
         b.clear();
-    const int status =
-        m_library.NMailPop3GetMailStatus(handle, number, m_buffer[0], m_buffer[1], m_buffer[2], m_buffer[3], 0);
+    m_library.NMailPop3GetMailStatus(handle, number, m_buffer[0], m_buffer[1], m_buffer[2], m_buffer[3], 0);
 
     // The store is read again for every message (a missing one is created
     // empty); the keyword set behind the matcher is rebuilt only when its
@@ -101,6 +128,7 @@ bool CheckMail::checkMessage(int handle, int number, CheckOutcome& outcome)
     outcome.matchingNanoseconds += timer.nsecsElapsed();
     if (!match.status.ok())
         ++outcome.storeFailures;
+    outcome.recordsIgnored = outcome.recordsIgnored || match.status.recordsIgnored;
     if (match.recordCount > 0) {
         // Text3 is refilled for every record, so what stays selected is the
         // last record's keyword, when that one was found.
@@ -115,20 +143,11 @@ bool CheckMail::checkMessage(int handle, int number, CheckOutcome& outcome)
     if (size < 0) {
         // The size query failed: there is nothing sensible to download into.
         ++outcome.sizeFailures;
-        if (status < 0) {
-            // Neither the header nor the size of a message the server counted
-            // could be read: the connection is gone, or the server counts
-            // messages it cannot serve. Going on through a count of up to two
-            // billion would keep the window frozen for hours.
-            outcome.abandonedAt = number;
-            return false;
-        }
-        return true;
+        return;
     }
     m_library.NMailPop3GetMail(handle, number, m_buffer[0], m_buffer[1], m_buffer[2], m_buffer[3], m_body, 0, 0);
     m_body.clear();
     ++outcome.messagesDownloaded;
-    return true;
 }
 
 void CheckMail::report(const CheckOutcome& outcome)

@@ -24,12 +24,15 @@ struct CheckOutcome {
     std::int16_t matchCount = 0; // MatchCount, stops at 32767
     int messagesDownloaded = 0;
     int sizeFailures = 0;      // messages whose size query failed (download skipped)
-    // The message at which the session proved unusable (its status read and
-    // its size query both failed) and going through the rest stopped; 0 when
-    // every message was gone through.
+    // The message after which the session proved unusable (the library
+    // says so) and going through the rest stopped; 0 when it never did.
     int abandonedAt = 0;
+    // The first message not gone through because the walk's time limit
+    // was up; 0 when it never was.
+    int walkCutAt = 0;
     std::int64_t matchingNanoseconds = 0; // reading the store and matching
     int storeFailures = 0;     // messages for which the store could not be read (no keywords then)
+    bool recordsIgnored = false; // the store holds more records than can be read; the rest were not matched
 };
 
 // CheckMail: one run of the check cycle. It connects through the mail
@@ -51,8 +54,19 @@ public:
 
     bool isRunning() const { return m_running; }
 
+    // How long the walk through the messages may take. A server that claims
+    // two billion messages and answers each call at once would otherwise
+    // hold the window for days. Ten minutes is the longest one reply may
+    // take (MailTimeouts::wholeReplyMs); a real mailbox, read with
+    // pipelining, takes seconds. Past it the check reports what was
+    // counted and closes the session as usual.
+    static constexpr int kWalkLimitMs = 10 * 60 * 1000;
+    void setWalkLimit(int milliseconds) { m_walkLimit = milliseconds; }
+
 private:
-    bool checkMessage(int handle, int number, CheckOutcome& outcome);
+    void walk(int handle, CheckOutcome& outcome);
+    void checkMessage(int handle, int number, CheckOutcome& outcome);
+    void showError();
     void report(const CheckOutcome& outcome);
 
     MailLibrary& m_library;
@@ -62,6 +76,7 @@ private:
     // while the store's bytes stay the same.
     KeywordMatcher m_matcher;
     bool m_running = false;
+    int m_walkLimit = kWalkLimitMs;
     // The four header buffers of one run (buffer 3 holds the sender).
     QString m_buffer[4];
     QString m_body;

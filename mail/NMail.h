@@ -32,6 +32,21 @@ public:
     virtual int NMailPop3Close(int handle) = 0;
     // The error text of the last failure, Japanese, at most size characters.
     virtual int NMailGetMessage(int code, QString& buffer, int& size) = 0;
+
+    // --- beyond the calls of the Windows design ---
+
+    // The last NMailPop3Connect that gave -1 failed in a way the user must
+    // be told about (TLS could not be set up, or was missing where it had
+    // been before), not because the server is off or out of reach.
+    virtual bool lastConnectFailureIsTls() const { return false; }
+    // The walk the check is about to make on the handle: status, size and
+    // message of 1 .. count, in that order; the bodies are not used. The
+    // library may send the commands ahead; the calls keep their contracts
+    // (GetMail then leaves the body empty).
+    virtual void planWalk(int /*handle*/, int /*count*/) {}
+    // false once the connection behind the handle is lost or out of step:
+    // every later call on it fails at once.
+    virtual bool isSessionUsable(int /*handle*/) const { return true; }
 };
 
 } // namespace qp

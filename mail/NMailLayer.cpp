@@ -29,12 +29,35 @@ NMail::~NMail()
     // Connections left open by the caller still end politely.
     for (auto& [handle, client] : m_connections)
         client->quit();
+    for (auto& [handle, client] : m_imapConnections)
+        client->logout();
 }
 
 const Pop3Client* NMail::client(int handle) const
 {
     const auto it = m_connections.find(handle);
     return it == m_connections.end() ? nullptr : it->second.get();
+}
+
+const ImapClient* NMail::imapClient(int handle) const
+{
+    const auto it = m_imapConnections.find(handle);
+    return it == m_imapConnections.end() ? nullptr : it->second.get();
+}
+
+ImapClient* NMail::findImap(int handle)
+{
+    const auto it = m_imapConnections.find(handle);
+    return it == m_imapConnections.end() ? nullptr : it->second.get();
+}
+
+int NMail::newHandle()
+{
+    // Handles count up and are not reused, so a stale handle never reaches
+    // another connection. Far past any real use, wrap to 1.
+    const int handle = m_nextHandle;
+    m_nextHandle = m_nextHandle == INT_MAX ? 1 : m_nextHandle + 1;
+    return handle;
 }
 
 Pop3Client* NMail::find(int handle)
@@ -101,6 +124,9 @@ int NMail::NMailEndWinSock()
     for (auto& [handle, client] : m_connections)
         client->quit();
     m_connections.clear();
+    for (auto& [handle, client] : m_imapConnections)
+        client->logout();
+    m_imapConnections.clear();
     return 0;
 }
 
@@ -117,8 +143,45 @@ int NMail::NMailSetOption(int option, int value)
     return -1;
 }
 
+int NMail::connectImap(const MailEndpoint& endpoint)
+{
+    auto client = std::make_unique<ImapClient>();
+    client->setTimeouts(m_timeouts);
+    client->setExtraCaCertificates(m_extraCas);
+    client->setLocalAddress(m_localAddress);
+    client->setTlsMemory(&m_tlsMemory);
+    if (!client->connectToServer(endpoint)) {
+        failed(client->errorText());
+        m_lastConnectTls = client->tlsFailed();
+        client->logout();
+        return -1;
+    }
+    const int handle = newHandle();
+    m_imapConnections[handle] = std::move(client);
+    return handle;
+}
+
+const ImapMessage* NMail::imapMessage(ImapClient& client, int number)
+{
+    const ImapMessage* m = client.message(number);
+    if (!m) {
+        failed(client.errorText());
+        return nullptr;
+    }
+    // Expunged by another client between the search and the fetch.
+    if (!m->found) {
+        failed(QStringLiteral("メール %1 はサーバーにありません").arg(number));
+        return nullptr;
+    }
+    return m;
+}
+
 int NMail::NMailPop3Connect(const QString& server)
 {
+    m_lastConnectTls = false;
+    // The same field names an IMAP server by its own forms; all others are POP3.
+    if (const auto imap = parseImapServer(server))
+        return connectImap(*imap);
     const auto endpoint = parsePop3Server(server);
     if (!endpoint)
         return failed(QStringLiteral("サーバー名「%1」が正しくありません").arg(server.trimmed().left(100)));
@@ -127,21 +190,27 @@ int NMail::NMailPop3Connect(const QString& server)
     client->setExtraCaCertificates(m_extraCas);
     client->setLocalAddress(m_localAddress);
     client->setTlsMemory(&m_tlsMemory);
+    client->setPipelining(m_pipelining);
     if (!client->connectToServer(*endpoint)) {
         failedFrom(*client);
+        m_lastConnectTls = client->tlsFailed();
         client->quit();
         return -1;
     }
-    // Handles count up and are not reused, so a stale handle never reaches
-    // another connection. Far past any real use, wrap to 1.
-    const int handle = m_nextHandle;
-    m_nextHandle = m_nextHandle == INT_MAX ? 1 : m_nextHandle + 1;
+    const int handle = newHandle();
     m_connections[handle] = std::move(client);
     return handle;
 }
 
 int NMail::NMailPop3Authenticate(int handle, const QString& id, const QString& password, int apop)
 {
+    if (ImapClient* imap = findImap(handle)) {
+        // APOP has no meaning on IMAP. The count is the unseen messages.
+        int count = 0;
+        if (!imap->login(id, password) || !imap->openInbox(&count))
+            return failed(imap->errorText());
+        return count;
+    }
     Pop3Client* c = find(handle);
     if (!c)
         return failed(QStringLiteral("サーバーに接続していません"));
@@ -162,6 +231,13 @@ int NMail::NMailPop3GetMailStatus(int handle, int number, QString& subject, QStr
     date.clear();
     from.clear();
     header.clear();
+    if (ImapClient* imap = findImap(handle)) {
+        const ImapMessage* m = imapMessage(*imap, number);
+        if (!m)
+            return -1;
+        fillHeaderTexts(m->headerFields, subject, date, from, header);
+        return 0;
+    }
     Pop3Client* c = find(handle);
     if (!c)
         return failed(QStringLiteral("サーバーに接続していません"));
@@ -174,6 +250,16 @@ int NMail::NMailPop3GetMailStatus(int handle, int number, QString& subject, QStr
 
 int NMail::NMailPop3GetMailSize(int handle, int number)
 {
+    if (ImapClient* imap = findImap(handle)) {
+        const ImapMessage* m = imapMessage(*imap, number);
+        if (!m)
+            return -1;
+        if (m->size < 0)
+            return failed(QStringLiteral("メール %1 の大きさを調べられません").arg(number));
+        if (m->size > INT_MAX)
+            return failed(QStringLiteral("メール %1 は大きすぎます（%2 バイト）").arg(number).arg(m->size));
+        return int(m->size);
+    }
     Pop3Client* c = find(handle);
     if (!c)
         return failed(QStringLiteral("サーバーに接続していません"));
@@ -193,6 +279,16 @@ int NMail::NMailPop3GetMail(int handle, int number, QString& subject, QString& d
     from.clear();
     header.clear();
     body.clear();
+    if (ImapClient* imap = findImap(handle)) {
+        // Served from the one FETCH of sizes and header fields: the body is
+        // not downloaded. Nothing uses it, and on IMAP it would cost the
+        // user's bandwidth at every check, since read mail stays on the server.
+        const ImapMessage* m = imapMessage(*imap, number);
+        if (!m)
+            return -1;
+        fillHeaderTexts(m->headerFields, subject, date, from, header);
+        return 0;
+    }
     Pop3Client* c = find(handle);
     if (!c)
         return failed(QStringLiteral("サーバーに接続していません"));
@@ -208,12 +304,31 @@ int NMail::NMailPop3GetMail(int handle, int number, QString& subject, QString& d
 
 int NMail::NMailPop3Close(int handle)
 {
+    if (const auto imap = m_imapConnections.find(handle); imap != m_imapConnections.end()) {
+        imap->second->logout();
+        m_imapConnections.erase(imap);
+        return 0;
+    }
     const auto it = m_connections.find(handle);
     if (it == m_connections.end())
         return failed(QStringLiteral("サーバーに接続していません"));
     it->second->quit();
     m_connections.erase(it);
     return 0;
+}
+
+void NMail::planWalk(int handle, int count)
+{
+    if (Pop3Client* c = find(handle))
+        c->planWalk(count, false);
+}
+
+bool NMail::isSessionUsable(int handle) const
+{
+    if (const ImapClient* imap = imapClient(handle))
+        return !imap->isBroken();
+    const Pop3Client* c = client(handle);
+    return c && c->isConnected() && !c->isBroken();
 }
 
 int NMail::NMailGetMessage(int /*code*/, QString& buffer, int& size)

@@ -7,19 +7,21 @@
 #include <optional>
 
 #include "mail/HeaderDecoder.h"
+#include "mail/ImapClient.h"
 #include "mail/NMail.h"
 #include "mail/Pop3Client.h"
 
 namespace qp {
 
-// The mail library over our own POP3 client. One object serves the whole
+// The mail library over our own POP3 and IMAP clients. One object serves the whole
 // program (create it at start-up, keep it until shutdown); each connection
 // is a handle from NMailPop3Connect until NMailPop3Close.
 //
 //   qp::NMail mail;
 //   mail.NMailInitializeWinSock();
 //   mail.NMailSetOption(1, 8192);
-//   int h = mail.NMailPop3Connect("pop.example.jp");      // or "host:995", "pop3s://host"
+//   int h = mail.NMailPop3Connect("pop.example.jp");      // or "host:995", "pop3s://host",
+//                                                          // IMAP: "imaps://host", "imap://host", "host:993"
 //   int n = mail.NMailPop3Authenticate(h, id, pass, 0);    // -1: APOP
 //   ...
 //   mail.NMailPop3Close(h);
@@ -48,6 +50,7 @@ public:
     void setTlsMemoryFile(const QString& path) { m_tlsMemory.setPath(path); }
     // The client behind a handle (null when there is none), for tests.
     const Pop3Client* client(int handle) const;
+    const ImapClient* imapClient(int handle) const;
 
     int NMailInitializeWinSock() override;
     int NMailEndWinSock() override;
@@ -61,12 +64,24 @@ public:
                          QString& header, QString& body, int flag1, int flag2) override;
     int NMailPop3Close(int handle) override;
     int NMailGetMessage(int code, QString& buffer, int& size) override;
+    bool lastConnectFailureIsTls() const override { return m_lastConnectTls; }
+    void planWalk(int handle, int count) override;
+    bool isSessionUsable(int handle) const override;
+
+    // false: one command at a time even when the server offers PIPELINING
+    // (tests and the benchmark compare both).
+    void setPipelining(bool allowed) { m_pipelining = allowed; }
 
     // The text NMailGetMessage hands out.
     QString lastError() const { return m_lastError; }
 
 private:
     Pop3Client* find(int handle);
+    ImapClient* findImap(int handle);
+    int newHandle();
+    int connectImap(const MailEndpoint& endpoint);
+    // The unseen message behind a number, or null with the error set.
+    const ImapMessage* imapMessage(ImapClient& client, int number);
     int failed(const QString& text);
     int failedFrom(const Pop3Client& client);
     void fillHeaderTexts(const QByteArray& headerBlock, QString& subject, QString& date, QString& from,
@@ -74,12 +89,15 @@ private:
     QString fitBuffer(const QString& text) const;
 
     std::map<int, std::unique_ptr<Pop3Client>> m_connections;
+    std::map<int, std::unique_ptr<ImapClient>> m_imapConnections;
     int m_nextHandle = 1;
     int m_textBufferSize = kDefaultTextBufferSize;
     Pop3Timeouts m_timeouts;
     QList<QSslCertificate> m_extraCas;
     QHostAddress m_localAddress;
     TlsMemory m_tlsMemory;
+    bool m_pipelining = true;
+    bool m_lastConnectTls = false;
     QString m_lastError;
     QByteArray m_lastHeaderBlock;
     std::optional<mailheader::DecodedHeader> m_lastDecoded;

@@ -1,12 +1,14 @@
 #include "Pop3Client.h"
 
 #include "mail/HeaderDecoder.h"
+#include "platform/Cp932.h"
 
 #include <QCryptographicHash>
 #include <QDeadlineTimer>
 
 #include <algorithm>
 #include <climits>
+#include <limits>
 
 namespace qp {
 
@@ -60,6 +62,23 @@ QList<QByteArray> words(const QByteArray& text)
         if (!w.isEmpty())
             out << w;
     return out;
+}
+
+// Where the header of a message ends (just past its empty line), looking
+// for line ends from offset from on; -1 while it has not come in yet.
+qsizetype headerEnd(const QByteArray& data, qsizetype from)
+{
+    if (data.startsWith("\r\n"))
+        return 2;
+    if (data.startsWith('\n'))
+        return 1;
+    for (qsizetype i = data.indexOf('\n', from); i >= 0 && i + 1 < data.size(); i = data.indexOf('\n', i + 1)) {
+        if (data.at(i + 1) == '\n')
+            return i + 2;
+        if (data.at(i + 1) == '\r' && i + 2 < data.size() && data.at(i + 2) == '\n')
+            return i + 3;
+    }
+    return -1;
 }
 
 } // namespace
@@ -140,18 +159,31 @@ bool Pop3Client::sendLine(const QByteArray& line)
     if (m_broken || !isConnected())
         return fail(m_broken ? m_errorKind : ErrorKind::NotConnected,
                     m_broken ? m_errorText : QStringLiteral("サーバーに接続していません"), false);
+    // A command outside the walk sent ahead: the replies on their way come first.
+    if (m_planCount > 0 && !leavePlan())
+        return false;
     return m_transport.write(line + "\r\n") || failFromTransport();
 }
 
-bool Pop3Client::readReply(Pop3ReplyReader& reader)
+bool Pop3Client::readReply(Pop3ReplyReader& reader, const QDeadlineTimer& whole, bool headerOnly)
 {
-    const QDeadlineTimer whole(m_transport.timeouts().wholeReplyMs);
+    qsizetype searched = 0;
     for (;;) {
         const QByteArrayView in = m_transport.buffered();
         if (!in.isEmpty()) {
             qsizetype used = 0;
             const auto status = reader.feed(in, &used);
             m_transport.consume(used);
+            if (headerOnly && searched >= 0) {
+                // Only the header is wanted: once its end is in, keep no more.
+                const qsizetype end = headerEnd(reader.data(), searched);
+                if (end >= 0) {
+                    reader.setKeepLimit(end);
+                    searched = -1;
+                } else {
+                    searched = std::max<qsizetype>(0, reader.data().size() - 3);
+                }
+            }
             switch (status) {
             case Pop3ReplyReader::Status::Done:
                 return true;
@@ -159,10 +191,9 @@ bool Pop3Client::readReply(Pop3ReplyReader& reader)
                 return fail(ErrorKind::Protocol,
                             QStringLiteral("サーバー「%1」の応答が不正です（行が長すぎます）").arg(shownHost()), true);
             case Pop3ReplyReader::Status::TooLarge:
-                return fail(ErrorKind::TooLarge,
-                            QStringLiteral("サーバー「%1」の応答が大きすぎます（%2 バイトを超えました）")
-                                .arg(shownHost()).arg(reader.data().size()),
-                            true);
+                // Over the bound: the rest is read to its end and dropped,
+                // so the session goes on with the next message.
+                continue;
             case Pop3ReplyReader::Status::NeedMore:
                 break;
             }
@@ -170,6 +201,26 @@ bool Pop3Client::readReply(Pop3ReplyReader& reader)
         if (!m_transport.receiveMore(whole))
             return failFromTransport();
     }
+}
+
+Pop3Client::Reply Pop3Client::awaitReply(Pop3ReplyReader& reader, const QDeadlineTimer& whole, bool headerOnly)
+{
+    if (!readReply(reader, whole, headerOnly))
+        return Reply::Failed;
+    if (reader.isErr())
+        return Reply::Err;
+    if (!reader.isOk()) {
+        fail(ErrorKind::Protocol,
+             QStringLiteral("サーバー「%1」の応答が不正です（%2）").arg(shownHost(), printable(reader.statusLine(), 80)), true);
+        return Reply::Failed;
+    }
+    if (reader.overflowed()) {
+        fail(ErrorKind::TooLarge,
+             QStringLiteral("サーバー「%1」の応答が大きすぎます（%2 バイトを超えました）").arg(shownHost()).arg(reader.dataSize()),
+             false);
+        return Reply::Failed;
+    }
+    return Reply::Ok;
 }
 
 Pop3Client::Reply Pop3Client::command(const QByteArray& line, Pop3ReplyReader& reader, bool multiLine, qsizetype maxData)
@@ -180,15 +231,7 @@ Pop3Client::Reply Pop3Client::command(const QByteArray& line, Pop3ReplyReader& r
         reader.startMultiLine(maxData);
     else
         reader.startSingleLine();
-    if (!readReply(reader))
-        return Reply::Failed;
-    if (reader.isOk())
-        return Reply::Ok;
-    if (reader.isErr())
-        return Reply::Err;
-    fail(ErrorKind::Protocol,
-         QStringLiteral("サーバー「%1」の応答が不正です（%2）").arg(shownHost(), printable(reader.statusLine(), 80)), true);
-    return Reply::Failed;
+    return awaitReply(reader, QDeadlineTimer(m_transport.timeouts().wholeReplyMs), false);
 }
 
 bool Pop3Client::connectToServer(const Pop3Endpoint& endpoint)
@@ -200,6 +243,14 @@ bool Pop3Client::connectToServer(const Pop3Endpoint& endpoint)
     m_topFailed = false;
     m_lastListed = -1;
     m_lastListedNumber = 0;
+    m_statCount = 0;
+    m_statOctets = -1;
+    m_keepBodies = true;
+    m_planCount = 0;
+    m_planRead = m_planSent = 0;
+    m_ahead.clear();
+    m_aheadCommands = 0;
+    m_aheadBytes = 0;
     m_errorKind = ErrorKind::None;
     m_errorText.clear();
     m_tlsFailed = false;
@@ -212,7 +263,7 @@ bool Pop3Client::connectToServer(const Pop3Endpoint& endpoint)
 
     Pop3ReplyReader reader;
     reader.startSingleLine();
-    if (!readReply(reader))
+    if (!readReply(reader, QDeadlineTimer(m_transport.timeouts().wholeReplyMs), false))
         return false;
     if (reader.isErr())
         return fail(ErrorKind::GreetingRefused,
@@ -289,24 +340,35 @@ bool Pop3Client::startTls()
     return m_transport.startTls(QStringLiteral("STLS")) || failFromTransport();
 }
 
-bool Pop3Client::sendCredentialsCheck(const QString& user, const QString& password)
+// ID and password go out as the Windows design hands them over: Shift-JIS
+// bytes (ASCII accounts are the same in any case).
+bool Pop3Client::encodeCredentials(const QString& user, const QString& password, QByteArray* userBytes,
+                                   QByteArray* passwordBytes)
 {
     for (const QString* s : {&user, &password})
         for (QChar c : *s)
             if (c == QLatin1Char('\r') || c == QLatin1Char('\n') || c == QChar(0))
                 return fail(ErrorKind::BadCredentials,
                             QStringLiteral("ID かパスワードに使えない文字（改行など）が含まれています"), false);
+    const cp932::Encoded u = cp932::encode(user);
+    const cp932::Encoded p = cp932::encode(password);
+    if (!u.ok || !p.ok)
+        return fail(ErrorKind::BadCredentials,
+                    QStringLiteral("ID かパスワードに Shift-JIS で表せない文字が含まれています"), false);
+    *userBytes = u.bytes;
+    *passwordBytes = p.bytes;
     return true;
 }
 
 bool Pop3Client::loginUserPass(const QString& user, const QString& password)
 {
-    if (!sendCredentialsCheck(user, password))
+    QByteArray userBytes, passwordBytes;
+    if (!encodeCredentials(user, password, &userBytes, &passwordBytes))
         return false;
     Pop3ReplyReader reader;
-    Reply r = command("USER " + user.toUtf8(), reader, false, 0);
+    Reply r = command("USER " + userBytes, reader, false, 0);
     if (r == Reply::Ok)
-        r = command("PASS " + password.toUtf8(), reader, false, 0);
+        r = command("PASS " + passwordBytes, reader, false, 0);
     if (r == Reply::Failed)
         return false;
     if (r == Reply::Err)
@@ -342,7 +404,8 @@ QByteArray Pop3Client::apopDigest(const QByteArray& timestamp, const QByteArray&
 
 bool Pop3Client::loginApop(const QString& user, const QString& password)
 {
-    if (!sendCredentialsCheck(user, password))
+    QByteArray userBytes, passwordBytes;
+    if (!encodeCredentials(user, password, &userBytes, &passwordBytes))
         return false;
     if (!isConnected() || m_broken)
         return sendLine(QByteArray()); // reports why
@@ -355,7 +418,7 @@ bool Pop3Client::loginApop(const QString& user, const QString& password)
                     QStringLiteral("サーバー「%1」の APOP 用の文字列が不正なため、APOP でログインしません").arg(shownHost()),
                     false);
     Pop3ReplyReader reader;
-    const Reply r = command("APOP " + user.toUtf8() + ' ' + apopDigest(*ts, password.toUtf8()), reader, false, 0);
+    const Reply r = command("APOP " + userBytes + ' ' + apopDigest(*ts, passwordBytes), reader, false, 0);
     if (r == Reply::Failed)
         return false;
     if (r == Reply::Err)
@@ -381,7 +444,178 @@ bool Pop3Client::stat(int* count, qint64* octets)
     *count = int(n);
     if (octets)
         *octets = size;
+    m_statCount = int(n);
+    m_statOctets = size;
     return true;
+}
+
+// --- the walk: header, size and message of each message in turn ---
+
+void Pop3Client::planWalk(int count, bool keepBodies)
+{
+    m_keepBodies = keepBodies;
+    if (m_planCount > 0 && !leavePlan())
+        return;
+    if (count < 1 || !m_pipeliningAllowed || m_broken || !isConnected() || !hasCapability("PIPELINING"))
+        return; // one command at a time
+    m_planCount = count;
+    m_planRead = m_planSent = 0;
+    m_listedOctets = 0;
+}
+
+QByteArray Pop3Client::headerCommand(int number) const
+{
+    if (!m_topFailed && (!m_capaSupported || hasCapability("TOP")))
+        return "TOP " + QByteArray::number(number) + " 0";
+    return "RETR " + QByteArray::number(number);
+}
+
+// Sends the plan's next commands in one write, as far as the bounds allow:
+// at most kMaxCommandsAhead replies and about kMaxBytesAhead bytes on their
+// way, so that memory stays flat (the server's replies wait in the socket)
+// and a walk that ends early has little to drain.
+bool Pop3Client::sendAhead()
+{
+    const qint64 steps = qint64(m_planCount) * 3;
+    const qint64 average = m_statCount > 0 && m_statOctets >= 0 ? m_statOctets / m_statCount : 64 * 1024;
+    QByteArray batch;
+    while (m_planSent < steps && m_aheadCommands < kMaxCommandsAhead
+           && (m_aheadBytes < kMaxBytesAhead || m_aheadCommands == 0)) {
+        const auto verb = Verb(m_planSent % 3);
+        const int number = int(m_planSent / 3) + 1;
+        QByteArray line;
+        qint64 expected = 64;
+        bool onWire = true;
+        bool wait = false;
+        switch (verb) {
+        case Verb::Header:
+            line = headerCommand(number);
+            expected = line.startsWith("TOP") ? 4096 : average;
+            break;
+        case Verb::List:
+            line = "LIST " + QByteArray::number(number);
+            break;
+        case Verb::Retrieve:
+            line = "RETR " + QByteArray::number(number);
+            expected = average;
+            if (m_planRead >= m_planSent) { // this message's LIST is done with
+                if (m_lastListedNumber == number && m_lastListed >= 0) {
+                    expected = m_lastListed;
+                    onWire = m_lastListed <= kMaxMessageBytes; // over the bound: never asked for
+                }
+            } else if (m_statOctets < 0 || m_statOctets - m_listedOctets > kMaxMessageBytes) {
+                // This one might be over the bound: ask for it only once its
+                // LIST has answered, as the one-at-a-time walk does.
+                wait = true;
+            }
+            break;
+        }
+        if (wait)
+            break;
+        if (onWire) {
+            batch += line + "\r\n";
+            ++m_aheadCommands;
+            m_aheadBytes += expected;
+        }
+        m_ahead.push_back(Ahead{onWire, onWire ? expected : 0});
+        ++m_planSent;
+    }
+    if (batch.isEmpty() || m_transport.write(batch))
+        return true;
+    return failFromTransport();
+}
+
+// The reply of the front command on its way has been read.
+void Pop3Client::aheadRead()
+{
+    const Ahead a = m_ahead.front();
+    m_ahead.pop_front();
+    ++m_planRead;
+    if (a.onWire) {
+        --m_aheadCommands;
+        m_aheadBytes -= a.expectedBytes;
+    }
+}
+
+// Reads the front command's reply and keeps nothing of it.
+bool Pop3Client::dropAhead(const QDeadlineTimer& deadline)
+{
+    if (m_ahead.front().onWire) {
+        Pop3ReplyReader reader;
+        if (Verb(m_planRead % 3) == Verb::List)
+            reader.startSingleLine();
+        else
+            reader.startMultiLine(std::numeric_limits<qsizetype>::max(), 0);
+        if (awaitReply(reader, deadline, false) == Reply::Failed && m_broken)
+            return false;
+    }
+    aheadRead();
+    return true;
+}
+
+// The walk goes elsewhere: every reply on its way is read and dropped, then
+// one command at a time again.
+bool Pop3Client::leavePlan()
+{
+    m_planCount = 0;
+    while (!m_ahead.empty())
+        if (!dropAhead(QDeadlineTimer(m_transport.timeouts().wholeReplyMs)))
+            return false;
+    m_planRead = m_planSent = 0;
+    m_aheadCommands = 0;
+    m_aheadBytes = 0;
+    return true;
+}
+
+Pop3Client::Planned Pop3Client::fromPlan(Verb verb, int number)
+{
+    if (m_planCount == 0)
+        return Planned::No;
+    const qint64 step = qint64(number - 1) * 3 + int(verb);
+    if (number < 1 || number > m_planCount || step < m_planRead)
+        return leavePlan() ? Planned::No : Planned::Failed;
+    // Steps the caller passed over (no download after a failed size): the
+    // replies on their way are dropped; what was not sent yet never is.
+    while (m_planRead < step && !m_ahead.empty())
+        if (!dropAhead(QDeadlineTimer(m_transport.timeouts().wholeReplyMs)))
+            return Planned::Failed;
+    if (m_planRead < step)
+        m_planRead = m_planSent = step;
+    if (!sendAhead())
+        return Planned::Failed;
+    if (!m_ahead.front().onWire) {
+        aheadRead();
+        return Planned::NotSent;
+    }
+    return Planned::OnWire;
+}
+
+Pop3Client::Reply Pop3Client::walkCommand(Verb verb, int number, const QByteArray& line, Pop3ReplyReader& reader,
+                                          bool headerOnly, bool send)
+{
+    switch (fromPlan(verb, number)) {
+    case Planned::Failed:
+        return Reply::Failed;
+    case Planned::NotSent:
+        return Reply::NotSent;
+    case Planned::OnWire: {
+        const Reply r = awaitReply(reader, QDeadlineTimer(m_transport.timeouts().wholeReplyMs), headerOnly);
+        if (m_broken)
+            return Reply::Failed;
+        aheadRead();
+        // The next commands go out while the caller works on this reply.
+        if (!sendAhead())
+            return Reply::Failed;
+        return r;
+    }
+    case Planned::No:
+        break;
+    }
+    if (!send)
+        return Reply::NotSent;
+    if (!sendLine(line))
+        return Reply::Failed;
+    return awaitReply(reader, QDeadlineTimer(m_transport.timeouts().wholeReplyMs), headerOnly);
 }
 
 bool Pop3Client::list(int number, qint64* octets)
@@ -389,7 +623,8 @@ bool Pop3Client::list(int number, qint64* octets)
     if (number < 1)
         return fail(ErrorKind::ServerError, QStringLiteral("メール番号 %1 はありません").arg(number), false);
     Pop3ReplyReader reader;
-    const Reply r = command("LIST " + QByteArray::number(number), reader, false, 0);
+    reader.startSingleLine();
+    const Reply r = walkCommand(Verb::List, number, "LIST " + QByteArray::number(number), reader, false, true);
     if (r == Reply::Failed)
         return false;
     if (r == Reply::Err)
@@ -404,6 +639,7 @@ bool Pop3Client::list(int number, qint64* octets)
                     false);
     m_lastListedNumber = number;
     m_lastListed = size;
+    m_listedOctets += size;
     *octets = size;
     return true;
 }
@@ -412,13 +648,26 @@ bool Pop3Client::retrieve(int number, QByteArray* message)
 {
     if (number < 1)
         return fail(ErrorKind::ServerError, QStringLiteral("メール番号 %1 はありません").arg(number), false);
+    const bool listed = m_lastListedNumber == number && m_lastListed >= 0;
     qsizetype limit = kMaxMessageBytes;
     Pop3ReplyReader reader;
-    if (m_lastListedNumber == number && m_lastListed >= 0) {
+    if (listed)
         limit = qsizetype(std::min<qint64>(kMaxMessageBytes, m_lastListed * 2 + 64 * 1024));
-        reader.reserveData(qsizetype(std::min<qint64>(m_lastListed + 1024, kMaxMessageBytes)));
+    if (m_keepBodies) {
+        reader.startMultiLine(limit);
+        if (listed)
+            reader.reserveData(qsizetype(std::min<qint64>(m_lastListed + 1024, kMaxMessageBytes)));
+    } else {
+        reader.startMultiLine(limit, kMaxListingBytes);
     }
-    const Reply r = command("RETR " + QByteArray::number(number), reader, true, limit);
+    // A message listed over the bound is not asked for at all.
+    const bool overBound = listed && m_lastListed > kMaxMessageBytes;
+    const Reply r = walkCommand(Verb::Retrieve, number, "RETR " + QByteArray::number(number), reader, !m_keepBodies,
+                                !overBound);
+    if (r == Reply::NotSent)
+        return fail(ErrorKind::TooLarge,
+                    QStringLiteral("メール %1 は大きすぎるため受信しません（%2 バイト）").arg(number).arg(m_lastListed),
+                    false);
     if (r == Reply::Failed)
         return false;
     if (r == Reply::Err)
@@ -432,10 +681,11 @@ bool Pop3Client::header(int number, QByteArray* headerBytes)
 {
     if (number < 1)
         return fail(ErrorKind::ServerError, QStringLiteral("メール番号 %1 はありません").arg(number), false);
-    const bool tryTop = !m_topFailed && (!m_capaSupported || hasCapability("TOP"));
-    if (tryTop) {
-        Pop3ReplyReader reader;
-        const Reply r = command("TOP " + QByteArray::number(number) + " 0", reader, true, kMaxListingBytes);
+    const QByteArray line = headerCommand(number);
+    Pop3ReplyReader reader;
+    if (line.startsWith("TOP")) {
+        reader.startMultiLine(kMaxListingBytes);
+        const Reply r = walkCommand(Verb::Header, number, line, reader, false, true);
         if (r == Reply::Failed)
             return false;
         if (r == Reply::Ok) {
@@ -443,24 +693,27 @@ bool Pop3Client::header(int number, QByteArray* headerBytes)
             return true;
         }
         // -ERR: TOP not implemented, or no such message. RETR tells which.
-        if (!m_capaSupported)
-            m_topFailed = true;
-        else
+        if (m_capaSupported)
             return fail(ErrorKind::ServerError,
                         QStringLiteral("メール %1 のヘッダーを受信できません（%2）").arg(number).arg(serverSaid(reader)),
                         false);
+        m_topFailed = true;
     }
-    QByteArray whole;
-    if (!retrieve(number, &whole))
+    // The header from the whole message; the body is dropped as it comes.
+    reader.startMultiLine(kMaxMessageBytes, kMaxListingBytes);
+    const Reply r = walkCommand(Verb::Header, number, "RETR " + QByteArray::number(number), reader, true, true);
+    if (r == Reply::Failed)
         return false;
-    *headerBytes = whole;
+    if (r == Reply::Err)
+        return fail(ErrorKind::ServerError,
+                    QStringLiteral("メール %1 を受信できません（%2）").arg(number).arg(serverSaid(reader)), false);
+    *headerBytes = reader.takeData();
     return true;
 }
 
 void Pop3Client::quit()
 {
     if (isConnected() && !m_broken) {
-        Pop3ReplyReader reader;
         // The whole wait, not only each silence: a reply that trickles in
         // would otherwise hold the window up to the whole-reply bound.
         const MailTimeouts saved = m_transport.timeouts();
@@ -470,7 +723,24 @@ void Pop3Client::quit()
         m_transport.setTimeouts(quick);
         const ErrorKind kind = m_errorKind;
         const QString text = m_errorText;
-        command("QUIT", reader, false, 0);
+        Pop3ReplyReader reader;
+        reader.startSingleLine();
+        if (!m_ahead.empty()) {
+            // A walk that ended early: QUIT goes after the commands on their
+            // way, whose replies are dropped, all within one short wait.
+            const QDeadlineTimer deadline(2 * kQuitWaitMs);
+            if (m_transport.write("QUIT\r\n")) {
+                while (!m_ahead.empty() && !m_broken)
+                    dropAhead(deadline);
+                if (!m_broken)
+                    awaitReply(reader, deadline, false);
+            }
+            m_ahead.clear();
+            m_planCount = 0;
+        } else {
+            m_planCount = 0;
+            command("QUIT", reader, false, 0);
+        }
         // QUIT's own trouble is no news to the user: keep the last real error.
         m_errorKind = kind;
         m_errorText = text;

@@ -4,11 +4,14 @@
 #include <QList>
 #include <QSslCertificate>
 #include <QString>
+#include <deque>
 #include <optional>
 
 #include "mail/MailTransport.h"
 #include "mail/Pop3Reply.h"
 #include "mail/TlsMemory.h"
+
+class QDeadlineTimer;
 
 namespace qp {
 
@@ -49,9 +52,15 @@ public:
     };
 
     // Multi-line data bounds. A message is allowed twice its listed size
-    // (servers count line ends differently) and at most kMaxMessageBytes.
+    // (servers count line ends differently) and at most kMaxMessageBytes;
+    // one listed over that is not asked for, and a reply that runs over its
+    // bound is read to its end and dropped (the call fails, the session
+    // goes on).
     static constexpr qsizetype kMaxMessageBytes = 64 * 1024 * 1024;
     static constexpr qsizetype kMaxListingBytes = 1024 * 1024; // CAPA, TOP headers
+    // With PIPELINING, how far a planned walk runs ahead of the calls.
+    static constexpr int kMaxCommandsAhead = 64;
+    static constexpr qint64 kMaxBytesAhead = 1024 * 1024;
 
     Pop3Client();
     ~Pop3Client();
@@ -77,6 +86,19 @@ public:
     // CAPA is fine: the list is then empty.
     bool refreshCapabilities();
     bool stat(int* count, qint64* octets);
+
+    // The walk of a check: header(n), list(n), retrieve(n) for n = 1 .. count
+    // in that order. Planned, and with PIPELINING in CAPA, the commands go
+    // out ahead of the calls (RFC 2449), the server sees exactly the
+    // commands of the one-at-a-time walk in the same order, and each call
+    // is served from the stream. A call that skips steps drops their
+    // replies; one that leaves the plan drains it and goes on one command
+    // at a time. keepBodies false: retrieve() keeps only the header and
+    // drops the rest as it arrives (also without PIPELINING).
+    void planWalk(int count, bool keepBodies);
+    // false: PIPELINING is not used even when offered.
+    void setPipelining(bool allowed) { m_pipeliningAllowed = allowed; }
+    bool isPipelining() const { return m_planCount > 0; }
     bool list(int number, qint64* octets);
     // The header of a message: TOP n 0, or RETR when TOP is not offered.
     bool header(int number, QByteArray* headerBytes);
@@ -104,15 +126,31 @@ public:
     static QByteArray apopDigest(const QByteArray& timestamp, const QByteArray& password);
 
 private:
-    enum class Reply { Ok, Err, Failed };
+    enum class Reply { Ok, Err, Failed, NotSent };
+    enum class Verb { Header = 0, List = 1, Retrieve = 2 }; // a walk's steps, per message
+    enum class Planned { No, OnWire, NotSent, Failed };
+    struct Ahead {
+        bool onWire;          // false: a step never sent (a message over the bound)
+        qint64 expectedBytes; // the reply's size as far as known
+    };
     Reply command(const QByteArray& line, Pop3ReplyReader& reader, bool multiLine, qsizetype maxData);
+    Reply walkCommand(Verb verb, int number, const QByteArray& line, Pop3ReplyReader& reader, bool headerOnly,
+                      bool send);
+    Reply awaitReply(Pop3ReplyReader& reader, const QDeadlineTimer& whole, bool headerOnly);
     bool sendLine(const QByteArray& line);
-    bool readReply(Pop3ReplyReader& reader);
+    bool readReply(Pop3ReplyReader& reader, const QDeadlineTimer& whole, bool headerOnly);
+    Planned fromPlan(Verb verb, int number);
+    bool sendAhead();
+    void aheadRead();
+    bool dropAhead(const QDeadlineTimer& deadline);
+    bool leavePlan();
+    QByteArray headerCommand(int number) const;
     bool fail(ErrorKind kind, const QString& text, bool breaks);
     bool failFromTransport();
     bool startTls();
     bool readCapabilities();
-    bool sendCredentialsCheck(const QString& user, const QString& password);
+    bool encodeCredentials(const QString& user, const QString& password, QByteArray* userBytes,
+                           QByteArray* passwordBytes);
     QString serverSaid(const Pop3ReplyReader& reader) const;
     QString shownHost() const { return m_transport.host(); }
 
@@ -126,6 +164,19 @@ private:
     bool m_broken = false;
     qint64 m_lastListed = -1; // size of m_lastListedNumber from LIST
     int m_lastListedNumber = 0;
+    int m_statCount = 0;
+    qint64 m_statOctets = -1;
+    bool m_keepBodies = true;
+    bool m_pipeliningAllowed = true;
+    // The planned walk: steps 3 (n - 1) + verb; [m_planRead, m_planSent) are
+    // on their way, one Ahead each.
+    int m_planCount = 0;
+    qint64 m_planRead = 0;
+    qint64 m_planSent = 0;
+    std::deque<Ahead> m_ahead;
+    int m_aheadCommands = 0;
+    qint64 m_aheadBytes = 0;
+    qint64 m_listedOctets = 0; // sizes LISTed in the plan so far
     ErrorKind m_errorKind = ErrorKind::None;
     QString m_errorText;
 };

@@ -21,15 +21,31 @@ void Pop3ReplyReader::startSingleLine()
     m_state = State::Status;
     m_multiLine = false;
     m_maxData = 0;
+    m_keep = 0;
+    m_dataSize = 0;
+    m_overflowed = false;
     m_status.clear();
     m_data.clear();
 }
 
-void Pop3ReplyReader::startMultiLine(qsizetype maxDataBytes)
+void Pop3ReplyReader::startMultiLine(qsizetype maxDataBytes, qsizetype keepBytes)
 {
     startSingleLine();
     m_multiLine = true;
     m_maxData = maxDataBytes;
+    m_keep = keepBytes < 0 ? maxDataBytes : std::min(keepBytes, maxDataBytes);
+}
+
+bool Pop3ReplyReader::takeData(const char* bytes, qsizetype n)
+{
+    const qsizetype room = std::min(m_keep, m_maxData) - m_data.size();
+    if (room > 0)
+        m_data.append(bytes, std::min(room, n));
+    m_dataSize += n;
+    if (m_overflowed || m_dataSize <= m_maxData)
+        return false;
+    m_overflowed = true;
+    return true;
 }
 
 bool Pop3ReplyReader::isOk() const
@@ -132,15 +148,12 @@ Pop3ReplyReader::Status Pop3ReplyReader::feed(QByteArrayView input, qsizetype* c
                 }
                 from = after;
             }
-            if (m_data.size() + (end - i) > m_maxData) {
-                i = end;
-                m_state = State::Finished;
-                return done(Status::TooLarge);
-            }
-            m_data.append(p + i, end - i);
+            const bool over = takeData(p + i, end - i);
             i = end;
             if (atLineStart)
                 m_state = State::LineStart;
+            if (over)
+                return done(Status::TooLarge);
             break;
         }
 
@@ -166,12 +179,9 @@ Pop3ReplyReader::Status Pop3ReplyReader::feed(QByteArrayView input, qsizetype* c
                 return done(Status::Done);
             }
             // ".\r" followed by something else: keep the CR as data.
-            if (m_data.size() + 1 > m_maxData) {
-                m_state = State::Finished;
-                return done(Status::TooLarge);
-            }
-            m_data.append('\r');
             m_state = State::InLine;
+            if (takeData("\r", 1))
+                return done(Status::TooLarge);
             break;
         }
     }

@@ -2,6 +2,8 @@
 #include <QByteArray>
 #include <QByteArrayView>
 
+#include <algorithm>
+
 namespace qp {
 
 // Reads one POP3 reply from bytes fed in whatever pieces the socket
@@ -19,18 +21,29 @@ public:
         NeedMore,     // feed more bytes
         Done,         // the reply is complete; bytes after it were not consumed
         LineTooLong,  // status line over kMaxStatusLine
-        TooLarge,     // multi-line data over the limit given to startMultiLine
+        TooLarge,     // multi-line data over the limit given to startMultiLine;
+                      // feeding on drops the rest of the reply up to its end
     };
 
     // A single-line reply ("+OK ..." or "-ERR ...").
     void startSingleLine();
     // A reply that carries multi-line data when its status is +OK. A -ERR
-    // status ends the reply at its status line.
-    void startMultiLine(qsizetype maxDataBytes);
+    // status ends the reply at its status line. At most keepBytes of the
+    // data are kept (all up to maxDataBytes when negative); the rest is
+    // unstuffed, counted and dropped.
+    void startMultiLine(qsizetype maxDataBytes, qsizetype keepBytes = -1);
+    // Keeps no data past this many bytes (what is kept beyond goes now).
+    void setKeepLimit(qsizetype bytes)
+    {
+        m_keep = std::min(m_keep, bytes);
+        if (m_data.size() > m_keep)
+            m_data.truncate(m_keep);
+    }
 
     // Consumes bytes from input up to the end of the reply; consumed tells
-    // how many. After Done, LineTooLong or TooLarge, start again before
-    // feeding more.
+    // how many. After Done or LineTooLong, start again before feeding more.
+    // After TooLarge, either start again or feed on: the rest of the data
+    // is then read up to the end of the reply and dropped.
     Status feed(QByteArrayView input, qsizetype* consumed);
 
     // The status line without its line end.
@@ -43,16 +56,25 @@ public:
     // Multi-line data, dot-unstuffed, without the terminating ".", lines
     // ending as the server ended them (CRLF, or LF from sloppy servers).
     const QByteArray& data() const { return m_data; }
+    // Data bytes read so far, kept or not.
+    qsizetype dataSize() const { return m_dataSize; }
+    // The data went past maxDataBytes.
+    bool overflowed() const { return m_overflowed; }
     QByteArray takeData();
     void reserveData(qsizetype bytes) { m_data.reserve(bytes); }
 
 private:
     enum class State { Status, LineStart, InLine, DotAtStart, DotCr, Finished };
     bool statusComplete();
+    // Counts and keeps what the bounds allow; true when this crossed maxData.
+    bool takeData(const char* bytes, qsizetype n);
 
     State m_state = State::Finished;
     bool m_multiLine = false;
     qsizetype m_maxData = 0;
+    qsizetype m_keep = 0;
+    qsizetype m_dataSize = 0;
+    bool m_overflowed = false;
     QByteArray m_status;
     QByteArray m_data;
 };

@@ -69,19 +69,23 @@ void Scheduler::secondTick(const QString& intervalText)
     }
 }
 
-bool Scheduler::checkDue(const QString& intervalText)
+bool Scheduler::checkDue(const QString& intervalText, bool checkRunning)
 {
     const double interval = leadingNumber(intervalText);
-    if (!(interval > 0))
+    if (!(interval > 0)) {
+        m_checkWaiting = false; // automatic checking is off
         return false;
-    if (leadingNumber(m_minuteCounter) != interval)
-        return false;
+    }
     // One check per minute step: the counter keeps its value for a whole
     // second, and checking on every 100 ms tick of it would log in up to
     // ten times in that second.
-    if (m_firedStep == m_minuteStep)
+    if (leadingNumber(m_minuteCounter) == interval && m_firedStep != m_minuteStep) {
+        m_firedStep = m_minuteStep;
+        m_checkWaiting = true;
+    }
+    if (!m_checkWaiting || checkRunning)
         return false;
-    m_firedStep = m_minuteStep;
+    m_checkWaiting = false;
     return true;
 }
 
@@ -103,17 +107,39 @@ BannerState Scheduler::bannerTick(const QString& text7)
     return state;
 }
 
-bool Scheduler::lampTick(bool autoCheckOn, const std::function<void(Lamp)>& show,
+BannerState Scheduler::bannerAdvance(const QString& text7, std::uint64_t steps)
+{
+    // From the restart position the caption comes back to it every 214 steps.
+    constexpr std::uint64_t loop = (kBannerRestartTwips - kBannerEndTwips) / kBannerStepTwips + 1;
+    auto inLoop = [this] {
+        return m_bannerLeft >= kBannerEndTwips && m_bannerLeft <= kBannerRestartTwips
+            && (kBannerRestartTwips - m_bannerLeft) % kBannerStepTwips == 0;
+    };
+    BannerState state = bannerTick(text7);
+    for (--steps; steps > 0; --steps) {
+        if (steps >= loop && inLoop())
+            steps %= loop;
+        if (steps == 0)
+            break;
+        state = bannerTick(text7);
+    }
+    return state;
+}
+
+bool Scheduler::lampTick(const std::function<bool()>& autoCheckOn, const std::function<void(Lamp)>& show,
                          const std::function<void(int)>& wait)
 {
     ReentryGuard guard(m_lampBusy);
     if (!guard.entered())
         return false;
-    show(Lamp::Green);
-    if (autoCheckOn) {
+    if (autoCheckOn()) {
+        show(Lamp::Green);
         wait(kLampWaitMilliseconds);
         show(Lamp::Red);
     }
+    // Switched off before or during the wait: green.
+    if (!autoCheckOn())
+        show(Lamp::Green);
     return true;
 }
 

@@ -28,12 +28,12 @@ QString bannerFileTitle(const QString& path);
 // values. The main window owns the timers and the controls; each timer's
 // handler calls one method here and shows what it returns:
 //
-//   Timer1 (100 ms):  if (scheduler.checkDue(SetForm.Text2)) Picture7_Click();
+//   Timer1 (100 ms):  if (scheduler.checkDue(SetForm.Text2, a check runs)) Picture7_Click();
 //   Timer3 (1000 ms, while automatic checking is on):
 //                     scheduler.secondTick(SetForm.Text2);
 //                     Text1 = scheduler.minuteCounter(); Text4 = scheduler.secondCounter();
 //   Timer4 (20 ms):   state = scheduler.bannerTick(Text7); Text8, Label1 caption and left from it
-//   Timer5 (1000 ms): scheduler.lampTick(Check3, show picture, WaitWithEvents)
+//   Timer5 (1000 ms): scheduler.lampTick(read Check3, show picture, WaitWithEvents)
 //
 // Counters are kept as the texts the window shows and read as numbers
 // (leading number, 0 for none), so they start as the design texts "Text1"
@@ -59,23 +59,30 @@ public:
     // 1 .. 60, 0, so a minute step takes 61 ticks.
     void secondTick(const QString& intervalText);
 
-    // Timer1_Timer, every 100 ms. True when the check is due: the interval
-    // is above 0 and the minute counter equals it (exactly, unrounded), and
-    // no check was started yet on this minute step. The caller then runs
-    // Picture7_Click.
-    bool checkDue(const QString& intervalText);
+    // Timer1_Timer, every 100 ms. True when a check is to start now: the
+    // interval is above 0 and the minute counter equals it (exactly,
+    // unrounded) on a minute step that has not had its check yet. When a
+    // check is running (checkRunning), the due check waits and is given on
+    // the first tick after it ended, so a scheduled check is never lost
+    // (one waits, however many steps fall due meanwhile). The caller then
+    // runs Picture7_Click.
+    bool checkDue(const QString& intervalText, bool checkRunning = false);
 
     // Timer4_Timer, every 20 ms: the banner's caption from Text7
     // ("設定されていません。" when Text7 is empty) and its next position: 20
     // twips further left, and from exactly -1500 back to 2760.
     BannerState bannerTick(const QString& text7);
+    // `steps` ticks at once (at least one), for a banner that was not shown
+    // for a while: whole loops of the caption are skipped.
+    BannerState bannerAdvance(const QString& text7, std::uint64_t steps);
     int bannerLeftTwips() const { return m_bannerLeft; }
 
-    // Timer5_Timer, once a second. With automatic checking on: green, wait
-    // two seconds handling events, red; off: green. A tick that falls due
-    // during the wait does not enter again (it is dropped); returns whether
-    // this tick ran.
-    bool lampTick(bool autoCheckOn, const std::function<void(Lamp)>& show,
+    // Timer5_Timer, once a second. autoCheckOn reads Check3; it is read
+    // before the wait and again after it. With automatic checking on: green,
+    // wait two seconds handling events, red; then, if it is off (now): green.
+    // A tick that falls due during the wait does not enter again (it is
+    // dropped); returns whether this tick ran.
+    bool lampTick(const std::function<bool()>& autoCheckOn, const std::function<void(Lamp)>& show,
                   const std::function<void(int milliseconds)>& wait);
 
 private:
@@ -85,6 +92,7 @@ private:
     QString m_secondCounter = QStringLiteral("Text4");
     std::uint64_t m_minuteStep = 0;  // advances whenever the minute counter changes
     std::uint64_t m_firedStep = ~std::uint64_t(0);
+    bool m_checkWaiting = false; // due while a check ran
     int m_bannerLeft = kBannerStartTwips;
     QString m_bannerText7; // the Text7 that m_bannerTitle was taken from
     QString m_bannerTitle;

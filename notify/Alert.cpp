@@ -50,6 +50,8 @@ void Alert::Command2_Click()
     // then acts on that tune.
     m_sound.mciSendString(openCommand());
     m_sound.mciSendString(QStringLiteral("play bgm"));
+    if (m_watcherRunning && !m_timer2.isActive())
+        m_timer2.start();
     m_pane.Navigate(pictureAddress(kAlertPicture));
     m_form1.show();
 }
@@ -68,15 +70,25 @@ void Alert::Check4_Click()
 
 void Alert::Timer2_Timer()
 {
-    m_sound.mciSendString(QStringLiteral("status bgm mode"), &m_reply);
+    if (m_sound.mciSendString(QStringLiteral("status bgm mode"), &m_reply) != 0) {
+        // No tune open: nothing can end before the next alert starts one.
+        m_timer2.stop();
+        return;
+    }
     if (m_reply.left(7) != QLatin1String("stopped"))
-        return; // playing, or no tune open
+        return; // playing
     if (m_check1.checkState() != Qt::Unchecked) {
         m_sound.mciSendString(QStringLiteral("play bgm from 0"));
     } else {
         stopTune();
-        m_timer2.stop();
+        stopWatcher();
     }
+}
+
+void Alert::stopWatcher()
+{
+    m_watcherRunning = false;
+    m_timer2.stop();
 }
 
 void Alert::stopTune()

@@ -20,8 +20,13 @@ class SoundInterface;
 // pane shows and whether Form1 is loaded.
 //
 // The main window owns the controls and passes them in: the picture pane,
-// its end-watcher timer Timer2 (100 ms, started with the window; connect its
-// timeout to a handler that calls Timer2_Timer) and the loop switch Check1.
+// its end-watcher timer Timer2 (100 ms; connect its timeout to a handler
+// that calls Timer2_Timer) and the loop switch Check1.
+//
+// The watcher runs from the window's creation until a tune ends with the
+// loop switch off. While it runs but no tune is open it has nothing to
+// watch, so its timer does not wake the program: the tick that finds no
+// tune open stops the timer, and starting an alert starts it again.
 // Its handlers Command2_Click, Command3_Click, Check4_Click and Timer2_Timer
 // call the methods of the same names. Nothing here reports a failure: a
 // missing tune makes a silent alert, a missing picture an empty pane.
@@ -44,6 +49,12 @@ public:
 
     FormInstance<Form1>& form1() { return m_form1; }
 
+    // False once a tune has ended with the loop switch off (or after
+    // stopWatcher): the watcher is not started again in this run.
+    bool watcherRunning() const { return m_watcherRunning; }
+    // Shutdown stops the watcher for good.
+    void stopWatcher();
+
     // "open "{P}\Sound\Kouka.mid" alias bgm".
     static QString openCommand();
     // "file://" + {P} + "\画像データ\" + fileName.
@@ -57,6 +68,7 @@ private:
     QPointer<QWidget> m_mainWindow;
     FormInstance<Form1> m_form1;
     QString m_reply; // the watcher's reply buffer, kept for the whole run
+    bool m_watcherRunning = true;
 };
 
 } // namespace qp

@@ -10,11 +10,21 @@ namespace qp {
 //
 // Costs are paid as late as possible and the expensive part is kept: the
 // synthesizer and its SoundFont are created on the first open and kept for
-// the rest of the run; each open only hands the file to a new player. While
-// a tune plays, one output drives the synthesizer: FluidSynth's own audio
-// driver when a sound device opens, otherwise our silent clock thread, which
-// renders into nothing at real-time pace so that the tune still takes its
-// real time and ends. No output runs while nothing plays.
+// the rest of the run; each open only hands the file to a new player.
+//
+// One output drives the synthesizer: FluidSynth's own audio driver when a
+// sound device opens, otherwise our silent clock thread, which renders into
+// nothing at real-time pace so that the tune still takes its real time and
+// ends. The device is opened at the first play and kept until the tune is
+// closed, so a repeat starts on the same stream; the silent clock runs only
+// while the tune plays. No output exists while no tune is open.
+//
+// The tune has ended when the player reaches the tick of its last event,
+// read from the file itself: FluidSynth's own end comes seconds later, once
+// every note has died away. A device that stops taking sound while the tune
+// plays (the sound server went away, the headset was pulled) is given up for
+// this tune and the silent clock carries on from where it was; the next
+// open tries the device again.
 //
 // All calls come from one thread (the user-interface thread).
 class FluidTunePlayer {
@@ -46,9 +56,12 @@ public:
     // Stops and forgets the tune; the synthesizer stays loaded.
     void close();
 
-    // True from play until the tune has ended or was stopped. Noticing the
-    // end also releases the output.
+    // True from play until the tune has ended or was stopped. This is where
+    // the end and a dead device are noticed.
     bool isPlaying();
+
+    // The tick of the open tune's last event.
+    int endTick() const;
 
     // Where the tune is, in MIDI ticks; it moves only while the tune plays.
     int currentTick() const;

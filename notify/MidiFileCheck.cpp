@@ -1,6 +1,8 @@
 #include "notify/MidiFileCheck.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <vector>
 
 namespace qp {
 
@@ -31,13 +33,24 @@ bool readVlq(const unsigned char*& p, const unsigned char* end, uint32_t* value)
     return false;
 }
 
-bool trackEventsReadable(const unsigned char* p, const unsigned char* end)
+struct TempoChange {
+    uint64_t tick;
+    uint32_t microsecondsPerQuarter;
+};
+
+// Reads every event of one track; *endTick receives the tick of its end.
+bool readTrack(const unsigned char* p, const unsigned char* end, uint64_t* endTick,
+               std::vector<TempoChange>* tempos)
 {
     unsigned char running = 0;
+    uint64_t tick = 0;
+    *endTick = 0;
     while (p < end) {
         uint32_t delta = 0;
         if (!readVlq(p, end, &delta) || p >= end)
             return false;
+        tick += delta;
+        *endTick = tick;
         unsigned char status = *p;
         if (status & 0x80) {
             ++p;
@@ -53,6 +66,8 @@ bool trackEventsReadable(const unsigned char* p, const unsigned char* end)
             uint32_t length = 0;
             if (!readVlq(p, end, &length) || length > uint32_t(end - p))
                 return false;
+            if (type == 0x51 && length == 3)
+                tempos->push_back({tick, bigEndian(p, 3)});
             p += length;
             if (type == 0x2F)
                 return true; // end of track; anything after it is never played
@@ -79,39 +94,76 @@ bool trackEventsReadable(const unsigned char* p, const unsigned char* end)
 
 } // namespace
 
-bool isWellFormedMidiFile(const QByteArray& data)
+std::optional<MidiTuneEnd> midiTuneEnd(const QByteArray& data)
 {
     const auto* begin = reinterpret_cast<const unsigned char*>(data.constData());
     const unsigned char* end = begin + data.size();
     if (data.size() < 14 || data.left(4) != "MThd")
-        return false;
+        return std::nullopt;
     const uint32_t headerLength = bigEndian(begin + 4, 4);
     if (headerLength < 6 || headerLength > uint32_t(data.size() - 8))
-        return false;
+        return std::nullopt;
     const uint32_t format = bigEndian(begin + 8, 2);
     const uint32_t tracks = bigEndian(begin + 10, 2);
     const uint32_t division = bigEndian(begin + 12, 2);
     if (format > 2 || tracks == 0 || division == 0 || (format == 0 && tracks != 1))
-        return false;
+        return std::nullopt;
 
     const unsigned char* p = begin + 8 + headerLength;
     uint32_t found = 0;
+    uint64_t lastTick = 0;
+    std::vector<TempoChange> tempos;
     while (found < tracks) {
         if (end - p < 8)
-            return false;
+            return std::nullopt;
         const uint32_t length = bigEndian(p + 4, 4);
         const bool isTrack = bigEndian(p, 4) == bigEndian(reinterpret_cast<const unsigned char*>("MTrk"), 4);
         p += 8;
         if (length > uint32_t(end - p))
-            return false;
+            return std::nullopt;
         if (isTrack) {
-            if (!trackEventsReadable(p, p + length))
-                return false;
+            uint64_t trackEnd = 0;
+            if (!readTrack(p, p + length, &trackEnd, &tempos))
+                return std::nullopt;
+            lastTick = std::max(lastTick, trackEnd);
             ++found;
         }
         p += length;
     }
-    return true;
+    if (lastTick > 0x7FFFFFFF)
+        return std::nullopt; // beyond what the player counts
+
+    MidiTuneEnd tuneEnd;
+    tuneEnd.tick = quint32(lastTick);
+    if (division & 0x8000) {
+        // Time code: frames a second times ticks a frame.
+        const int framesPerSecond = -int(int8_t(division >> 8));
+        const int ticksPerFrame = int(division & 0xFF);
+        if (framesPerSecond <= 0 || ticksPerFrame == 0)
+            return std::nullopt;
+        tuneEnd.seconds = double(lastTick) / (framesPerSecond * ticksPerFrame);
+        return tuneEnd;
+    }
+    std::stable_sort(tempos.begin(), tempos.end(),
+                     [](const TempoChange& a, const TempoChange& b) { return a.tick < b.tick; });
+    uint64_t at = 0;
+    double usPerQuarter = 500000; // 120 beats a minute
+    double microseconds = 0;
+    for (const TempoChange& change : tempos) {
+        if (change.tick >= lastTick)
+            break;
+        microseconds += double(change.tick - at) * usPerQuarter / division;
+        at = change.tick;
+        usPerQuarter = change.microsecondsPerQuarter;
+    }
+    microseconds += double(lastTick - at) * usPerQuarter / division;
+    tuneEnd.seconds = microseconds / 1e6;
+    return tuneEnd;
+}
+
+bool isWellFormedMidiFile(const QByteArray& data)
+{
+    return midiTuneEnd(data).has_value();
 }
 
 } // namespace qp

@@ -65,8 +65,22 @@ void PicturePane::Navigate(const QString& address)
     m_shownFile = file;
     connect(m_movie, &QMovie::frameChanged, this, [this] { showFrame(); });
     m_movie->start();
-    if (!isVisible())
-        m_movie->setPaused(true);
+    updatePaused();
+}
+
+void PicturePane::setResting(bool resting)
+{
+    m_resting = resting;
+    updatePaused();
+}
+
+void PicturePane::updatePaused()
+{
+    if (!m_movie || m_movie->state() == QMovie::NotRunning)
+        return;
+    const bool rest = m_resting || !isVisible();
+    if (rest != (m_movie->state() == QMovie::Paused))
+        m_movie->setPaused(rest);
 }
 
 bool PicturePane::isAnimating() const
@@ -132,13 +146,13 @@ void PicturePane::paintEvent(QPaintEvent* event)
 void PicturePane::showEvent(QShowEvent* event)
 {
     QWidget::showEvent(event);
-    if (m_movie && m_movie->state() == QMovie::Paused)
-        m_movie->setPaused(false);
+    updatePaused();
 }
 
 void PicturePane::hideEvent(QHideEvent* event)
 {
     QWidget::hideEvent(event);
+    // isVisible() still holds during a spontaneous hide (minimised).
     if (m_movie && m_movie->state() == QMovie::Running)
         m_movie->setPaused(true);
 }

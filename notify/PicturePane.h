@@ -15,7 +15,8 @@ namespace qp {
 // it to the file below the program folder (components matched without
 // regard to case) and plays it; an animated GIF keeps animating. An address
 // that names no readable picture leaves the pane empty, without a message.
-// The animation rests while the pane is hidden (the window is in the tray).
+// The animation rests while the pane is hidden (the window is in the tray)
+// or its window cannot be seen (setResting).
 class PicturePane : public QWidget {
     Q_OBJECT
 public:
@@ -32,6 +33,10 @@ public:
     QString address() const { return m_address; }
     QString shownFile() const { return m_shownFile; }
     bool isAnimating() const;
+
+    // A resting pane keeps its picture but does not animate (its window
+    // cannot be seen); the animation goes on from where it stood.
+    void setResting(bool resting);
 
     // The local file an address names; empty for anything but "file://".
     static QString localFileFor(const QString& address);
@@ -53,7 +58,10 @@ private:
     QRect frameRect() const;
     bool frameIsOpaque();
 
+    void updatePaused();
+
     QMovie* m_movie = nullptr;
+    bool m_resting = false;
     QString m_address;
     QString m_shownFile;
     FramePresenter m_presenter;

@@ -8,7 +8,7 @@ add_library(qp_notify STATIC
   ${CMAKE_CURRENT_LIST_DIR}/FluidTunePlayer.cpp ${CMAKE_CURRENT_LIST_DIR}/FluidTunePlayer.h
   ${CMAKE_CURRENT_LIST_DIR}/MciSound.cpp ${CMAKE_CURRENT_LIST_DIR}/MciSound.h
 )
-target_link_libraries(qp_notify PUBLIC qp_platform Qt6::Core PRIVATE PkgConfig::FLUIDSYNTH)
+target_link_libraries(qp_notify PUBLIC qp_platform Qt6::Core PRIVATE PkgConfig::FLUIDSYNTH PkgConfig::ALSA)
 
 if(EXISTS ${CMAKE_CURRENT_LIST_DIR}/Alert.cpp)
   add_library(qp_notify_ui STATIC

@@ -15,9 +15,15 @@ namespace qp {
 
 void disableCoreDumps()
 {
-    const rlimit none{0, 0};
-    ::setrlimit(RLIMIT_CORE, &none);
-    // Also for core handlers fed through a pipe, which the limit does not bind.
+    // The hard limit stays: the mail program started from here inherits the
+    // limits and may want its own core files.
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_CORE, &limit) == 0) {
+        limit.rlim_cur = 0;
+        ::setrlimit(RLIMIT_CORE, &limit);
+    }
+    // Also for core handlers fed through a pipe, which the limit does not
+    // bind. Reset by exec, so the mail program is not affected.
     ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
 }
 

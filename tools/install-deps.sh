@@ -4,7 +4,8 @@
 set -euo pipefail
 PACKAGES=(
   cmake g++ make pkg-config
-  qt6-base-dev libfluidsynth-dev timgm6mb-soundfont
+  qt6-base-dev libfluidsynth-dev libasound2-dev timgm6mb-soundfont
+  pulseaudio pulseaudio-utils
   fonts-ipafont-gothic
   openssl dbus
   dovecot-pop3d dovecot-imapd

@@ -212,15 +212,22 @@ void GekitaiForm::fillList()
         return;
     }
     List1->addItems(list.keywords);
-    // Said once a run: the list is refilled after every change.
-    static bool toldOfIgnoredRecords = false;
-    if (list.status.recordsIgnored && !toldOfIgnoredRecords) {
-        toldOfIgnoredRecords = true;
-        information(this, QStringLiteral("キーワードのファイルには %1 件を超える記録があります。"
-                                         "%2 件目以降は一覧に出ず、メールの照合にも使われません。")
-                              .arg(KeywordStore::kMaxRecords)
-                              .arg(KeywordStore::kMaxRecords + 1));
-    }
+    if (list.status.recordsIgnored)
+        tellOfIgnoredRecordsOnce(this);
+}
+
+void GekitaiForm::tellOfIgnoredRecordsOnce(QWidget* parent)
+{
+    // Once a run: the list is refilled after every change, and every check
+    // reads the store again.
+    static bool told = false;
+    if (told)
+        return;
+    told = true;
+    notifyNonBlocking(parent, QStringLiteral("キーワードのファイルには %1 件を超える記録があります。"
+                                             "%2 件目以降は一覧に出ず、メールの照合にも使われません。")
+                                  .arg(KeywordStore::kMaxRecords)
+                                  .arg(KeywordStore::kMaxRecords + 1));
 }
 
 KeywordStoreStatus GekitaiForm::PutKeywordRecord(int n)

@@ -48,6 +48,10 @@ public:
     // Writes the text of Text1 as record n of the store (InUse 1).
     KeywordStoreStatus PutKeywordRecord(int n);
 
+    // Tells the user, once a run and without blocking, that the store holds
+    // more records than are read (the window and the check both call it).
+    static void tellOfIgnoredRecordsOnce(QWidget* parent);
+
     // The help texts shown over "登録", the entry box and "削除".
     static const QString kHelpAdd;
     static const QString kHelpEntry;

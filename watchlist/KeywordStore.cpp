@@ -85,7 +85,7 @@ struct FolderStamp {
 FolderStamp stampOf(const QString& folder)
 {
     FolderStamp stamp;
-    struct stat st;
+    struct stat st {};
     if (::stat(QFile::encodeName(folder).constData(), &st) == 0 && S_ISDIR(st.st_mode)) {
         stamp.valid = true;
         stamp.device = st.st_dev;
@@ -217,7 +217,7 @@ KeywordStoreStatus replaceStore(const QString& storePath, const QByteArray& byte
     // Never blocks: something other than a regular file under the temporary
     // name (a FIFO, a device) is refused rather than written into.
     const int fd = ::open(tempName.constData(), O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0666);
-    struct stat st;
+    struct stat st {};
     if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ::ftruncate(fd, 0) != 0) {
         const QString reason = fd < 0 || S_ISREG(st.st_mode) ? systemReason() : QStringLiteral("not a regular file");
         if (fd >= 0)

@@ -1,16 +1,22 @@
-// How much our mail layer costs over the bare protocol.
+// How our mail layer does against bare clients on the same server.
 //
 // Fills a private Dovecot mailbox with M messages of S bytes, then times
-// (a) our mail-library calls doing for every message what a check does
-//     (status, size, retrieval), and
-// (b) a minimal client on plain POSIX sockets sending the same commands
-//     one after another and only looking for the end of each reply.
+// what a check does for every message (header, size, whole message) with
+// (a) our mail-library calls, as the check makes them (the walk announced,
+//     so pipelined when the server offers PIPELINING),
+// (b) a minimal sequential client on plain POSIX sockets, one command at a
+//     time, looking only for the end of each reply, and
+// (c) the same minimal client keeping 64 commands in flight.
 // Each side runs in a child process of its own so that its peak memory is
-// its own. Prints both times (median of the rounds), the ratio ours/reference
-// and our peak memory for the full mailbox and for one a tenth its size: the
-// two should match, as the layer holds one message at a time.
+// its own; rounds rotate the sides. Prints medians and best runs, the
+// ratios, and our peak memory for the full mailbox, for one a tenth its
+// size and for one 60 MB message: all three should be about the same.
 //
-//   bench_pop3 [--messages M] [--size S] [--rounds R]      (needs root and dovecot)
+// --remote puts a relay between the clients and Dovecot that holds every
+// byte back --rtt/2 ms each way (default RTT 50 ms): a distant server.
+//
+//   bench_pop3 [--messages M] [--size S] [--rounds R] [--remote] [--rtt MS] [--huge-mb N]
+//   (needs root and dovecot; Ctrl-C stops the run and its server)
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
@@ -29,8 +35,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "DelayRelay.h"
 #include "mail/NMailLayer.h"
 #include "tests/support/DovecotFixture.h"
+
+#include <atomic>
+#include <thread>
 
 namespace {
 
@@ -84,10 +94,10 @@ public:
         if (m_fd >= 0)
             ::close(m_fd);
     }
-    bool send(const QByteArray& c)
+    bool send(const QByteArray& c) { return sendRaw(c + "\r\n"); }
+    bool sendRaw(const QByteArray& bytes)
     {
-        const QByteArray line = c + "\r\n";
-        return ::write(m_fd, line.constData(), size_t(line.size())) == line.size();
+        return ::write(m_fd, bytes.constData(), size_t(bytes.size())) == bytes.size();
     }
     // Status line only.
     bool readLine()
@@ -174,6 +184,45 @@ int runReference(const QString& host, int port, const QString& user, const QStri
     return count;
 }
 
+// The same walk with up to `window` commands in flight, replies read in
+// order.
+int runPipelined(const QString& host, int port, const QString& user, const QString& pass, qint64* bytes,
+                 int window = 64)
+{
+    RawClient c;
+    if (!c.open(host.toLatin1().constData(), port))
+        return -1;
+    if (!c.send("CAPA") || c.readMulti() < 0 || !c.send("USER " + user.toUtf8()) || !c.readLine()
+        || !c.send("PASS " + pass.toUtf8()) || !c.readLine() || !c.send("CAPA") || c.readMulti() < 0
+        || !c.send("STAT") || !c.readLine())
+        return -1;
+    const int count = c.last().split(' ').value(1).toInt();
+    const qint64 steps = qint64(count) * 3;
+    qint64 sent = 0;
+    for (qint64 read = 0; read < steps; ++read) {
+        QByteArray batch;
+        for (; sent < steps && sent - read < window; ++sent) {
+            const QByteArray n = QByteArray::number(sent / 3 + 1);
+            batch += sent % 3 == 0 ? "TOP " + n + " 0\r\n" : sent % 3 == 1 ? "LIST " + n + "\r\n" : "RETR " + n + "\r\n";
+        }
+        if (!batch.isEmpty() && !c.sendRaw(batch))
+            return -1;
+        if (read % 3 == 1) {
+            if (!c.readLine())
+                return -1;
+            continue;
+        }
+        const qsizetype got = c.readMulti();
+        if (got < 0)
+            return -1;
+        if (read % 3 == 2)
+            *bytes += got;
+    }
+    c.send("QUIT");
+    c.readLine();
+    return count;
+}
+
 int runOurs(qp::NMail& mail, const QString& server, const QString& user, const QString& pass, qint64* bytes)
 {
     const int h = mail.NMailPop3Connect(server);
@@ -182,6 +231,7 @@ int runOurs(qp::NMail& mail, const QString& server, const QString& user, const Q
         return -1;
     }
     const int count = mail.NMailPop3Authenticate(h, user, pass, 0);
+    mail.planWalk(h, count); // as the check does
     QString subject, date, from, header, body;
     for (int m = 1; m <= count; ++m) {
         mail.NMailPop3GetMailStatus(h, m, subject, date, from, header, 0);
@@ -190,7 +240,7 @@ int runOurs(qp::NMail& mail, const QString& server, const QString& user, const Q
             std::fprintf(stderr, "message %d: %s\n", m, qPrintable(mail.lastError()));
             return -1;
         }
-        *bytes += body.size();
+        *bytes += size;
     }
     mail.NMailPop3Close(h);
     return count;
@@ -236,10 +286,11 @@ int child(const QStringList& a)
     qint64 bytes = 0;
     QElapsedTimer t;
     t.start();
+    const QString& side = a.at(2);
     const int count = ours ? runOurs(mail, a.at(3) + ':' + a.at(4), a.at(5), a.at(6), &bytes)
-                      : a.at(2) == QLatin1String("client")
-                          ? runClient(a.at(3), a.at(4).toInt(), a.at(5), a.at(6), &bytes)
-                          : runReference(a.at(3), a.at(4).toInt(), a.at(5), a.at(6), &bytes);
+                      : side == QLatin1String("client") ? runClient(a.at(3), a.at(4).toInt(), a.at(5), a.at(6), &bytes)
+                      : side == QLatin1String("pipe")   ? runPipelined(a.at(3), a.at(4).toInt(), a.at(5), a.at(6), &bytes)
+                                                        : runReference(a.at(3), a.at(4).toInt(), a.at(5), a.at(6), &bytes);
     const qint64 ms = t.elapsed();
     rusage ru{};
     ::getrusage(RUSAGE_SELF, &ru);
@@ -256,14 +307,25 @@ struct Run {
     long baseKb = 0, peakKb = 0;
 };
 
-Run spawn(const QString& side, const qp::test::DovecotFixture& d, const QString& user, const QString& pass)
+// The child being waited for, so that Ctrl-C can end it.
+std::atomic<qint64> g_child{0};
+std::atomic<bool> g_interrupted{false};
+
+Run spawn(const QString& side, const QString& host, int port, const QString& user, const QString& pass)
 {
+    Run r;
+    if (g_interrupted)
+        return r;
     QProcess p;
     p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     p.start(QCoreApplication::applicationFilePath(),
-            {QStringLiteral("--child"), side, d.host(), QString::number(d.pop3Port()), user, pass});
-    Run r;
-    if (!p.waitForFinished(600000) || p.exitCode() != 0)
+            {QStringLiteral("--child"), side, host, QString::number(port), user, pass});
+    if (!p.waitForStarted())
+        return r;
+    g_child = p.processId();
+    const bool finished = p.waitForFinished(600000);
+    g_child = 0;
+    if (!finished || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0)
         return r;
     const QList<QByteArray> f = p.readAllStandardOutput().trimmed().split(' ');
     r.count = f.value(0).toInt();
@@ -280,31 +342,64 @@ qint64 median(QList<qint64> v)
     return v.at(v.size() / 2);
 }
 
+struct Side {
+    QString name, label;
+    QList<qint64> ms, cpu;
+    long peakKb = 0;
+    qint64 median() const { return ::median(ms); }
+    qint64 best() const { return *std::min_element(ms.begin(), ms.end()); }
+};
+
 } // namespace
 
 int main(int argc, char** argv)
 {
+    // Ctrl-C and TERM are taken by a thread of ours (below), so that the run
+    // ends through the destructors: relay closed, Dovecot stopped.
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGINT);
+    sigaddset(&stop, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
-    if (args.size() >= 7 && args.at(1) == QLatin1String("--child"))
+    if (args.size() >= 7 && args.at(1) == QLatin1String("--child")) {
+        pthread_sigmask(SIG_UNBLOCK, &stop, nullptr);
         return child(args);
+    }
 
-    int messages = 1000, size = 10 * 1024, rounds = 9, holdSeconds = 0;
-    for (int i = 1; i + 1 < args.size(); i += 2) {
+    int messages = 1000, size = 10 * 1024, rounds = 9, holdSeconds = 0, rttMs = 50, hugeMb = 60;
+    bool remote = false;
+    for (int i = 1; i < args.size(); ++i) {
+        const QString next = i + 1 < args.size() ? args.at(i + 1) : QString();
+        if (args.at(i) == QLatin1String("--remote")) {
+            remote = true;
+            continue;
+        }
         if (args.at(i) == QLatin1String("--messages"))
-            messages = args.at(i + 1).toInt();
+            messages = next.toInt();
         else if (args.at(i) == QLatin1String("--size"))
-            size = args.at(i + 1).toInt();
+            size = next.toInt();
         else if (args.at(i) == QLatin1String("--rounds"))
-            rounds = std::max(1, args.at(i + 1).toInt());
+            rounds = std::max(1, next.toInt());
+        else if (args.at(i) == QLatin1String("--rtt"))
+            rttMs = std::max(0, next.toInt());
+        else if (args.at(i) == QLatin1String("--huge-mb"))
+            hugeMb = std::max(0, next.toInt());
         else if (args.at(i) == QLatin1String("--hold")) // keep the server up for profiling a child by hand
-            holdSeconds = args.at(i + 1).toInt();
+            holdSeconds = next.toInt();
+        else {
+            std::fprintf(stderr, "unknown option %s\n", qPrintable(args.at(i)));
+            return 2;
+        }
+        ++i;
     }
     if (!qp::test::DovecotFixture::available()) {
         std::fprintf(stderr, "needs dovecot and root\n");
         return 2;
     }
-    // Plain POP3 on both sides: the comparison is about the protocol layer,
+    // Plain POP3 on every side: the comparison is about the protocol layer,
     // not about TLS.
     qp::test::DovecotFixture::Options options;
     options.tls = false;
@@ -319,60 +414,91 @@ int main(int argc, char** argv)
             return 1;
         }
     }
+    if (hugeMb > 0) {
+        dovecot.addUser(QStringLiteral("huge"), pass);
+        if (!dovecot.addMessage(QStringLiteral("huge"), makeMessage(0, hugeMb * 1000 * 1000))) {
+            std::fprintf(stderr, "cannot fill the mailbox: %s\n", qPrintable(dovecot.errorString()));
+            return 1;
+        }
+    }
     if (!dovecot.start()) {
         std::fprintf(stderr, "dovecot: %s\n", qPrintable(dovecot.errorString()));
         return 1;
     }
-    // The first session makes Dovecot's index; neither side should pay it.
-    spawn(QStringLiteral("ref"), dovecot, QStringLiteral("big"), pass);
-    spawn(QStringLiteral("ref"), dovecot, QStringLiteral("small"), pass);
+    DelayRelay relay(dovecot.pop3Port(), rttMs / 2);
+    if (remote && !relay.start()) {
+        std::fprintf(stderr, "cannot start the delaying relay\n");
+        return 1;
+    }
+    const QString host = dovecot.host();
+    const int port = remote ? relay.port() : dovecot.pop3Port();
+
+    // The first session makes Dovecot's index; no side should pay it.
+    spawn(QStringLiteral("ref"), host, dovecot.pop3Port(), QStringLiteral("big"), pass);
+    spawn(QStringLiteral("ref"), host, dovecot.pop3Port(), QStringLiteral("small"), pass);
     if (holdSeconds > 0) {
-        std::printf("holding: %s --child ours|ref %s %d big %s\n", qPrintable(QCoreApplication::applicationFilePath()),
-                    qPrintable(dovecot.host()), dovecot.pop3Port(), qPrintable(pass));
+        std::printf("holding: %s --child ours|ref|pipe %s %d big %s\n", qPrintable(QCoreApplication::applicationFilePath()),
+                    qPrintable(host), port, qPrintable(pass));
         std::fflush(stdout);
-        // Until the time is up or SIGINT/SIGTERM: either way the fixture's
-        // destructor then stops Dovecot.
-        sigset_t stop;
-        sigemptyset(&stop);
-        sigaddset(&stop, SIGINT);
-        sigaddset(&stop, SIGTERM);
-        pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+        // Until the time is up or SIGINT/SIGTERM: either way the destructors
+        // then stop the relay and Dovecot.
         const timespec wait{holdSeconds, 0};
         sigtimedwait(&stop, nullptr, &wait);
         return 0;
     }
+    std::thread([stop] {
+        int sig = 0;
+        sigwait(&stop, &sig);
+        g_interrupted = true;
+        if (const qint64 pid = g_child)
+            ::kill(pid_t(pid), SIGKILL);
+    }).detach();
 
-    // Rounds alternate the two sides so that load from elsewhere on the
-    // machine hits both alike; medians and best runs are both shown.
-    QList<qint64> ours, ref, oursCpu, refCpu;
-    long peakBig = 0, baseBig = 0;
+    // Rounds rotate the sides so that load from elsewhere on the machine
+    // hits all alike.
+    std::vector<Side> sides{{QStringLiteral("ours"), QStringLiteral("ours:                "), {}, {}, 0},
+                            {QStringLiteral("ref"), QStringLiteral("sequential reference:"), {}, {}, 0},
+                            {QStringLiteral("pipe"), QStringLiteral("pipelined reference: "), {}, {}, 0}};
     for (int r = 0; r < rounds; ++r) {
-        const Run o = spawn(QStringLiteral("ours"), dovecot, QStringLiteral("big"), pass);
-        const Run f = spawn(QStringLiteral("ref"), dovecot, QStringLiteral("big"), pass);
-        if (o.count != messages || f.count != messages) {
-            std::fprintf(stderr, "a run failed (ours %d, reference %d messages)\n", o.count, f.count);
-            return 1;
+        for (std::size_t k = 0; k < sides.size(); ++k) {
+            Side& side = sides[(k + std::size_t(r)) % sides.size()];
+            const Run run = spawn(side.name, host, port, QStringLiteral("big"), pass);
+            if (g_interrupted) {
+                std::fprintf(stderr, "interrupted\n");
+                return 130;
+            }
+            if (run.count != messages) {
+                std::fprintf(stderr, "a run of %s failed (%d messages)\n", qPrintable(side.name), run.count);
+                return 1;
+            }
+            side.ms << run.ms;
+            side.cpu << run.cpuUs / 1000;
+            side.peakKb = std::max(side.peakKb, run.peakKb);
         }
-        ours << o.ms;
-        ref << f.ms;
-        oursCpu << o.cpuUs / 1000;
-        refCpu << f.cpuUs / 1000;
-        peakBig = std::max(peakBig, o.peakKb);
-        baseBig = o.baseKb;
     }
-    const Run small = spawn(QStringLiteral("ours"), dovecot, QStringLiteral("small"), pass);
+    const Run small = spawn(QStringLiteral("ours"), host, port, QStringLiteral("small"), pass);
+    const Run huge = hugeMb > 0 ? spawn(QStringLiteral("ours"), host, port, QStringLiteral("huge"), pass) : Run();
+    if (g_interrupted) {
+        std::fprintf(stderr, "interrupted\n");
+        return 130;
+    }
 
-    const qint64 o = median(ours), f = median(ref);
-    const qint64 oBest = *std::min_element(ours.begin(), ours.end());
-    const qint64 fBest = *std::min_element(ref.begin(), ref.end());
-    std::printf("mailbox: %d messages x %d bytes, %d rounds\n", messages, size, rounds);
-    std::printf("ours:      median %lld ms, best %lld ms, CPU median %lld ms\n", static_cast<long long>(o),
-                static_cast<long long>(oBest), static_cast<long long>(median(oursCpu)));
-    std::printf("reference: median %lld ms, best %lld ms, CPU median %lld ms\n", static_cast<long long>(f),
-                static_cast<long long>(fBest), static_cast<long long>(median(refCpu)));
-    std::printf("ratio ours/reference: %.3f by median, %.3f by best run (target <= 1.2)\n",
-                f > 0 ? double(o) / double(f) : 0.0, fBest > 0 ? double(oBest) / double(fBest) : 0.0);
-    std::printf("our peak memory (VmHWM): %ld kB for %d messages, %ld kB for %d messages (%ld kB before the check)\n",
-                peakBig, messages, small.peakKb, std::max(1, messages / 10), baseBig);
+    if (remote)
+        std::printf("remote: every byte held back %d ms each way (RTT %d ms) by a relay on loopback\n", rttMs / 2,
+                    rttMs / 2 * 2);
+    else
+        std::printf("loopback\n");
+    std::printf("mailbox: %d messages x %d bytes, %d rounds (median, best, CPU median)\n", messages, size, rounds);
+    for (const Side& side : sides)
+        std::printf("%s %6lld ms  %6lld ms  CPU %lld ms\n", qPrintable(side.label), static_cast<long long>(side.median()),
+                    static_cast<long long>(side.best()), static_cast<long long>(median(side.cpu)));
+    const double o = double(sides[0].median()), f = double(sides[1].median()), pl = double(sides[2].median());
+    std::printf("ratio ours/pipelined reference: %.2f (target <= 1.5); ours/sequential reference: %.2f\n",
+                pl > 0 ? o / pl : 0.0, f > 0 ? o / f : 0.0);
+    std::printf("our peak memory (VmHWM): %ld kB for %d messages, %ld kB for %d messages", sides[0].peakKb, messages,
+                small.peakKb, std::max(1, messages / 10));
+    if (hugeMb > 0)
+        std::printf(", %ld kB for one %d MB message", huge.peakKb, hugeMb);
+    std::printf(" (%ld kB before the check)\n", small.baseKb);
     return 0;
 }

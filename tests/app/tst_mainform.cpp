@@ -19,6 +19,7 @@
 #include <QSystemTrayIcon>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QElapsedTimer>
 #include <QtTest>
 
 using namespace qp;
@@ -272,9 +273,19 @@ private slots:
     {
         Program p;
         MainForm::setTrayAvailabilityOverride(1);
+        p.form->picturePane()->Navigate(QStringLiteral("file://" QP_SOURCE_DIR "/assets/画像データ/TanabataMove.gif"));
+        QTRY_VERIFY(p.form->timer(4)->isActive() && p.form->picturePane()->isAnimating());
+        const Scheduler banner = p.form->scheduler();
+        QElapsedTimer hidden;
+        hidden.start();
         const QTime before = QTime::currentTime();
         p.trigger("mtask");
+        const qint64 hiddenFrom = hidden.elapsed();
         QVERIFY(!p.form->isVisible());
+        // In the tray nothing moves: no banner steps, no animation, no watcher.
+        QVERIFY(!p.form->timer(4)->isActive());
+        QVERIFY(!p.form->picturePane()->isAnimating());
+        QVERIFY(!p.form->timer(1)->isActive() && !p.form->timer(2)->isActive());
         QSystemTrayIcon* tray = p.form->trayIcon();
         QVERIFY(tray);
         QVERIFY(tray->isVisible());
@@ -302,9 +313,21 @@ private slots:
         // and the tray icon stays.
         p.form->mnu_Popup_Click(1);
         QVERIFY(!p.form->isVisible());
+        const qint64 shownAt = hidden.elapsed();
         p.form->mnu_Popup_Click(0);
         QVERIFY(p.form->isVisible());
         QVERIFY(tray->isVisible());
+        // Shown again, the banner stands where 20 ms steps would have put it.
+        QTRY_VERIFY(p.form->timer(4)->isActive() && p.form->picturePane()->isAnimating());
+        const qint64 steps = p.form->scheduler().bannerLeftTwips() == banner.bannerLeftTwips() ? 0 : [&] {
+            Scheduler replay = banner;
+            qint64 n = 0;
+            while (replay.bannerLeftTwips() != p.form->scheduler().bannerLeftTwips() && n < 100000)
+                replay.bannerTick(QString()), ++n;
+            return n;
+        }();
+        QVERIFY2(steps >= (shownAt - hiddenFrom) / 20 - 1 && steps <= hidden.elapsed() / 20 + 2,
+                 qPrintable(QStringLiteral("%1 steps in %2..%3 ms").arg(steps).arg(shownAt - hiddenFrom).arg(hidden.elapsed())));
         p.form->mnu_Popup_Click(0); // already visible: nothing changes
         QVERIFY(p.form->isVisible());
         QCOMPARE(p.exits, 0);
@@ -320,6 +343,7 @@ private slots:
         MainForm::setTrayAvailabilityOverride(0);
         p.trigger("mtask");
         QVERIFY(p.form->isMinimized() || p.form->windowState().testFlag(Qt::WindowMinimized));
+        QVERIFY(!p.form->timer(4)->isActive()); // minimised, the banner rests
         QCOMPARE(p.messages.size(), 1);
         QVERIFY(p.messages.last().text.contains(QStringLiteral("最小化")));
     }
@@ -336,12 +360,30 @@ private slots:
         for (int i = 0; i < 61; ++i)
             p.form->Timer3_Timer();
         QCOMPARE(p.form->text1(), QStringLiteral("1"));
+        // The counter's tick itself brings Timer1's comparison, once.
         p.journal.entries.clear();
+        QTRY_COMPARE(p.journal.entries.count(QStringLiteral("mail: connect pop.example.jp")), 1);
         for (int i = 0; i < 10; ++i)
-            p.form->Timer1_Timer(); // a whole second of 100 ms ticks
+            p.form->Timer1_Timer(); // more ticks in the same second
         QCOMPARE(p.journal.entries.count(QStringLiteral("mail: connect pop.example.jp")), 1);
         p.form->Timer3_Timer();
         QCOMPARE(p.form->text1(), QStringLiteral("0"));
+        QTest::qWait(50);
+
+        // So does an edit of the interval that meets the counter.
+        setForm->setText2(QStringLiteral("3"));
+        for (int i = 0; i < 200 && p.form->text1() != QLatin1String("1"); ++i)
+            p.form->Timer3_Timer();
+        QCOMPARE(p.form->text1(), QStringLiteral("1"));
+        QTest::qWait(50);
+        p.journal.entries.clear();
+        setForm->setText2(QStringLiteral("1"));
+        QTRY_COMPARE(p.journal.entries.count(QStringLiteral("mail: connect pop.example.jp")), 1);
+
+        // A closed check settings window is loaded again, hidden.
+        setForm->close();
+        QTRY_VERIFY(p.services.forms.setForm.isLoaded());
+        QVERIFY(!p.services.forms.setForm.ifLoaded()->isVisible());
     }
 
     void bannerScrollsTheMailProgramName()

@@ -19,6 +19,9 @@ public:
     QList<int> badStatus;           // messages whose header cannot be read
     int countOverride = -1;         // >= 0: the count login reports instead of senders.size()
     bool loginFails = false;
+    bool connectFailsOverTls = false; // with connectResult -1: a TLS failure
+    int brokenFrom = 0;             // > 0: the session is lost from this message's status read on
+    int plannedCount = -1;          // the count of the last planned walk
     QString errorText = QStringLiteral("ログインに失敗しました");
     std::function<void(int)> onStatus; // runs inside GetMailStatus of message m
     QString lastId, lastPassword;
@@ -47,6 +50,7 @@ public:
     {
         ++calls;
         m_log << QStringLiteral("status:%1").arg(number);
+        lastStatus = number;
         if (onStatus)
             onStatus(number);
         // A failed read leaves the buffers as they were.
@@ -79,6 +83,9 @@ public:
         m_log << QStringLiteral("close:%1").arg(handle);
         return 0;
     }
+    bool lastConnectFailureIsTls() const override { return connectResult == -1 && connectFailsOverTls; }
+    void planWalk(int, int count) override { plannedCount = count; }
+    bool isSessionUsable(int) const override { return brokenFrom <= 0 || lastStatus < brokenFrom; }
     int NMailGetMessage(int code, QString& buffer, int& size) override
     {
         ++calls;
@@ -89,6 +96,7 @@ public:
 
 private:
     QStringList& m_log;
+    int lastStatus = 0;
 };
 
 } // namespace qp::test

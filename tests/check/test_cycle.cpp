@@ -213,19 +213,60 @@ private slots:
         CheckOutcome out = check->run();
         QCOMPARE(out.matchCount, 1);
         QCOMPARE(out.messagesDownloaded, 3);
+        QCOMPARE(lib->plannedCount, 3);
 
-        // A server that counts far more messages than it can serve: the check
-        // stops at the first one of which nothing can be read, closes and
-        // still reports what the server counted.
+        // A healthy server that answers -ERR to both the header and the size
+        // of one message: the watched sender after it is still found.
+        lib->senders = {QStringLiteral("x@y"), QStringLiteral("x@y"), QStringLiteral("boss@example.jp")};
+        lib->sizes = {100, -1, 100};
+        out = check->run();
+        QCOMPARE(out.abandonedAt, 0);
+        QCOMPARE(out.matchCount, 1);
+        QCOMPARE(out.messagesDownloaded, 2);
+
+        // A server that counts far more messages than it can serve and then
+        // loses the session: the check stops there, closes and still reports
+        // what the server counted.
         log.clear();
         lib->badStatus.clear();
+        lib->sizes.clear();
         lib->senders = {QStringLiteral("boss@example.jp")};
         lib->countOverride = 2'000'000'000;
+        lib->brokenFrom = 2;
         out = check->run();
         QCOMPARE(out.abandonedAt, 2);
         QCOMPARE(out.matchCount, 1);
         QCOMPARE(afterClose(), QStringList({"board:新着メールが有ります/2000000000", "showBoard", "alert"}));
         QCOMPARE(log.count(QStringLiteral("close:1")), 1);
+
+        // The same count from a server that keeps answering: the walk ends at
+        // its time limit, and the check closes and reports as usual.
+        log.clear();
+        lib->brokenFrom = 0;
+        check->setWalkLimit(300);
+        out = check->run();
+        QCOMPARE(out.abandonedAt, 0);
+        QVERIFY(out.walkCutAt > 2);
+        QCOMPARE(out.matchCount, 1);
+        QCOMPARE(afterClose(), QStringList({"board:新着メールが有ります/2000000000", "showBoard", "alert"}));
+    }
+
+    // A TLS failure at connect is shown in the error box (the library has
+    // closed the connection); a server that is merely off stays silent.
+    void tlsFailureIsShownAnUnreachableServerIsNot()
+    {
+        host->hangUpOn = true;
+        lib->connectResult = -1;
+        lib->errorText = QStringLiteral("サーバー「pop.example.jp」と TLS で接続できません（証明書の期限が切れています）");
+        lib->connectFailsOverTls = true;
+        check->run();
+        QCOMPARE(log, QStringList({"connect:pop.example.jp", "message:0:8192",
+                                   "error:サーバー「pop.example.jp」と TLS で接続できません（証明書の期限が切れています）",
+                                   "hangUp"}));
+        log.clear();
+        lib->connectFailsOverTls = false;
+        check->run();
+        QCOMPARE(log, QStringList({"connect:pop.example.jp", "hangUp"}));
     }
 
     void storeIsReadAfreshForEachMessage()
@@ -259,6 +300,15 @@ private slots:
         const CheckOutcome out = check->run();
         QCOMPARE(out.matchCount, std::int16_t(32767));
         QVERIFY(afterClose().contains(QStringLiteral("alert")));
+        QVERIFY(!out.recordsIgnored);
+
+        // Records past the 32,766 a store can address are not matched, and
+        // the outcome says so (the main window tells the user once).
+        QVERIFY(writeStore(storePath(), QStringList(32766 + 3, QStringLiteral("a"))));
+        lib->senders = {QStringLiteral("a")};
+        const CheckOutcome capped = check->run();
+        QCOMPARE(capped.matchCount, std::int16_t(32766));
+        QVERIFY(capped.recordsIgnored);
     }
 
     void aCheckNeverStartsInsideAnother()
@@ -273,12 +323,20 @@ private slots:
         QCOMPARE(log.count(QStringLiteral("connect:pop.example.jp")), 1);
         QVERIFY(!check->isRunning());
 
-        // Also not from the error box; and once a check is over the next one runs.
-        log.clear();
-        lib->loginFails = true;
-        check->run();
-        QVERIFY(!nested.started);
-        QCOMPARE(log.count(QStringLiteral("connect:pop.example.jp")), 1);
+        // Also not from the error box, so no second box opens over it; and
+        // once a check is over the next one runs.
+        for (bool tls : {false, true}) {
+            log.clear();
+            nested = CheckOutcome();
+            nested.started = true;
+            lib->loginFails = !tls;
+            lib->connectResult = tls ? -1 : 1;
+            lib->connectFailsOverTls = tls;
+            check->run();
+            QVERIFY(!nested.started);
+            QCOMPARE(log.count(QStringLiteral("connect:pop.example.jp")), 1);
+            QCOMPARE(log.filter(QStringLiteral("error:")).size(), 1);
+        }
         host->duringWait = nullptr;
         QVERIFY(check->run().started);
     }

@@ -83,6 +83,16 @@ private slots:
             for (const QByteArray& m : messages)
                 QVERIFY(m_dovecot->addMessage(user, m));
         }
+        // Over IMAP: three unseen (one flagged), three read with flags of
+        // their own; the watched sender wrote one of each.
+        QVERIFY(m_dovecot->addUser(QStringLiteral("imapbox"), QStringLiteral("pw-imapbox")));
+        const QList<QPair<QByteArray, QString>> imapMail = {
+            {message("a@example.jp"), QString()},       {message("Boss <boss@example.jp>"), QString()},
+            {message("c@example.jp"), QStringLiteral("F")}, {message("boss@example.jp"), QStringLiteral("S")},
+            {message("d@example.jp"), QStringLiteral("RS")}, {message("e@example.jp"), QStringLiteral("FS")},
+        };
+        for (const auto& [m, flags] : imapMail)
+            QVERIFY(m_dovecot->addMessage(QStringLiteral("imapbox"), m, flags));
         QVERIFY2(m_dovecot->start(), qPrintable(m_dovecot->errorString()));
     }
 
@@ -249,6 +259,59 @@ private slots:
         QVERIFY2(t.elapsed() < 10000, qPrintable(QString::number(t.elapsed())));
         QCOMPARE(log, QStringList({"account:liar/pw-liar", "board:新着メールが有ります/2000000000", "showBoard",
                                    "hangUp"}));
+    }
+
+    // The same check over IMAP, with TLS from the first byte and by
+    // STARTTLS: the unseen messages are the waiting mail, a watched sender
+    // among them alerts, and the mailbox is left as it was, every flag.
+    void imapCheckLeavesTheMailboxAsItWas_data()
+    {
+        QTest::addColumn<bool>("implicitTls");
+        QTest::newRow("imaps://") << true;
+        QTest::newRow("imap:// with STARTTLS") << false;
+    }
+    void imapCheckLeavesTheMailboxAsItWas()
+    {
+        QFETCH(bool, implicitTls);
+        useAccount(QStringLiteral("imapbox"));
+        watch(QStringLiteral("boss@example.jp"));
+        host->autoClose = true;
+        settings.setPop3Server(m_dovecot->imapServerText(implicitTls));
+        const QMap<QString, QString> before = m_dovecot->maildirFlags(QStringLiteral("imapbox"));
+        QCOMPARE(before.size(), 6);
+        const qsizetype sessions = m_dovecot->logText().count(QStringLiteral("Logged out"));
+        const CheckOutcome out = check->run();
+        QCOMPARE(out.messageCount, 3);
+        QCOMPARE(out.matchCount, 1);
+        QCOMPARE(log, QStringList({"account:imapbox/pw-imapbox", "board:新着メールが有ります/3", "showBoard",
+                                   "wait:1000", "unloadBoard", "alert"}));
+        QVERIFY(m_dovecot->waitForLog(QStringLiteral("imap(imapbox)")));
+        QDeadlineTimer ended(5000);
+        while (m_dovecot->logText().count(QStringLiteral("Logged out")) == sessions && !ended.hasExpired())
+            QThread::msleep(20);
+        QCOMPARE(m_dovecot->maildirFlags(QStringLiteral("imapbox")), before);
+    }
+
+    void imapLoginFailureShowsTheSameBox()
+    {
+        // First a certificate nobody vouches for: the reason in the box, no account read, no login.
+        useAccount(QStringLiteral("refused"), QStringLiteral("wrong"));
+        settings.setPop3Server(m_dovecot->imapServerText(true));
+        lib->setExtraCaCertificates({});
+        QVERIFY(!check->run().loginTried);
+        QCOMPARE(log.size(), 1);
+        QVERIFY2(log[0].startsWith(QStringLiteral("error:サーバー「127.0.0.1」と TLS で接続できません（証明書の発行元を信頼できません")),
+                 qPrintable(log[0]));
+        log.clear();
+        lib->setExtraCaCertificates(m_dovecot->caCertificates());
+
+        useAccount(QStringLiteral("refused"), QStringLiteral("wrong"));
+        lib->setLocalAddress(QHostAddress(QStringLiteral("127.0.0.3")));
+        settings.setPop3Server(m_dovecot->imapServerText(true));
+        const CheckOutcome out = check->run();
+        QVERIFY(out.messageCount < 0);
+        QVERIFY2(lib->lastError().startsWith(QStringLiteral("ログインできません（")), qPrintable(lib->lastError()));
+        QCOMPARE(log, QStringList({"account:refused/wrong", "error:" + lib->lastError()}));
     }
 
     void emptyAccountOpensTheAccountWindowAndLogsInNowhere()

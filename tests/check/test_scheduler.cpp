@@ -14,6 +14,7 @@ struct Simulation {
     QString interval = QStringLiteral("0");
     qint64 now = 0; // milliseconds since the window opened
     QList<qint64> checks;
+    qint64 busyUntil = 0; // a check runs until then
 
     bool timer3Runs() const { return leadingNumber(interval) > 0; }
     void runUntil(qint64 end)
@@ -22,7 +23,7 @@ struct Simulation {
             now += 100;
             if (now % 1000 == 0 && timer3Runs())
                 scheduler.secondTick(interval);
-            if (scheduler.checkDue(interval))
+            if (scheduler.checkDue(interval, now < busyUntil))
                 checks << now;
         }
     }
@@ -45,6 +46,29 @@ private slots:
         sim.runUntil(200'000);
         QCOMPARE(sim.checks, QList<qint64>({61'000, 122'000, 183'000}));
         QCOMPARE(sim.scheduler.minuteCounter(), QStringLiteral("0"));
+    }
+
+    // A check that falls due while another one runs (a long check, the
+    // user's, one held by its error box) runs right after it, not a whole
+    // interval later; several steps due meanwhile give one check.
+    void aCheckDueWhileAnotherRunsWaitsForIt()
+    {
+        Simulation sim;
+        sim.interval = QStringLiteral("1");
+        sim.busyUntil = 70'000;
+        sim.runUntil(130'000);
+        QCOMPARE(sim.checks, QList<qint64>({70'000, 122'000}));
+
+        sim.busyUntil = 300'000; // steps at 183 s and 244 s fall due meanwhile
+        sim.runUntil(310'000);
+        QCOMPARE(sim.checks, QList<qint64>({70'000, 122'000, 300'000, 305'000}));
+
+        // Switched off while it waits: it is dropped.
+        sim.busyUntil = 370'000;
+        sim.runUntil(366'500);
+        sim.interval = QStringLiteral("0");
+        sim.runUntil(380'000);
+        QCOMPARE(sim.checks.size(), 4);
     }
 
     void counterTexts()
@@ -140,6 +164,19 @@ private slots:
         QCOMPARE(s.bannerTick(QStringLiteral("/opt/mail/")).caption, QString());
         QCOMPARE(bannerFileTitle(QString(250, QLatin1Char('x'))), QString());
         QCOMPARE(bannerFileTitle(QString(249, QLatin1Char('x'))).size(), 249);
+
+        // Many steps at once land where as many single steps do, across the
+        // first jump and across many loops.
+        for (std::uint64_t n : {1, 236, 237, 238, 450, 451, 452, 665, 100'003}) {
+            Scheduler one, many;
+            BannerState single;
+            for (std::uint64_t i = 0; i < n; ++i)
+                single = one.bannerTick(QStringLiteral("/usr/bin/mutt"));
+            const BannerState jumped = many.bannerAdvance(QStringLiteral("/usr/bin/mutt"), n);
+            QCOMPARE(jumped.leftTwips, single.leftTwips);
+            QCOMPARE(many.bannerLeftTwips(), single.leftTwips);
+            QCOMPARE(jumped.caption, QStringLiteral("mutt"));
+        }
     }
 
     void lampBlinksAndIsNotEnteredAgain()
@@ -153,19 +190,28 @@ private slots:
             QCOMPARE(ms, 2000);
             ++waits;
             // Two ticks of the one-second timer fall due during the wait.
-            nestedRan += s.lampTick(true, show, wait);
-            nestedRan += s.lampTick(true, show, wait);
+            nestedRan += s.lampTick([] { return true; }, show, wait);
+            nestedRan += s.lampTick([] { return true; }, show, wait);
         };
-        QVERIFY(s.lampTick(true, show, wait));
+        bool on = true;
+        auto check3 = [&] { return on; };
+        QVERIFY(s.lampTick(check3, show, wait));
         QCOMPARE(shown, QList<Lamp>({Lamp::Green, Lamp::Red}));
         QCOMPARE(waits, 1);
         QCOMPARE(nestedRan, 0);
 
         // Off: green, no wait.
         shown.clear();
-        QVERIFY(s.lampTick(false, show, wait));
+        on = false;
+        QVERIFY(s.lampTick(check3, show, wait));
         QCOMPARE(shown, QList<Lamp>({Lamp::Green}));
         QCOMPARE(waits, 1);
+
+        // Switched off during the wait: the tick ends green, not red.
+        shown.clear();
+        on = true;
+        QVERIFY(s.lampTick(check3, show, [&](int) { on = false; }));
+        QCOMPARE(shown, QList<Lamp>({Lamp::Green, Lamp::Red, Lamp::Green}));
     }
 };
 

@@ -1,6 +1,7 @@
 // The mail-library calls against a scripted server that misbehaves on
 // purpose: every wait must end, every failure must give the caller a
 // negative result and a Japanese text, and nothing may ever delete mail.
+#include <QCryptographicHash>
 #include <QElapsedTimer>
 #include <QHostInfo>
 #include <QTcpServer>
@@ -192,6 +193,101 @@ private slots:
             QVERIFY2(!c.startsWith("DELE"), c.constData());
     }
 
+    // With PIPELINING offered and the walk planned, the commands go out
+    // ahead of the calls, bounded, in the order of the one-at-a-time walk;
+    // a -ERR mid-way fails only its call; a server that hangs up mid-way
+    // fails every later call at once; a call that leaves the plan drains
+    // it and goes on one command at a time.
+    void pipelinedWalk_data()
+    {
+        QTest::addColumn<int>("count");
+        QTest::addColumn<int>("size");
+        QTest::addColumn<QString>("how");
+        QTest::newRow("whole walk") << 200 << 40 << QString();
+        QTest::newRow("large messages") << 5 << 300000 << QString();
+        QTest::newRow("-ERR for message 5") << 10 << 40 << QStringLiteral("err");
+        QTest::newRow("hang-up at LIST 7") << 10 << 40 << QStringLiteral("close");
+        QTest::newRow("back to message 1") << 10 << 40 << QStringLiteral("leave");
+        QTest::newRow("walk ends after message 2") << 10 << 40 << QStringLiteral("early");
+    }
+    void pipelinedWalk()
+    {
+        QFETCH(int, count);
+        QFETCH(int, size);
+        QFETCH(QString, how);
+        FakePop3Server server;
+        server.setPipelining(true);
+        scriptLogin(server, "+OK\r\nTOP\r\nUSER\r\nPIPELINING\r\n.\r\n");
+        server.expect("STAT", "+OK " + QByteArray::number(count) + ' ' + QByteArray::number(qint64(count) * size));
+        auto from = [](int m) { return "From: s" + QByteArray::number(m) + "@x.jp\r\n"; };
+        for (int m = 1; m <= count; ++m) {
+            const QByteArray n = QByteArray::number(m);
+            const bool err = how == QLatin1String("err") && m == 5;
+            server.expect("TOP " + n + " 0", err ? "-ERR gone" : "+OK\r\n" + from(m) + "\r\n.\r\n");
+            if (how == QLatin1String("close") && m == 7) {
+                server.expect("LIST " + n, "", Then::Close);
+                break;
+            }
+            server.expect("LIST " + n, err ? "-ERR gone" : "+OK " + n + ' ' + QByteArray::number(size));
+            server.expect("RETR " + n, err ? "-ERR gone"
+                                           : "+OK\r\n" + from(m) + "\r\n" + QByteArray(size - from(m).size() - 4, 'b')
+                                                 + "\r\n.\r\n");
+        }
+        if (how == QLatin1String("leave"))
+            server.expect("LIST 1", "+OK 1 40");
+        server.expect("QUIT", "+OK", Then::Close);
+        QVERIFY(server.start());
+
+        NMail mail;
+        mail.setTimeouts(quickTimeouts());
+        const int h = mail.NMailPop3Connect(server.serverText());
+        QVERIFY(h > 0);
+        QCOMPARE(mail.NMailPop3Authenticate(h, QStringLiteral("alice"), QStringLiteral("secret"), 0), count);
+        mail.planWalk(h, count);
+        QVERIFY(mail.client(h)->isPipelining());
+        Texts t;
+        const int walked = how == QLatin1String("early") ? 2 : count;
+        for (int m = 1; m <= walked; ++m) {
+            const bool gone = how == QLatin1String("err") && m == 5;
+            const bool closed = how == QLatin1String("close") && m >= 7;
+            const bool headerRead = !gone && !(closed && m > 7);
+            QCOMPARE(mail.NMailPop3GetMailStatus(h, m, t.subject, t.date, t.from, t.header, 0) == 0, headerRead);
+            if (headerRead)
+                QCOMPARE(t.from, QStringLiteral("s%1@x.jp").arg(m));
+            const int listed = mail.NMailPop3GetMailSize(h, m);
+            if (gone || closed) {
+                QVERIFY(listed < 0);
+                QVERIFY2(lastMessage(mail).contains(gone ? QStringLiteral("gone") : QStringLiteral("接続が切れました")),
+                         qPrintable(lastMessage(mail)));
+                QCOMPARE(mail.isSessionUsable(h), !closed);
+                continue; // as the check does: no download without a size
+            }
+            QCOMPARE(listed, size);
+            QCOMPARE(mail.NMailPop3GetMail(h, m, t.subject, t.date, t.from, t.header, t.body, 0, 0), 0);
+            QCOMPARE(t.from, QStringLiteral("s%1@x.jp").arg(m));
+            QVERIFY(t.body.isEmpty()); // dropped as it came
+        }
+        if (how == QLatin1String("leave")) {
+            QCOMPARE(mail.NMailPop3GetMailSize(h, 1), 40);
+            QVERIFY(!mail.client(h)->isPipelining());
+        }
+        // Closing drops the replies still on their way, then QUIT is answered.
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(mail.NMailPop3Close(h), 0);
+        QVERIFY(clock.elapsed() < 2000);
+        QVERIFY(server.waitForDisconnect(5000));
+        QCOMPARE(server.mismatch(), QString());
+        if (how != QLatin1String("close")) {
+            QVERIFY(server.scriptCompleted());
+            QCOMPARE(server.received().last(), QByteArray("QUIT"));
+        }
+        QVERIFY2(server.maxQueued() > 1, "nothing was sent ahead");
+        QVERIFY(server.maxQueued() <= qp::Pop3Client::kMaxCommandsAhead);
+        if (size > 100000)
+            QVERIFY2(server.maxQueued() < 3 * count, "large replies are not all asked for at once");
+    }
+
     // RFC 1939's own example: timestamp, password and digest.
     void apopLogin()
     {
@@ -216,6 +312,48 @@ private slots:
         mail.NMailPop3Close(h);
         QVERIFY(server.waitForDisconnect(5000));
         QCOMPARE(server.mismatch(), QString());
+    }
+
+    // ID and password go out as Shift-JIS bytes, and the APOP digest is
+    // over those bytes; a character Shift-JIS lacks stops the login before
+    // anything is sent.
+    void shiftJisAccount_data()
+    {
+        QTest::addColumn<QString>("user");
+        QTest::addColumn<int>("apop");
+        QTest::addColumn<QList<QByteArray>>("sent");
+        const QByteArray timestamp = "<1896.697170952@dbc.mtview.ca.us>";
+        const QByteArray digest =
+            QCryptographicHash::hash(timestamp + "\x83p\x83X", QCryptographicHash::Md5).toHex();
+        QTest::newRow("USER/PASS") << QStringLiteral("山田") << 0
+                                   << QList<QByteArray>{"CAPA", "USER \x8eR\x93" "c", "PASS \x83p\x83X", "CAPA", "STAT", "QUIT"};
+        QTest::newRow("APOP") << QStringLiteral("山田") << -1
+                              << QList<QByteArray>{"CAPA", "APOP \x8eR\x93" "c " + digest, "CAPA", "STAT", "QUIT"};
+        QTest::newRow("not in Shift-JIS") << QStringLiteral("山田\U0001F600") << 0 << QList<QByteArray>{"CAPA", "QUIT"};
+    }
+    void shiftJisAccount()
+    {
+        QFETCH(QString, user);
+        QFETCH(int, apop);
+        QFETCH(QList<QByteArray>, sent);
+        FakePop3Server server;
+        server.greeting("+OK ready <1896.697170952@dbc.mtview.ca.us>");
+        for (const QByteArray& c : sent)
+            server.expect(c, c == "STAT" ? "+OK 0 0" : c == "CAPA" ? kCapa : QByteArray("+OK"),
+                          c == "QUIT" ? Then::Close : Then::Continue);
+        QVERIFY(server.start());
+        NMail mail;
+        mail.setTimeouts(quickTimeouts());
+        const int h = mail.NMailPop3Connect(server.serverText());
+        QVERIFY(h > 0);
+        const int count = mail.NMailPop3Authenticate(h, user, QStringLiteral("パス"), apop);
+        QVERIFY2(count == (sent.size() > 2 ? 0 : -1), qPrintable(lastMessage(mail) + server.mismatch()));
+        if (count < 0)
+            QVERIFY2(lastMessage(mail).contains(QStringLiteral("Shift-JIS")), qPrintable(lastMessage(mail)));
+        mail.NMailPop3Close(h);
+        QVERIFY(server.waitForDisconnect(5000));
+        QCOMPARE(server.mismatch(), QString());
+        QCOMPARE(server.received(), sent);
     }
 
     // No usable timestamp: the password is never sent in any form.
@@ -481,8 +619,10 @@ private slots:
         QCOMPARE(mail.NMailPop3Close(h), 0);
     }
 
-    // Without TOP in CAPA the header comes from RETR; a message bigger than
-    // twice its listed size is cut off rather than read without end.
+    // Without TOP in CAPA the header comes from RETR. A message bigger than
+    // twice its listed size is dropped as it comes and fails, one listed
+    // over the bound is not asked for; either way the session goes on and
+    // the next sender is read.
     void noTopAndOversizedMessage()
     {
         FakePop3Server server;
@@ -492,6 +632,9 @@ private slots:
         server.expect("RETR 1", "+OK\r\nFrom: =?UTF-8?B?5bGx55Sw?= <y@example.jp>\r\n\r\nx\r\n.\r\n");
         server.expect("LIST 2", "+OK 2 10");
         server.expect("RETR 2", "+OK\r\n" + QByteArray(200 * 1024, 'a') + "\r\n.\r\n");
+        server.expect("LIST 3", "+OK 3 " + QByteArray::number(qp::Pop3Client::kMaxMessageBytes + 1));
+        server.expect("RETR 4", "+OK\r\nFrom: z@x.jp\r\n\r\n.\r\n");
+        server.expect("QUIT", "+OK", Then::Close);
         QVERIFY(server.start());
         NMail mail;
         mail.setTimeouts(quickTimeouts());
@@ -506,8 +649,16 @@ private slots:
         QCOMPARE(mail.NMailPop3GetMailSize(h, 2), 10);
         QVERIFY(mail.NMailPop3GetMail(h, 2, t.subject, t.date, t.from, t.header, t.body, 0, 0) < 0);
         QVERIFY2(lastMessage(mail).contains(QStringLiteral("大きすぎます")), qPrintable(lastMessage(mail)));
-        QCOMPARE(server.mismatch(), QString());
+        QVERIFY(mail.isSessionUsable(h));
+        QCOMPARE(mail.NMailPop3GetMailSize(h, 3), qp::Pop3Client::kMaxMessageBytes + 1);
+        QVERIFY(mail.NMailPop3GetMail(h, 3, t.subject, t.date, t.from, t.header, t.body, 0, 0) < 0);
+        QVERIFY2(lastMessage(mail).contains(QStringLiteral("大きすぎるため受信しません")), qPrintable(lastMessage(mail)));
+        QCOMPARE(mail.NMailPop3GetMailStatus(h, 4, t.subject, t.date, t.from, t.header, 0), 0);
+        QCOMPARE(t.from, QStringLiteral("z@x.jp"));
         mail.NMailPop3Close(h);
+        QVERIFY(server.waitForDisconnect(5000));
+        QCOMPARE(server.mismatch(), QString());
+        QVERIFY(server.scriptCompleted());
     }
 
     // --- TLS ---
@@ -597,6 +748,7 @@ private slots:
             mail.setExtraCaCertificates(QSslCertificate::fromPath(m_ca.caPath()));
         QCOMPARE(mail.NMailPop3Connect(QStringLiteral("localhost:%1").arg(server.port())), -1);
         QVERIFY2(lastMessage(mail).contains(says), qPrintable(lastMessage(mail)));
+        QVERIFY(mail.lastConnectFailureIsTls()); // for the error box
         QVERIFY(server.waitForDisconnect(5000));
         for (const QByteArray& c : server.received())
             QVERIFY2(!c.startsWith("USER") && !c.startsWith("PASS"), c.constData());
@@ -638,6 +790,7 @@ private slots:
 
         QCOMPARE(mail.NMailPop3Connect(stripped.serverText()), -1);
         QVERIFY2(lastMessage(mail).contains(QStringLiteral("TLS が使えなくなりました")), qPrintable(lastMessage(mail)));
+        QVERIFY(mail.lastConnectFailureIsTls());
         QVERIFY(stripped.waitForDisconnect(5000));
         QCOMPARE(stripped.received().first(), QByteArray("CAPA"));
         for (const QByteArray& c : stripped.received())
@@ -836,6 +989,7 @@ private slots:
         probe.close();
         QCOMPARE(mail.NMailPop3Connect(QStringLiteral("127.0.0.1:%1").arg(port)), -1);
         QVERIFY2(lastMessage(mail).contains(QStringLiteral("接続を拒否されました")), qPrintable(lastMessage(mail)));
+        QVERIFY(!mail.lastConnectFailureIsTls()); // silent
         // The system resolver on a name that never exists: not found, or
         // (with no DNS server in reach) cannot be looked up; within the bound.
         QElapsedTimer clock;

@@ -1,7 +1,9 @@
 #include "notify/Alert.h"
 #include "notify/MciSound.h"
+#include "notify/MidiFileCheck.h"
 #include "notify/PicturePane.h"
 #include "platform/ProgramFolder.h"
+#include "tests/support/SoundServerFixture.h"
 #include "TestTune.h"
 
 #include <QCheckBox>
@@ -10,6 +12,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+
+#include <cmath>
+#include <vector>
 
 namespace {
 
@@ -22,17 +27,22 @@ public:
         int result;
         QString reply;
         qint64 atMs;
+        qp::FluidTunePlayer::Sink sink; // after the command
     };
-    qp::MciSound real{qp::FluidTunePlayer::Output::SilentClock};
+    qp::MciSound real;
     QList<Entry> log;
     QElapsedTimer clock;
 
-    RecordingSound() { clock.start(); }
+    explicit RecordingSound(qp::FluidTunePlayer::Output output)
+        : real(output)
+    {
+        clock.start();
+    }
 
     int mciSendString(const QString& command, QString* reply) override
     {
         const int result = real.mciSendString(command, reply);
-        log.append({command, result, reply ? *reply : QString(), clock.elapsed()});
+        log.append({command, result, reply ? *reply : QString(), clock.elapsed(), real.player().sink()});
         return result;
     }
 
@@ -47,6 +57,62 @@ public:
 };
 
 const QString kGifDir = QStringLiteral("画像データ");
+
+// A recording as the mean loudness of each 2 ms.
+constexpr int kWindowMs = 2;
+std::vector<double> loudness(const std::vector<qint16>& samples)
+{
+    const std::size_t window = qp::test::SoundServerFixture::kRate * kWindowMs / 1000;
+    std::vector<double> out(samples.size() / window);
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        double sum = 0;
+        for (std::size_t j = 0; j < window; ++j)
+            sum += std::abs(int(samples[i * window + j]));
+        out[i] = sum / double(window);
+    }
+    return out;
+}
+
+double loudest(const std::vector<double>& env, qint64 fromMs, qint64 toMs)
+{
+    double peak = 0;
+    for (qint64 i = std::max<qint64>(0, fromMs / kWindowMs); i < qint64(env.size()) && i < toMs / kWindowMs; ++i)
+        peak = std::max(peak, env[std::size_t(i)]);
+    return peak;
+}
+
+// The first window from `from` that starts at least `ms` of windows no
+// louder than `quiet`; env.size() when there is none.
+std::size_t silentRun(const std::vector<double>& env, std::size_t from, double quiet, int ms)
+{
+    std::size_t run = 0;
+    for (std::size_t i = from; i < env.size(); ++i) {
+        run = env[i] <= quiet ? run + 1 : 0;
+        if (run * kWindowMs >= std::size_t(ms))
+            return i + 1 - run;
+    }
+    return env.size();
+}
+
+// How well env[at..] matches env[from..from+length), from -1 to 1.
+double likeness(const std::vector<double>& env, std::size_t from, std::size_t at, std::size_t length)
+{
+    double ma = 0, mb = 0;
+    for (std::size_t i = 0; i < length; ++i) {
+        ma += env[from + i];
+        mb += env[at + i];
+    }
+    ma /= double(length);
+    mb /= double(length);
+    double ab = 0, aa = 0, bb = 0;
+    for (std::size_t i = 0; i < length; ++i) {
+        const double a = env[from + i] - ma, b = env[at + i] - mb;
+        ab += a * b;
+        aa += a * a;
+        bb += b * b;
+    }
+    return aa > 0 && bb > 0 ? ab / std::sqrt(aa * bb) : 0;
+}
 
 } // namespace
 
@@ -63,7 +129,8 @@ class AlertTest : public QObject {
         QCheckBox check1;
         qp::Alert alert{sound, *pane, timer2, check1, &mainWindow};
 
-        Rig()
+        explicit Rig(qp::FluidTunePlayer::Output output = qp::FluidTunePlayer::Output::SilentClock)
+            : sound(output)
         {
             check1.setChecked(true);
             timer2.setInterval(100);
@@ -147,7 +214,143 @@ private slots:
         QCOMPARE(rig.sound.real.openAlias(), QString());
         QCOMPARE(rig.picture(), QStringLiteral("TanabataMove.gif"));
         QVERIFY(!rig.alert.form1().isLoaded());
-        QVERIFY(rig.timer2.isActive()); // the end alert leaves the watcher alone
+        // The end alert leaves the watcher running; with no tune to watch
+        // its next tick puts the timer to sleep until the next alert.
+        QVERIFY(rig.alert.watcherRunning());
+        QVERIFY(waitFor([&] { return !rig.timer2.isActive(); }, 1000));
+        rig.alert.Command2_Click();
+        QVERIFY(rig.timer2.isActive());
+        rig.alert.Command3_Click();
+    }
+
+    // On a real sound server, with the delivered tune and the loop on: the
+    // tune is heard, each repeat starts right after the end of the last, and
+    // stop and close silence it. A server that dies mid-tune leaves the loop
+    // going on the silent clock.
+    void realSoundServer()
+    {
+        qp::test::SoundServerFixture server;
+        if (!server.start())
+            QSKIP(qPrintable(server.errorString()));
+        QFile deliveredFile(QStringLiteral(QP_SOURCE_DIR "/assets/Sound/Kouka.mid"));
+        QVERIFY(deliveredFile.open(QIODevice::ReadOnly));
+        const QByteArray delivered = deliveredFile.readAll();
+        const auto tuneEnd = qp::midiTuneEnd(delivered);
+        QVERIFY(tuneEnd && tuneEnd->seconds > 2);
+        const qint64 lengthMs = qint64(tuneEnd->seconds * 1000);
+        const QString tune = m_dir.filePath(QStringLiteral("Sound/Kouka.mid"));
+        struct Restore {
+            QString path;
+            ~Restore() { testtune::write(path, testtune::tune(1, 200)); }
+        } restore{tune};
+        QVERIFY(testtune::write(tune, delivered));
+        QVERIFY2(server.startRecording(), qPrintable(server.errorString()));
+
+        Rig rig(qp::FluidTunePlayer::Output::Automatic);
+        auto restarts = [&] {
+            return rig.sound.commandsExceptStatus().count(QStringLiteral("play bgm from 0"));
+        };
+        rig.alert.Command2_Click();
+        QCOMPARE(rig.sound.real.player().sink(), qp::FluidTunePlayer::Sink::AudioDevice);
+        QVERIFY(waitFor([&] { return restarts() >= 1; }, int(lengthMs) + 3000));
+        // The end found the device still open: the repeat goes on the same stream.
+        for (qsizetype i = 1; i < rig.sound.log.size(); ++i) {
+            if (rig.sound.log[i].command == QLatin1String("play bgm from 0"))
+                QCOMPARE(rig.sound.log[i - 1].sink, qp::FluidTunePlayer::Sink::AudioDevice);
+        }
+
+        // The first sound marks the start; each repeat is where the tune's
+        // opening comes again, near the end of the playing before.
+        const double quiet = 8; // digital silence is 0
+        const std::size_t opening = 400 / kWindowMs;
+        std::size_t first = 0;
+        struct Repeat {
+            std::size_t at = 0;
+            double likeness = -1;
+        };
+        auto findRepeat = [&](const std::vector<double>& env, std::size_t previous) {
+            Repeat r;
+            const std::size_t expected = previous + std::size_t(lengthMs / kWindowMs);
+            for (std::size_t at = expected - 300 / kWindowMs; at < expected + 700 / kWindowMs; ++at) {
+                if (at + opening >= env.size())
+                    break;
+                const double l = likeness(env, first, at, opening);
+                if (l > r.likeness)
+                    r = {at, l};
+            }
+            return r;
+        };
+        auto gapMs = [&](const Repeat& r, std::size_t previous) {
+            return qint64(r.at - previous) * kWindowMs - lengthMs;
+        };
+        // One buffer: the 2048 frames the player asks the server to hold.
+        const qint64 bound = 100 + 2048 * 1000 / qp::test::SoundServerFixture::kRate;
+
+        QTest::qWait(1000);
+        std::vector<double> env = loudness(server.recording());
+        while (first < env.size() && env[first] <= quiet)
+            ++first;
+        QVERIFY2(first < env.size(), "nothing was heard");
+        const double peak = loudest(env, qint64(first) * kWindowMs, qint64(first) * kWindowMs + lengthMs);
+        QVERIFY2(peak > 300, qPrintable(QString::number(peak)));
+        Repeat repeat = findRepeat(env, first);
+        qint64 gap = gapMs(repeat, first);
+        qInfo("tune %lld ms, first repeat starts %lld ms after its end (likeness %.2f)", lengthMs, gap,
+              repeat.likeness);
+        QVERIFY2(repeat.likeness > 0.8, qPrintable(QString::number(repeat.likeness)));
+        if (gap > bound) {
+            // A busy machine can hold up the watcher's tick; the next
+            // repeat must then make it.
+            QVERIFY(waitFor([&] { return restarts() >= 2; }, int(lengthMs) + 3000));
+            QTest::qWait(1000);
+            env = loudness(server.recording());
+            const Repeat second = findRepeat(env, repeat.at);
+            gap = gapMs(second, repeat.at);
+            qInfo("second repeat starts %lld ms after its end (likeness %.2f)", gap, second.likeness);
+            QVERIFY2(second.likeness > 0.8, qPrintable(QString::number(second.likeness)));
+            repeat = second;
+        }
+        QVERIFY2(gap >= -kWindowMs && gap <= bound, qPrintable(QString::number(gap)));
+
+        QTest::qWait(500);
+        rig.timer2.stop(); // a stop alone would be looped by the watcher
+        QCOMPARE(rig.sound.mciSendString(QStringLiteral("stop bgm"), nullptr), 0);
+        QTest::qWait(1000);
+        QCOMPARE(rig.sound.mciSendString(QStringLiteral("play bgm"), nullptr), 0);
+        QTest::qWait(2000);
+        rig.alert.Command3_Click(); // stop and close
+        QTest::qWait(1000);
+        env = loudness(server.stopRecording());
+        const std::size_t best = repeat.at;
+
+        // Stop, and close, silence the device (digital silence, not just a
+        // quiet passage: the tune's reverberation never rests before its
+        // end); play after stop goes on.
+        const std::size_t stopped = silentRun(env, best + opening, quiet, 300);
+        QVERIFY2(stopped < env.size(), "the stop did not silence the tune");
+        std::size_t resumed = stopped;
+        while (resumed < env.size() && env[resumed] <= quiet)
+            ++resumed;
+        QVERIFY2(resumed < env.size() && loudest(env, qint64(resumed) * kWindowMs, qint64(resumed) * kWindowMs + 300) > 100,
+                 "play after stop was not heard");
+        const std::size_t closed = silentRun(env, resumed, quiet, 300);
+        QVERIFY2(closed < env.size(), "the close did not silence the tune");
+        QVERIFY2(loudest(env, qint64(closed) * kWindowMs, qint64(env.size()) * kWindowMs) <= quiet,
+                 "sound after the close");
+
+        // The server dies mid-tune: the end still comes, the loop goes on.
+        QVERIFY(testtune::write(tune, testtune::tune(6, 250)));
+        rig.timer2.start();
+        rig.alert.Command2_Click();
+        QCOMPARE(rig.sound.real.player().sink(), qp::FluidTunePlayer::Sink::AudioDevice);
+        QVERIFY(waitFor([&] { return rig.sound.real.player().currentTick() > 300; }, 8000));
+        server.killServer();
+        const qsizetype before = restarts();
+        QVERIFY(waitFor([&] { return restarts() > before; }, 6000));
+        QCOMPARE(rig.sound.real.player().sink(), qp::FluidTunePlayer::Sink::SilentClock);
+        QVERIFY(waitFor([&] { return restarts() > before + 1; }, 4000));
+        rig.alert.Command3_Click();
+        QCOMPARE(rig.sound.real.player().sink(), qp::FluidTunePlayer::Sink::None);
     }
 
     // Loop switch off: the first tune that ends is closed and the watcher
@@ -157,7 +360,8 @@ private slots:
         Rig rig;
         rig.check1.setChecked(false);
         rig.alert.Command2_Click();
-        QVERIFY(waitFor([&] { return !rig.timer2.isActive(); }, 20000));
+        QVERIFY(waitFor([&] { return !rig.alert.watcherRunning(); }, 20000));
+        QVERIFY(!rig.timer2.isActive());
         QCOMPARE(rig.sound.commandsExceptStatus().mid(2), QStringList({"stop bgm", "close bgm"}));
         QCOMPARE(rig.sound.real.openAlias(), QString());
         // Alert, silent: picture and Form1 stay.
@@ -171,7 +375,7 @@ private slots:
         QVERIFY(waitFor([&] { return !rig.sound.real.player().isPlaying(); }, 20000));
         QTest::qWait(300);
         QCOMPARE(rig.sound.real.openAlias(), QStringLiteral("bgm"));
-        QVERIFY(!rig.timer2.isActive());
+        QVERIFY(!rig.timer2.isActive()); // not started again
 
         // The next alert finds the alias taken and plays the open tune again.
         const qsizetype before = rig.sound.log.size();
@@ -193,7 +397,7 @@ private slots:
         QVERIFY(!rig.alert.form1().isLoaded());
         for (const auto& e : rig.sound.log)
             QCOMPARE(e.result, int(qp::MciSound::AliasNotOpen)); // stop and close refused
-        QVERIFY(rig.timer2.isActive());
+        QVERIFY(rig.alert.watcherRunning());
         QCOMPARE(rig.sound.real.openAlias(), QString());
     }
 
@@ -214,8 +418,9 @@ private slots:
         QCOMPARE(rig.picture(), QStringLiteral("ShintyakuMove.gif"));
         QCOMPARE(rig.alert.form1().ifLoaded(), form);
         QVERIFY(form->isVisible());
-        QTest::qWait(300); // the watcher finds no tune and does nothing
-        QVERIFY(rig.timer2.isActive());
+        QTest::qWait(300); // the watcher finds no tune and sleeps
+        QVERIFY(!rig.timer2.isActive());
+        QVERIFY(rig.alert.watcherRunning());
         QCOMPARE(rig.sound.real.openAlias(), QString());
     }
 
@@ -249,7 +454,8 @@ private slots:
         QCOMPARE(rig.picture(), QStringLiteral("ShintyakuMove.gif"));
         QVERIFY(rig.alert.form1().isLoaded());
         QTest::qWait(350);
-        QVERIFY(rig.timer2.isActive());
+        QVERIFY(!rig.timer2.isActive()); // nothing to watch
+        QVERIFY(rig.alert.watcherRunning());
         rig.alert.Command3_Click();
         QVERIFY(QFile::rename(aside, tune));
     }

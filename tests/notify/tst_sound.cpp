@@ -8,6 +8,11 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+
 using qp::MciSound;
 using Verb = qp::MciCommand::Verb;
 
@@ -132,6 +137,16 @@ private slots:
         for (int i = 22; i < noise.size(); ++i)
             noise[i] = char(0xF3);
         QVERIFY(!qp::isWellFormedMidiFile(noise));
+
+        // The end: the end-of-track tick, timed at the tempos the tune sets.
+        QCOMPARE(qp::midiTuneEnd(good)->tick, 500u);
+        QCOMPARE(qRound(qp::midiTuneEnd(good)->seconds * 1000), 521); // 120 bpm, 480 ticks a beat
+        QByteArray faster = good;
+        faster.insert(22, QByteArray::fromHex("00FF51030F4240")); // 1 s a beat, from tick 0
+        faster[21] = char(quint8(faster[21]) + 7);
+        QCOMPARE(qp::midiTuneEnd(faster)->tick, 500u);
+        QCOMPARE(qRound(qp::midiTuneEnd(faster)->seconds * 1000), 1042);
+        QVERIFY(!qp::midiTuneEnd(noise));
     }
 
     // The synthesizer is not loaded until a tune is opened, and no output
@@ -170,8 +185,13 @@ private slots:
         QCOMPARE(sound.mciSendString(QStringLiteral("play bgm")), 0);
         QVERIFY(clock.elapsed() < 300); // returns while the tune plays
         QCOMPARE(status(sound), QStringLiteral("playing"));
+        // The end is the tune's last event, not the moment its last note has
+        // died away.
+        const qint64 lengthMs = qint64(qp::midiTuneEnd(testtune::tune(2, 250))->seconds * 1000);
         QVERIFY(msUntilStopped(sound, 15000) >= 0);
-        QVERIFY2(clock.elapsed() >= 500, "the tune ended before its notes were played");
+        // The silent clock renders a block (23 ms) ahead.
+        QVERIFY2(clock.elapsed() >= lengthMs - 50, "the tune ended before its notes were played");
+        QVERIFY2(clock.elapsed() <= lengthMs + 150, qPrintable(QString::number(clock.elapsed())));
         QCOMPARE(threadCount(), baseline);
 
         QCOMPARE(sound.mciSendString(QStringLiteral("play bgm from 0")), 0);
@@ -259,6 +279,56 @@ private slots:
         QVERIFY(msUntilStopped(sound, 15000) >= 0);
         QVERIFY(clock.elapsed() >= 500);
         sound.mciSendString(QStringLiteral("close bgm"));
+    }
+
+    // No sound server and no sound card: the alert falls back to the silent
+    // clock without a line from the sound libraries on stderr, while the
+    // program's own lines still get through.
+    void noSoundDeviceKeepsStderrQuiet()
+    {
+        const QByteArray none = QFile::encodeName(m_dir.filePath(QStringLiteral("none")));
+        const QString clientConf = m_dir.filePath(QStringLiteral("client.conf"));
+        QVERIFY(testtune::write(clientConf, "autospawn = no\n"));
+        const QList<QPair<const char*, QByteArray>> env = {
+            {"ALSA_CARD", "QuillpostNoCard"}, {"PULSE_SERVER", "unix:" + none},
+            {"PULSE_CLIENTCONFIG", QFile::encodeName(clientConf)}, {"PIPEWIRE_REMOTE", none},
+            {"XDG_RUNTIME_DIR", QFile::encodeName(m_dir.path())}};
+        QList<QPair<const char*, std::optional<QByteArray>>> saved;
+        for (const auto& [name, value] : env) {
+            saved.append({name, qEnvironmentVariableIsSet(name) ? std::optional(qgetenv(name)) : std::nullopt});
+            qputenv(name, value);
+        }
+        const QString captured = m_dir.filePath(QStringLiteral("stderr.txt"));
+        std::fflush(stderr);
+        const int original = ::dup(2);
+        const int file = ::open(QFile::encodeName(captured).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        QVERIFY(original >= 0 && file >= 0);
+        ::dup2(file, 2);
+        ::close(file);
+
+        MciSound sound;
+        const int opened = sound.mciSendString(openCommand(m_tune));
+        sound.mciSendString(QStringLiteral("play bgm"));
+        const auto sink = sound.player().sink();
+        const QString mode = status(sound);
+        sound.mciSendString(QStringLiteral("close bgm"));
+        std::fprintf(stderr, "ours\n");
+        std::fflush(stderr);
+
+        ::dup2(original, 2);
+        ::close(original);
+        for (const auto& [name, value] : saved) {
+            if (value)
+                qputenv(name, *value);
+            else
+                qunsetenv(name);
+        }
+        QCOMPARE(opened, 0);
+        QCOMPARE(sink, qp::FluidTunePlayer::Sink::SilentClock);
+        QCOMPARE(mode, QStringLiteral("playing"));
+        QFile out(captured);
+        QVERIFY(out.open(QIODevice::ReadOnly));
+        QCOMPARE(out.readAll(), QByteArray("ours\n"));
     }
 
     // The program writes "{P}\Sound\Kouka.mid"; components match without case.

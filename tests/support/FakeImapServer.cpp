@@ -158,10 +158,12 @@ private:
             c->done = true;
             auto* timer = new QTimer(c->socket); // goes with the socket
             QSslSocket* socket = c->socket;
-            QObject::connect(timer, &QTimer::timeout, socket, [socket, reply] {
-                // Keep about a megabyte queued, however fast the client reads.
+            QObject::connect(timer, &QTimer::timeout, socket, [socket, timer, reply] {
+                // Keep about a megabyte queued, however fast the client reads,
+                // until it hangs up (a closed socket takes nothing more).
                 while (socket->bytesToWrite() < 1024 * 1024)
-                    socket->write(reply);
+                    if (socket->state() != QAbstractSocket::ConnectedState || socket->write(reply) <= 0)
+                        return timer->stop();
             });
             timer->start(1);
             break;

@@ -12,6 +12,7 @@
 #include <QWaitCondition>
 
 #include <memory>
+#include <utility>
 
 namespace qp::test {
 
@@ -22,6 +23,8 @@ struct FakePop3Server::Shared {
     int chunkSize = 0;
     QString certPath, keyPath;
     bool implicitTls = false;
+    bool pipelining = false;
+    int maxQueued = 0;
 
     mutable QMutex mutex;
     QWaitCondition changed;
@@ -65,7 +68,18 @@ protected:
             QMutexLocker lock(&m_s->mutex);
             ++m_s->connections;
         }
-        auto state = std::make_shared<Connection>(Connection{socket, 0, {}, false, false});
+        auto state = std::make_shared<Connection>(Connection{socket, 0, {}, false, false, {}, nullptr});
+        if (m_s->pipelining) {
+            state->quiet = new QTimer(socket); // goes with the socket
+            state->quiet->setSingleShot(true);
+            state->quiet->setInterval(20);
+            QObject::connect(state->quiet, &QTimer::timeout, socket, [this, c = state.get()] {
+                const QList<QByteArray> lines = std::exchange(c->queued, {});
+                for (const QByteArray& line : lines)
+                    if (!processLine(c, line))
+                        return;
+            });
+        }
         QObject::connect(socket, &QSslSocket::readyRead, socket, [this, state] { onReadyRead(state.get()); });
         QObject::connect(socket, &QSslSocket::disconnected, socket, [this, socket] {
             {
@@ -102,6 +116,8 @@ private:
         QByteArray buffer;  // unread command bytes
         bool hung;          // Then::Hang reached: record, never answer
         bool closing;
+        QList<QByteArray> queued; // pipelining mode: commands not answered yet
+        QTimer* quiet;            // pipelining mode: fires after 20 ms without a command
     };
 
     void startTls(QSslSocket* socket)
@@ -192,33 +208,50 @@ private:
             c->buffer.remove(0, nl + 1);
             if (line.endsWith('\r'))
                 line.chop(1);
-            {
+            if (c->quiet) {
+                c->queued.append(line);
+                c->quiet->start();
                 QMutexLocker lock(&m_s->mutex);
-                m_s->received.append(line);
-                m_s->changed.wakeAll();
-            }
-            if (c->hung)
+                m_s->maxQueued = std::max(m_s->maxQueued, int(c->queued.size()));
                 continue;
-            if (c->next >= m_s->steps.size()) {
-                fail(c, QStringLiteral("unexpected command after the script: ") + QString::fromLatin1(line));
+            }
+            if (!processLine(c, line))
                 return;
-            }
-            const Step& step = m_s->steps.at(c->next);
-            const bool matches = step.command.endsWith('*')
-                                     ? line.startsWith(step.command.left(step.command.size() - 1))
-                                     : line == step.command;
-            if (!matches) {
-                fail(c, QStringLiteral("expected \"%1\", got \"%2\"")
-                            .arg(QString::fromLatin1(step.command), QString::fromLatin1(line)));
-                return;
-            }
-            {
-                QMutexLocker lock(&m_s->mutex);
-                m_s->highestStepDone = std::max(m_s->highestStepDone, c->next);
-            }
-            ++c->next;
-            finishStep(c, step);
         }
+    }
+
+    // Records and answers one command; false once the connection is ending.
+    bool processLine(Connection* c, const QByteArray& line)
+    {
+        if (c->closing)
+            return false;
+        {
+            QMutexLocker lock(&m_s->mutex);
+            m_s->received.append(line);
+            m_s->changed.wakeAll();
+        }
+        if (c->hung)
+            return true;
+        if (c->next >= m_s->steps.size()) {
+            fail(c, QStringLiteral("unexpected command after the script: ") + QString::fromLatin1(line));
+            return false;
+        }
+        const Step& step = m_s->steps.at(c->next);
+        const bool matches = step.command.endsWith('*')
+                                 ? line.startsWith(step.command.left(step.command.size() - 1))
+                                 : line == step.command;
+        if (!matches) {
+            fail(c, QStringLiteral("expected \"%1\", got \"%2\"")
+                        .arg(QString::fromLatin1(step.command), QString::fromLatin1(line)));
+            return false;
+        }
+        {
+            QMutexLocker lock(&m_s->mutex);
+            m_s->highestStepDone = std::max(m_s->highestStepDone, c->next);
+        }
+        ++c->next;
+        finishStep(c, step);
+        return !c->closing;
     }
 
     void fail(Connection* c, const QString& why)
@@ -262,6 +295,17 @@ void FakePop3Server::expect(const QByteArray& command, const QByteArray& reply, 
 void FakePop3Server::setChunkSize(int bytes)
 {
     m_shared->chunkSize = bytes;
+}
+
+void FakePop3Server::setPipelining(bool on)
+{
+    m_shared->pipelining = on;
+}
+
+int FakePop3Server::maxQueued() const
+{
+    QMutexLocker lock(&m_shared->mutex);
+    return m_shared->maxQueued;
 }
 
 void FakePop3Server::setTls(const QString& certPath, const QString& keyPath, bool implicitTls)

@@ -52,6 +52,11 @@ public:
     // Replies go out in pieces of this many bytes, each written and flushed
     // on its own with a short pause, so the client sees them split.
     void setChunkSize(int bytes);
+    // Pipelining mode: commands are not answered as they come but queued
+    // until the client has sent nothing for 20 ms, then answered in order,
+    // so that every command a client sends ahead is seen waiting.
+    // maxQueued() tells the most that waited at once.
+    void setPipelining(bool on);
     // Certificate and key (PEM, EC or RSA) for TLS. implicitTls: the
     // connection is TLS from its first byte (POP3S); otherwise TLS starts only
     // at a Then::StartTls step.
@@ -67,6 +72,7 @@ public:
     QString mismatch() const;           // first unexpected command; empty when none
     bool scriptCompleted() const;       // every step was answered at least once
     int connections() const;            // connections accepted so far
+    int maxQueued() const;              // pipelining mode: most commands waiting at once
     QString tlsError() const;           // server-side handshake failure, if any
     // Waits until the client's connection has ended (closed by either side).
     bool waitForDisconnect(int timeoutMs);

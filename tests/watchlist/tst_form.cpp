@@ -291,14 +291,6 @@ void FormTest::entryBoxKeepsWithin200BytesAndRefusesUnstorableCharacters()
     QTest::mouseClick(form->Command1, Qt::LeftButton);
     QCOMPARE(messages.seen.size(), 2);
     QCOMPARE(QFileInfo(folder.file("Ferruledata50.data")).size(), 0);
-
-    // What a Linux input method types for 〜 is taken, stored as Windows does.
-    entry->clear();
-    entry->insert(QStringLiteral("a\u301Cb"));
-    QCOMPARE(entry->text(), QStringLiteral("a\u301Cb"));
-    QTest::mouseClick(form->Command1, Qt::LeftButton);
-    QCOMPARE(messages.seen.size(), 2);
-    QCOMPARE(readFile(folder.file("Ferruledata50.data")), record(QByteArray("a\x81\x60" "b")));
 }
 
 void FormTest::writeFailureIsReportedAndEntryKept()

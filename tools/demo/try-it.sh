@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Try Quillpost against a throwaway POP3 server on this machine.
+# Try Quillpost against a throwaway POP3 (or IMAPS) server on this machine.
 #
 # Starts a private Dovecot on 127.0.0.1 (its own config, a free high port)
 # holding the sample messages in tools/demo/mail/, prepares a separate
@@ -8,13 +8,15 @@
 # closing Quillpost, stops the server and removes everything the demo made.
 # The settings of your own program folder (build/quillpost) are not touched.
 #
-# Usage: tools/demo/try-it.sh [--no-build] [--program-dir DIR] [--installed] [--interval MIN]
+# Usage: tools/demo/try-it.sh [--no-build] [--program-dir DIR] [--installed] [--interval MIN] [--imap]
 #   --no-build         use the program folder as it is (default: build it first)
 #   --program-dir DIR  take the program from DIR instead of build/quillpost
 #   --installed        start the installed program through its launcher
 #                      (quillpost on the PATH), with a throwaway XDG_DATA_HOME
 #                      so your own ~/.local/share/quillpost is not touched
 #   --interval MIN     minutes between automatic checks (default 1; 0 = by hand only)
+#   --imap             the same mailbox over IMAPS (TLS from a demo CA that only
+#                      the demo's program folder trusts) instead of POP3
 set -euo pipefail
 
 repo=$(cd "$(dirname "$(readlink -f "$0")")/../.." && pwd)
@@ -22,12 +24,14 @@ program_dir="$repo/build/quillpost"
 build=1
 interval=1
 launcher=""
+imap=0
 
 while [ $# -gt 0 ]; do
   case "$1" in
     --no-build) build=0 ;;
     --program-dir) program_dir=$(readlink -f "${2:?--program-dir needs a folder}"); build=0; shift ;;
     --interval) interval=${2:?--interval needs a number}; shift ;;
+    --imap) imap=1 ;;
     --installed) launcher=$(command -v quillpost || true); build=0
                  [ -n "$launcher" ] || { echo "try-it: no quillpost on the PATH; install it first" >&2; exit 1; } ;;
     -h|--help) awk 'NR > 1 && /^#/ { sub(/^# ?/, ""); print; next } NR > 1 { exit }' "$0"; exit 0 ;;
@@ -55,6 +59,10 @@ fi
 
 dovecot_bin=$(PATH="$PATH:/usr/sbin:/usr/local/sbin" command -v dovecot || true)
 [ -n "$dovecot_bin" ] || die "Dovecot is missing: run tools/install-deps.sh (package dovecot-pop3d)"
+if [ "$imap" = 1 ]; then
+  [ -e /usr/lib/dovecot/imap ] || die "Dovecot's IMAP server is missing: run tools/install-deps.sh (package dovecot-imapd)"
+  command -v openssl >/dev/null || die "openssl is missing (package openssl)"
+fi
 command -v iconv >/dev/null || die "iconv is missing (package libc-bin)"
 
 # --- Everything the demo makes lives here and goes away at the end. --------
@@ -103,8 +111,11 @@ cleanup() {
   if [ -f "$server/dovecot.log" ]; then
     local sessions
     sessions=$(grep -o 'retr=[0-9]*/[0-9]*, del=[0-9]*/[0-9]*' "$server/dovecot.log" || true)
+    if [ "$imap" = 1 ]; then
+      sessions=$(grep -o 'Logged out in=[0-9]* out=[0-9]*' "$server/dovecot.log" || true)
+    fi
     if [ -n "$sessions" ]; then
-      say "what the server saw, one line per check (retr = messages read, del = deleted):"
+      say "what the server saw, one line per check (bytes in and out over IMAP; retr = messages read, del = deleted over POP3):"
       printf '%s\n' "$sessions" | sed 's/^/    /'
     fi
   fi
@@ -127,6 +138,11 @@ pick_port() {
 }
 greeting_ok() { # port
   local line
+  if [ "$imap" = 1 ]; then
+    line=$(timeout 3 openssl s_client -connect "127.0.0.1:$1" -quiet </dev/null 2>/dev/null | head -c 4 || true)
+    [ "$line" = "* OK" ]
+    return
+  fi
   line=$(timeout 2 bash -c "exec 3<>/dev/tcp/127.0.0.1/$1 && head -c 3 <&3 && printf 'QUIT\r\n' >&3" 2>/dev/null || true)
   [ "$line" = "+OK" ]
 }
@@ -162,7 +178,58 @@ service anvil {
 }"
 fi
 
+# IMAPS: a CA of the demo's own and a certificate for localhost signed by
+# it. Only the demo's program folder trusts that CA (see below).
+if [ "$imap" = 1 ]; then
+  mkdir -p "$server/tls"
+  openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 -subj "/CN=Quillpost demo CA" \
+    -keyout "$server/tls/ca.key" -out "$server/tls/ca.pem" 2>/dev/null
+  openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -subj "/CN=localhost" \
+    -keyout "$server/tls/server.key" -out "$server/tls/server.csr" 2>/dev/null
+  printf 'subjectAltName=DNS:localhost,IP:127.0.0.1\n' > "$server/tls/ext"
+  openssl x509 -req -days 2 -in "$server/tls/server.csr" -CA "$server/tls/ca.pem" -CAkey "$server/tls/ca.key" \
+    -CAcreateserial -extfile "$server/tls/ext" -out "$server/tls/server.pem" 2>/dev/null
+  [ -s "$server/tls/server.pem" ] || die "openssl could not make the demo's certificate"
+  chmod 755 "$server/tls"; chmod 644 "$server/tls/"*
+fi
+
+write_imap_config() { # port
+  cat > "$server/dovecot.conf" <<EOF
+base_dir = $server/run
+state_dir = $server/state
+log_path = $server/dovecot.log
+protocols = imap
+listen = 127.0.0.1
+ssl = required
+ssl_cert = <$server/tls/server.pem
+ssl_key = <$server/tls/server.key
+auth_mechanisms = plain
+mail_location = maildir:~/Maildir
+passdb {
+  driver = passwd-file
+  args = $server/passwd
+}
+userdb {
+  driver = static
+  args = uid=$mail_uid gid=$mail_gid home=$server/home/%u
+}
+service imap-login {
+  $( [ -n "$run_as" ] && echo "chroot =" )
+  inet_listener imap {
+    port = 0
+  }
+  inet_listener imaps {
+    address = 127.0.0.1
+    port = $1
+    ssl = yes
+  }
+}
+$run_as
+EOF
+}
+
 write_config() { # port
+  if [ "$imap" = 1 ]; then write_imap_config "$1"; return; fi
   cat > "$server/dovecot.conf" <<EOF
 base_dir = $server/run
 state_dir = $server/state
@@ -236,7 +303,14 @@ printf '[EXEINI]\nNUMBER=0\nNUMBER2=%s\nNUMBER3=0\nNUMBER4=0\nNUMBER5=0\nNAME=�
 # The account, readable by its owner only, as the program itself keeps it.
 ( umask 077; printf '[EXEINI]\nNAME=%s\nNAME2=%s\nNAME3=1\n' "$user" "$password" | crlf > "$prog/★MailData/iniIdPass.ini" )
 # The server file sits in the folder the program starts in.
-printf 'SMTP=127.0.0.1\nPOP3=127.0.0.1:%s\nMAIL=%s@example.jp\nAPOP=0\n' "$port" "$user" | crlf > "$prog/ferrule.ini"
+if [ "$imap" = 1 ]; then
+  server_name="imaps://localhost:$port"
+  # The program trusts the certificates in this file besides the system's.
+  cp "$server/tls/ca.pem" "$prog/★MailData/cacerts.pem"
+else
+  server_name="127.0.0.1:$port"
+fi
+printf 'SMTP=127.0.0.1\nPOP3=%s\nMAIL=%s@example.jp\nAPOP=0\n' "$server_name" "$user" | crlf > "$prog/ferrule.ini"
 
 # The watch list: 204-byte records of CR LF, InUse = 1 (16-bit little
 # endian) and the keyword in CP932, padded with spaces to 200 bytes.
@@ -267,7 +341,7 @@ program_pid=$!
 cat <<EOF
 
   Quillpost is running from a demo folder: $prog
-  Its POP3 server is a private Dovecot on 127.0.0.1:$port holding $n messages
+  Its server is a private Dovecot at $server_name holding $n messages
   (senders in ISO-2022-JP, Shift_JIS, UTF-8 and plain ASCII).
   Watch list ("特定者"): ${watch_list[*]}
 
@@ -277,6 +351,7 @@ cat <<EOF
   hanako@example.jp is on the watch list, the alert: the tune, the moving
   picture in the main window and the swaying bamboo branch. "戻す" ends the alert.
   The server keeps every message: the next check counts them again.
+  $( [ "$imap" = 1 ] && echo "Over IMAP the check opens the mailbox read-only: the messages stay unread." )
 
   Close Quillpost or press Ctrl-C here to end the demo.
 

@@ -1,0 +1,582 @@
+#include "ImapClient.h"
+
+#include <QHash>
+
+#include <algorithm>
+#include <climits>
+
+#include "mail/HeaderDecoder.h"
+#include "mail/TlsMemory.h"
+#include "platform/Cp932.h"
+
+namespace qp {
+
+namespace {
+
+// The header fields a check reads: the sender for the keywords, subject and
+// date for the other two buffers.
+constexpr char kFetchItems[] = "(UID RFC822.SIZE BODY.PEEK[HEADER.FIELDS (FROM SUBJECT DATE)])";
+// LOGOUT is a courtesy; do not hold the window for long over it.
+constexpr int kLogoutWaitMs = 5000;
+
+// A server's text as the user may see it: printable, short, in the charset
+// it looks like (Japanese servers word replies in Shift_JIS as often as in
+// UTF-8).
+QString printable(const QByteArray& bytes)
+{
+    QString s = mailheader::decodeUnlabelled(bytes);
+    for (QChar& c : s)
+        if (c.unicode() < 0x20 || c.unicode() == 0x7F)
+            c = QLatin1Char(' ');
+    s = s.simplified();
+    if (s.size() > 200) {
+        const qsizetype cut = s.at(199).isHighSurrogate() ? 199 : 200;
+        s = s.left(cut) + QStringLiteral("…");
+    }
+    return s;
+}
+
+// An IMAP string argument: quoted when that can carry it (printable ASCII),
+// else a literal. nonSyncLiteral: the server takes "{n+}" (LITERAL+), so the
+// literal goes without waiting for its go-ahead.
+struct Argument {
+    QByteArray head; // what goes on the line (quoted string or "{n}")
+    QByteArray literal;
+    bool isLiteral = false;
+};
+
+Argument argument(const QByteArray& bytes, bool nonSyncLiteral)
+{
+    Argument a;
+    const bool plain = std::all_of(bytes.begin(), bytes.end(), [](char c) { return c >= 0x20 && c < 0x7F; });
+    if (plain) {
+        a.head = '"' + QByteArray(bytes).replace('\\', "\\\\").replace('"', "\\\"") + '"';
+        return a;
+    }
+    a.isLiteral = true;
+    a.literal = bytes;
+    a.head = '{' + QByteArray::number(bytes.size()) + (nonSyncLiteral ? "+}" : "}");
+    return a;
+}
+
+// "3:7,9,12:13" for ascending UIDs.
+QByteArray uidSet(const QList<qint64>& uids)
+{
+    QByteArray set;
+    for (qsizetype i = 0; i < uids.size();) {
+        qsizetype j = i;
+        while (j + 1 < uids.size() && uids.at(j + 1) == uids.at(j) + 1)
+            ++j;
+        if (!set.isEmpty())
+            set += ',';
+        set += QByteArray::number(uids.at(i));
+        if (j > i)
+            set += ':' + QByteArray::number(uids.at(j));
+        i = j + 1;
+    }
+    return set;
+}
+
+} // namespace
+
+std::optional<MailEndpoint> parseImapServer(const QString& text)
+{
+    static const MailEndpoint::Schemes imap{"imap", "imaps", 143, 993};
+    const QString t = text.trimmed();
+    if (t.startsWith(QLatin1String("imap://"), Qt::CaseInsensitive)
+        || t.startsWith(QLatin1String("imaps://"), Qt::CaseInsensitive))
+        return MailEndpoint::parse(t, imap);
+    // Without a scheme only the IMAPS port means IMAP.
+    if (t.contains(QLatin1String("://")))
+        return std::nullopt;
+    const auto e = MailEndpoint::parse(t, imap);
+    if (!e || e->port != 993)
+        return std::nullopt;
+    return e;
+}
+
+ImapClient::ImapClient() = default;
+ImapClient::~ImapClient() = default;
+
+bool ImapClient::tlsFailed() const
+{
+    return m_errorKind == ErrorKind::Tls || m_errorKind == ErrorKind::TlsLost
+           || m_errorKind == ErrorKind::StartTlsRefused;
+}
+
+bool ImapClient::fail(ErrorKind kind, const QString& text, bool breaks)
+{
+    m_errorKind = kind;
+    m_errorText = text;
+    if (breaks) {
+        m_broken = true;
+        if (!m_transport.hasFailed())
+            m_transport.fail(MailTransport::Error::Protocol, text);
+    }
+    return false;
+}
+
+bool ImapClient::failFromTransport()
+{
+    ErrorKind kind = ErrorKind::NotConnected;
+    switch (m_transport.error()) {
+    case MailTransport::Error::None:
+    case MailTransport::Error::NotConnected:
+        break;
+    case MailTransport::Error::Unreachable:
+        kind = ErrorKind::Unreachable;
+        break;
+    case MailTransport::Error::Timeout:
+        kind = ErrorKind::Timeout;
+        break;
+    case MailTransport::Error::Tls:
+        kind = ErrorKind::Tls;
+        break;
+    case MailTransport::Error::Closed:
+        kind = ErrorKind::Closed;
+        // A server that said why it hangs up: say it too.
+        if (!m_bye.isEmpty())
+            return fail(kind, QStringLiteral("サーバー「%1」が接続を切りました（%2）").arg(host(), printable(m_bye)), true);
+        break;
+    case MailTransport::Error::Protocol:
+        kind = ErrorKind::Protocol;
+        break;
+    }
+    const QString text = m_transport.errorText().isEmpty() ? QStringLiteral("サーバーに接続していません")
+                                                           : m_transport.errorText();
+    return fail(kind, text, true);
+}
+
+QDeadlineTimer ImapClient::replyDeadline() const
+{
+    const QDeadlineTimer whole(m_transport.timeouts().wholeReplyMs);
+    return whole.deadline() < m_session.deadline() ? whole : m_session;
+}
+
+QString ImapClient::serverSaid(const ImapResponse& r) const
+{
+    const QString t = printable(r.text);
+    return t.isEmpty() ? QStringLiteral("サーバーの説明なし") : t;
+}
+
+QByteArray ImapClient::nextTag()
+{
+    return 'a' + QByteArray::number(m_nextTag++);
+}
+
+bool ImapClient::send(const QByteArray& bytes)
+{
+    if (m_broken)
+        return fail(m_errorKind, m_errorText, false);
+    if (!m_transport.isConnected() || m_transport.hasFailed())
+        return failFromTransport();
+    return m_transport.write(bytes) || failFromTransport();
+}
+
+bool ImapClient::readResponse(const Expect& expect, const QDeadlineTimer& deadline, qsizetype* budget,
+                              ImapResponse* out)
+{
+    // One response holds its text and at most a couple of literals; what a
+    // command brings back in all is bounded by the budget.
+    const qsizetype perResponse = expect.maxText + 2 * expect.maxLiteral + 1024;
+    const bool budgetBinds = *budget < perResponse;
+    m_reader.start(expect.maxText, expect.maxLiteral, std::min(*budget, perResponse));
+    for (;;) {
+        const QByteArrayView in = m_transport.buffered();
+        if (!in.isEmpty()) {
+            qsizetype used = 0;
+            const auto status = m_reader.feed(in, &used);
+            m_transport.consume(used);
+            *budget -= used;
+            switch (status) {
+            case ImapResponseReader::Status::NeedMore:
+                break;
+            case ImapResponseReader::Status::Done: {
+                auto r = parseImapResponse(m_reader.raw());
+                if (!r)
+                    return fail(ErrorKind::Protocol,
+                                QStringLiteral("サーバー「%1」の応答が不正です（%2）")
+                                    .arg(host(), printable(m_reader.raw().left(80))),
+                                true);
+                *out = std::move(*r);
+                return true;
+            }
+            case ImapResponseReader::Status::LineTooLong:
+                return fail(ErrorKind::Protocol,
+                            QStringLiteral("サーバー「%1」の応答が不正です（行が長すぎます）").arg(host()), true);
+            case ImapResponseReader::Status::LiteralTooLarge:
+            case ImapResponseReader::Status::TooLarge:
+                if (budgetBinds || *budget < 0)
+                    return failEndless(expect);
+                return fail(ErrorKind::TooLarge,
+                            QStringLiteral("サーバー「%1」の応答が大きすぎます（%2 バイトを超えました）")
+                                .arg(host())
+                                .arg(status == ImapResponseReader::Status::LiteralTooLarge ? expect.maxLiteral
+                                                                                            : perResponse),
+                            true);
+            }
+        }
+        if (*budget < 0)
+            return failEndless(expect);
+        if (!m_transport.receiveMore(deadline)) {
+            if (m_session.hasExpired())
+                return fail(ErrorKind::Timeout,
+                            QStringLiteral("サーバー「%1」とのやり取りが %2 秒を超えたため、チェックを打ち切りました")
+                                .arg(host())
+                                .arg(m_sessionMs / 1000),
+                            true);
+            return failFromTransport();
+        }
+    }
+}
+
+bool ImapClient::failEndless(const Expect& expect)
+{
+    return fail(ErrorKind::TooLarge,
+                QStringLiteral("サーバー「%1」の応答が終わりません（%2 バイトを超えました）").arg(host()).arg(expect.budget),
+                true);
+}
+
+template <typename OnData>
+bool ImapClient::readUntilTagged(const QByteArray& tag, const Expect& expect, ImapResponse* tagged, OnData onData)
+{
+    const QDeadlineTimer deadline = replyDeadline();
+    qsizetype budget = expect.budget;
+    for (;;) {
+        ImapResponse r;
+        if (!readResponse(expect, deadline, &budget, &r))
+            return false;
+        switch (r.kind) {
+        case ImapResponse::Kind::Continuation:
+            return fail(ErrorKind::Protocol,
+                        QStringLiteral("サーバー「%1」の応答が不正です（求めていない続行要求）").arg(host()), true);
+        case ImapResponse::Kind::Untagged:
+            if (r.status == "BYE")
+                m_bye = r.text;
+            else if (!onData(r))
+                return false;
+            continue;
+        case ImapResponse::Kind::Tagged:
+            if (r.tag != tag)
+                return fail(ErrorKind::Protocol,
+                            QStringLiteral("サーバー「%1」の応答が不正です（別のコマンドへの応答 %2）")
+                                .arg(host(), printable(r.tag.left(20))),
+                            true);
+            if (r.code == "CAPABILITY")
+                m_capabilities = r.capabilities();
+            *tagged = std::move(r);
+            return true;
+        }
+    }
+}
+
+bool ImapClient::simpleCommand(const QByteArray& command, ImapResponse* tagged)
+{
+    const QByteArray tag = nextTag();
+    if (!send(tag + ' ' + command + "\r\n"))
+        return false;
+    return readUntilTagged(tag, Expect{}, tagged, [this](const ImapResponse& r) {
+        if (r.name == "CAPABILITY")
+            m_capabilities = r.capabilities();
+        return true;
+    });
+}
+
+bool ImapClient::refreshCapabilities()
+{
+    m_capabilities.clear();
+    ImapResponse tagged;
+    if (!simpleCommand("CAPABILITY", &tagged))
+        return false;
+    if (tagged.status != "OK")
+        return fail(ErrorKind::Protocol,
+                    QStringLiteral("サーバー「%1」の応答が不正です（CAPABILITY: %2）").arg(host(), serverSaid(tagged)), true);
+    return true;
+}
+
+bool ImapClient::connectToServer(const MailEndpoint& endpoint)
+{
+    m_session = QDeadlineTimer(m_sessionMs);
+    m_broken = false;
+    m_loggedIn = false;
+    m_capabilities.clear();
+    m_bye.clear();
+    m_unseen.clear();
+    m_batch.clear();
+    m_batchFirst = -1;
+    m_errorKind = ErrorKind::None;
+    m_errorText.clear();
+    if (!m_transport.connectTo(endpoint))
+        return failFromTransport();
+    if (endpoint.implicitTls && m_tlsMemory)
+        m_tlsMemory->remember(endpoint.host, endpoint.port);
+
+    ImapResponse greeting;
+    qsizetype budget = kMaxText;
+    if (!readResponse(Expect{}, replyDeadline(), &budget, &greeting))
+        return false;
+    if (greeting.kind == ImapResponse::Kind::Untagged && greeting.status == "BYE")
+        return fail(ErrorKind::GreetingRefused,
+                    QStringLiteral("サーバー「%1」が接続を断りました（%2）").arg(host(), serverSaid(greeting)), true);
+    if (greeting.kind != ImapResponse::Kind::Untagged || (greeting.status != "OK" && greeting.status != "PREAUTH"))
+        return fail(ErrorKind::Protocol,
+                    QStringLiteral("サーバー「%1」は IMAP サーバーではないようです（%2）")
+                        .arg(host(), printable(m_reader.raw().left(80))),
+                    true);
+    m_loggedIn = greeting.status == "PREAUTH";
+    m_capabilities = greeting.capabilities();
+    if (m_capabilities.isEmpty() && !refreshCapabilities())
+        return false;
+
+    if (endpoint.implicitTls)
+        return true;
+    const bool known = m_tlsMemory && m_tlsMemory->knows(endpoint.host, endpoint.port);
+    if (hasCapability("STARTTLS") && !m_loggedIn) {
+        // Remembered as soon as it is offered: a handshake that fails now
+        // must not let a session without STARTTLS through next time.
+        if (m_tlsMemory)
+            m_tlsMemory->remember(endpoint.host, endpoint.port);
+        // What was offered before TLS may have been forged on the way: ask again.
+        return startTls() && refreshCapabilities();
+    }
+    if (known)
+        return fail(ErrorKind::TlsLost,
+                    QStringLiteral("サーバー「%1」で TLS が使えなくなりました（以前は TLS で接続できました）。"
+                                   "通信が途中で書き換えられているおそれがあるため、ログインしません")
+                        .arg(host()),
+                    true);
+    return true;
+}
+
+bool ImapClient::startTls()
+{
+    ImapResponse tagged;
+    if (!simpleCommand("STARTTLS", &tagged))
+        return false;
+    // Once TLS was offered, plain text is not an option any more.
+    if (tagged.status != "OK")
+        return fail(ErrorKind::StartTlsRefused,
+                    QStringLiteral("サーバー「%1」が TLS への切り替え（STARTTLS）を拒否しました（%2）")
+                        .arg(host(), serverSaid(tagged)),
+                    true);
+    return m_transport.startTls(QStringLiteral("STARTTLS")) || failFromTransport();
+}
+
+bool ImapClient::login(const QString& user, const QString& password)
+{
+    if (m_broken)
+        return fail(m_errorKind, m_errorText, false);
+    if (m_loggedIn)
+        return true;
+    for (const QString* s : {&user, &password})
+        for (QChar c : *s)
+            if (c == QLatin1Char('\r') || c == QLatin1Char('\n') || c == QChar(0))
+                return fail(ErrorKind::BadCredentials,
+                            QStringLiteral("ID かパスワードに使えない文字（改行など）が含まれています"), false);
+    const cp932::Encoded id = cp932::encode(user);
+    const cp932::Encoded pass = cp932::encode(password);
+    if (!id.ok || !pass.ok)
+        return fail(ErrorKind::BadCredentials,
+                    QStringLiteral("ID かパスワードに Shift-JIS で表せない文字が含まれています"), false);
+
+    const bool plainOffered = hasCapability("AUTH=PLAIN");
+    // The password never goes out in the clear to a server that asks not to.
+    if (hasCapability("LOGINDISABLED") && (!plainOffered || !m_transport.isEncrypted()))
+        return fail(ErrorKind::LoginDisabled,
+                    QStringLiteral("サーバー「%1」は暗号化されていない接続でのログインを受け付けません（LOGINDISABLED）")
+                        .arg(host()),
+                    false);
+
+    const QByteArray tag = nextTag();
+    if (plainOffered) {
+        const QByteArray sasl = (QByteArray(1, '\0') + id.bytes + QByteArray(1, '\0') + pass.bytes).toBase64();
+        if (hasCapability("SASL-IR")) {
+            if (!send(tag + " AUTHENTICATE PLAIN " + sasl + "\r\n"))
+                return false;
+        } else {
+            if (!send(tag + " AUTHENTICATE PLAIN\r\n"))
+                return false;
+            if (!waitForGoAhead(tag) || !send(sasl + "\r\n"))
+                return false;
+        }
+    } else {
+        const bool nonSync = hasCapability("LITERAL+");
+        const Argument args[] = {argument(id.bytes, nonSync), argument(pass.bytes, nonSync)};
+        QByteArray line = tag + " LOGIN";
+        for (const Argument& a : args) {
+            line += ' ' + a.head;
+            if (!a.isLiteral)
+                continue;
+            line += "\r\n";
+            if (!nonSync) {
+                if (!send(line))
+                    return false;
+                line.clear();
+                if (!waitForGoAhead(tag))
+                    return false;
+            }
+            line += a.literal;
+        }
+        if (!send(line + "\r\n"))
+            return false;
+    }
+    ImapResponse tagged;
+    if (!readUntilTagged(tag, Expect{}, &tagged, [](const ImapResponse&) { return true; }))
+        return false;
+    if (tagged.status != "OK")
+        return fail(ErrorKind::LoginRefused, QStringLiteral("ログインできません（%1）").arg(serverSaid(tagged)), false);
+    m_loggedIn = true;
+    return true;
+}
+
+bool ImapClient::waitForGoAhead(const QByteArray& tag)
+{
+    qsizetype budget = kMaxCommandBytes;
+    const QDeadlineTimer deadline = replyDeadline();
+    for (;;) {
+        ImapResponse r;
+        if (!readResponse(Expect{}, deadline, &budget, &r))
+            return false;
+        if (r.kind == ImapResponse::Kind::Continuation)
+            return true;
+        if (r.kind == ImapResponse::Kind::Tagged && r.tag != tag)
+            return fail(ErrorKind::Protocol,
+                        QStringLiteral("サーバー「%1」の応答が不正です（別のコマンドへの応答 %2）")
+                            .arg(host(), printable(r.tag.left(20))),
+                        true);
+        if (r.kind == ImapResponse::Kind::Tagged)
+            return fail(ErrorKind::LoginRefused, QStringLiteral("ログインできません（%1）").arg(serverSaid(r)), false);
+        if (r.status == "BYE")
+            m_bye = r.text;
+    }
+}
+
+bool ImapClient::openInbox(int* count)
+{
+    if (!m_loggedIn)
+        return fail(ErrorKind::NotConnected, QStringLiteral("ログインしていません"), false);
+    // Both at once: one round trip. EXAMINE opens read-only, so no later
+    // command of this session can change a flag.
+    const QByteArray examine = nextTag();
+    const QByteArray search = nextTag();
+    if (!send(examine + " EXAMINE INBOX\r\n" + search + " UID SEARCH UNSEEN\r\n"))
+        return false;
+    ImapResponse opened;
+    if (!readUntilTagged(examine, Expect{}, &opened, [](const ImapResponse&) { return true; }))
+        return false;
+    QList<qint64> uids;
+    bool badSearch = false;
+    ImapResponse searched;
+    const Expect searchBounds{kMaxSearchText, 0, kMaxSearchText + kMaxCommandBytes};
+    if (!readUntilTagged(search, searchBounds, &searched, [&](const ImapResponse& r) {
+            if (r.name != "SEARCH")
+                return true;
+            const auto numbers = r.searchNumbers();
+            if (!numbers)
+                badSearch = true;
+            else
+                uids += *numbers;
+            return true;
+        }))
+        return false;
+    if (opened.status != "OK")
+        return fail(ErrorKind::ServerError, QStringLiteral("受信箱（INBOX）を開けません（%1）").arg(serverSaid(opened)),
+                    false);
+    if (searched.status != "OK")
+        return fail(ErrorKind::ServerError, QStringLiteral("未読メールを調べられません（%1）").arg(serverSaid(searched)),
+                    false);
+    if (badSearch)
+        return fail(ErrorKind::Protocol, QStringLiteral("サーバー「%1」の応答が不正です（SEARCH）").arg(host()), true);
+    std::sort(uids.begin(), uids.end());
+    uids.erase(std::unique(uids.begin(), uids.end()), uids.end());
+    if (uids.size() > INT_MAX)
+        uids.resize(INT_MAX);
+    m_unseen = std::move(uids);
+    m_batch.clear();
+    m_batchFirst = -1;
+    *count = int(m_unseen.size());
+    return true;
+}
+
+const ImapMessage* ImapClient::message(int number)
+{
+    if (number < 1 || number > m_unseen.size()) {
+        fail(ErrorKind::ServerError, QStringLiteral("メール番号 %1 はありません").arg(number), false);
+        return nullptr;
+    }
+    const int first = (number - 1) / kFetchBatch * kFetchBatch + 1;
+    if (first != m_batchFirst && !fetchBatch(first))
+        return nullptr;
+    return &m_batch.at(number - first);
+}
+
+bool ImapClient::fetchBatch(int first)
+{
+    m_batch.clear();
+    m_batchFirst = -1;
+    const QList<qint64> uids = m_unseen.mid(first - 1, kFetchBatch);
+    QHash<qint64, qsizetype> index;
+    m_batch.resize(uids.size());
+    for (qsizetype i = 0; i < uids.size(); ++i) {
+        m_batch[i].uid = uids.at(i);
+        index.insert(uids.at(i), i);
+    }
+    const QByteArray tag = nextTag();
+    if (!send(tag + " UID FETCH " + uidSet(uids) + ' ' + kFetchItems + "\r\n"))
+        return false;
+    const Expect bounds{kMaxText, kMaxFieldsLiteral, uids.size() * (kMaxFieldsLiteral + 1024) + kMaxCommandBytes};
+    ImapResponse tagged;
+    bool ok = readUntilTagged(tag, bounds, &tagged, [&](const ImapResponse& r) {
+        if (r.name != "FETCH")
+            return true;
+        const auto f = imapFetch(r);
+        if (!f)
+            return fail(ErrorKind::Protocol,
+                        QStringLiteral("サーバー「%1」の応答が不正です（FETCH %2）").arg(host()).arg(r.number), true);
+        // A FETCH the server adds on its own (another client's flag change) is no answer.
+        const auto it = f->uid ? index.constFind(*f->uid) : index.constEnd();
+        if (it == index.constEnd())
+            return true;
+        ImapMessage& m = m_batch[*it];
+        if (f->size)
+            m.size = *f->size;
+        if (f->headerFields)
+            m.headerFields = *f->headerFields;
+        m.found = m.found || f->size || f->headerFields;
+        return true;
+    });
+    if (!ok)
+        return false;
+    if (tagged.status != "OK")
+        return fail(ErrorKind::ServerError,
+                    QStringLiteral("メールのヘッダーを受信できません（%1）").arg(serverSaid(tagged)), false);
+    m_batchFirst = first;
+    return true;
+}
+
+void ImapClient::logout()
+{
+    if (m_transport.isConnected() && !m_broken && !m_transport.hasFailed()) {
+        const ErrorKind kind = m_errorKind;
+        const QString text = m_errorText;
+        const MailTimeouts saved = m_transport.timeouts();
+        MailTimeouts brief = saved;
+        brief.replyMs = std::min(saved.replyMs, kLogoutWaitMs);
+        brief.wholeReplyMs = std::min(saved.wholeReplyMs, kLogoutWaitMs);
+        m_transport.setTimeouts(brief);
+        ImapResponse tagged;
+        simpleCommand("LOGOUT", &tagged);
+        m_transport.setTimeouts(saved);
+        // LOGOUT's own trouble is no news to the user: keep the last real error.
+        m_errorKind = kind;
+        m_errorText = text;
+    } else if (m_transport.isConnected()) {
+        // Out of step (a reply timed out half-way): ask the server to end
+        // the session anyway, without waiting for it.
+        m_transport.sendWithoutWaiting(nextTag() + " LOGOUT\r\n");
+    }
+    m_transport.close();
+    m_loggedIn = false;
+}
+
+} // namespace qp

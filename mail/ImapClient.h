@@ -1,0 +1,156 @@
+#pragma once
+#include <QByteArray>
+#include <QDeadlineTimer>
+#include <QHostAddress>
+#include <QList>
+#include <QSslCertificate>
+#include <QString>
+#include <optional>
+
+#include "mail/ImapResponse.h"
+#include "mail/MailTransport.h"
+
+namespace qp {
+
+class TlsMemory;
+
+// "imaps://host[:port]" (TLS from the first byte, port 993),
+// "imap://host[:port]" (port 143, STARTTLS when offered) and "host:993"
+// (IMAPS). nullopt for every other text: it keeps its POP3 meaning.
+std::optional<MailEndpoint> parseImapServer(const QString& text);
+
+// What a check needs of one unseen message.
+struct ImapMessage {
+    qint64 uid = 0;
+    qint64 size = -1;        // RFC822.SIZE; -1 when the server did not say
+    QByteArray headerFields; // the fetched header fields, raw
+    bool found = false;      // the server answered for this UID
+};
+
+// A blocking IMAP client (RFC 3501, STARTTLS, implicit TLS of RFC 8314) for
+// one check: it opens INBOX read-only (EXAMINE), so nothing it does can set
+// a flag, mark a message read, delete or move one. "Waiting mail" is the
+// unseen messages, in ascending UID order; their sizes and sender fields
+// come in a few UID FETCH commands, never a body.
+//
+// Every failure leaves an error kind and a Japanese text for the user.
+// After a failure that leaves the stream unusable the client is "broken"
+// and later calls fail at once.
+class ImapClient {
+public:
+    enum class ErrorKind {
+        None,
+        Unreachable,      // name not found, refused, network down
+        Timeout,          // connect or reply time-out, or the whole-session limit
+        Tls,              // handshake or certificate verification failed
+        TlsLost,          // seen with TLS before, now without: possibly stripped
+        GreetingRefused,  // BYE at connect
+        StartTlsRefused,  // STARTTLS offered, then refused
+        LoginDisabled,    // LOGINDISABLED and no way to TLS
+        LoginRefused,     // LOGIN / AUTHENTICATE answered NO or BAD
+        BadCredentials,   // ID or password that cannot be sent
+        ServerError,      // NO/BAD to EXAMINE, SEARCH, FETCH
+        Protocol,         // not IMAP, wrong tag, malformed response
+        TooLarge,         // a response over its bound
+        Closed,           // the server closed the connection
+        NotConnected,
+    };
+
+    // Bounds. Text outside literals of one ordinary response, and of the
+    // SEARCH response (its UIDs: 16 MB holds well over a million).
+    static constexpr qsizetype kMaxText = 64 * 1024;
+    static constexpr qsizetype kMaxSearchText = 16 * 1024 * 1024;
+    // The header fields of one message; real ones are a few hundred bytes.
+    static constexpr qsizetype kMaxFieldsLiteral = 64 * 1024;
+    // Everything one command may bring back (untagged responses included):
+    // a server that keeps talking is cut off here.
+    static constexpr qsizetype kMaxCommandBytes = 4 * 1024 * 1024;
+    // UIDs per UID FETCH. With the per-message bound this keeps one FETCH
+    // reply under 16 MB; 200 unseen messages take one round trip.
+    static constexpr int kFetchBatch = 250;
+    // A whole session, however steadily the server answers: a check ends
+    // within it (then "what was counted" stands).
+    static constexpr int kSessionMs = 5 * 60 * 1000;
+
+    ImapClient();
+    ~ImapClient();
+    ImapClient(const ImapClient&) = delete;
+    ImapClient& operator=(const ImapClient&) = delete;
+
+    void setTimeouts(const MailTimeouts& t) { m_transport.setTimeouts(t); }
+    void setExtraCaCertificates(const QList<QSslCertificate>& certs) { m_transport.setExtraCaCertificates(certs); }
+    void setLocalAddress(const QHostAddress& a) { m_transport.setLocalAddress(a); }
+    void setTlsMemory(TlsMemory* memory) { m_tlsMemory = memory; }
+    void setSessionMs(int ms) { m_sessionMs = ms; }
+
+    // Connects, reads the greeting, learns the capabilities and on a plain
+    // connection starts TLS when offered (or refuses when this server was
+    // seen with TLS before).
+    bool connectToServer(const MailEndpoint& endpoint);
+    // AUTHENTICATE PLAIN when offered, else LOGIN; the account goes out as
+    // Shift-JIS bytes.
+    bool login(const QString& user, const QString& password);
+    // EXAMINE INBOX and UID SEARCH UNSEEN, sent together. The count is the
+    // number of unseen messages.
+    bool openInbox(int* count);
+    // Unseen message number (1 to count, ascending UID). Fetches the batch
+    // holding it when it is not at hand; null on failure.
+    const ImapMessage* message(int number);
+    // LOGOUT when the stream is still usable, then close; always ends closed.
+    void logout();
+
+    bool isEncrypted() const { return m_transport.isEncrypted(); }
+    bool isBroken() const { return m_broken; }
+    QList<QByteArray> capabilities() const { return m_capabilities; }
+    ErrorKind errorKind() const { return m_errorKind; }
+    QString errorText() const { return m_errorText; }
+    // The failure was TLS (handshake, certificate, refused or lost STARTTLS).
+    bool tlsFailed() const;
+
+private:
+    // Bounds of the replies to one command: text of each response, each
+    // literal, and everything the command brings back.
+    struct Expect {
+        qsizetype maxText = kMaxText;
+        qsizetype maxLiteral = 0;
+        qsizetype budget = kMaxCommandBytes;
+    };
+    QByteArray nextTag();
+    bool send(const QByteArray& bytes);
+    // Reads responses until the one tagged tag; untagged ones go to onData.
+    template <typename OnData>
+    bool readUntilTagged(const QByteArray& tag, const Expect& expect, ImapResponse* tagged, OnData onData);
+    bool readResponse(const Expect& expect, const QDeadlineTimer& deadline, qsizetype* budget, ImapResponse* out);
+    // After a command's first line: true on the server's go-ahead.
+    bool waitForGoAhead(const QByteArray& tag);
+    bool simpleCommand(const QByteArray& command, ImapResponse* tagged);
+    bool refreshCapabilities();
+    bool startTls();
+    bool fetchBatch(int first);
+    bool fail(ErrorKind kind, const QString& text, bool breaks);
+    bool failFromTransport();
+    // A command's replies went past its whole budget.
+    bool failEndless(const Expect& expect);
+    QDeadlineTimer replyDeadline() const;
+    QString serverSaid(const ImapResponse& r) const;
+    QString host() const { return m_transport.host(); }
+    bool hasCapability(const QByteArray& name) const { return m_capabilities.contains(name); }
+
+    MailTransport m_transport;
+    TlsMemory* m_tlsMemory = nullptr;
+    ImapResponseReader m_reader;
+    int m_sessionMs = kSessionMs;
+    QDeadlineTimer m_session;
+    int m_nextTag = 1;
+    QList<QByteArray> m_capabilities;
+    QByteArray m_bye; // a server's parting words, for the error text
+    QList<qint64> m_unseen;
+    QList<ImapMessage> m_batch; // the fetched batch
+    int m_batchFirst = -1;      // its first message number
+    bool m_broken = false;
+    bool m_loggedIn = false;
+    ErrorKind m_errorKind = ErrorKind::None;
+    QString m_errorText;
+};
+
+} // namespace qp
