@@ -285,8 +285,11 @@ QString lossyIso2022Jp(QByteArrayView b)
                 g0 = Set::Roman;
             } else if (seq == "(I") {
                 g0 = Set::Kana;
-            } else if (seq == "$@" || seq == "$B" || seq == "$(@" || seq == "$(B" || seq == "$(O" || seq == "$(Q") {
-                g0 = Set::Kanji; // JIS C 6226, X 0208, X 0213 plane 1 (its X 0208 part)
+            } else if (seq == "$@" || seq == "$B" || seq == "&@" || seq == "$(@" || seq == "$(B" || seq == "$(O"
+                       || seq == "$(Q") {
+                // JIS C 6226, X 0208; the X 0208-1990 announcer alone (ICU
+                // reads it so too); X 0213 plane 1 (its X 0208 part).
+                g0 = Set::Kanji;
             } else if (seq == "$(D") {
                 g0 = Set::Supplement;
             } else if (seq.startsWith("$(") || (seq.size() == 2 && seq[0] == '$')) {
@@ -294,7 +297,7 @@ QString lossyIso2022Jp(QByteArrayView b)
             } else if (seq.startsWith("(")) {
                 g0 = Set::Other94;
             } else {
-                continue; // the 1990 announcer, G1 designations, others: no G0 change
+                continue; // G1 designations and others: no G0 change
             }
             shifted = false;
             continue;

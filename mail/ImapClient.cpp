@@ -118,30 +118,10 @@ bool ImapClient::fail(ErrorKind kind, const QString& text, bool breaks)
 
 bool ImapClient::failFromTransport()
 {
-    ErrorKind kind = ErrorKind::NotConnected;
-    switch (m_transport.error()) {
-    case MailTransport::Error::None:
-    case MailTransport::Error::NotConnected:
-        break;
-    case MailTransport::Error::Unreachable:
-        kind = ErrorKind::Unreachable;
-        break;
-    case MailTransport::Error::Timeout:
-        kind = ErrorKind::Timeout;
-        break;
-    case MailTransport::Error::Tls:
-        kind = ErrorKind::Tls;
-        break;
-    case MailTransport::Error::Closed:
-        kind = ErrorKind::Closed;
-        // A server that said why it hangs up: say it too.
-        if (!m_bye.isEmpty())
-            return fail(kind, QStringLiteral("サーバー「%1」が接続を切りました（%2）").arg(host(), printable(m_bye)), true);
-        break;
-    case MailTransport::Error::Protocol:
-        kind = ErrorKind::Protocol;
-        break;
-    }
+    const ErrorKind kind = errorKindOf<ErrorKind>(m_transport.error());
+    // A server that said why it hangs up: say it too.
+    if (kind == ErrorKind::Closed && !m_bye.isEmpty())
+        return fail(kind, QStringLiteral("サーバー「%1」が接続を切りました（%2）").arg(host(), printable(m_bye)), true);
     const QString text = m_transport.errorText().isEmpty() ? QStringLiteral("サーバーに接続していません")
                                                            : m_transport.errorText();
     return fail(kind, text, true);

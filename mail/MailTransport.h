@@ -188,4 +188,28 @@ private:
     QString m_errorText;
 };
 
+// A transport failure as a protocol client's own error kind: each client's
+// ErrorKind names these kinds alike. Not failed or not connected both read
+// as NotConnected.
+template <class Kind>
+Kind errorKindOf(MailTransport::Error error)
+{
+    switch (error) {
+    case MailTransport::Error::Unreachable:
+        return Kind::Unreachable;
+    case MailTransport::Error::Timeout:
+        return Kind::Timeout;
+    case MailTransport::Error::Tls:
+        return Kind::Tls;
+    case MailTransport::Error::Closed:
+        return Kind::Closed;
+    case MailTransport::Error::Protocol:
+        return Kind::Protocol;
+    case MailTransport::Error::None:
+    case MailTransport::Error::NotConnected:
+        break;
+    }
+    return Kind::NotConnected;
+}
+
 } // namespace qp

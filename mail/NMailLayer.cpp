@@ -144,9 +144,10 @@ int NMail::NMailSetOption(int option, int value)
     return -1;
 }
 
-int NMail::connectImap(const MailEndpoint& endpoint)
+template <class Client>
+int NMail::connectClient(std::unique_ptr<Client> client, const MailEndpoint& endpoint, void (Client::*hangUp)(),
+                         std::map<int, std::unique_ptr<Client>>& connections)
 {
-    auto client = std::make_unique<ImapClient>();
     client->setTimeouts(m_timeouts);
     client->setExtraCaCertificates(m_extraCas);
     client->setLocalAddress(m_localAddress);
@@ -154,11 +155,11 @@ int NMail::connectImap(const MailEndpoint& endpoint)
     if (!client->connectToServer(endpoint)) {
         failed(client->errorText());
         m_lastConnectTls = client->tlsFailed();
-        client->logout();
+        (client.get()->*hangUp)();
         return -1;
     }
     const int handle = newHandle();
-    m_imapConnections[handle] = std::move(client);
+    connections[handle] = std::move(client);
     return handle;
 }
 
@@ -182,25 +183,13 @@ int NMail::NMailPop3Connect(const QString& server)
     m_lastConnectTls = false;
     // The same field names an IMAP server by its own forms; all others are POP3.
     if (const auto imap = parseImapServer(server))
-        return connectImap(*imap);
+        return connectClient(std::make_unique<ImapClient>(), *imap, &ImapClient::logout, m_imapConnections);
     const auto endpoint = parsePop3Server(server);
     if (!endpoint)
         return failed(QStringLiteral("サーバー名「%1」が正しくありません").arg(server.trimmed().left(100)));
     auto client = std::make_unique<Pop3Client>();
-    client->setTimeouts(m_timeouts);
-    client->setExtraCaCertificates(m_extraCas);
-    client->setLocalAddress(m_localAddress);
-    client->setTlsMemory(&m_tlsMemory);
     client->setPipelining(m_pipelining);
-    if (!client->connectToServer(*endpoint)) {
-        failedFrom(*client);
-        m_lastConnectTls = client->tlsFailed();
-        client->quit();
-        return -1;
-    }
-    const int handle = newHandle();
-    m_connections[handle] = std::move(client);
-    return handle;
+    return connectClient(std::move(client), *endpoint, &Pop3Client::quit, m_connections);
 }
 
 int NMail::NMailPop3Authenticate(int handle, const QString& id, const QString& password, int apop)

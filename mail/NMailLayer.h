@@ -79,7 +79,11 @@ private:
     Pop3Client* find(int handle);
     ImapClient* findImap(int handle);
     int newHandle();
-    int connectImap(const MailEndpoint& endpoint);
+    // Sets up a client of either protocol and connects it; a handle in
+    // connections, or -1 with the error kept and the client hung up.
+    template <class Client>
+    int connectClient(std::unique_ptr<Client> client, const MailEndpoint& endpoint, void (Client::*hangUp)(),
+                      std::map<int, std::unique_ptr<Client>>& connections);
     // The unseen message behind a number, or null with the error set.
     const ImapMessage* imapMessage(ImapClient& client, int number);
     int failed(const QString& text);

@@ -124,28 +124,7 @@ bool Pop3Client::fail(ErrorKind kind, const QString& text, bool breaks)
 // The transport failed: the stream is unusable from here on.
 bool Pop3Client::failFromTransport()
 {
-    ErrorKind kind = ErrorKind::NotConnected;
-    switch (m_transport.error()) {
-    case MailTransport::Error::None:
-    case MailTransport::Error::NotConnected:
-        break;
-    case MailTransport::Error::Unreachable:
-        kind = ErrorKind::Unreachable;
-        break;
-    case MailTransport::Error::Timeout:
-        kind = ErrorKind::Timeout;
-        break;
-    case MailTransport::Error::Tls:
-        kind = ErrorKind::Tls;
-        break;
-    case MailTransport::Error::Closed:
-        kind = ErrorKind::Closed;
-        break;
-    case MailTransport::Error::Protocol:
-        kind = ErrorKind::Protocol;
-        break;
-    }
-    return fail(kind, m_transport.errorText(), true);
+    return fail(errorKindOf<ErrorKind>(m_transport.error()), m_transport.errorText(), true);
 }
 
 QString Pop3Client::serverSaid(const Pop3ReplyReader& reader) const

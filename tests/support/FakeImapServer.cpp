@@ -1,15 +1,8 @@
 #include "FakeImapServer.h"
 
-#include <QDeadlineTimer>
-#include <QFile>
-#include <QMutex>
-#include <QMutexLocker>
-#include <QSslCertificate>
-#include <QSslKey>
 #include <QSslSocket>
 #include <QTcpServer>
 #include <QTimer>
-#include <QWaitCondition>
 
 namespace qp::test {
 
@@ -17,21 +10,10 @@ struct FakeImapServer::Shared {
     QByteArray greeting = "* OK fake IMAP server ready";
     QList<Step> steps;
     QString certPath, keyPath;
-
-    mutable QMutex mutex;
-    QWaitCondition changed;
-    QList<QByteArray> received;
-    QString mismatch;
-    int connections = 0;
-    int disconnects = 0;
+    ServerLog log;
 };
 
 namespace {
-
-QByteArray withLineEnd(const QByteArray& reply)
-{
-    return reply.isEmpty() || reply.endsWith('\n') ? reply : reply + "\r\n";
-}
 
 // A client that sends more than this in one command is broken; the test
 // should hear about it rather than the server holding it all.
@@ -46,25 +28,12 @@ public:
 protected:
     void incomingConnection(qintptr descriptor) override
     {
-        auto* socket = new QSslSocket(this);
-        if (!socket->setSocketDescriptor(descriptor)) {
-            delete socket;
+        QSslSocket* socket = acceptConnection(this, descriptor, &m_s->log);
+        if (!socket)
             return;
-        }
-        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-        {
-            QMutexLocker lock(&m_s->mutex);
-            ++m_s->connections;
-        }
         auto c = std::make_shared<Connection>();
         c->socket = socket;
         QObject::connect(socket, &QSslSocket::readyRead, socket, [this, c] { onReadyRead(c.get()); });
-        QObject::connect(socket, &QSslSocket::disconnected, socket, [this, socket] {
-            QMutexLocker lock(&m_s->mutex);
-            ++m_s->disconnects;
-            m_s->changed.wakeAll();
-            socket->deleteLater();
-        });
         socket->write(withLineEnd(m_s->greeting));
     }
 
@@ -126,17 +95,11 @@ private:
         const qsizetype space = command.indexOf(' ');
         const QByteArray tag = space < 0 ? QByteArray() : command.left(space);
         const QByteArray untagged = space < 0 ? command : command.mid(space + 1);
-        {
-            QMutexLocker lock(&m_s->mutex);
-            m_s->received.append(untagged);
-            m_s->changed.wakeAll();
-        }
+        m_s->log.record(untagged);
         if (c->next >= m_s->steps.size())
             return fail(c, QStringLiteral("unexpected command after the script: ") + QString::fromLatin1(untagged));
         const Step& step = m_s->steps.at(c->next++);
-        const bool matches = step.command.endsWith('*') ? untagged.startsWith(step.command.chopped(1))
-                                                        : untagged == step.command;
-        if (!matches)
+        if (!commandMatches(step.command, untagged))
             return fail(c, QStringLiteral("expected \"%1\", got \"%2\"")
                                .arg(QString::fromLatin1(step.command), QString::fromLatin1(untagged)));
         const QByteArray reply = withLineEnd(QByteArray(step.reply).replace("{tag}", tag));
@@ -152,7 +115,8 @@ private:
             c->done = true;
             break;
         case Then::StartTls:
-            startTls(c->socket);
+            if (!startServerTls(c->socket, m_s->certPath, m_s->keyPath))
+                c->socket->abort();
             break;
         case Then::Flood: {
             c->done = true;
@@ -171,30 +135,9 @@ private:
         }
     }
 
-    void startTls(QSslSocket* socket)
-    {
-        QFile certFile(m_s->certPath), keyFile(m_s->keyPath);
-        if (!certFile.open(QIODevice::ReadOnly) || !keyFile.open(QIODevice::ReadOnly)) {
-            socket->abort();
-            return;
-        }
-        const QByteArray keyPem = keyFile.readAll();
-        QSslKey key(keyPem, QSsl::Ec);
-        if (key.isNull())
-            key = QSslKey(keyPem, QSsl::Rsa);
-        socket->setLocalCertificate(QSslCertificate(certFile.readAll()));
-        socket->setPrivateKey(key);
-        socket->setPeerVerifyMode(QSslSocket::VerifyNone);
-        socket->startServerEncryption();
-    }
-
     void fail(Connection* c, const QString& why)
     {
-        {
-            QMutexLocker lock(&m_s->mutex);
-            if (m_s->mismatch.isEmpty())
-                m_s->mismatch = why;
-        }
+        m_s->log.mismatched(why);
         c->socket->write("* BYE unexpected command\r\n");
         c->done = true;
         c->socket->disconnectFromHost();
@@ -205,15 +148,7 @@ private:
 
 FakeImapServer::FakeImapServer() : m_shared(std::make_unique<Shared>()) {}
 
-FakeImapServer::~FakeImapServer()
-{
-    if (m_worker) {
-        Worker* w = m_worker;
-        QMetaObject::invokeMethod(w, [w] { delete w; }, Qt::BlockingQueuedConnection);
-    }
-    m_thread.quit();
-    m_thread.wait();
-}
+FakeImapServer::~FakeImapServer() = default;
 
 void FakeImapServer::greeting(const QByteArray& reply)
 {
@@ -233,20 +168,8 @@ void FakeImapServer::setTls(const QString& certPath, const QString& keyPath)
 
 bool FakeImapServer::start()
 {
-    if (m_worker)
-        return m_port != 0;
-    m_thread.start();
-    m_worker = new Worker(m_shared.get());
-    m_worker->moveToThread(&m_thread);
-    Worker* w = m_worker;
-    quint16 port = 0;
-    QMetaObject::invokeMethod(
-        w, [w, &port] {
-            if (w->listen(QHostAddress(QStringLiteral("127.0.0.1")), 0))
-                port = w->serverPort();
-        },
-        Qt::BlockingQueuedConnection);
-    m_port = port;
+    if (!m_server.isStarted())
+        m_port = m_server.start(new Worker(m_shared.get()));
     return m_port != 0;
 }
 
@@ -257,24 +180,17 @@ QString FakeImapServer::serverText() const
 
 QList<QByteArray> FakeImapServer::received() const
 {
-    QMutexLocker lock(&m_shared->mutex);
-    return m_shared->received;
+    return m_shared->log.receivedCommands();
 }
 
 QString FakeImapServer::mismatch() const
 {
-    QMutexLocker lock(&m_shared->mutex);
-    return m_shared->mismatch;
+    return m_shared->log.firstMismatch();
 }
 
 bool FakeImapServer::waitForDisconnect(int timeoutMs)
 {
-    QDeadlineTimer deadline(timeoutMs);
-    QMutexLocker lock(&m_shared->mutex);
-    while (m_shared->disconnects < m_shared->connections || m_shared->connections == 0)
-        if (!m_shared->changed.wait(&m_shared->mutex, deadline))
-            return false;
-    return true;
+    return m_shared->log.waitForDisconnect(timeoutMs);
 }
 
 } // namespace qp::test

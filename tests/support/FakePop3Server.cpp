@@ -1,15 +1,9 @@
 #include "FakePop3Server.h"
 
-#include <QDeadlineTimer>
-#include <QFile>
-#include <QMutex>
 #include <QMutexLocker>
-#include <QSslCertificate>
-#include <QSslKey>
 #include <QSslSocket>
 #include <QTcpServer>
 #include <QTimer>
-#include <QWaitCondition>
 
 #include <memory>
 #include <utility>
@@ -24,26 +18,15 @@ struct FakePop3Server::Shared {
     QString certPath, keyPath;
     bool implicitTls = false;
     bool pipelining = false;
-    int maxQueued = 0;
 
-    mutable QMutex mutex;
-    QWaitCondition changed;
-    QList<QByteArray> received;
-    QString mismatch;
+    // Results, under log.mutex.
+    ServerLog log;
+    int maxQueued = 0;
     int highestStepDone = -1;
-    int connections = 0;
-    int disconnects = 0;
     QString tlsError;
 };
 
 namespace {
-
-QByteArray withLineEnd(const QByteArray& reply)
-{
-    if (reply.isEmpty() || reply.endsWith('\n'))
-        return reply;
-    return reply + "\r\n";
-}
 
 // The server's own bound on a command line; a client that sends more is
 // broken, and the test should hear about it rather than hang.
@@ -58,16 +41,11 @@ public:
 protected:
     void incomingConnection(qintptr descriptor) override
     {
-        auto* socket = new QSslSocket(this);
-        if (!socket->setSocketDescriptor(descriptor)) {
-            delete socket;
+        // The socket goes when the connection ends, and the lambdas holding
+        // the state with it.
+        QSslSocket* socket = acceptConnection(this, descriptor, &m_s->log);
+        if (!socket)
             return;
-        }
-        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-        {
-            QMutexLocker lock(&m_s->mutex);
-            ++m_s->connections;
-        }
         auto state = std::make_shared<Connection>(Connection{socket, 0, {}, false, false, {}, nullptr});
         if (m_s->pipelining) {
             state->quiet = new QTimer(socket); // goes with the socket
@@ -81,22 +59,14 @@ protected:
             });
         }
         QObject::connect(socket, &QSslSocket::readyRead, socket, [this, state] { onReadyRead(state.get()); });
-        QObject::connect(socket, &QSslSocket::disconnected, socket, [this, socket] {
-            {
-                QMutexLocker lock(&m_s->mutex);
-                ++m_s->disconnects;
-                m_s->changed.wakeAll();
-            }
-            socket->deleteLater(); // the lambdas holding the state go with it
-        });
         QObject::connect(socket, &QSslSocket::sslErrors, socket, [this](const QList<QSslError>& errors) {
-            QMutexLocker lock(&m_s->mutex);
+            QMutexLocker lock(&m_s->log.mutex);
             if (m_s->tlsError.isEmpty() && !errors.isEmpty())
                 m_s->tlsError = errors.first().errorString();
         });
         QObject::connect(socket, &QAbstractSocket::errorOccurred, socket, [this, socket](QAbstractSocket::SocketError e) {
             if (e == QAbstractSocket::SslHandshakeFailedError || e == QAbstractSocket::SslInternalError) {
-                QMutexLocker lock(&m_s->mutex);
+                QMutexLocker lock(&m_s->log.mutex);
                 if (m_s->tlsError.isEmpty())
                     m_s->tlsError = socket->errorString();
             }
@@ -122,21 +92,13 @@ private:
 
     void startTls(QSslSocket* socket)
     {
-        QFile certFile(m_s->certPath), keyFile(m_s->keyPath);
-        if (!certFile.open(QIODevice::ReadOnly) || !keyFile.open(QIODevice::ReadOnly)) {
-            QMutexLocker lock(&m_s->mutex);
-            m_s->tlsError = QStringLiteral("fake server: cannot read certificate or key");
-            socket->abort();
+        if (startServerTls(socket, m_s->certPath, m_s->keyPath))
             return;
+        {
+            QMutexLocker lock(&m_s->log.mutex);
+            m_s->tlsError = QStringLiteral("fake server: cannot read certificate or key");
         }
-        const QByteArray keyPem = keyFile.readAll();
-        QSslKey key(keyPem, QSsl::Ec);
-        if (key.isNull())
-            key = QSslKey(keyPem, QSsl::Rsa);
-        socket->setLocalCertificate(QSslCertificate(certFile.readAll()));
-        socket->setPrivateKey(key);
-        socket->setPeerVerifyMode(QSslSocket::VerifyNone);
-        socket->startServerEncryption();
+        socket->abort();
     }
 
     void send(QSslSocket* socket, const QByteArray& bytes)
@@ -211,7 +173,7 @@ private:
             if (c->quiet) {
                 c->queued.append(line);
                 c->quiet->start();
-                QMutexLocker lock(&m_s->mutex);
+                QMutexLocker lock(&m_s->log.mutex);
                 m_s->maxQueued = std::max(m_s->maxQueued, int(c->queued.size()));
                 continue;
             }
@@ -225,11 +187,7 @@ private:
     {
         if (c->closing)
             return false;
-        {
-            QMutexLocker lock(&m_s->mutex);
-            m_s->received.append(line);
-            m_s->changed.wakeAll();
-        }
+        m_s->log.record(line);
         if (c->hung)
             return true;
         if (c->next >= m_s->steps.size()) {
@@ -237,16 +195,13 @@ private:
             return false;
         }
         const Step& step = m_s->steps.at(c->next);
-        const bool matches = step.command.endsWith('*')
-                                 ? line.startsWith(step.command.left(step.command.size() - 1))
-                                 : line == step.command;
-        if (!matches) {
+        if (!commandMatches(step.command, line)) {
             fail(c, QStringLiteral("expected \"%1\", got \"%2\"")
                         .arg(QString::fromLatin1(step.command), QString::fromLatin1(line)));
             return false;
         }
         {
-            QMutexLocker lock(&m_s->mutex);
+            QMutexLocker lock(&m_s->log.mutex);
             m_s->highestStepDone = std::max(m_s->highestStepDone, c->next);
         }
         ++c->next;
@@ -256,11 +211,7 @@ private:
 
     void fail(Connection* c, const QString& why)
     {
-        {
-            QMutexLocker lock(&m_s->mutex);
-            if (m_s->mismatch.isEmpty())
-                m_s->mismatch = why;
-        }
+        m_s->log.mismatched(why);
         send(c->socket, "-ERR unexpected command\r\n");
         c->closing = true;
         c->socket->disconnectFromHost();
@@ -271,16 +222,7 @@ private:
 
 FakePop3Server::FakePop3Server() : m_shared(std::make_unique<Shared>()) {}
 
-FakePop3Server::~FakePop3Server()
-{
-    if (m_worker) {
-        Worker* w = m_worker;
-        QMetaObject::invokeMethod(w, [w] { delete w; }, Qt::BlockingQueuedConnection);
-        m_worker = nullptr;
-    }
-    m_thread.quit();
-    m_thread.wait();
-}
+FakePop3Server::~FakePop3Server() = default;
 
 void FakePop3Server::greeting(const QByteArray& line, Then then)
 {
@@ -304,7 +246,7 @@ void FakePop3Server::setPipelining(bool on)
 
 int FakePop3Server::maxQueued() const
 {
-    QMutexLocker lock(&m_shared->mutex);
+    QMutexLocker lock(&m_shared->log.mutex);
     return m_shared->maxQueued;
 }
 
@@ -317,20 +259,8 @@ void FakePop3Server::setTls(const QString& certPath, const QString& keyPath, boo
 
 bool FakePop3Server::start()
 {
-    if (m_worker)
-        return m_port != 0;
-    m_thread.start();
-    m_worker = new Worker(m_shared.get());
-    m_worker->moveToThread(&m_thread);
-    Worker* w = m_worker;
-    quint16 port = 0;
-    QMetaObject::invokeMethod(
-        w, [w, &port] {
-            if (w->listen(QHostAddress(QStringLiteral("127.0.0.1")), 0))
-                port = w->serverPort();
-        },
-        Qt::BlockingQueuedConnection);
-    m_port = port;
+    if (!m_server.isStarted())
+        m_port = m_server.start(new Worker(m_shared.get()));
     return m_port != 0;
 }
 
@@ -346,43 +276,35 @@ QString FakePop3Server::serverText() const
 
 QList<QByteArray> FakePop3Server::received() const
 {
-    QMutexLocker lock(&m_shared->mutex);
-    return m_shared->received;
+    return m_shared->log.receivedCommands();
 }
 
 QString FakePop3Server::mismatch() const
 {
-    QMutexLocker lock(&m_shared->mutex);
-    return m_shared->mismatch;
+    return m_shared->log.firstMismatch();
 }
 
 bool FakePop3Server::scriptCompleted() const
 {
-    QMutexLocker lock(&m_shared->mutex);
+    QMutexLocker lock(&m_shared->log.mutex);
     return m_shared->highestStepDone + 1 >= m_shared->steps.size();
 }
 
 int FakePop3Server::connections() const
 {
-    QMutexLocker lock(&m_shared->mutex);
-    return m_shared->connections;
+    QMutexLocker lock(&m_shared->log.mutex);
+    return m_shared->log.connections;
 }
 
 QString FakePop3Server::tlsError() const
 {
-    QMutexLocker lock(&m_shared->mutex);
+    QMutexLocker lock(&m_shared->log.mutex);
     return m_shared->tlsError;
 }
 
 bool FakePop3Server::waitForDisconnect(int timeoutMs)
 {
-    QDeadlineTimer deadline(timeoutMs);
-    QMutexLocker lock(&m_shared->mutex);
-    while (m_shared->disconnects < m_shared->connections || m_shared->connections == 0) {
-        if (!m_shared->changed.wait(&m_shared->mutex, deadline))
-            return false;
-    }
-    return true;
+    return m_shared->log.waitForDisconnect(timeoutMs);
 }
 
 } // namespace qp::test

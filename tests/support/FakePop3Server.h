@@ -2,8 +2,9 @@
 #include <QByteArray>
 #include <QList>
 #include <QString>
-#include <QThread>
 #include <memory>
+
+#include "tests/support/ScriptedServer.h"
 
 namespace qp::test {
 
@@ -87,8 +88,7 @@ public:
 private:
     class Worker;
     std::unique_ptr<Shared> m_shared;
-    QThread m_thread;
-    Worker* m_worker = nullptr;
+    ServerThread m_server; // ends before m_shared, which its worker uses
     quint16 m_port = 0;
 };
 
