@@ -1,6 +1,5 @@
 #include "NMailLayer.h"
 
-
 #include <climits>
 
 #include "mail/HeaderDecoder.h"
