@@ -19,7 +19,7 @@ QString helpText(bool japanese)
     if (japanese)
         return QStringLiteral(
             "使い方: quillpost [オプション]\n"
-            "POP3 のメールボックスを見張り、新着メールをお知らせします。\n"
+            "POP3 または IMAP のメールボックスを 1 つ見張り、新着メールをお知らせします。\n"
             "オプションなしで起動するとウィンドウを開きます。設定はすべてウィンドウで行います。\n"
             "\n"
             "  -h, --help      この説明を表示して終了します\n"
@@ -28,7 +28,7 @@ QString helpText(bool japanese)
             "設定ファイルの置き場所やサーバー名の書き方は quillpost(1) を参照してください。\n");
     return QStringLiteral(
         "Usage: quillpost [OPTION]\n"
-        "Watches one POP3 mailbox and tells you when new mail is waiting.\n"
+        "Watches one POP3 or IMAP mailbox and tells you when new mail is waiting.\n"
         "Started without options it opens its window; every setting is made there.\n"
         "\n"
         "  -h, --help      show this help and exit\n"

@@ -75,11 +75,12 @@ set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME quillpost)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "Quillpost")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "new-mail notifier for one POP3 mailbox, Japanese interface")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "new-mail notifier for one POP3 or IMAP mailbox, Japanese interface")
 set(CPACK_PACKAGE_DESCRIPTION
-    "Quillpost watches one POP3 mailbox (plain, APOP, STLS or POP3S) at an interval\n\
-or on demand and shows a compact always-on-top window. It reports waiting mail\n\
-on a one-line notice board, or starts your mail program, and raises an alert\n\
+    "Quillpost watches one POP3 mailbox (plain, APOP, STLS or POP3S) or IMAP\n\
+mailbox (IMAPS or STARTTLS, read-only) at an interval or on demand and shows\n\
+a compact always-on-top window. It reports waiting mail on a one-line notice\n\
+board, or starts your mail program, and raises an alert\n\
 (a looping MIDI tune, an animated picture and a small shaped window) when a\n\
 message comes from an address on your watch list. It never deletes mail.\n\
 Each user's settings live in ~/.local/share/quillpost.")
