@@ -168,7 +168,8 @@ private slots:
     void blanksAndQuotesAtTheEndsReadBackExactlyWhenQuoted()
     {
         const QString path = file("quoted.ini");
-        for (const QString& value : {" pw ", "\"pw\"", "'pw'", "pw\t", "pw\"", "p w\"x"}) {
+        for (const char* const text : {" pw ", "\"pw\"", "'pw'", "pw\t", "pw\"", "p w\"x"}) {
+            const QString value = QString::fromUtf8(text);
             QVERIFY(WriteIniText(path, "NAME2", valueReadBackExactly(value)).ok);
             QCOMPARE(ReadIniText(path, "NAME2", "(none)"), value);
         }
