@@ -193,52 +193,39 @@ if [ "$imap" = 1 ]; then
   chmod 755 "$server/tls"; chmod 644 "$server/tls/"*
 fi
 
-write_imap_config() { # port
-  cat > "$server/dovecot.conf" <<EOF
-base_dir = $server/run
-state_dir = $server/state
-log_path = $server/dovecot.log
-protocols = imap
-listen = 127.0.0.1
-ssl = required
+write_config() { # port
+  # One config for both protocols; only the protocol, TLS and listeners differ.
+  local proto=pop3 tls="ssl = no" mechs="plain apop" plain="disable_plaintext_auth = no"
+  local listeners="  inet_listener pop3 {
+    address = 127.0.0.1
+    port = $1
+  }
+  inet_listener pop3s {
+    port = 0
+  }"
+  if [ "$imap" = 1 ]; then
+    proto=imap mechs=plain plain=""
+    tls="ssl = required
 ssl_cert = <$server/tls/server.pem
-ssl_key = <$server/tls/server.key
-auth_mechanisms = plain
-mail_location = maildir:~/Maildir
-passdb {
-  driver = passwd-file
-  args = $server/passwd
-}
-userdb {
-  driver = static
-  args = uid=$mail_uid gid=$mail_gid home=$server/home/%u
-}
-service imap-login {
-  $( [ -n "$run_as" ] && echo "chroot =" )
-  inet_listener imap {
+ssl_key = <$server/tls/server.key"
+    listeners="  inet_listener imap {
     port = 0
   }
   inet_listener imaps {
     address = 127.0.0.1
     port = $1
     ssl = yes
-  }
-}
-$run_as
-EOF
-}
-
-write_config() { # port
-  if [ "$imap" = 1 ]; then write_imap_config "$1"; return; fi
+  }"
+  fi
   cat > "$server/dovecot.conf" <<EOF
 base_dir = $server/run
 state_dir = $server/state
 log_path = $server/dovecot.log
-protocols = pop3
+protocols = $proto
 listen = 127.0.0.1
-ssl = no
-auth_mechanisms = plain apop
-disable_plaintext_auth = no
+$tls
+auth_mechanisms = $mechs
+$plain
 mail_location = maildir:~/Maildir
 passdb {
   driver = passwd-file
@@ -248,15 +235,9 @@ userdb {
   driver = static
   args = uid=$mail_uid gid=$mail_gid home=$server/home/%u
 }
-service pop3-login {
+service $proto-login {
   $( [ -n "$run_as" ] && echo "chroot =" )
-  inet_listener pop3 {
-    address = 127.0.0.1
-    port = $1
-  }
-  inet_listener pop3s {
-    port = 0
-  }
+$listeners
 }
 $run_as
 EOF
