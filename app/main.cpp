@@ -2,6 +2,7 @@
 #include "app/CommandLine.h"
 #include "app/MainForm.h"
 
+#include "check/ThreadedMailLibrary.h"
 #include "mail/NMailLayer.h"
 #include "notify/MciSound.h"
 #include "platform/AppFont.h"
@@ -36,7 +37,8 @@ int main(int argc, char** argv)
     // own with a private CA); read once, a missing file is no CA.
     mail->setExtraCaCertificates(
         QSslCertificate::fromPath(qp::programPath(QStringLiteral("\\★MailData\\cacerts.pem"))));
-    services.mail = std::move(mail);
+    // The network waits run off the window's thread.
+    services.mail = std::make_unique<qp::ThreadedMailLibrary>(std::move(mail));
     services.sound = std::make_unique<qp::MciSound>();
 
     qp::MainForm mainForm(services);

@@ -2,7 +2,7 @@
 // the real mail library, real settings files and keyword store in a
 // throwaway program folder; only the windows are faked.
 #include "FakeCheckHost.h"
-#include "mail/CheckMail.h"
+#include "check/CheckMail.h"
 #include "mail/NMailLayer.h"
 #include "platform/ProgramFolder.h"
 #include "settings/IniFile.h"
