@@ -25,28 +25,20 @@ NMail::NMail() = default;
 NMail::~NMail()
 {
     // Connections left open by the caller still end politely.
-    for (auto& [handle, client] : m_connections)
-        client->quit();
-    for (auto& [handle, client] : m_imapConnections)
-        client->logout();
+    for (auto& [handle, session] : m_sessions)
+        session->close();
 }
 
 const Pop3Client* NMail::client(int handle) const
 {
-    const auto it = m_connections.find(handle);
-    return it == m_connections.end() ? nullptr : it->second.get();
+    const auto it = m_sessions.find(handle);
+    return it == m_sessions.end() ? nullptr : it->second->pop3();
 }
 
 const ImapClient* NMail::imapClient(int handle) const
 {
-    const auto it = m_imapConnections.find(handle);
-    return it == m_imapConnections.end() ? nullptr : it->second.get();
-}
-
-ImapClient* NMail::findImap(int handle)
-{
-    const auto it = m_imapConnections.find(handle);
-    return it == m_imapConnections.end() ? nullptr : it->second.get();
+    const auto it = m_sessions.find(handle);
+    return it == m_sessions.end() ? nullptr : it->second->imap();
 }
 
 int NMail::newHandle()
@@ -58,10 +50,14 @@ int NMail::newHandle()
     return handle;
 }
 
-Pop3Client* NMail::find(int handle)
+MailSession* NMail::find(int handle)
 {
-    const auto it = m_connections.find(handle);
-    return it == m_connections.end() ? nullptr : it->second.get();
+    const auto it = m_sessions.find(handle);
+    if (it == m_sessions.end()) {
+        failed(QStringLiteral("サーバーに接続していません"));
+        return nullptr;
+    }
+    return it->second.get();
 }
 
 int NMail::failed(const QString& text)
@@ -70,9 +66,9 @@ int NMail::failed(const QString& text)
     return -1;
 }
 
-int NMail::failedFrom(const Pop3Client& client)
+int NMail::failedFrom(const MailSession& session)
 {
-    return failed(client.errorText());
+    return failed(session.errorText());
 }
 
 QString NMail::fitBuffer(const QString& text) const
@@ -121,12 +117,9 @@ int NMail::NMailInitializeWinSock()
 
 int NMail::NMailEndWinSock()
 {
-    for (auto& [handle, client] : m_connections)
-        client->quit();
-    m_connections.clear();
-    for (auto& [handle, client] : m_imapConnections)
-        client->logout();
-    m_imapConnections.clear();
+    for (auto& [handle, session] : m_sessions)
+        session->close();
+    m_sessions.clear();
     return 0;
 }
 
@@ -143,74 +136,31 @@ int NMail::NMailSetOption(int option, int value)
     return -1;
 }
 
-template <class Client>
-int NMail::connectClient(std::unique_ptr<Client> client, const MailEndpoint& endpoint, void (Client::*hangUp)(),
-                         std::map<int, std::unique_ptr<Client>>& connections)
-{
-    client->setTimeouts(m_timeouts);
-    client->setExtraCaCertificates(m_extraCas);
-    client->setLocalAddress(m_localAddress);
-    client->setTlsMemory(&m_tlsMemory);
-    if (!client->connectToServer(endpoint)) {
-        failed(client->errorText());
-        m_lastConnectTls = client->tlsFailed();
-        (client.get()->*hangUp)();
-        return -1;
-    }
-    const int handle = newHandle();
-    connections[handle] = std::move(client);
-    return handle;
-}
-
-const ImapMessage* NMail::imapMessage(ImapClient& client, int number)
-{
-    const ImapMessage* m = client.message(number);
-    if (!m) {
-        failed(client.errorText());
-        return nullptr;
-    }
-    // Expunged by another client between the search and the fetch.
-    if (!m->found) {
-        failed(QStringLiteral("メール %1 はサーバーにありません").arg(number));
-        return nullptr;
-    }
-    return m;
-}
-
 int NMail::NMailPop3Connect(const QString& server)
 {
     m_lastConnectTls = false;
-    // The same field names an IMAP server by its own forms; all others are POP3.
-    if (const auto imap = parseImapServer(server))
-        return connectClient(std::make_unique<ImapClient>(), *imap, &ImapClient::logout, m_imapConnections);
-    const auto endpoint = parsePop3Server(server);
-    if (!endpoint)
-        return failed(QStringLiteral("サーバー名「%1」が正しくありません").arg(server.trimmed().left(100)));
-    auto client = std::make_unique<Pop3Client>();
-    client->setPipelining(m_pipelining);
-    return connectClient(std::move(client), *endpoint, &Pop3Client::quit, m_connections);
+    QString error;
+    std::unique_ptr<MailSession> session = makeMailSession(server, &error);
+    if (!session)
+        return failed(error);
+    if (!session->connect({m_timeouts, m_extraCas, m_localAddress, &m_tlsMemory, m_pipelining})) {
+        failedFrom(*session);
+        m_lastConnectTls = session->tlsFailed();
+        session->close();
+        return -1;
+    }
+    const int handle = newHandle();
+    m_sessions[handle] = std::move(session);
+    return handle;
 }
 
 int NMail::NMailPop3Authenticate(int handle, const QString& id, const QString& password, int apop)
 {
-    if (ImapClient* imap = findImap(handle)) {
-        // APOP has no meaning on IMAP. The count is the unseen messages.
-        int count = 0;
-        if (!imap->login(id, password) || !imap->openInbox(&count))
-            return failed(imap->errorText());
-        return count;
-    }
-    Pop3Client* c = find(handle);
-    if (!c)
-        return failed(QStringLiteral("サーバーに接続していません"));
-    const bool ok = apop != 0 ? c->loginApop(id, password) : c->loginUserPass(id, password);
-    if (!ok)
-        return failedFrom(*c);
-    // The count is the mailbox after login; capabilities may differ now.
-    int count = 0;
-    if (!c->refreshCapabilities() || !c->stat(&count, nullptr))
-        return failedFrom(*c);
-    return count;
+    MailSession* session = find(handle);
+    if (!session)
+        return -1;
+    const int count = session->login(id, password, apop != 0);
+    return count < 0 ? failedFrom(*session) : count;
 }
 
 int NMail::NMailPop3GetMailStatus(int handle, int number, QString& subject, QString& date, QString& from,
@@ -220,41 +170,24 @@ int NMail::NMailPop3GetMailStatus(int handle, int number, QString& subject, QStr
     date.clear();
     from.clear();
     header.clear();
-    if (ImapClient* imap = findImap(handle)) {
-        const ImapMessage* m = imapMessage(*imap, number);
-        if (!m)
-            return -1;
-        fillHeaderTexts(m->headerFields, subject, date, from, header);
-        return 0;
-    }
-    Pop3Client* c = find(handle);
-    if (!c)
-        return failed(QStringLiteral("サーバーに接続していません"));
-    QByteArray bytes;
-    if (!c->header(number, &bytes))
-        return failedFrom(*c);
-    fillHeaderTexts(mailheader::headerBlock(bytes).toByteArray(), subject, date, from, header);
+    MailSession* session = find(handle);
+    if (!session)
+        return -1;
+    QByteArray block;
+    if (!session->header(number, &block))
+        return failedFrom(*session);
+    fillHeaderTexts(block, subject, date, from, header);
     return 0;
 }
 
 int NMail::NMailPop3GetMailSize(int handle, int number)
 {
-    if (ImapClient* imap = findImap(handle)) {
-        const ImapMessage* m = imapMessage(*imap, number);
-        if (!m)
-            return -1;
-        if (m->size < 0)
-            return failed(QStringLiteral("メール %1 の大きさを調べられません").arg(number));
-        if (m->size > INT_MAX)
-            return failed(QStringLiteral("メール %1 は大きすぎます（%2 バイト）").arg(number).arg(m->size));
-        return int(m->size);
-    }
-    Pop3Client* c = find(handle);
-    if (!c)
-        return failed(QStringLiteral("サーバーに接続していません"));
+    MailSession* session = find(handle);
+    if (!session)
+        return -1;
     qint64 size = 0;
-    if (!c->list(number, &size))
-        return failedFrom(*c);
+    if (!session->size(number, &size))
+        return failedFrom(*session);
     if (size > INT_MAX)
         return failed(QStringLiteral("メール %1 は大きすぎます（%2 バイト）").arg(number).arg(size));
     return int(size);
@@ -268,56 +201,36 @@ int NMail::NMailPop3GetMail(int handle, int number, QString& subject, QString& d
     from.clear();
     header.clear();
     body.clear();
-    if (ImapClient* imap = findImap(handle)) {
-        // Served from the one FETCH of sizes and header fields: the body is
-        // not downloaded. Nothing uses it, and on IMAP it would cost the
-        // user's bandwidth at every check, since read mail stays on the server.
-        const ImapMessage* m = imapMessage(*imap, number);
-        if (!m)
-            return -1;
-        fillHeaderTexts(m->headerFields, subject, date, from, header);
-        return 0;
-    }
-    Pop3Client* c = find(handle);
-    if (!c)
-        return failed(QStringLiteral("サーバーに接続していません"));
-    QByteArray message;
-    if (!c->retrieve(number, &message))
-        return failedFrom(*c);
-    fillHeaderTexts(mailheader::headerBlock(message).toByteArray(), subject, date, from, header);
-    // The body as raw text in the charset it looks like; nothing reads it
-    // beyond showing it, so no MIME decoding.
-    body = mailheader::decodeUnlabelled(mailheader::body(message));
+    MailSession* session = find(handle);
+    if (!session)
+        return -1;
+    QByteArray block;
+    if (!session->message(number, &block, &body))
+        return failedFrom(*session);
+    fillHeaderTexts(block, subject, date, from, header);
     return 0;
 }
 
 int NMail::NMailPop3Close(int handle)
 {
-    if (const auto imap = m_imapConnections.find(handle); imap != m_imapConnections.end()) {
-        imap->second->logout();
-        m_imapConnections.erase(imap);
-        return 0;
-    }
-    const auto it = m_connections.find(handle);
-    if (it == m_connections.end())
+    const auto it = m_sessions.find(handle);
+    if (it == m_sessions.end())
         return failed(QStringLiteral("サーバーに接続していません"));
-    it->second->quit();
-    m_connections.erase(it);
+    it->second->close();
+    m_sessions.erase(it);
     return 0;
 }
 
 void NMail::planWalk(int handle, int count)
 {
-    if (Pop3Client* c = find(handle))
-        c->planWalk(count, false);
+    if (const auto it = m_sessions.find(handle); it != m_sessions.end())
+        it->second->planWalk(count);
 }
 
 bool NMail::isSessionUsable(int handle) const
 {
-    if (const ImapClient* imap = imapClient(handle))
-        return !imap->isBroken();
-    const Pop3Client* c = client(handle);
-    return c && c->isConnected() && !c->isBroken();
+    const auto it = m_sessions.find(handle);
+    return it != m_sessions.end() && it->second->isUsable();
 }
 
 int NMail::NMailGetMessage(int /*code*/, QString& buffer, int& size)

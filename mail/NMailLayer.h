@@ -7,9 +7,8 @@
 #include <optional>
 
 #include "mail/HeaderDecoder.h"
-#include "mail/ImapClient.h"
+#include "mail/MailSession.h"
 #include "mail/NMail.h"
-#include "mail/Pop3Client.h"
 
 namespace qp {
 
@@ -76,24 +75,16 @@ public:
     QString lastError() const { return m_lastError; }
 
 private:
-    Pop3Client* find(int handle);
-    ImapClient* findImap(int handle);
+    MailSession* find(int handle);
     int newHandle();
-    // Sets up a client of either protocol and connects it; a handle in
-    // connections, or -1 with the error kept and the client hung up.
-    template <class Client>
-    int connectClient(std::unique_ptr<Client> client, const MailEndpoint& endpoint, void (Client::*hangUp)(),
-                      std::map<int, std::unique_ptr<Client>>& connections);
-    // The unseen message behind a number, or null with the error set.
-    const ImapMessage* imapMessage(ImapClient& client, int number);
     int failed(const QString& text);
-    int failedFrom(const Pop3Client& client);
+    int failedFrom(const MailSession& session);
     void fillHeaderTexts(const QByteArray& headerBlock, QString& subject, QString& date, QString& from,
                          QString& header);
     QString fitBuffer(const QString& text) const;
 
-    std::map<int, std::unique_ptr<Pop3Client>> m_connections;
-    std::map<int, std::unique_ptr<ImapClient>> m_imapConnections;
+    // Each connection behind its handle, POP3 or IMAP alike.
+    std::map<int, std::unique_ptr<MailSession>> m_sessions;
     int m_nextHandle = 1;
     int m_textBufferSize = kDefaultTextBufferSize;
     Pop3Timeouts m_timeouts;
