@@ -88,6 +88,9 @@ string(TIMESTAMP QP_RELEASE_DATE "%Y-%m-%d" UTC)
 configure_file("${CMAKE_SOURCE_DIR}/packaging/quillpost.metainfo.xml.in"
                "${CMAKE_BINARY_DIR}/${QP_APPSTREAM_ID}.metainfo.xml" @ONLY)
 install(FILES "${CMAKE_BINARY_DIR}/${QP_APPSTREAM_ID}.metainfo.xml" DESTINATION share/metainfo)
+# What lintian's information tags mistake: see the file's comments.
+install(FILES "${CMAKE_SOURCE_DIR}/packaging/lintian-overrides" DESTINATION share/lintian/overrides
+        RENAME quillpost)
 
 include(cmake/Docs.cmake)
 
