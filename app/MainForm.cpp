@@ -449,6 +449,10 @@ void MainForm::Command1_Click()
     if (!m_tray) {
         m_tray = new QSystemTrayIcon(this);
         m_tray->setObjectName(QStringLiteral("TrayControl1"));
+        // Exported to StatusNotifierItem hosts, which show only a menu of
+        // the program's own; the icon-in-a-tray kind pops it up on the right
+        // button itself.
+        m_tray->setContextMenu(m_mnuPopup);
         connect(m_tray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
             switch (reason) {
             case QSystemTrayIcon::Trigger:
@@ -487,7 +491,8 @@ void MainForm::TrayControl1_MouseEvent(int code)
                            QMessageBox::Ok, QMessageBox::Ok});
         break;
     case 1:
-        m_mnuPopup->popup(QCursor::pos());
+        if (!m_mnuPopup->isVisible()) // the tray may have opened it already
+            m_mnuPopup->popup(QCursor::pos());
         break;
     default:
         break;
