@@ -7,7 +7,7 @@ PACKAGES=(
   qt6-base-dev libfluidsynth-dev libasound2-dev timgm6mb-soundfont
   pulseaudio pulseaudio-utils
   fonts-ipafont-gothic
-  openssl dbus
+  openssl dbus dunst
   dovecot-pop3d dovecot-imapd
   xvfb xauth xdotool trayer imagemagick x11-utils libx11-dev libxext-dev
   clang

@@ -7,6 +7,9 @@
 #include <QDirIterator>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QMap>
 #include <QProcess>
 #include <QRegularExpression>
@@ -164,13 +167,20 @@ public:
         return ok;
     }
 
-    bool start(const QByteArray& display, QString* error)
+    // The test's own X server and session bus, never the surrounding ones.
+    static QProcessEnvironment environment(const QByteArray& display, const QString& bus)
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("DISPLAY"), QString::fromLatin1(display));
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+        env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), bus.isEmpty() ? QStringLiteral("disabled:") : bus);
         env.remove(QStringLiteral("WAYLAND_DISPLAY"));
-        m_process.setProcessEnvironment(env);
+        return env;
+    }
+
+    bool start(const QByteArray& display, const QString& bus, QString* error)
+    {
+        m_process.setProcessEnvironment(environment(display, bus));
         m_process.setWorkingDirectory(m_dir.path());
         // Core files allowed as far as the hard limit goes: the program must
         // turn them off itself.
@@ -197,6 +207,21 @@ public:
             m_process.kill();
             m_process.waitForFinished(5000);
         }
+    }
+
+    // The same program started once more for the same folder: its exit
+    // code, -1 when it is still running after 15 s.
+    int startAgain(const QByteArray& display, const QString& bus)
+    {
+        QProcess again;
+        again.setProcessEnvironment(environment(display, bus));
+        again.setWorkingDirectory(m_dir.path());
+        again.start(m_dir.filePath(QStringLiteral("quillpost")), {});
+        if (again.waitForFinished(15000) && again.exitStatus() == QProcess::NormalExit)
+            return again.exitCode();
+        again.kill();
+        again.waitForFinished(2000);
+        return -1;
     }
 
     qint64 pid() const { return m_process.processId(); }
@@ -240,8 +265,16 @@ private:
     void askForCheckThroughMenu(const QString& mainWindow);
     void closeWindow(const QString& id);
     QString context() const;
+    QString dunstctl(const QStringList& args);
 
     QProcess m_xvfb;
+    // A session bus of the test's own with a notification service on it.
+    QTemporaryDir m_busDir;
+    QProcess m_bus;
+    QProcess m_dunst;
+    QProcess m_monitor; // the Notify calls on that bus, as they pass
+    QByteArray m_monitored;
+    QString m_busAddress;
     QByteArray m_display;
     QString m_xdotool;
     std::unique_ptr<DovecotFixture> m_dovecot;
@@ -272,6 +305,44 @@ void ProgramWhole::initTestCase()
     }
     QVERIFY2(number.contains('\n'), "Xvfb reported no display");
     m_display = ':' + number.trimmed();
+
+    const QString dbusDaemon = QStandardPaths::findExecutable(QStringLiteral("dbus-daemon"));
+    const QString dunst = QStandardPaths::findExecutable(QStringLiteral("dunst"));
+    if (dbusDaemon.isEmpty() || dunst.isEmpty())
+        return; // the notification checks are skipped
+    const QString config = m_busDir.filePath(QStringLiteral("bus.conf"));
+    QVERIFY(writeFile(config, "<busconfig><type>session</type><listen>unix:dir=" + m_busDir.path().toUtf8()
+                                  + "</listen><policy context=\"default\"><allow send_destination=\"*\"/><allow receive_sender=\"*\"/>"
+                                    "<allow own=\"*\"/></policy></busconfig>\n"));
+    m_bus.start(dbusDaemon, {QStringLiteral("--config-file=") + config, QStringLiteral("--nofork"), QStringLiteral("--print-address=1")});
+    QVERIFY2(m_bus.waitForStarted(5000) && m_bus.waitForReadyRead(5000), "dbus-daemon did not start");
+    m_busAddress = QString::fromUtf8(m_bus.readLine()).trimmed();
+    // Notifications stay until closed, so none ends between two checks.
+    const QString dunstrc = m_busDir.filePath(QStringLiteral("dunstrc"));
+    QVERIFY(writeFile(dunstrc, "[global]\nmarkup = full\n[urgency_low]\ntimeout = 0\n"
+                               "[urgency_normal]\ntimeout = 0\n[urgency_critical]\ntimeout = 0\n"));
+    m_dunst.setProcessEnvironment(ProgramRun::environment(m_display, m_busAddress));
+    m_dunst.setStandardOutputFile(QProcess::nullDevice());
+    m_dunst.setStandardErrorFile(QProcess::nullDevice());
+    m_dunst.start(dunst, {QStringLiteral("-config"), dunstrc});
+    QVERIFY2(m_dunst.waitForStarted(5000), "dunst did not start");
+    m_monitor.start(QStringLiteral("dbus-monitor"), {QStringLiteral("--address"), m_busAddress,
+                                                     QStringLiteral("interface='org.freedesktop.Notifications',member='Notify'")});
+    QVERIFY2(m_monitor.waitForStarted(5000), "dbus-monitor did not start");
+    t.restart();
+    while (dunstctl({QStringLiteral("count"), QStringLiteral("history")}) != QLatin1String("0") && t.elapsed() < 10000)
+        QThread::msleep(100);
+    QCOMPARE(dunstctl({QStringLiteral("count"), QStringLiteral("history")}), QStringLiteral("0"));
+}
+
+QString ProgramWhole::dunstctl(const QStringList& args)
+{
+    QProcess p;
+    p.setProcessEnvironment(ProgramRun::environment(m_display, m_busAddress));
+    p.start(QStringLiteral("dunstctl"), args);
+    if (!p.waitForFinished(10000))
+        p.kill();
+    return QString::fromUtf8(p.readAllStandardOutput()).trimmed();
 }
 
 void ProgramWhole::cleanup()
@@ -295,6 +366,13 @@ void ProgramWhole::cleanup()
 
 void ProgramWhole::cleanupTestCase()
 {
+    for (QProcess* p : {&m_monitor, &m_dunst, &m_bus}) {
+        if (p->state() != QProcess::NotRunning) {
+            p->terminate();
+            if (!p->waitForFinished(5000))
+                p->kill();
+        }
+    }
     if (m_xvfb.state() != QProcess::NotRunning) {
         m_xvfb.terminate();
         if (!m_xvfb.waitForFinished(5000))
@@ -453,7 +531,7 @@ void ProgramWhole::manualCheckShowsBoardAndAlertAndShutdownSaves()
                              {QStringLiteral("nobody-here@example.org"), QStringLiteral("山田花子")}},
                             &error),
              qPrintable(error));
-    QVERIFY2(m_run->start(m_display, &error), qPrintable(error));
+    QVERIFY2(m_run->start(m_display, m_busAddress, &error), qPrintable(error));
 
     const QString main = waitForWindow(kMainTitle, 20000);
     QVERIFY2(!main.isEmpty(), "the main window did not appear");
@@ -486,6 +564,49 @@ void ProgramWhole::manualCheckShowsBoardAndAlertAndShutdownSaves()
     const QString log = m_dovecot->logText();
     QVERIFY2(log.contains(QStringLiteral("del=0/%1").arg(n)), "no session summary with del=0");
     QVERIFY2(!log.contains(QRegularExpression(QStringLiteral("del=[1-9]"))), "a message was deleted");
+
+    if (!m_busAddress.isEmpty()) {
+        // The watched sender's message reaches the desktop's notification
+        // service; a second check replaces that notification (replaces_id is
+        // the argument after the program's name) instead of stacking another.
+        const auto replaceIds = [this] {
+            m_monitored += m_monitor.readAllStandardOutput();
+            static const QRegularExpression call(QStringLiteral("member=Notify\\s+string \"Quillpost\"\\s+uint32 (\\d+)"));
+            QStringList ids;
+            for (auto it = call.globalMatch(QString::fromUtf8(m_monitored)); it.hasNext();)
+                ids << it.next().captured(1);
+            return ids;
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(replaceIds().size(), 1, 10000);
+        QCOMPARE(replaceIds().first(), QStringLiteral("0"));
+        QTRY_COMPARE_WITH_TIMEOUT(dunstctl({QStringLiteral("count"), QStringLiteral("displayed")}), QStringLiteral("1"), 5000);
+        askForCheckThroughMenu(main);
+        if (QTest::currentTestFailed())
+            return;
+        QTRY_COMPARE_WITH_TIMEOUT(replaceIds().size(), 2, 20000);
+        QVERIFY(replaceIds().last() != QLatin1String("0"));
+        QCOMPARE(dunstctl({QStringLiteral("count"), QStringLiteral("displayed")}), QStringLiteral("1"));
+        dunstctl({QStringLiteral("close-all")});
+        QTRY_COMPARE(dunstctl({QStringLiteral("count"), QStringLiteral("history")}), QStringLiteral("1"));
+        const QJsonObject shown = QJsonDocument::fromJson(dunstctl({QStringLiteral("history")}).toUtf8())
+                                      .object()[QStringLiteral("data")][0][0].toObject();
+        QCOMPARE(shown[QStringLiteral("summary")][QStringLiteral("data")].toString(), QStringLiteral("山田花子 <hanako@example.jp>"));
+        QCOMPARE(shown[QStringLiteral("body")][QStringLiteral("data")].toString(), QStringLiteral("七夕の集まりについて"));
+        QCOMPARE(shown[QStringLiteral("category")][QStringLiteral("data")].toString(), QStringLiteral("email.arrived"));
+    }
+
+    // A second start for the same folder brings this one's main window
+    // forward, above the board, and ends. (The search lists the windows
+    // from the bottom of the stack up.)
+    const auto mainAboveBoard = [&] {
+        const QStringList stack = programWindows();
+        return stack.indexOf(main) > stack.indexOf(board);
+    };
+    QVERIFY(xdotool({QStringLiteral("windowraise"), board}));
+    QTRY_VERIFY(!mainAboveBoard());
+    QCOMPARE(m_run->startAgain(m_display, m_busAddress), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(mainAboveBoard(), 5000);
+    QCOMPARE(windows(kMainTitle), QStringList{main});
 
     // Tick "新着有りで設定メーラーを起動" by hand: the menu bar sits above the
     // 228 x 117 client area, and the box is at (200, 60) in it.
@@ -531,7 +652,7 @@ void ProgramWhole::wrongPasswordShowsErrorAndProgramGoesOn()
                              {QStringLiteral("hanako@example.jp")}},
                             &error),
              qPrintable(error));
-    QVERIFY2(m_run->start(m_display, &error), qPrintable(error));
+    QVERIFY2(m_run->start(m_display, m_busAddress, &error), qPrintable(error));
 
     const QString main = waitForWindow(kMainTitle, 20000);
     QVERIFY2(!main.isEmpty(), "the main window did not appear");
