@@ -289,6 +289,7 @@ private slots:
         QSystemTrayIcon* tray = p.form->trayIcon();
         QVERIFY(tray);
         QVERIFY(tray->isVisible());
+        QCOMPARE(tray->contextMenu(), p.form->popupMenu()); // exported to StatusNotifierItem hosts
         QVERIFY(tray->icon().availableSizes().contains(QSize(32, 32)));
         const QString tip = tray->toolTip();
         // The tip tells when the window went to the tray, not the time now.
