@@ -158,6 +158,10 @@ void MainForm::buildControls()
     m_check2 = new QCheckBox(client);
     m_check2->setObjectName(QStringLiteral("Check2"));
     m_check2->setGeometry(200, 60, 17, 17);
+    m_label3->setBuddy(m_check2);
+    // The label beside these shows a value (ON/OFF, 分), not their purpose.
+    m_check3->setAccessibleName(QStringLiteral("自動チェック"));
+    m_text5->setAccessibleName(QStringLiteral("チェック間隔（分）"));
 
     m_command2 = greyButton(QStringLiteral("確認♪"), QRect(104, 80, 65, 20), client);
     m_command2->setObjectName(QStringLiteral("Command2"));

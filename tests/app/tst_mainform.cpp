@@ -10,10 +10,12 @@
 #include "platform/Numbers.h"
 #include "platform/ProgramFolder.h"
 
+#include <QAccessible>
 #include <QAction>
 #include <QCheckBox>
 #include <QDir>
 #include <QFile>
+#include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
 #include <QSystemTrayIcon>
@@ -21,6 +23,9 @@
 #include <QTimer>
 #include <QElapsedTimer>
 #include <QtTest>
+
+#include <cmath>
+#include <tuple>
 
 using namespace qp;
 
@@ -336,6 +341,46 @@ private slots:
         // "終了" unloads the main window, which ends the program.
         p.form->mnu_Popup_Click(2);
         QCOMPARE(p.exits, 1);
+    }
+
+    // Screen readers hear each input control by the name its label shows
+    // (never a code name), and text in a fixed colour stays readable on a
+    // dark palette.
+    void controlsAreNamedAndFixedColoursReadable()
+    {
+        const QPalette light = qApp->palette();
+        QPalette dark = light;
+        for (auto [role, colour] : {std::pair{QPalette::Window, QColor(45, 45, 45)}, {QPalette::Base, QColor(30, 30, 30)},
+                                    {QPalette::WindowText, QColor(Qt::white)}, {QPalette::Text, QColor(Qt::white)}})
+            dark.setColor(role, colour);
+        qApp->setPalette(dark);
+        Program p;
+        QWidget* form1 = p.form->alert().form1().touch();
+        const QList<QWidget*> windows = {p.form.get(), p.services.forms.setForm.touch(), p.services.forms.idPassForm.touch(),
+                                         p.services.forms.msgForm.touch(), form1};
+        const auto name = [](QObject* o) { return QAccessible::queryAccessibleInterface(o)->text(QAccessible::Name); };
+        const QRegularExpression codeName(QStringLiteral("^[A-Za-z_]+[0-9]+$"));
+        QStringList named;
+        for (QWidget* window : windows)
+            for (QWidget* c : window->findChildren<QWidget*>())
+                if ((qobject_cast<QAbstractButton*>(c) || qobject_cast<QLineEdit*>(c)) && c->isVisibleTo(window))
+                    named << c->objectName() + QLatin1Char('=') + name(c);
+        QCOMPARE(named.size(), 6 + 5 + 5 + 2);
+        for (const QString& n : named)
+            QVERIFY2(!n.endsWith(QLatin1Char('=')) && !codeName.match(n.section(QLatin1Char('='), 1)).hasMatch(), qPrintable(n));
+        QVERIFY(!name(form1).isEmpty() && !codeName.match(name(form1)).hasMatch());
+
+        const auto luminance = [](QColor c) {
+            const auto lin = [](double v) { return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+            return 0.2126 * lin(c.redF()) + 0.7152 * lin(c.greenF()) + 0.0722 * lin(c.blueF()) + 0.05;
+        };
+        for (auto [w, fg, bg] : {std::tuple{windows[3]->findChild<QWidget*>("Text1"), QPalette::Text, QPalette::Base},
+                                 {windows[2]->findChild<QWidget*>("Label2_1"), QPalette::WindowText, QPalette::Window},
+                                 {windows[1]->findChild<QWidget*>("Check2"), QPalette::WindowText, QPalette::Window}}) {
+            const double a = luminance(w->palette().color(fg)), b = luminance(w->palette().color(bg));
+            QVERIFY2(std::max(a, b) / std::min(a, b) >= 4.5, qPrintable(w->objectName()));
+        }
+        qApp->setPalette(light);
     }
 
     void withoutASystemTrayTheWindowIsMinimisedNotLost()
