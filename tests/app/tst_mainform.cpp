@@ -24,7 +24,6 @@
 #include <QElapsedTimer>
 #include <QtTest>
 
-#include <cmath>
 #include <tuple>
 
 using namespace qp;
@@ -349,11 +348,8 @@ private slots:
     void controlsAreNamedAndFixedColoursReadable()
     {
         const QPalette light = qApp->palette();
-        QPalette dark = light;
-        for (auto [role, colour] : {std::pair{QPalette::Window, QColor(45, 45, 45)}, {QPalette::Base, QColor(30, 30, 30)},
-                                    {QPalette::WindowText, QColor(Qt::white)}, {QPalette::Text, QColor(Qt::white)}})
-            dark.setColor(role, colour);
-        qApp->setPalette(dark);
+        qApp->setPalette(QPalette(QColor(60, 60, 60), QColor(30, 30, 30))); // button, window
+
         Program p;
         QWidget* form1 = p.form->alert().form1().touch();
         const QList<QWidget*> windows = {p.form.get(), p.services.forms.setForm.touch(), p.services.forms.idPassForm.touch(),
@@ -370,16 +366,10 @@ private slots:
             QVERIFY2(!n.endsWith(QLatin1Char('=')) && !codeName.match(n.section(QLatin1Char('='), 1)).hasMatch(), qPrintable(n));
         QVERIFY(!name(form1).isEmpty() && !codeName.match(name(form1)).hasMatch());
 
-        const auto luminance = [](QColor c) {
-            const auto lin = [](double v) { return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
-            return 0.2126 * lin(c.redF()) + 0.7152 * lin(c.greenF()) + 0.0722 * lin(c.blueF()) + 0.05;
-        };
         for (auto [w, fg, bg] : {std::tuple{windows[3]->findChild<QWidget*>("Text1"), QPalette::Text, QPalette::Base},
                                  {windows[2]->findChild<QWidget*>("Label2_1"), QPalette::WindowText, QPalette::Window},
-                                 {windows[1]->findChild<QWidget*>("Check2"), QPalette::WindowText, QPalette::Window}}) {
-            const double a = luminance(w->palette().color(fg)), b = luminance(w->palette().color(bg));
-            QVERIFY2(std::max(a, b) / std::min(a, b) >= 4.5, qPrintable(w->objectName()));
-        }
+                                 {windows[1]->findChild<QWidget*>("Check2"), QPalette::WindowText, QPalette::Window}})
+            QVERIFY2(qGray(w->palette().color(bg).rgb()) - qGray(w->palette().color(fg).rgb()) > 100, qPrintable(w->objectName()));
         qApp->setPalette(light);
     }
 
