@@ -50,6 +50,12 @@ SingleInstance::Claim SingleInstance::claim()
         serve();
         return Claim::First;
     }
+    if (m_lock->error() != QLockFile::LockFailedError) {
+        // No lock can be made here at all (no runtime folder, no room):
+        // running unguarded beats not running.
+        m_lock.reset();
+        return Claim::First;
+    }
     m_lock.reset();
 
     const QDeadlineTimer deadline(kReachMs);

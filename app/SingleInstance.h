@@ -19,7 +19,7 @@ class SingleInstance : public QObject {
     Q_OBJECT
 public:
     enum class Claim {
-        First,       // this process runs for the folder and listens for later starts
+        First,       // this process runs for the folder (and listens for later starts where a lock could be made)
         Handed,      // another one runs and was asked to come forward
         Unreachable, // another one holds the folder but did not answer in time
     };
