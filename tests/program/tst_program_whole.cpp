@@ -177,7 +177,9 @@ public:
 
     bool start(const QByteArray& display, const QString& bus, QString* error)
     {
-        m_process.setProcessEnvironment(environment(display, bus));
+        QProcessEnvironment env = environment(display, bus);
+        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_dir.path()); // the instance lock goes with the folder
+        m_process.setProcessEnvironment(env);
         m_process.setWorkingDirectory(m_dir.path());
         // Core files allowed as far as the hard limit goes: the program must
         // turn them off itself.
@@ -208,10 +210,10 @@ public:
 
     // The same program started once more for the same folder: its exit
     // code, -1 when it is still running after 15 s (it is killed then).
-    int startAgain(const QByteArray& display, const QString& bus)
+    int startAgain()
     {
         QProcess again;
-        again.setProcessEnvironment(environment(display, bus));
+        again.setProcessEnvironment(m_process.processEnvironment());
         again.start(m_dir.filePath(QStringLiteral("quillpost")), {});
         return again.waitForFinished(15000) ? again.exitCode() : -1;
     }
@@ -578,7 +580,7 @@ void ProgramWhole::manualCheckShowsBoardAndAlertAndShutdownSaves()
     };
     QVERIFY(xdotool({QStringLiteral("windowraise"), board}));
     QTRY_VERIFY(!mainAboveBoard());
-    QCOMPARE(m_run->startAgain(m_display, m_busAddress), 0);
+    QCOMPARE(m_run->startAgain(), 0);
     QTRY_VERIFY_WITH_TIMEOUT(mainAboveBoard(), 5000);
     QCOMPARE(windows(kMainTitle), QStringList{main});
 
