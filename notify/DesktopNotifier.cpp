@@ -7,6 +7,7 @@
 #include <QVariantMap>
 
 #include <iterator>
+#include <utility>
 
 namespace qp {
 
@@ -34,8 +35,7 @@ void DesktopNotifier::announce(const QList<Message>& messages)
         current.insert(m.identity);
         Entry& e = m_entries[m.identity];
         e.summary = m.sender.trimmed().isEmpty() ? QStringLiteral("（差出人なし）") : m.sender;
-        // The body may carry markup on most services: the subject is text.
-        e.body = (m.subject.trimmed().isEmpty() ? QStringLiteral("（件名なし）") : m.subject).toHtmlEscaped();
+        e.body = m.subject.trimmed().isEmpty() ? QStringLiteral("（件名なし）") : m.subject;
         send(m.identity);
     }
     for (auto it = m_entries.begin(); it != m_entries.end();)
@@ -52,10 +52,18 @@ void DesktopNotifier::send(const QString& identity)
     }
     if (!m_bus.isConnected())
         return;
+    if (!m_capabilitiesKnown) {
+        m_waiting.insert(identity);
+        askCapabilities();
+        return;
+    }
+    // The subject is text: where the service reads markup, a "<" or "&" in
+    // it must not be taken as markup.
+    const QString body = m_bodyMarkup ? e.body.toHtmlEscaped() : e.body;
     QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kService, QStringLiteral("Notify"));
     const QVariantMap hints{{QStringLiteral("desktop-entry"), QStringLiteral("quillpost")},
                             {QStringLiteral("category"), QStringLiteral("email.arrived")}};
-    call << QStringLiteral("Quillpost") << e.id << QStringLiteral("quillpost") << e.summary << e.body << QStringList()
+    call << QStringLiteral("Quillpost") << e.id << QStringLiteral("quillpost") << e.summary << body << QStringList()
          << hints << -1;
     e.inFlight = true;
     auto* watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(call, kCallTimeoutMs), this);
@@ -72,7 +80,28 @@ void DesktopNotifier::send(const QString& identity)
             it->resend = false;
             send(identity);
         }
-        emit answered();
+    });
+}
+
+void DesktopNotifier::askCapabilities()
+{
+    if (m_askingCapabilities)
+        return;
+    m_askingCapabilities = true;
+    const QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kService, QStringLiteral("GetCapabilities"));
+    auto* watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(call, kCallTimeoutMs), this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* w) {
+        w->deleteLater();
+        m_askingCapabilities = false;
+        const QDBusPendingReply<QStringList> reply = *w;
+        const QSet<QString> waiting = std::exchange(m_waiting, {});
+        if (!reply.isValid())
+            return; // no service: nothing is shown, and the next check asks again
+        m_capabilitiesKnown = true;
+        m_bodyMarkup = reply.value().contains(QStringLiteral("body-markup"));
+        for (const QString& identity : waiting)
+            if (m_entries.contains(identity))
+                send(identity);
     });
 }
 

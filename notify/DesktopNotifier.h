@@ -1,6 +1,7 @@
 #pragma once
 #include <QDBusConnection>
 #include <QHash>
+#include <QSet>
 #include <QList>
 #include <QObject>
 #include <QString>
@@ -29,16 +30,9 @@ public:
     // kept stays as small as the mailbox.
     void announce(const QList<Message>& messages);
 
-    // The service's id of a message's notification; 0 before its answer came.
-    uint notificationId(const QString& identity) const { return m_entries.value(identity).id; }
-
     // At most this many notifications per check: a mailbox full of watched
     // mail gives the user a handful, not a flood.
     static constexpr int kMaxPerCheck = 10;
-
-signals:
-    // The service answered a request (tests wait for it).
-    void answered();
 
 private:
     struct Entry {
@@ -49,9 +43,16 @@ private:
         QString body;
     };
     void send(const QString& identity);
+    void askCapabilities();
 
     QDBusConnection m_bus;
     QHash<QString, Entry> m_entries;
+    // Whether the service reads markup in the body decides whether the
+    // subject is escaped; asked once, the first time there is something to say.
+    bool m_capabilitiesKnown = false;
+    bool m_askingCapabilities = false;
+    bool m_bodyMarkup = false;
+    QSet<QString> m_waiting; // announced before the answer came
 };
 
 } // namespace qp

@@ -563,8 +563,7 @@ void ProgramWhole::manualCheckShowsBoardAndAlertAndShutdownSaves()
         return;
     QTRY_COMPARE_WITH_TIMEOUT(notifyCalls().size(), 2, 20000);
     QVERIFY(QRegularExpression(QStringLiteral("^\\s+string \"Quillpost\"\\s+uint32 [1-9]")).match(notifyCalls().last()).hasMatch());
-    QCOMPARE(dunstctl({QStringLiteral("count"), QStringLiteral("displayed")}), QStringLiteral("1"));
-    dunstctl({QStringLiteral("close-all")});
+    dunstctl({QStringLiteral("close-all")}); // a stacked second one would show in the history too
     QTRY_COMPARE(dunstctl({QStringLiteral("count"), QStringLiteral("history")}), QStringLiteral("1"));
     const QString shown = dunstctl({QStringLiteral("history")}).simplified();
     QVERIFY2(shown.contains(QStringLiteral("\"summary\" : { \"type\" : \"s\", \"data\" : \"山田花子 <hanako@example.jp>\" }"))
