@@ -91,7 +91,10 @@ void SingleInstance::serve()
         while (QLocalSocket* socket = m_server->nextPendingConnection()) {
             connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
             // A caller that says nothing is not kept.
-            QTimer::singleShot(kReplyMs, socket, [socket] { socket->abort(); });
+            QTimer::singleShot(kReplyMs, socket, [socket] {
+                socket->abort();
+                socket->deleteLater();
+            });
             connect(socket, &QLocalSocket::readyRead, this, [this, socket] {
                 if (socket->bytesAvailable() < kShow.size())
                     return;
