@@ -126,6 +126,7 @@ SetForm::SetForm(AutoCheckDisplay& display, std::function<void()> showAccountWin
     // The boxes without a caption of their own are named by their labels.
     Label1->setBuddy(Check1);
     Label5->setBuddy(Text2);
+    Text2->setAccessibleDescription(Label3->text());
 
     setTabOrder(Command2, Command1);
     setTabOrder(Command1, Check1);
