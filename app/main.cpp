@@ -30,6 +30,9 @@ int main(int argc, char** argv)
     // a settings window while the main window is in the tray, must not.
     QApplication::setQuitOnLastWindowClosed(false);
     qp::installApplicationFont();
+    // The launcher of an installed copy names the user's own folder for
+    // "★MailData"; a program folder of a build keeps its data beside it.
+    qp::takeUserFolderFromEnvironment();
 
     // A second start for the same data folder brings the running program's
     // main window forward instead of checking the same mailbox again.
