@@ -88,9 +88,11 @@ QByteArray dropShadowedEscapes(QByteArrayView b)
 // byte-order mark (RFC 2781 says big-endian then), and silently drops a
 // lone surrogate or a unit cut off at the end. Each unit it cannot read is
 // one U+FFFD, counted in lost.
+constexpr const char* kWideNames[] = {"UTF-16", "UTF-16BE", "UTF-16LE", "UTF-32", "UTF-32BE", "UTF-32LE"};
+
 bool isWide(const char* name)
 {
-    return qstrncmp(name, "UTF-16", 6) == 0 || qstrncmp(name, "UTF-32", 6) == 0;
+    return std::any_of(std::begin(kWideNames), std::end(kWideNames), [name](const char* w) { return qstrcmp(name, w) == 0; });
 }
 
 QString decodeWide(QByteArrayView b, const char* name, qsizetype& lost)
@@ -484,8 +486,7 @@ QByteArray canonicalCharset(QByteArrayView label)
     for (const char* a : chinese)
         if (l == a)
             return "GB18030";
-    static const char* const wide[] = {"UTF-16", "UTF-16BE", "UTF-16LE", "UTF-32", "UTF-32BE", "UTF-32LE"};
-    for (const char* a : wide)
+    for (const char* a : kWideNames)
         if (qstricmp(l.constData(), a) == 0)
             return a;
     if (l == "ucs-2" || l == "iso-10646-ucs-2" || l == "csunicode")
@@ -791,8 +792,9 @@ QString decodeLabelled(const QByteArray& bytes, const QByteArray& label)
     if (sevenBitCharset(name) && (name == "ISO-2022-JP" ? hasNonAscii(bytes) : !allAscii(bytes)))
         return decodeUnlabelled(bytes);
     std::optional<QString> text = tryDecode(bytes, name.constData());
-    // The label as written, in case our alias table was too eager.
-    if (!text && label != name)
+    // The label as written, in case our alias table was too eager (not for
+    // UTF-16/32, which Qt would read in the wrong byte order).
+    if (!text && label != name && !isWide(name.constData()))
         text = tryDecode(bytes, label.constData());
     if (!text) {
         const char* usable = isWide(name.constData()) || makeDecoder(name.constData()).isValid() ? name.constData()
