@@ -92,6 +92,8 @@ constexpr const char* kWideNames[] = {"UTF-16", "UTF-16BE", "UTF-16LE", "UTF-32"
 
 bool isWide(const char* name)
 {
+    if (name[0] != 'U' || name[1] != 'T' || name[2] != 'F' || name[3] != '-' || (name[4] != '1' && name[4] != '3'))
+        return false;
     return std::any_of(std::begin(kWideNames), std::end(kWideNames), [name](const char* w) { return qstrcmp(name, w) == 0; });
 }
 
@@ -146,8 +148,26 @@ QString decodeWide(QByteArrayView b, const char* name, qsizetype& lost)
     return out;
 }
 
+// Windows' Western European code page: Latin-1 with signs at 0x80-0x9F.
+// By table, as Latin-1 is by Qt: an ICU converter costs more than the
+// short texts it reads here. Its five unused codes stay C1 controls.
+QString decodeWindows1252(QByteArrayView b)
+{
+    static constexpr char16_t high[32] = {
+        0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+        0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+        0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+    QString out = QString::fromLatin1(b);
+    for (QChar& c : out)
+        if (c.unicode() >= 0x80 && c.unicode() <= 0x9F)
+            c = QChar(high[c.unicode() - 0x80]);
+    return out;
+}
+
 std::optional<QString> tryDecode(QByteArrayView bytes, const char* name)
 {
+    if (qstrcmp(name, "windows-1252") == 0)
+        return decodeWindows1252(bytes);
     if (isWide(name)) {
         qsizetype lost = 0;
         QString text = decodeWide(bytes, name, lost);
@@ -434,6 +454,8 @@ QString lossyDecode(QByteArrayView bytes, const char* name)
         qsizetype lost = 0;
         return decodeWide(bytes, name, lost);
     }
+    if (qstrcmp(name, "windows-1252") == 0)
+        return decodeWindows1252(bytes);
     if (qstrcmp(name, "Shift_JIS") == 0 || qstrcmp(name, "EUC-JP") == 0)
         return lossyJapanese8Bit(bytes, name, name[0] == 'E');
     QStringDecoder d = makeDecoder(name);
@@ -476,7 +498,7 @@ QByteArray canonicalCharset(QByteArrayView label)
     // use under them: Windows' Western European code page (its signs at
     // 0x80-0x9F, where Latin-1 has only control codes) and GBK.
     static const char* const western[] = {"iso-8859-1", "iso8859-1", "iso_8859-1", "latin1", "l1", "cp819",
-                                          "ibm819", "csisolatin1", "iso-ir-100", "iso_8859-1:1987"};
+                                          "ibm819", "csisolatin1", "iso-ir-100", "iso_8859-1:1987", "cp1252", "x-cp1252"};
     for (const char* a : western)
         if (l == a)
             return "windows-1252";
@@ -559,22 +581,29 @@ qsizetype openEncodedWord(QByteArrayView s, qsizetype i, Piece* out = nullptr)
 // Parses an encoded word at s[i] ("=?cs?X?text?="); returns its length or
 // 0. The text runs to the first "?=": a space, a '?' or a fold inside it is
 // the sending mailer's fault and does not end the word, but another word
-// opening before that "?=" leaves the first one unclosed. close is the first
-// "?=" at or after an earlier word's text (-1: none is left), so a line of
-// openers without closers is searched once.
-qsizetype parseEncodedWord(QByteArrayView s, qsizetype i, Piece& out, qsizetype& close)
+// opening before that "?=" leaves the first one unclosed. noCloser: no "?="
+// follows an earlier word's text, so none follows this one's either (a line
+// of openers without closers is read once).
+qsizetype parseEncodedWord(QByteArrayView s, qsizetype i, Piece& out, bool& noCloser)
 {
     Piece w;
-    const qsizetype textStart = openEncodedWord(s, i, &w);
-    if (textStart == 0 || close < 0)
+    const qsizetype textStart = noCloser ? 0 : openEncodedWord(s, i, &w);
+    if (textStart == 0)
         return 0;
-    if (close < textStart)
-        close = s.indexOf("?=", textStart);
-    if (close < 0)
-        return 0;
-    for (qsizetype k = s.indexOf("=?", textStart); k >= 0 && k < close; k = s.indexOf("=?", k + 1))
-        if (openEncodedWord(s, k))
+    const qsizetype n = s.size();
+    qsizetype close = textStart;
+    for (;; ++close) { // from one '?' to the next
+        const void* q = close < n ? std::memchr(s.data() + close, '?', size_t(n - close)) : nullptr;
+        if (!q) {
+            noCloser = true;
             return 0;
+        }
+        close = static_cast<const char*>(q) - s.data();
+        if (close > textStart && s[close - 1] == '=' && openEncodedWord(s, close - 1))
+            return 0;
+        if (close + 1 < n && s[close + 1] == '=')
+            break;
+    }
     w.encoded = true;
     w.text = s.sliced(textStart, close - textStart).toByteArray();
     if (w.encoding == 'B') // white space is no part of base64; a Q word keeps it as text
@@ -668,14 +697,6 @@ bool cutBase64Group(const QByteArray& before, const QByteArray& word, const QByt
     return lostCharacters(joined, name) < lostCharacters(alone, name);
 }
 
-bool keptNonAscii(const QString& text)
-{
-    for (QChar c : text)
-        if (c.unicode() >= 0x80 && c != kLost)
-            return true;
-    return false;
-}
-
 // C1 control codes and private-use characters: no sender types them into
 // a name, but a wrong charset makes them (Shift_JIS bytes 0x80-0x9F read as
 // EUC-JP, an ASCII letter taken as the trail of a Shift_JIS user-defined
@@ -689,6 +710,20 @@ bool isStray(char16_t u)
 bool hasStray(const QString& text)
 {
     return std::any_of(text.begin(), text.end(), [](QChar c) { return isStray(c.unicode()); });
+}
+
+// A label's reading that keeps not one 8-bit character, or makes a stray
+// one: the label may be wrong.
+bool labelInDoubt(const QString& text)
+{
+    bool kept = false;
+    for (QChar c : text) {
+        const char16_t u = c.unicode();
+        if (isStray(u))
+            return true;
+        kept = kept || (u >= 0x80 && c != kLost);
+    }
+    return !kept;
 }
 
 // Every character is text (none lost, none stray) and there are at least
@@ -736,30 +771,32 @@ bool looksLikeLatin1(QByteArrayView b)
     return any;
 }
 
-// A reading of bytes that name no charset, and whether it is convincing:
-// whole characters only, none stray, and enough of them to mean something
-// (one UTF-8 sequence, two Japanese characters, Latin-1 letters inside
-// words), so that it may overrule a label.
+// A reading of bytes that name no charset. It is convincing enough to
+// overrule a label when its characters are whole, none stray, and enough of
+// them to mean something: one UTF-8 sequence, two Japanese characters,
+// Latin-1 letters inside words. Checked only when a label asks.
 struct Guess {
     QString text;
-    bool convincing = false;
+    qsizetype minimum = -1; // non-ASCII characters it needs; -1: never convincing
+
+    bool convincing() const { return minimum >= 0 && readsAsText(text, minimum); }
 };
 
 Guess guessCharset(QByteArrayView bytes)
 {
     if (allAscii(bytes))
-        return {QString::fromLatin1(bytes), false};
+        return {QString::fromLatin1(bytes), -1};
     const bool hasEsc = bytes.contains('\x1B');
     if (hasEsc) {
         if (auto t = tryDecode(bytes, "ISO-2022-JP"))
-            return {*t, readsAsText(*t, 1)};
+            return {*t, 1};
         // 7-bit with escapes is JIS, however broken: no 8-bit charset
         // would show more than the escape sequences as text.
         if (!hasNonAscii(bytes))
-            return {lossyIso2022Jp(bytes), false};
+            return {lossyIso2022Jp(bytes), -1};
     }
     if (auto t = tryDecode(bytes, "UTF-8"))
-        return {*t, readsAsText(*t, 1)};
+        return {*t, 1};
     // Shift_JIS or EUC-JP by the byte pattern, but a reading with stray
     // characters loses to one without.
     const auto sjis = tryDecode(bytes, "Shift_JIS");
@@ -768,17 +805,17 @@ Guess guessCharset(QByteArrayView bytes)
     const bool sjisText = sjis && !hasStray(*sjis);
     const bool eucText = euc && !hasStray(*euc);
     if (eucText && (eucFirst || !sjisText))
-        return {*euc, readsAsText(*euc, 2)};
+        return {*euc, 2};
     if (sjisText)
-        return {*sjis, readsAsText(*sjis, 2)};
+        return {*sjis, 2};
     if (looksLikeLatin1(bytes))
-        return {QString::fromLatin1(bytes), true};
+        return {QString::fromLatin1(bytes), 0};
     if (euc && (eucFirst || !sjis))
-        return {*euc, false};
+        return {*euc, -1};
     if (sjis)
-        return {*sjis, false};
+        return {*sjis, -1};
     // Nothing fits: keep what can be read, with replacement characters.
-    return {lossyDecode(bytes, hasEsc ? "ISO-2022-JP" : (eucFirst ? "EUC-JP" : "Shift_JIS")), false};
+    return {lossyDecode(bytes, hasEsc ? "ISO-2022-JP" : (eucFirst ? "EUC-JP" : "Shift_JIS")), -1};
 }
 
 // The label decides, lossily where it must. A guess from the bytes replaces
@@ -789,7 +826,8 @@ Guess guessCharset(QByteArrayView bytes)
 QString decodeLabelled(const QByteArray& bytes, const QByteArray& label)
 {
     const QByteArray name = canonicalCharset(label);
-    if (sevenBitCharset(name) && (name == "ISO-2022-JP" ? hasNonAscii(bytes) : !allAscii(bytes)))
+    const bool sevenBit = sevenBitCharset(name);
+    if (sevenBit && (name == "ISO-2022-JP" ? hasNonAscii(bytes) : !allAscii(bytes)))
         return decodeUnlabelled(bytes);
     std::optional<QString> text = tryDecode(bytes, name.constData());
     // The label as written, in case our alias table was too eager (not for
@@ -804,9 +842,9 @@ QString decodeLabelled(const QByteArray& bytes, const QByteArray& label)
             return decodeUnlabelled(bytes);
         text = lossyDecode(bytes, usable);
     }
-    if (!sevenBitCharset(name) && (!keptNonAscii(*text) || hasStray(*text))) {
+    if (!sevenBit && labelInDoubt(*text)) {
         Guess guess = guessCharset(bytes);
-        if (guess.convincing)
+        if (guess.convincing())
             return std::move(guess.text);
     }
     return std::move(*text);
@@ -821,13 +859,13 @@ QList<Piece> splitEncodedWords(QByteArrayView s)
         if (end > rawStart)
             pieces.append(Piece{false, s.sliced(rawStart, end - rawStart).toByteArray(), {}, 0, {}});
     };
-    qsizetype close = 0;
+    bool noCloser = false;
     while (i < s.size()) {
         const qsizetype at = s.indexOf("=?", i);
         if (at < 0)
             break;
         Piece w;
-        if (const qsizetype len = parseEncodedWord(s, at, w, close)) {
+        if (const qsizetype len = parseEncodedWord(s, at, w, noCloser)) {
             flushRaw(at);
             pieces.append(std::move(w));
             i = at + len;
