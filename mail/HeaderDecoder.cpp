@@ -842,7 +842,7 @@ QString decodeLabelled(const QByteArray& bytes, const QByteArray& label)
             return decodeUnlabelled(bytes);
         text = lossyDecode(bytes, usable);
     }
-    if (!sevenBit && labelInDoubt(*text)) {
+    if (!sevenBit && !allAscii(bytes) && labelInDoubt(*text)) { // plain ASCII guesses nothing
         Guess guess = guessCharset(bytes);
         if (guess.convincing())
             return std::move(guess.text);
