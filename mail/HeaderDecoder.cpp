@@ -11,6 +11,8 @@ namespace qp::mailheader {
 
 namespace {
 
+constexpr QChar kLost = QChar::ReplacementCharacter;
+
 bool isWsp(char c)
 {
     return c == ' ' || c == '\t';
@@ -82,8 +84,95 @@ QByteArray dropShadowedEscapes(QByteArrayView b)
     return out;
 }
 
+// UTF-16 and UTF-32 by hand: Qt reads them little-endian when there is no
+// byte-order mark (RFC 2781 says big-endian then), and silently drops a
+// lone surrogate or a unit cut off at the end. Each unit it cannot read is
+// one U+FFFD, counted in lost.
+constexpr const char* kWideNames[] = {"UTF-16", "UTF-16BE", "UTF-16LE", "UTF-32", "UTF-32BE", "UTF-32LE"};
+
+bool isWide(const char* name)
+{
+    if (name[0] != 'U' || name[1] != 'T' || name[2] != 'F' || name[3] != '-' || (name[4] != '1' && name[4] != '3'))
+        return false;
+    return std::any_of(std::begin(kWideNames), std::end(kWideNames), [name](const char* w) { return qstrcmp(name, w) == 0; });
+}
+
+QString decodeWide(QByteArrayView b, const char* name, qsizetype& lost)
+{
+    const qsizetype width = name[4] == '1' ? 2 : 4;
+    const bool marked = name[6] != '\0'; // "UTF-16BE", "UTF-32LE"
+    bool big = !marked || name[6] == 'B';
+    const QByteArrayView bigMark = width == 2 ? QByteArrayView("\xFE\xFF", 2) : QByteArrayView("\0\0\xFE\xFF", 4);
+    const QByteArrayView littleMark = width == 2 ? QByteArrayView("\xFF\xFE", 2) : QByteArrayView("\xFF\xFE\0\0", 4);
+    qsizetype i = 0;
+    if ((!marked || big) && b.startsWith(bigMark)) {
+        i = width;
+    } else if ((!marked || !big) && b.startsWith(littleMark)) {
+        big = false;
+        i = width;
+    }
+    auto unit = [&](qsizetype at) {
+        char32_t v = 0;
+        for (qsizetype k = 0; k < width; ++k)
+            v = (v << 8) | static_cast<unsigned char>(b[at + (big ? k : width - 1 - k)]);
+        return v;
+    };
+    auto surrogate = [](char32_t u) { return u >= 0xD800 && u <= 0xDFFF; };
+    QString out;
+    const qsizetype n = b.size();
+    for (; i + width <= n; i += width) {
+        const char32_t u = unit(i);
+        if (width == 2 && u <= 0xDBFF && u >= 0xD800 && i + 4 <= n) {
+            const char32_t low = unit(i + 2);
+            if (low >= 0xDC00 && low <= 0xDFFF) {
+                out += QChar(char16_t(u));
+                out += QChar(char16_t(low));
+                i += 2;
+                continue;
+            }
+        }
+        if (surrogate(u) || u > 0x10FFFF) {
+            out += kLost;
+            ++lost;
+        } else if (u >= 0x10000) {
+            out += QChar(QChar::highSurrogate(u));
+            out += QChar(QChar::lowSurrogate(u));
+        } else {
+            out += QChar(char16_t(u));
+        }
+    }
+    if (i < n) { // a unit cut off at the end
+        out += kLost;
+        ++lost;
+    }
+    return out;
+}
+
+// Windows' Western European code page: Latin-1 with signs at 0x80-0x9F.
+// By table, as Latin-1 is by Qt: an ICU converter costs more than the
+// short texts it reads here. Its five unused codes stay C1 controls.
+QString decodeWindows1252(QByteArrayView b)
+{
+    static constexpr char16_t high[32] = {
+        0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+        0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+        0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+    QString out = QString::fromLatin1(b);
+    for (QChar& c : out)
+        if (c.unicode() >= 0x80 && c.unicode() <= 0x9F)
+            c = QChar(high[c.unicode() - 0x80]);
+    return out;
+}
+
 std::optional<QString> tryDecode(QByteArrayView bytes, const char* name)
 {
+    if (qstrcmp(name, "windows-1252") == 0)
+        return decodeWindows1252(bytes);
+    if (isWide(name)) {
+        qsizetype lost = 0;
+        QString text = decodeWide(bytes, name, lost);
+        return lost ? std::nullopt : std::optional<QString>(std::move(text));
+    }
     QStringDecoder d = makeDecoder(name);
     if (!d.isValid())
         return std::nullopt;
@@ -103,8 +192,6 @@ std::optional<QString> tryDecode(QByteArrayView bytes, const char* name)
 }
 
 // --- Decoding that keeps every character it can ---
-
-constexpr QChar kLost = QChar::ReplacementCharacter;
 
 bool inRange(QByteArrayView b, qsizetype i, unsigned lo, unsigned hi)
 {
@@ -363,6 +450,12 @@ QString lossyDecode(QByteArrayView bytes, const char* name)
         return lossyIso2022Jp(bytes);
     if (qstrcmp(name, "UTF-8") == 0)
         return lossyUtf8(bytes);
+    if (isWide(name)) {
+        qsizetype lost = 0;
+        return decodeWide(bytes, name, lost);
+    }
+    if (qstrcmp(name, "windows-1252") == 0)
+        return decodeWindows1252(bytes);
     if (qstrcmp(name, "Shift_JIS") == 0 || qstrcmp(name, "EUC-JP") == 0)
         return lossyJapanese8Bit(bytes, name, name[0] == 'E');
     QStringDecoder d = makeDecoder(name);
@@ -401,6 +494,27 @@ QByteArray canonicalCharset(QByteArrayView label)
             return "EUC-JP";
     if (l == "utf8" || l == "utf-8")
         return "UTF-8";
+    // Mail readers read these labels as the wider charset senders really
+    // use under them: Windows' Western European code page (its signs at
+    // 0x80-0x9F, where Latin-1 has only control codes) and GBK.
+    static const char* const western[] = {"iso-8859-1", "iso8859-1", "iso_8859-1", "latin1", "l1", "cp819",
+                                          "ibm819", "csisolatin1", "iso-ir-100", "iso_8859-1:1987", "cp1252", "x-cp1252"};
+    for (const char* a : western)
+        if (l == a)
+            return "windows-1252";
+    static const char* const chinese[] = {"gb2312", "gb_2312", "gb_2312-80", "csgb2312", "iso-ir-58",
+                                          "csiso58gb231280", "chinese", "euc-cn", "x-euc-cn", "gbk",
+                                          "x-gbk", "cp936", "ms936", "windows-936"};
+    for (const char* a : chinese)
+        if (l == a)
+            return "GB18030";
+    for (const char* a : kWideNames)
+        if (qstricmp(l.constData(), a) == 0)
+            return a;
+    if (l == "ucs-2" || l == "iso-10646-ucs-2" || l == "csunicode")
+        return "UTF-16";
+    if (l == "ucs-4" || l == "iso-10646-ucs-4" || l == "csucs4")
+        return "UTF-32";
     return l;
 }
 
@@ -421,7 +535,7 @@ QString sanitize(QString text)
 {
     for (QChar& c : text) {
         const char16_t u = c.unicode();
-        if ((u < 0x20 && u != '\t') || u == 0x7F)
+        if ((u < 0x20 && u != '\t') || (u >= 0x7F && u <= 0x9F)) // C1 too: U+0085 is a line break
             c = QLatin1Char(' ');
     }
     return text;
@@ -437,8 +551,9 @@ struct Piece {
     QByteArray text;     // encoded word: the encoded text
 };
 
-// Parses an encoded word at s[i] ("=?cs?X?text?="); returns its length or 0.
-qsizetype parseEncodedWord(QByteArrayView s, qsizetype i, Piece& out)
+// The opening "=?charset?X?" of an encoded word at s[i]: the index where
+// its encoded text starts, or 0.
+qsizetype openEncodedWord(QByteArrayView s, qsizetype i, Piece* out = nullptr)
 {
     const qsizetype n = s.size();
     if (i + 1 >= n || s[i] != '=' || s[i + 1] != '?')
@@ -456,17 +571,45 @@ qsizetype parseEncodedWord(QByteArrayView s, qsizetype i, Piece& out)
     const char enc = char(s[j] & ~0x20);
     if (enc != 'B' && enc != 'Q')
         return 0;
-    j += 2;
-    const qsizetype textStart = j;
-    while (j < n && s[j] != '?' && !isWsp(s[j]))
-        ++j;
-    if (j + 1 >= n || s[j] != '?' || s[j + 1] != '=')
+    if (out) {
+        out->charset = cs.toByteArray();
+        out->encoding = enc;
+    }
+    return j + 2;
+}
+
+// Parses an encoded word at s[i] ("=?cs?X?text?="); returns its length or
+// 0. The text runs to the first "?=": a space, a '?' or a fold inside it is
+// the sending mailer's fault and does not end the word, but another word
+// opening before that "?=" leaves the first one unclosed. noCloser: no "?="
+// follows an earlier word's text, so none follows this one's either (a line
+// of openers without closers is read once).
+qsizetype parseEncodedWord(QByteArrayView s, qsizetype i, Piece& out, bool& noCloser)
+{
+    Piece w;
+    const qsizetype textStart = noCloser ? 0 : openEncodedWord(s, i, &w);
+    if (textStart == 0)
         return 0;
-    out.encoded = true;
-    out.charset = cs.toByteArray();
-    out.encoding = enc;
-    out.text = s.sliced(textStart, j - textStart).toByteArray();
-    return j + 2 - i;
+    const qsizetype n = s.size();
+    qsizetype close = textStart;
+    for (;; ++close) { // from one '?' to the next
+        const void* q = close < n ? std::memchr(s.data() + close, '?', size_t(n - close)) : nullptr;
+        if (!q) {
+            noCloser = true;
+            return 0;
+        }
+        close = static_cast<const char*>(q) - s.data();
+        if (close > textStart && s[close - 1] == '=' && openEncodedWord(s, close - 1))
+            return 0;
+        if (close + 1 < n && s[close + 1] == '=')
+            break;
+    }
+    w.encoded = true;
+    w.text = s.sliced(textStart, close - textStart).toByteArray();
+    if (w.encoding == 'B') // white space is no part of base64; a Q word keeps it as text
+        w.text.removeIf([](char c) { return isWsp(c); });
+    out = std::move(w);
+    return close + 2 - i;
 }
 
 int hexValue(char c)
@@ -554,43 +697,157 @@ bool cutBase64Group(const QByteArray& before, const QByteArray& word, const QByt
     return lostCharacters(joined, name) < lostCharacters(alone, name);
 }
 
-bool keptNonAscii(const QString& text)
+// C1 control codes and private-use characters: no sender types them into
+// a name, but a wrong charset makes them (Shift_JIS bytes 0x80-0x9F read as
+// EUC-JP, an ASCII letter taken as the trail of a Shift_JIS user-defined
+// lead byte).
+bool isStray(char16_t u)
 {
-    for (QChar c : text)
-        if (c.unicode() >= 0x80 && c != kLost)
+    return (u >= 0x80 && u <= 0x9F) || (u >= 0xE000 && u <= 0xF8FF)
+        || (u >= 0xDB80 && u <= 0xDBFF); // high surrogates of planes 15 and 16
+}
+
+bool hasStray(const QString& text)
+{
+    return std::any_of(text.begin(), text.end(), [](QChar c) { return isStray(c.unicode()); });
+}
+
+// A label's reading that keeps not one 8-bit character, or makes a stray
+// one: the label may be wrong.
+bool labelInDoubt(const QString& text)
+{
+    bool kept = false;
+    for (QChar c : text) {
+        const char16_t u = c.unicode();
+        if (isStray(u))
             return true;
-    return false;
+        kept = kept || (u >= 0x80 && c != kLost);
+    }
+    return !kept;
+}
+
+// Every character is text (none lost, none stray) and there are at least
+// minimum non-ASCII ones.
+bool readsAsText(const QString& text, qsizetype minimum)
+{
+    qsizetype nonAscii = 0;
+    for (QChar c : text) {
+        if (c == kLost || isStray(c.unicode()))
+            return false;
+        nonAscii += c.unicode() >= 0x80;
+    }
+    return nonAscii >= minimum;
+}
+
+// Western European text in Latin-1: every 8-bit byte a letter or sign
+// (0xA0-0xFF), in runs of at most two, each run beside an ASCII letter.
+// Shift_JIS and EUC-JP names come as longer runs or with lead bytes below
+// 0xA0.
+bool looksLikeLatin1(QByteArrayView b)
+{
+    auto letter = [&](qsizetype i) {
+        if (i < 0 || i >= b.size())
+            return false;
+        const char c = b[i];
+        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+    };
+    bool any = false;
+    for (qsizetype i = 0; i < b.size();) {
+        if (static_cast<unsigned char>(b[i]) < 0x80) {
+            ++i;
+            continue;
+        }
+        qsizetype end = i;
+        while (end < b.size() && static_cast<unsigned char>(b[end]) >= 0x80) {
+            if (static_cast<unsigned char>(b[end]) < 0xA0)
+                return false;
+            ++end;
+        }
+        if (end - i > 2 || !(letter(i - 1) || letter(end)))
+            return false;
+        any = true;
+        i = end;
+    }
+    return any;
+}
+
+// A reading of bytes that name no charset. It is convincing enough to
+// overrule a label when its characters are whole, none stray, and enough of
+// them to mean something: one UTF-8 sequence, two Japanese characters,
+// Latin-1 letters inside words. Checked only when a label asks.
+struct Guess {
+    QString text;
+    qsizetype minimum = -1; // non-ASCII characters it needs; -1: never convincing
+
+    bool convincing() const { return minimum >= 0 && readsAsText(text, minimum); }
+};
+
+Guess guessCharset(QByteArrayView bytes)
+{
+    if (allAscii(bytes))
+        return {QString::fromLatin1(bytes), -1};
+    const bool hasEsc = bytes.contains('\x1B');
+    if (hasEsc) {
+        if (auto t = tryDecode(bytes, "ISO-2022-JP"))
+            return {*t, 1};
+        // 7-bit with escapes is JIS, however broken: no 8-bit charset
+        // would show more than the escape sequences as text.
+        if (!hasNonAscii(bytes))
+            return {lossyIso2022Jp(bytes), -1};
+    }
+    if (auto t = tryDecode(bytes, "UTF-8"))
+        return {*t, 1};
+    // Shift_JIS or EUC-JP by the byte pattern, but a reading with stray
+    // characters loses to one without.
+    const auto sjis = tryDecode(bytes, "Shift_JIS");
+    const auto euc = tryDecode(bytes, "EUC-JP");
+    const bool eucFirst = looksLikeEucJp(bytes);
+    const bool sjisText = sjis && !hasStray(*sjis);
+    const bool eucText = euc && !hasStray(*euc);
+    if (eucText && (eucFirst || !sjisText))
+        return {*euc, 2};
+    if (sjisText)
+        return {*sjis, 2};
+    if (looksLikeLatin1(bytes))
+        return {QString::fromLatin1(bytes), 0};
+    if (euc && (eucFirst || !sjis))
+        return {*euc, -1};
+    if (sjis)
+        return {*sjis, -1};
+    // Nothing fits: keep what can be read, with replacement characters.
+    return {lossyDecode(bytes, hasEsc ? "ISO-2022-JP" : (eucFirst ? "EUC-JP" : "Shift_JIS")), -1};
 }
 
 // The label decides, lossily where it must. A guess from the bytes replaces
 // it only when it cannot be right: an unknown charset, 8-bit bytes under a
 // 7-bit label (Windows mailers sent Shift_JIS as "ISO-2022-JP"), or escape
-// sequences under "us-ascii"; or when not one 8-bit character of the text
-// is valid in the label while another charset reads all of them.
+// sequences under "us-ascii"; or when the label keeps not one 8-bit
+// character, or makes stray ones, while a convincing guess reads them all.
 QString decodeLabelled(const QByteArray& bytes, const QByteArray& label)
 {
     const QByteArray name = canonicalCharset(label);
-    if (sevenBitCharset(name) && (name == "ISO-2022-JP" ? hasNonAscii(bytes) : !allAscii(bytes)))
+    const bool sevenBit = sevenBitCharset(name);
+    if (sevenBit && (name == "ISO-2022-JP" ? hasNonAscii(bytes) : !allAscii(bytes)))
         return decodeUnlabelled(bytes);
-    if (auto t = tryDecode(bytes, name.constData()))
-        return *t;
-    // The label as written, in case our alias table was too eager.
-    if (label != name) {
-        if (auto t = tryDecode(bytes, label.constData()))
-            return *t;
+    std::optional<QString> text = tryDecode(bytes, name.constData());
+    // The label as written, in case our alias table was too eager (not for
+    // UTF-16/32, which Qt would read in the wrong byte order).
+    if (!text && label != name && !isWide(name.constData()))
+        text = tryDecode(bytes, label.constData());
+    if (!text) {
+        const char* usable = isWide(name.constData()) || makeDecoder(name.constData()).isValid() ? name.constData()
+            : makeDecoder(label.constData()).isValid()                                           ? label.constData()
+                                                                                                 : nullptr;
+        if (!usable)
+            return decodeUnlabelled(bytes);
+        text = lossyDecode(bytes, usable);
     }
-    const char* usable = makeDecoder(name.constData()).isValid() ? name.constData()
-        : makeDecoder(label.constData()).isValid()                ? label.constData()
-                                                                  : nullptr;
-    if (!usable)
-        return decodeUnlabelled(bytes);
-    QString text = lossyDecode(bytes, usable);
-    if (!sevenBitCharset(name) && !keptNonAscii(text)) {
-        const QString guess = decodeUnlabelled(bytes);
-        if (!guess.contains(kLost))
-            return guess;
+    if (!sevenBit && !allAscii(bytes) && labelInDoubt(*text)) { // plain ASCII guesses nothing
+        Guess guess = guessCharset(bytes);
+        if (guess.convincing())
+            return std::move(guess.text);
     }
-    return text;
+    return std::move(*text);
 }
 
 QList<Piece> splitEncodedWords(QByteArrayView s)
@@ -602,12 +859,13 @@ QList<Piece> splitEncodedWords(QByteArrayView s)
         if (end > rawStart)
             pieces.append(Piece{false, s.sliced(rawStart, end - rawStart).toByteArray(), {}, 0, {}});
     };
+    bool noCloser = false;
     while (i < s.size()) {
         const qsizetype at = s.indexOf("=?", i);
         if (at < 0)
             break;
         Piece w;
-        if (const qsizetype len = parseEncodedWord(s, at, w)) {
+        if (const qsizetype len = parseEncodedWord(s, at, w, noCloser)) {
             flushRaw(at);
             pieces.append(std::move(w));
             i = at + len;
@@ -715,29 +973,7 @@ QString decodeCharsetLossy(QByteArrayView bytes, QByteArrayView charset)
 
 QString decodeUnlabelled(QByteArrayView bytes)
 {
-    if (allAscii(bytes))
-        return QString::fromLatin1(bytes);
-    const bool hasEsc = bytes.contains('\x1B');
-    if (hasEsc) {
-        if (auto t = tryDecode(bytes, "ISO-2022-JP"))
-            return *t;
-        // 7-bit with escapes is JIS, however broken: no 8-bit charset
-        // would show more than the escape sequences as text.
-        if (!hasNonAscii(bytes))
-            return lossyIso2022Jp(bytes);
-    }
-    if (auto t = tryDecode(bytes, "UTF-8"))
-        return *t;
-    const auto sjis = tryDecode(bytes, "Shift_JIS");
-    const auto euc = tryDecode(bytes, "EUC-JP");
-    if (sjis && euc)
-        return looksLikeEucJp(bytes) ? *euc : *sjis;
-    if (euc)
-        return *euc;
-    if (sjis)
-        return *sjis;
-    // Nothing fits: keep what can be read, with replacement characters.
-    return lossyDecode(bytes, hasEsc ? "ISO-2022-JP" : (looksLikeEucJp(bytes) ? "EUC-JP" : "Shift_JIS"));
+    return guessCharset(bytes).text;
 }
 
 QString decodeFieldValue(QByteArrayView rawValue)

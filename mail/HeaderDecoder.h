@@ -31,17 +31,24 @@ std::optional<QByteArray> rawField(QByteArrayView headerBlock, QByteArrayView na
 
 // A field value as the user should read it: folding removed, RFC 2047
 // encoded words decoded (adjacent words joined, also inside quoted strings
-// and when a word cuts a multibyte character), raw 8-bit text read in the
-// charset it looks like. Control characters become spaces, so a decoded NUL
-// or line break can never cut or split the text.
+// and when a word cuts a multibyte character; a word with spaces, '?' or a
+// fold inside still read up to its "?="), raw 8-bit text read in the
+// charset it looks like. A label that makes C1 controls or private-use
+// characters, or keeps no 8-bit character, loses to a convincing guess.
+// Control characters (C0 and C1) become spaces, so a decoded NUL or line
+// break can never cut or split the text.
 QString decodeFieldValue(QByteArrayView rawValue);
 
 // Bytes that name no charset: ESC sequences mean ISO-2022-JP; then UTF-8
-// when valid; then EUC-JP or Shift_JIS (CP932) by their byte patterns.
+// when valid; then EUC-JP or Shift_JIS (CP932) by their byte patterns, a
+// reading with C1 controls or private-use characters losing to one without;
+// then Latin-1 when the 8-bit bytes look like letters inside Western words.
 QString decodeUnlabelled(QByteArrayView bytes);
 
-// Bytes in a named charset (MIME names and the usual aliases). nullopt when
-// the name is unknown or the bytes are not valid in it.
+// Bytes in a named charset (MIME names and the usual aliases; gb2312 read as
+// GBK, iso-8859-1 as windows-1252, UTF-16/32 big-endian without a
+// byte-order mark). nullopt when the name is unknown or the bytes are not
+// valid in it.
 std::optional<QString> decodeCharset(QByteArrayView bytes, QByteArrayView charset);
 
 // Bytes in a named charset, read in it whatever they hold: every character

@@ -194,6 +194,73 @@ private slots:
     }
     void base64WithoutPadding() { checkSender(); }
 
+    // C1 controls or private-use characters mean a wrong label, unless no
+    // other charset reads the bytes as text either.
+    void strayCharactersInLabel_data()
+    {
+        senderColumns();
+        QTest::newRow("Shift_JIS labelled EUC-JP") << bWord("EUC-JP", "\x8eR\x93\x63\x91\xbe\x98Y")
+                                                   << QStringLiteral("山田太郎") << kYamada;
+        QTest::newRow("sender's C1 control") << bWord("UTF-8", "\xe5\xb1\xb1\xc2\x85\xe7\x94\xb0")
+                                             << QStringLiteral("山 田") << QStringLiteral("山");
+    }
+    void strayCharactersInLabel() { checkSender(); }
+
+    // One cut sequence is no evidence for another charset.
+    void loneCutSequence_data()
+    {
+        senderColumns();
+        QTest::newRow("cut 3-byte") << QByteArray("=?utf-8?Q?=E2=AC?= <a@example.jp>") << kLost + " <a@example.jp>"
+                                    << QStringLiteral("a@example.jp");
+        QTest::newRow("lone lead byte") << QByteArray("=?utf-8?Q?=28=c3=29?= b") << "(" + kLost + ") b" << QStringLiteral("b");
+    }
+    void loneCutSequence() { checkSender(); }
+
+    void malformedWords_data()
+    {
+        senderColumns();
+        QTest::newRow("question marks") << QByteArray("=?UTF-8?Q?=C3=A5??" "?=") << QStringLiteral("å??") << QStringLiteral("å");
+        QTest::newRow("spaces") << QByteArray("=?iso-8859-1?q?Copy of Rapport fra Norges R=E5fisklag=2Edoc?=")
+                                << QStringLiteral("Copy of Rapport fra Norges Råfisklag.doc") << QStringLiteral("Råfisklag");
+        QTest::newRow("folded inside") << QByteArray("=?ISO-2022-JP?B?GyRCOzNF\r\n RBsoQg==?= <y@example.jp>")
+                                       << kYamada + " <y@example.jp>" << kYamada;
+        QTest::newRow("unclosed before another word") << QByteArray("=?UTF-8?Q?a =?UTF-8?B?5bGx55Sw?=")
+                                                      << "=?UTF-8?Q?a " + kYamada << kYamada;
+    }
+    void malformedWords() { checkSender(); }
+
+    void utf16And32_data()
+    {
+        senderColumns();
+        QTest::newRow("UTF-16, no mark") << QByteArray("=?UTF-16?B?MEIwRDBGMEgwSg==?=") << QStringLiteral("あいうえお")
+                                         << QStringLiteral("うえ");
+        QTest::newRow("UTF-16, little-endian mark") << bWord("UTF-16", QByteArray::fromHex("fffe715c3075")) << kYamada << kYamada;
+        QTest::newRow("UTF-32, no mark") << bWord("utf-32", QByteArray::fromHex("00005c7100007530")) << kYamada << kYamada;
+        QTest::newRow("UTF-16BE, lone surrogate") << bWord("UTF-16BE", QByteArray::fromHex("d8007530")) << kLost + "田"
+                                                  << QStringLiteral("田");
+    }
+    void utf16And32() { checkSender(); }
+
+    void gb2312AsGbk_data()
+    {
+        senderColumns();
+        QTest::newRow("GBK code") << QByteArray("=?GB2312?B?6V8=?=") << QStringLiteral("開") << QStringLiteral("開");
+        QTest::newRow("GB2312 code") << bWord("gb2312", "\xd6\xd0\xce\xc4") << QStringLiteral("中文") << QStringLiteral("中文");
+    }
+    void gb2312AsGbk() { checkSender(); }
+
+    // Shift_JIS takes 0xF0-0xF9 and the ASCII letter after it as one
+    // user-defined character: Latin-1 reads such names better.
+    void latin1Guess_data()
+    {
+        senderColumns();
+        QTest::newRow("unknown label") << QByteArray("=?ISO-FOOO?Q?Morten_R=F8verdatt=E9r?=")
+                                       << QStringLiteral("Morten Røverdattér") << QStringLiteral("Røverdattér");
+        QTest::newRow("unlabelled") << QByteArray("J\xf6rg <j@example.de>") << QStringLiteral("Jörg <j@example.de>")
+                                    << QStringLiteral("Jörg");
+    }
+    void latin1Guess() { checkSender(); }
+
     // Mislabelled or broken input: a readable result where one exists,
     // never a crash, never text that would cut or split the sender.
     void mislabelledAndHostile()
