@@ -697,7 +697,7 @@ void ProgramWhole::endsAtOnceWhileTheServerIsSilent()
     QString error;
     QVERIFY2(m_run->prepare({server.serverText(), QStringLiteral("reader"), QStringLiteral("pw"), false, {}}, &error),
              qPrintable(error));
-    QVERIFY2(m_run->start(m_display, &error), qPrintable(error));
+    QVERIFY2(m_run->start(m_display, m_busAddress, &error), qPrintable(error));
     const QString main = waitForWindow(kMainTitle, 20000);
     QVERIFY2(!main.isEmpty(), "the main window did not appear");
 
