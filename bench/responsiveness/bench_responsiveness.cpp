@@ -16,7 +16,9 @@
 //   (d) a server that trickles its greeting a byte every 200 ms; SIGTERM.
 // Each ending must take under 2 s and leave NUMBER3 written in ini.ini.
 //
-//   bench_responsiveness [rounds]   (root, Xvfb, xdotool, dovecot, ip)
+//   bench_responsiveness [rounds] [program-folder]   (root, Xvfb, xdotool, dovecot, ip)
+// The folder defaults to this build's; another build's (an older version)
+// gives figures to compare.
 #include "DelayRelay.h"
 #include "PingProbe.h"
 #include "tests/support/DovecotFixture.h"
@@ -44,6 +46,7 @@ namespace {
 const QString kMainTitle = QStringLiteral("ハルカゼ、お待ちしています　Ver 1.0");
 const QString kBoardTitle = QStringLiteral("新着お知らせボード");
 QByteArray g_display;
+QString g_programDir = QStringLiteral(QP_PROGRAM_DIR);
 
 QString xdotool(const QStringList& args)
 {
@@ -113,7 +116,7 @@ Result runOnce(const Scenario& s)
 {
     Result r;
     QTemporaryDir dir;
-    const QDir built(QStringLiteral(QP_PROGRAM_DIR));
+    const QDir built(g_programDir);
     const QDir prog(dir.path());
     QFile::copy(built.filePath(QStringLiteral("quillpost")), prog.filePath(QStringLiteral("quillpost")));
     for (const QString& name : {QStringLiteral("Sound"), QStringLiteral("画像データ")})
@@ -215,6 +218,8 @@ int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
     const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
+    if (argc > 2)
+        g_programDir = QString::fromLocal8Bit(argv[2]);
     if (!DovecotFixture::available() || QStandardPaths::findExecutable(QStringLiteral("xdotool")).isEmpty()) {
         std::fprintf(stderr, "needs root, dovecot, Xvfb and xdotool\n");
         return 2;
