@@ -288,8 +288,8 @@ bool ImapClient::connectToServer(const MailEndpoint& endpoint)
     m_errorText.clear();
     if (!m_transport.connectTo(endpoint))
         return failFromTransport();
-    if (endpoint.implicitTls && m_tlsMemory)
-        m_tlsMemory->remember(endpoint.host, endpoint.port);
+    if (endpoint.implicitTls && !rememberTls(endpoint))
+        return false;
 
     ImapResponse greeting;
     qsizetype budget = kMaxText;
@@ -310,22 +310,36 @@ bool ImapClient::connectToServer(const MailEndpoint& endpoint)
 
     if (endpoint.implicitTls)
         return true;
-    const bool known = m_tlsMemory && m_tlsMemory->knows(endpoint.host, endpoint.port);
     if (hasCapability("STARTTLS") && !m_loggedIn) {
-        // Remembered as soon as it is offered: a handshake that fails now
-        // must not let a session without STARTTLS through next time.
-        if (m_tlsMemory)
-            m_tlsMemory->remember(endpoint.host, endpoint.port);
+        // Remembered once TLS works, not when it is merely offered: a
+        // handshake that fails must not lock the user out later.
         // What was offered before TLS may have been forged on the way: ask again.
-        return startTls() && refreshCapabilities();
+        return startTls() && rememberTls(endpoint) && refreshCapabilities();
     }
-    if (known)
+    const TlsMemory::Answer seen = m_tlsMemory ? m_tlsMemory->lookUp(endpoint.host) : TlsMemory::Answer::Unknown;
+    if (seen == TlsMemory::Answer::Unreadable)
+        return fail(ErrorKind::TlsLost,
+                    m_tlsMemory->errorText()
+                        + QStringLiteral("。TLS が外されていても気づけないため、TLS を使わないサーバー「%1」には"
+                                         "ログインしません")
+                              .arg(host()),
+                    true);
+    if (seen == TlsMemory::Answer::Known)
         return fail(ErrorKind::TlsLost,
                     QStringLiteral("サーバー「%1」で TLS が使えなくなりました（以前は TLS で接続できました）。"
                                    "通信が途中で書き換えられているおそれがあるため、ログインしません")
                         .arg(host()),
                     true);
     return true;
+}
+
+bool ImapClient::rememberTls(const MailEndpoint& endpoint)
+{
+    if (!m_tlsMemory || m_tlsMemory->remember(endpoint.host))
+        return true;
+    // Not remembered, a later stripped session would go through unnoticed:
+    // the user hears of it now, and nothing is sent in this session.
+    return fail(ErrorKind::TlsLost, m_tlsMemory->errorText() + QStringLiteral("。ログインしません"), true);
 }
 
 bool ImapClient::startTls()

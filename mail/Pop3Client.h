@@ -148,6 +148,8 @@ private:
     bool fail(ErrorKind kind, const QString& text, bool breaks);
     bool failFromTransport();
     bool startTls();
+    // false with the error set when the TLS memory cannot take the host.
+    bool rememberTls(const Pop3Endpoint& endpoint);
     bool readCapabilities();
     bool encodeCredentials(const QString& user, const QString& password, QByteArray* userBytes,
                            QByteArray* passwordBytes);

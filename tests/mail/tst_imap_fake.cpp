@@ -285,7 +285,7 @@ private slots:
         stripped.greeting("* OK [CAPABILITY IMAP4rev1] ready");
         QVERIFY(stripped.start());
         const QString file = m_dir.filePath(QStringLiteral("tls-servers"));
-        QVERIFY(qp::TlsMemory(file).remember(QStringLiteral("127.0.0.1"), stripped.port()));
+        QVERIFY(qp::TlsMemory(file).remember(QStringLiteral("127.0.0.1")));
         mail.setTlsMemoryFile(file);
         QCOMPARE(mail.NMailPop3Connect(stripped.serverText()), -1);
         QVERIFY2(lastMessage(mail).contains(QStringLiteral("TLS が使えなくなりました")), qPrintable(lastMessage(mail)));
