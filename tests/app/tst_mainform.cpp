@@ -11,6 +11,9 @@
 #include "platform/ProgramFolder.h"
 
 #include <QAction>
+#include <QApplication>
+#include <QLabel>
+#include <QMessageBox>
 #include <QCheckBox>
 #include <QDir>
 #include <QFile>
@@ -138,6 +141,27 @@ private slots:
         p.journal.entries.clear();
         p.form->Picture7_Click();
         QVERIFY(p.journal.entries.join('\n').contains("mail: connect"));
+    }
+
+    void serverTextInTheErrorBoxIsPlainText()
+    {
+        // A man in the middle answers STLS with markup: the real box must
+        // show it as it came, no heading and no link to open.
+        Program p;
+        setMessageHandler({});
+        const QString said = QStringLiteral("-ERR <a href=\"https://phish.example/verify\">確認</a><h1>要確認</h1>");
+        QString shown;
+        QTimer::singleShot(0, [&] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            QVERIFY(box);
+            const auto labels = box->findChildren<QLabel*>();
+            for (QLabel* l : labels)
+                if (l->text() == said && l->textFormat() == Qt::PlainText)
+                    shown = l->text();
+            box->accept();
+        });
+        p.form->showLoginError(said);
+        QCOMPARE(shown, said);
     }
 
     void menuItemsReachTheirWindowsAndOperations()
