@@ -1,13 +1,13 @@
 #include "ImapClient.h"
 
 #include <QHash>
+#include <QStringEncoder>
 
 #include <algorithm>
 #include <climits>
 
 #include "mail/HeaderDecoder.h"
 #include "mail/TlsMemory.h"
-#include "platform/Cp932.h"
 
 namespace qp {
 
@@ -367,11 +367,14 @@ bool ImapClient::login(const QString& user, const QString& password)
             if (c == QLatin1Char('\r') || c == QLatin1Char('\n') || c == QChar(0))
                 return fail(ErrorKind::BadCredentials,
                             QStringLiteral("ID かパスワードに使えない文字（改行など）が含まれています"), false);
-    const cp932::Encoded id = cp932::encode(user);
-    const cp932::Encoded pass = cp932::encode(password);
-    if (!id.ok || !pass.ok)
+    // UTF-8, unlike POP3: SASL PLAIN requires it (RFC 4616), and IMAP
+    // servers compare LOGIN arguments as UTF-8 too.
+    QStringEncoder toUtf8(QStringConverter::Utf8);
+    const QByteArray id = toUtf8(user);
+    const QByteArray pass = toUtf8(password);
+    if (toUtf8.hasError())
         return fail(ErrorKind::BadCredentials,
-                    QStringLiteral("ID かパスワードに Shift-JIS で表せない文字が含まれています"), false);
+                    QStringLiteral("ID かパスワードに UTF-8 で表せない文字が含まれています"), false);
 
     const bool plainOffered = hasCapability("AUTH=PLAIN");
     // The password never goes out in the clear to a server that asks not to.
@@ -383,7 +386,7 @@ bool ImapClient::login(const QString& user, const QString& password)
 
     const QByteArray tag = nextTag();
     if (plainOffered) {
-        const QByteArray sasl = (QByteArray(1, '\0') + id.bytes + QByteArray(1, '\0') + pass.bytes).toBase64();
+        const QByteArray sasl = (QByteArray(1, '\0') + id + QByteArray(1, '\0') + pass).toBase64();
         if (hasCapability("SASL-IR")) {
             if (!send(tag + " AUTHENTICATE PLAIN " + sasl + "\r\n"))
                 return false;
@@ -395,7 +398,7 @@ bool ImapClient::login(const QString& user, const QString& password)
         }
     } else {
         const bool nonSync = hasCapability("LITERAL+");
-        const Argument args[] = {argument(id.bytes, nonSync), argument(pass.bytes, nonSync)};
+        const Argument args[] = {argument(id, nonSync), argument(pass, nonSync)};
         QByteArray line = tag + " LOGIN";
         for (const Argument& a : args) {
             line += ' ' + a.head;
@@ -460,19 +463,28 @@ bool ImapClient::openInbox(int* count)
         return false;
     QList<qint64> uids;
     bool badSearch = false;
+    bool tooMany = false;
     ImapResponse searched;
     const Expect searchBounds{kMaxSearchText, 0, kMaxSearchText + kMaxCommandBytes};
     if (!readUntilTagged(search, searchBounds, &searched, [&](const ImapResponse& r) {
             if (r.name != "SEARCH")
                 return true;
             const auto numbers = r.searchNumbers();
-            if (!numbers)
+            if (r.searchTooMany() || (numbers && uids.size() + numbers->size() > ImapResponse::kMaxSearchNumbers))
+                tooMany = true;
+            else if (!numbers)
                 badSearch = true;
             else
                 uids += *numbers;
             return true;
         }))
         return false;
+    if (tooMany)
+        return fail(ErrorKind::TooLarge,
+                    QStringLiteral("サーバー「%1」の未読メールが多すぎます（%2 通を超えています）")
+                        .arg(host())
+                        .arg(ImapResponse::kMaxSearchNumbers),
+                    true);
     if (opened.status != "OK")
         return fail(ErrorKind::ServerError, QStringLiteral("受信箱（INBOX）を開けません（%1）").arg(serverSaid(opened)),
                     false);
