@@ -48,10 +48,11 @@ QImage pattern(const QSize& size, int shift)
     return image;
 }
 
-// The window's pixels as the X server holds them.
+// The window's pixels as the X server holds them. (QWidget::winId() keeps
+// the first native window's id when Qt makes a new one; the QWindow knows.)
 QImage onServer(QWidget& window)
 {
-    return window.screen()->grabWindow(window.winId()).toImage().convertToFormat(QImage::Format_RGB32);
+    return window.screen()->grabWindow(window.windowHandle()->winId()).toImage().convertToFormat(QImage::Format_RGB32);
 }
 
 } // namespace
@@ -104,6 +105,32 @@ private slots:
         picture->repaint();
         QTest::qWait(100);
         QCOMPARE(onServer(window), viaBlit);
+    }
+
+    void followsTheWindowWhenTopMostIsSwitched()
+    {
+        // Switching always-on-top re-creates the native window; what is put
+        // afterwards must land in the new one, both ways.
+        QWidget window;
+        window.setGeometry(40, 40, 160, 80);
+        auto* picture = new Picture(&window);
+        picture->setAttribute(Qt::WA_OpaquePaintEvent);
+        picture->setGeometry(20, 10, 100, 40);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        WindowBlit blit;
+        picture->image = pattern(QSize(60, 30), 0);
+        QVERIFY(blit.put(picture, picture->image, picture->at));
+        for (const bool on : {true, false, true}) {
+            window.setWindowFlag(Qt::WindowStaysOnTopHint, on);
+            window.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&window));
+            QTest::qWait(100);
+            picture->image = pattern(QSize(60, 30), on ? 31 : 62);
+            QVERIFY(blit.put(picture, picture->image, picture->at));
+            QTest::qWait(50);
+            QCOMPARE(onServer(window).copy(QRect(QPoint(20, 10), picture->image.size())), picture->image);
+        }
     }
 
     void refusesWhatItCannotShow()
