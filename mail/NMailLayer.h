@@ -31,8 +31,8 @@ namespace qp {
 class NMail : public MailLibrary {
 public:
     // Option 1: the most bytes (Shift-JIS counting) a returned header text
-    // may take, terminating NUL included, as the 8192-byte buffers of the
-    // Windows design. Longer texts are cut at a character boundary.
+    // may take, terminating NUL included, so that a hostile header cannot
+    // grow without bound. Longer texts are cut at a character boundary.
     static constexpr int kOptionTextBufferSize = 1;
     static constexpr int kDefaultTextBufferSize = 8192;
 

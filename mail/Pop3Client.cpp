@@ -341,8 +341,9 @@ bool Pop3Client::startTls()
     return m_transport.startTls(QStringLiteral("STLS")) || failFromTransport();
 }
 
-// ID and password go out as the Windows design hands them over: Shift-JIS
-// bytes (ASCII accounts are the same in any case).
+// ID and password go out as Shift-JIS bytes, the encoding the account file
+// holds them in, so an account with Japanese characters that logs in today
+// keeps doing so (ASCII accounts are the same in any case).
 bool Pop3Client::encodeCredentials(const QString& user, const QString& password, QByteArray* userBytes,
                                    QByteArray* passwordBytes)
 {

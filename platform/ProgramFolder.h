@@ -11,8 +11,9 @@ QString programFolder();
 // Tests run the program's logic against a throwaway folder.
 void setProgramFolderOverride(const QString& folder);
 
-// {P} joined with a tail written as the Windows design wrote it
-// ("\★MailData\ini.ini"), each component resolved without regard to case.
+// {P} joined with a tail written with backslashes ("\★MailData\ini.ini"),
+// each component resolved without regard to case, so that every spelling
+// of a data file's name finds the one file that is there.
 QString programPath(const QString& tail);
 
 } // namespace qp

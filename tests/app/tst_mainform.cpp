@@ -94,7 +94,7 @@ struct Program {
 class MainFormTest : public QObject {
     Q_OBJECT
 private slots:
-    void layoutMatchesTheDesign()
+    void layoutAndCaptions()
     {
         Program p;
         QCOMPARE(p.form->windowTitle(), QStringLiteral("ハルカゼ、お待ちしています　Ver 1.0"));

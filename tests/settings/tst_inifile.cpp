@@ -54,7 +54,7 @@ class IniFileTest : public QObject {
 private slots:
     void readsAFileAsWindowsWritesIt()
     {
-        // A file as the Windows program leaves it: CP932, CRLF, mixed case.
+        // A file as other tools leave it: CP932, CRLF, mixed case.
         const QString path = file("win.ini");
         QByteArray bytes = "[ExeIni]\r\n"
                            "Number=1\r\n"
