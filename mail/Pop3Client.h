@@ -115,7 +115,6 @@ public:
     bool tlsFailed() const { return m_tlsFailed; }
     bool hasCapability(const QByteArray& name) const;
     QList<QByteArray> capabilities() const { return m_capabilities; }
-    QByteArray greeting() const { return m_greeting; }
 
     ErrorKind errorKind() const { return m_errorKind; }
     QString errorText() const { return m_errorText; }
