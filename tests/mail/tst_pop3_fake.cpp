@@ -831,6 +831,39 @@ private slots:
         QVERIFY2(lastMessage(unwritable).contains(QStringLiteral("ログインしません")), qPrintable(lastMessage(unwritable)));
     }
 
+    void tlsMemoryKeepsEveryWritersHostsAndCaFileFailsClosed()
+    {
+        // Two writers on one file (two instances on one data folder).
+        const QString path = m_dir.filePath(QStringLiteral("shared-tls.txt"));
+        auto writer = [&](char side) {
+            qp::TlsMemory memory(path);
+            for (int i = 0; i < 40; ++i)
+                QVERIFY(memory.remember(QStringLiteral("%1%2.example.jp").arg(side).arg(i)));
+        };
+        std::thread a(writer, 'a'), b(writer, 'b');
+        a.join();
+        b.join();
+        QCOMPARE(qp::readWholeFile(path).bytes.count('\n'), 80);
+
+        // The user's own authorities: a file that is there but unusable
+        // stops every connect with the reason.
+        const QString cas = m_dir.filePath(QStringLiteral("cacerts.pem"));
+        QVERIFY(qp::readExtraCaFile(cas).problem.isEmpty()); // none: fine
+        for (const QByteArray& bytes : {QByteArray("not a certificate\n"), QByteArray(1024 * 1024 + 1, '-')}) {
+            QFile file(cas);
+            QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            file.write(bytes);
+            file.close();
+            const qp::ExtraCaFile read = qp::readExtraCaFile(cas);
+            QVERIFY(read.certificates.isEmpty() && read.problem.contains(QStringLiteral("cacerts.pem")));
+            NMail mail;
+            mail.setCaFileProblem(read.problem);
+            QCOMPARE(mail.NMailPop3Connect(QStringLiteral("127.0.0.1:1")), -1);
+            QCOMPARE(lastMessage(mail), read.problem);
+            QVERIFY(mail.lastConnectFailureIsTls());
+        }
+    }
+
     // The connection under any protocol: lines, exact reads and skips come
     // out of one stream whatever pieces it arrives in; a line over its
     // bound fails, and every later read fails at once with the same text.
