@@ -106,8 +106,10 @@ bool TlsMemory::remember(const QString& host)
     // read, add and replace under one lock.
     QLockFile lock(m_path + QStringLiteral(".lock"));
     if (!lock.tryLock(3000)) {
-        m_error = QStringLiteral("TLS で接続したサーバーの記録「%1」をロックできません（%2.lock）")
-                      .arg(fileName(m_path), fileName(m_path));
+        m_error = lock.error() == QLockFile::LockFailedError
+                      ? QStringLiteral("TLS で接続したサーバーの記録「%1」を別のプログラムが使っています（%1.lock）")
+                      : QStringLiteral("TLS で接続したサーバーの記録「%1」に書き込めません（%1.lock を作れません）");
+        m_error = m_error.arg(fileName(m_path));
         return false;
     }
     QSet<QString> keys;

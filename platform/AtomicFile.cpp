@@ -58,7 +58,7 @@ WriteResult writeFileAtomically(const QString& path, const QByteArray& bytes, in
     }
     // The new file keeps the old one's mode unless the caller names one;
     // a new file gets the usual 0666 less the umask.
-    mode_t mode = 0666;
+    mode_t mode = 0;
     bool forceMode = false;
     struct stat old;
     if (::stat(QFile::encodeName(path).constData(), &old) == 0) {
@@ -83,14 +83,22 @@ WriteResult writeFileAtomically(const QString& path, const QByteArray& bytes, in
     // The bytes go into a file without a name first (O_TMPFILE), so that a
     // crash part-way leaves nothing behind; it gets a temporary name only
     // once it is complete. File systems without O_TMPFILE get a named one.
+    // Created 0666 the umask applies to, or 0600 until its mode is set.
+    const mode_t createMode = forceMode ? 0600 : 0666;
     const QByteArray folderName = QFile::encodeName(folder);
-    QByteArray temp = QFile::encodeName(folder + QLatin1Char('/') + info.fileName()) + ".XXXXXX";
+    const QByteArray stem = QFile::encodeName(folder + QLatin1Char('/') + info.fileName()) + '.'
+                          + QByteArray::number(::getpid()) + '.';
+    QByteArray temp;
     int fd = ::access("/proc/self/fd", X_OK) == 0
-               ? ::open(folderName.constData(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600)
+               ? ::open(folderName.constData(), O_TMPFILE | O_WRONLY | O_CLOEXEC, createMode)
                : -1;
     const bool unnamed = fd >= 0;
-    if (!unnamed)
-        fd = ::mkostemp(temp.data(), O_CLOEXEC);
+    for (int attempt = 0; fd < 0 && !unnamed && attempt < 100; ++attempt) {
+        temp = stem + QByteArray::number(attempt);
+        fd = ::open(temp.constData(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, createMode);
+        if (fd < 0 && errno != EEXIST)
+            break;
+    }
     if (fd < 0) {
         result.error = errnoText("create");
         return result;
@@ -102,30 +110,23 @@ WriteResult writeFileAtomically(const QString& path, const QByteArray& bytes, in
             ::unlink(temp.constData());
         return result;
     };
-    if (!forceMode) {
-        const mode_t mask = ::umask(0);
-        ::umask(mask);
-        mode &= ~mask;
-    }
-    if (::fchmod(fd, mode) != 0 || !writeAll(fd, bytes.constData(), bytes.size()) || ::fsync(fd) != 0) {
+    auto closeAndFail = [&](const char* step) {
         const int saved = errno;
         ::close(fd);
         errno = saved;
-        return fail("write");
-    }
+        return fail(step);
+    };
+    if ((forceMode && ::fchmod(fd, mode) != 0) || !writeAll(fd, bytes.constData(), bytes.size())
+        || ::fsync(fd) != 0)
+        return closeAndFail("write");
     if (unnamed) {
+        const QByteArray proc = "/proc/self/fd/" + QByteArray::number(fd);
         for (int attempt = 0; !named; ++attempt) {
-            temp = QFile::encodeName(folder + QLatin1Char('/') + info.fileName()) + '.'
-                 + QByteArray::number(::getpid()) + '.' + QByteArray::number(attempt);
-            const QByteArray proc = "/proc/self/fd/" + QByteArray::number(fd);
+            temp = stem + QByteArray::number(attempt);
             if (::linkat(AT_FDCWD, proc.constData(), AT_FDCWD, temp.constData(), AT_SYMLINK_FOLLOW) == 0)
                 named = true;
-            else if (errno != EEXIST || attempt > 100) {
-                const int saved = errno;
-                ::close(fd);
-                errno = saved;
-                return fail("link");
-            }
+            else if (errno != EEXIST || attempt >= 100)
+                return closeAndFail("link");
         }
     }
     if (::close(fd) != 0)
