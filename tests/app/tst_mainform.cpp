@@ -13,7 +13,6 @@
 #include <QAction>
 #include <QApplication>
 #include <QLabel>
-#include <QMessageBox>
 #include <QCheckBox>
 #include <QDir>
 #include <QFile>
@@ -145,23 +144,18 @@ private slots:
 
     void serverTextInTheErrorBoxIsPlainText()
     {
-        // A man in the middle answers STLS with markup: the real box must
-        // show it as it came, no heading and no link to open.
+        // Markup a man in the middle put into "-ERR": no heading, no link.
         Program p;
         setMessageHandler({});
-        const QString said = QStringLiteral("-ERR <a href=\"https://phish.example/verify\">確認</a><h1>要確認</h1>");
-        QString shown;
+        const QString said = QStringLiteral("-ERR <a href=\"https://phish.example/\">確認</a><h1>要確認</h1>");
+        Qt::TextFormat format = Qt::RichText;
         QTimer::singleShot(0, [&] {
-            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-            QVERIFY(box);
-            const auto labels = box->findChildren<QLabel*>();
-            for (QLabel* l : labels)
-                if (l->text() == said && l->textFormat() == Qt::PlainText)
-                    shown = l->text();
-            box->accept();
+            for (QLabel* l : QApplication::activeModalWidget()->findChildren<QLabel*>())
+                format = l->text() == said ? l->textFormat() : format;
+            QApplication::activeModalWidget()->close();
         });
         p.form->showLoginError(said);
-        QCOMPARE(shown, said);
+        QCOMPARE(format, Qt::PlainText);
     }
 
     void menuItemsReachTheirWindowsAndOperations()

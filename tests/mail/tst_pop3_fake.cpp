@@ -763,7 +763,7 @@ private slots:
     {
         // A failed handshake is not remembered; a working one is, by host
         // alone (any case, any port); an old "host port" line still counts.
-        FakePop3Server badCert, withTls;
+        FakePop3Server badCert, withTls, stripped;
         badCert.setTls(m_ca.certPath(QStringLiteral("wronghost")), m_ca.keyPath(QStringLiteral("wronghost")), false);
         badCert.expect("CAPA", "+OK\r\nSTLS\r\n.\r\n");
         badCert.expect("STLS", "+OK", Then::StartTls);
@@ -772,17 +772,14 @@ private slots:
         withTls.expect("STLS", "+OK", Then::StartTls);
         withTls.expect("CAPA", kCapa);
         withTls.expect("QUIT", "+OK", Then::Close);
-        FakePop3Server stripped;
         stripped.expect("CAPA", kCapa);
         stripped.expect("USER alice", "+OK"); // must never be reached
         QVERIFY(badCert.start() && withTls.start() && stripped.start());
 
         const QString path = m_dir.filePath(QStringLiteral("tlsservers.txt"));
         const auto putFile = [&](const QByteArray& bytes) {
-            QFile::remove(path);
             QFile file(path);
-            QVERIFY(file.open(QIODevice::WriteOnly));
-            file.write(bytes);
+            QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size());
         };
         putFile("127.0.0.2 110\r\n");
         NMail mail;
@@ -802,7 +799,6 @@ private slots:
         const struct { QByteArray file; QString said; } cases[] = {
             {"localhost\n", QStringLiteral("TLS が使えなくなりました")},
             {"\x82\xa0 junk\n", QStringLiteral("1 行目が読めない形")},
-            {"other 99999\n", QStringLiteral("1 行目が読めない形")},
             {QByteArray(qp::TlsMemory::kMaxFileBytes + 1, 'a'), QStringLiteral("を読めません")},
             {QByteArray(), QStringLiteral("を読めません")}, // a folder in its place
         };
@@ -814,8 +810,7 @@ private slots:
             later.setTimeouts(quickTimeouts());
             later.setTlsMemoryFile(path);
             QCOMPARE(later.NMailPop3Connect(strippedAsName), -1);
-            QVERIFY2(lastMessage(later).contains(c.said), qPrintable(lastMessage(later)));
-            QVERIFY(later.lastConnectFailureIsTls());
+            QVERIFY2(lastMessage(later).contains(c.said) && later.lastConnectFailureIsTls(), qPrintable(lastMessage(later)));
         }
         QVERIFY(QDir().rmdir(path));
         QVERIFY(stripped.waitForDisconnect(5000));
@@ -836,32 +831,23 @@ private slots:
         // Two writers on one file (two instances on one data folder).
         const QString path = m_dir.filePath(QStringLiteral("shared-tls.txt"));
         auto writer = [&](char side) {
-            qp::TlsMemory memory(path);
             for (int i = 0; i < 40; ++i)
-                QVERIFY(memory.remember(QStringLiteral("%1%2.example.jp").arg(side).arg(i)));
+                QVERIFY(qp::TlsMemory(path).remember(QStringLiteral("%1%2.example.jp").arg(side).arg(i)));
         };
         std::thread a(writer, 'a'), b(writer, 'b');
         a.join();
         b.join();
         QCOMPARE(qp::readWholeFile(path).bytes.count('\n'), 80);
 
-        // The user's own authorities: a file that is there but unusable
-        // stops every connect with the reason.
-        const QString cas = m_dir.filePath(QStringLiteral("cacerts.pem"));
-        QVERIFY(qp::readExtraCaFile(cas).problem.isEmpty()); // none: fine
-        for (const QByteArray& bytes : {QByteArray("not a certificate\n"), QByteArray(1024 * 1024 + 1, '-')}) {
-            QFile file(cas);
-            QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-            file.write(bytes);
-            file.close();
-            const qp::ExtraCaFile read = qp::readExtraCaFile(cas);
-            QVERIFY(read.certificates.isEmpty() && read.problem.contains(QStringLiteral("cacerts.pem")));
-            NMail mail;
-            mail.setCaFileProblem(read.problem);
-            QCOMPARE(mail.NMailPop3Connect(QStringLiteral("127.0.0.1:1")), -1);
-            QCOMPARE(lastMessage(mail), read.problem);
-            QVERIFY(mail.lastConnectFailureIsTls());
-        }
+        // The user's own authorities: a file over the cap stops every connect.
+        QFile cas(m_dir.filePath(QStringLiteral("cacerts.pem")));
+        QVERIFY(cas.open(QIODevice::WriteOnly) && cas.write(QByteArray(1024 * 1024 + 1, '-')) > 0);
+        cas.close();
+        NMail mail;
+        mail.setCaFileProblem(qp::readExtraCaFile(cas.fileName()).problem);
+        QCOMPARE(mail.NMailPop3Connect(QStringLiteral("127.0.0.1:1")), -1);
+        QVERIFY2(lastMessage(mail).contains(QStringLiteral("cacerts.pem")) && mail.lastConnectFailureIsTls(),
+                 qPrintable(lastMessage(mail)));
     }
 
     // The connection under any protocol: lines, exact reads and skips come
