@@ -1,6 +1,7 @@
 #pragma once
 #include "actions/DialUp.h"
 #include "mail/NMail.h"
+#include "notify/DesktopNotifier.h"
 #include "notify/MsgForm.h"
 #include "notify/SoundInterface.h"
 #include "platform/FormInstance.h"
@@ -44,6 +45,9 @@ struct AppServices {
     std::unique_ptr<SoundInterface> sound;
     // Hangs up every dial-up connection (NetworkManager on the system bus).
     std::function<void()> hangUpDialUp = [] { hangUpDialUpConnections(); };
+    // The desktop's notifications of watched senders' mail; none in tests
+    // that do not ask for it.
+    std::unique_ptr<DesktopNotifier> notifier;
     Forms forms;
 };
 

@@ -158,6 +158,10 @@ void MainForm::buildControls()
     m_check2 = new QCheckBox(client);
     m_check2->setObjectName(QStringLiteral("Check2"));
     m_check2->setGeometry(200, 60, 17, 17);
+    m_label3->setBuddy(m_check2);
+    // The label beside these shows a value (ON/OFF, 分), not their purpose.
+    m_check3->setAccessibleName(QStringLiteral("自動チェック"));
+    m_text5->setAccessibleName(QStringLiteral("チェック間隔（分）"));
 
     m_command2 = greyButton(QStringLiteral("確認♪"), QRect(104, 80, 65, 20), client);
     m_command2->setObjectName(QStringLiteral("Command2"));
@@ -449,6 +453,10 @@ void MainForm::Command1_Click()
     if (!m_tray) {
         m_tray = new QSystemTrayIcon(this);
         m_tray->setObjectName(QStringLiteral("TrayControl1"));
+        // Exported to StatusNotifierItem hosts, which show only a menu of
+        // the program's own; the icon-in-a-tray kind pops it up on the right
+        // button itself.
+        m_tray->setContextMenu(m_mnuPopup);
         connect(m_tray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
             switch (reason) {
             case QSystemTrayIcon::Trigger:
@@ -487,7 +495,8 @@ void MainForm::TrayControl1_MouseEvent(int code)
                            QMessageBox::Ok, QMessageBox::Ok});
         break;
     case 1:
-        m_mnuPopup->popup(QCursor::pos());
+        if (!m_mnuPopup->isVisible()) // the tray may have opened it already
+            m_mnuPopup->popup(QCursor::pos());
         break;
     default:
         break;

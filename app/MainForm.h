@@ -130,6 +130,7 @@ public:
     void unloadBoard() override;
     void waitWithEvents(int milliseconds) override;
     void startAlert() override;
+    void announceWatchedMessages(const QList<WatchedMessage>& messages) override;
     void startMailProgram(const QString& program) override;
     void hangUp() override;
     void showLoginError(const QString& text) override;

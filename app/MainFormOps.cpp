@@ -326,6 +326,17 @@ void MainForm::showBoard() { m_services.forms.msgForm.show(); }
 void MainForm::unloadBoard() { m_services.forms.msgForm.unload(); }
 void MainForm::waitWithEvents(int milliseconds) { WaitWithEvents(std::uint32_t(milliseconds)); }
 void MainForm::startAlert() { Command2_Click(); }
+
+void MainForm::announceWatchedMessages(const QList<WatchedMessage>& messages)
+{
+    if (!m_services.notifier)
+        return;
+    QList<DesktopNotifier::Message> list;
+    for (const WatchedMessage& m : messages)
+        list.append({m.identity, m.sender, m.subject});
+    m_services.notifier->announce(list);
+}
+
 void MainForm::startMailProgram(const QString& program) { launchMailProgramOrNotify(this, program); }
 void MainForm::hangUp() { Command5_Click(); }
 

@@ -1,6 +1,7 @@
 #include "app/AppServices.h"
 #include "app/CommandLine.h"
 #include "app/MainForm.h"
+#include "app/SingleInstance.h"
 
 #include "mail/NMailLayer.h"
 #include "notify/MciSound.h"
@@ -9,6 +10,8 @@
 #include "platform/ProgramFolder.h"
 
 #include <QApplication>
+
+#include <cstdio>
 
 int main(int argc, char** argv)
 {
@@ -30,6 +33,19 @@ int main(int argc, char** argv)
     // "★MailData"; a program folder of a build keeps its data beside it.
     qp::takeUserFolderFromEnvironment();
 
+    // A second start for the same data folder brings the running program's
+    // main window forward instead of checking the same mailbox again.
+    qp::SingleInstance instance(qp::programPath(QStringLiteral("\\★MailData")));
+    switch (instance.claim()) {
+    case qp::SingleInstance::Claim::First:
+        break;
+    case qp::SingleInstance::Claim::Handed:
+        return 0;
+    case qp::SingleInstance::Claim::Unreachable:
+        std::fputs("Quillpost: このデータフォルダでは既に Quillpost が動いていますが、応答がありません。\n", stderr);
+        return 1;
+    }
+
     qp::AppServices services;
     auto mail = std::make_unique<qp::NMail>();
     // Servers seen with TLS, so that a session stripped of it is refused.
@@ -41,9 +57,11 @@ int main(int argc, char** argv)
     mail->setCaFileProblem(cas.problem);
     services.mail = std::move(mail);
     services.sound = std::make_unique<qp::MciSound>();
+    services.notifier = std::make_unique<qp::DesktopNotifier>();
 
     qp::MainForm mainForm(services);
     mainForm.Form_Load();
+    QObject::connect(&instance, &qp::SingleInstance::showRequested, &mainForm, [&mainForm] { mainForm.mnu_Popup_Click(0); });
     mainForm.endWithSession();
     return app.exec();
 }

@@ -1,7 +1,15 @@
 #pragma once
+#include <QList>
 #include <QString>
 
 namespace qp {
+
+// A message whose sender matched the watch list, as one check found it.
+struct WatchedMessage {
+    QString identity; // its Message-ID; sender, date and subject when it has none
+    QString sender;   // the From field, decoded
+    QString subject;  // decoded
+};
 
 // What the check cycle needs from the windows. The main window implements
 // it; tests fake it. Each call stands for one control or operation of the
@@ -45,6 +53,9 @@ public:
 
     // MainForm.Command2_Click: starts the alert.
     virtual void startAlert() = 0;
+    // Right after startAlert: the messages whose senders raised it (at most
+    // CheckMail::kWatchedListMax), for the desktop's own notifications.
+    virtual void announceWatchedMessages(const QList<WatchedMessage>& messages) { (void)messages; }
     // Starts the mail program: the path as given (already trimmed), no
     // shell, no arguments, not waited for.
     virtual void startMailProgram(const QString& program) = 0;

@@ -15,6 +15,18 @@ namespace qp {
 namespace {
 constexpr int kBufferSize = 8192;
 constexpr std::int64_t kMatchCountMax = 32767;
+// The Message-ID field of the decoded header lines; without one, sender,
+// date and subject together tell the message apart.
+QString messageIdentity(const QString& header, const QString& sender, const QString& date, const QString& subject)
+{
+    for (QStringView line : QStringView(header).split(u'\n')) {
+        line = line.trimmed();
+        if (line.startsWith(u"message-id:", Qt::CaseInsensitive) && line.size() > 11)
+            return line.mid(11).trimmed().toString();
+    }
+    return sender + u'\n' + CutAtNul(date) + u'\n' + CutAtNul(subject);
+}
+
 } // namespace
 
 QString CutAtNul(const QString& text)
@@ -37,6 +49,7 @@ CheckOutcome CheckMail::run()
     outcome.started = true;
     for (QString& b : m_buffer)
         b.clear();
+    m_watched.clear();
 
     // 1-7: talk to the server, when one is set.
     if (!m_settings.pop3Server().isEmpty()) {
@@ -79,6 +92,7 @@ CheckOutcome CheckMail::run()
     if (m_host.hangUpTicked())
         m_host.hangUp();
     m_body.clear();
+    m_watched.clear();
     return outcome;
 }
 
@@ -129,6 +143,9 @@ void CheckMail::checkMessage(int handle, int number, CheckOutcome& outcome)
     if (!match.status.ok())
         ++outcome.storeFailures;
     outcome.recordsIgnored = outcome.recordsIgnored || match.status.recordsIgnored;
+    if (match.matchCount > 0 && m_watched.size() < kWatchedListMax)
+        m_watched.append({messageIdentity(CutAtNul(m_buffer[3]), sender, m_buffer[1], m_buffer[0]), sender,
+                          CutAtNul(m_buffer[0])});
     if (match.recordCount > 0) {
         // Text3 is refilled for every record, so what stays selected is the
         // last record's keyword, when that one was found.
@@ -163,8 +180,10 @@ void CheckMail::report(const CheckOutcome& outcome)
         } else {
             m_host.showBoard();
         }
-        if (outcome.matchCount > 0)
+        if (outcome.matchCount > 0) {
             m_host.startAlert();
+            m_host.announceWatchedMessages(m_watched);
+        }
     } else if (const QString program = mailProgramToStart(m_host.mailerPath()); !program.isEmpty()) {
         m_host.startMailProgram(program);
     }

@@ -63,6 +63,9 @@ public:
     static constexpr int kWalkLimitMs = 10 * 60 * 1000;
     void setWalkLimit(int milliseconds) { m_walkLimit = milliseconds; }
 
+    // The watched messages one check hands to the host, at most.
+    static constexpr int kWatchedListMax = 50;
+
 private:
     void walk(int handle, CheckOutcome& outcome);
     void checkMessage(int handle, int number, CheckOutcome& outcome);
@@ -80,6 +83,7 @@ private:
     // The four header buffers of one run (buffer 3 holds the sender).
     QString m_buffer[4];
     QString m_body;
+    QList<WatchedMessage> m_watched;
 };
 
 } // namespace qp

@@ -37,6 +37,7 @@ MsgForm::MsgForm(QWidget* parent)
     Text1->setReadOnly(true);
     QPalette blue = Text1->palette();
     blue.setColor(QPalette::Text, QColor(0, 0, 255));
+    blue.setColor(QPalette::Base, Qt::white); // the blue stays readable on a dark palette
     Text1->setPalette(blue);
 
     Text2 = new QLineEdit(this);
@@ -44,6 +45,8 @@ MsgForm::MsgForm(QWidget* parent)
     Text2->setGeometry(twipsRect(3120, 0, 495, 270));
     Text2->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     Text2->setReadOnly(true);
+    Text1->setAccessibleName(QStringLiteral("お知らせ"));
+    Text2->setAccessibleName(QStringLiteral("新着メールの数"));
 }
 
 QString MsgForm::text1() const { return Text1->text(); }

@@ -19,3 +19,10 @@ if(EXISTS ${CMAKE_CURRENT_LIST_DIR}/Alert.cpp)
   )
   target_link_libraries(qp_notify_ui PUBLIC qp_notify qp_platform_ui Qt6::Widgets)
 endif()
+
+# Desktop notifications of the watched senders' mail (Core + DBus only).
+add_library(qp_desktop_notify STATIC
+  ${CMAKE_CURRENT_LIST_DIR}/DesktopNotifier.cpp ${CMAKE_CURRENT_LIST_DIR}/DesktopNotifier.h
+)
+target_include_directories(qp_desktop_notify PUBLIC ${CMAKE_SOURCE_DIR})
+target_link_libraries(qp_desktop_notify PUBLIC Qt6::Core Qt6::DBus)

@@ -4,6 +4,7 @@
 #include "platform/Cp932.h"
 #include "platform/MessageBoxes.h"
 #include "platform/ProgramIcon.h"
+#include "platform/ReadableText.h"
 #include "platform/Twips.h"
 #include "settings/IniFile.h"
 #include "settings/ProcessSettings.h"
@@ -96,6 +97,11 @@ IdPassForm::IdPassForm(ProcessSettings& settings, QWidget* parent)
     QPalette blue = Label2[1]->palette();
     blue.setColor(QPalette::WindowText, QColor::fromRgb(bgrToRgb(0x00FF0000)));
     Label2[1]->setPalette(blue);
+    keepFixedTextReadable(Label2[1]);
+    // Each box is named by the label beside it.
+    Label1->setBuddy(IdText);
+    Label2[0]->setBuddy(PassText);
+    Label2[1]->setBuddy(Check1);
 
     setTabOrder(IdText, PassText);
     setTabOrder(PassText, OKCommand);

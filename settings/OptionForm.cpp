@@ -3,6 +3,7 @@
 #include "platform/AppFont.h"
 #include "platform/MessageBoxes.h"
 #include "platform/ProgramIcon.h"
+#include "platform/ReadableText.h"
 #include "platform/Twips.h"
 #include "settings/IniFile.h"
 #include "settings/ProcessSettings.h"
@@ -25,6 +26,7 @@ void makeBlue(QWidget* w)
     p.setColor(QPalette::WindowText, blue);
     p.setColor(QPalette::ButtonText, blue);
     w->setPalette(p);
+    keepFixedTextReadable(w);
 }
 
 } // namespace

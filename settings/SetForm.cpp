@@ -36,6 +36,7 @@ void setButtonColour(QPushButton* b, unsigned bgr)
 {
     QPalette p = b->palette();
     p.setColor(QPalette::Button, QColor::fromRgb(bgrToRgb(bgr)));
+    p.setColor(QPalette::ButtonText, Qt::black); // on the fixed face, whatever the palette
     b->setPalette(p);
 }
 
@@ -61,6 +62,7 @@ SetForm::SetForm(AutoCheckDisplay& display, std::function<void()> showAccountWin
     setFont(gothicFont(9.0));
     QPalette background = palette();
     background.setColor(QPalette::Window, QColor::fromRgb(bgrToRgb(0x00C0C0C0)));
+    background.setColor(QPalette::WindowText, Qt::black); // on the fixed grey, whatever the palette
     setPalette(background);
     setAutoFillBackground(true);
     const QRect client = twipsRect(6330, 2565, 3825, 3315);
@@ -120,6 +122,11 @@ SetForm::SetForm(AutoCheckDisplay& display, std::function<void()> showAccountWin
     Check2 = new QCheckBox(QStringLiteral("新着お知らせボードを１秒で自動消去させる"), this);
     Check2->setObjectName(QStringLiteral("Check2"));
     Check2->setGeometry(twipsRect(120, 2880, 3735, 495));
+
+    // The boxes without a caption of their own are named by their labels.
+    Label1->setBuddy(Check1);
+    Label5->setBuddy(Text2);
+    Text2->setAccessibleDescription(Label3->text());
 
     setTabOrder(Command2, Command1);
     setTabOrder(Command1, Check1);

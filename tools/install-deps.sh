@@ -13,7 +13,7 @@ declare -A GROUPS_OF=(
   [build]="cmake g++ make pkg-config qt6-base-dev libfluidsynth-dev libasound2-dev libx11-dev"
   [run]="timgm6mb-soundfont fonts-ipafont-gothic"
   [demo]="dovecot-pop3d dovecot-imapd openssl"
-  [test]="pulseaudio pulseaudio-utils dbus xvfb xauth xdotool trayer imagemagick x11-utils libxext-dev
+  [test]="pulseaudio pulseaudio-utils dbus dunst xvfb xauth xdotool trayer imagemagick x11-utils libxext-dev
           clang dpkg-dev file desktop-file-utils appstream lintian man-db"
 )
 groups=("$@")

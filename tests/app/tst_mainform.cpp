@@ -10,12 +10,14 @@
 #include "platform/Numbers.h"
 #include "platform/ProgramFolder.h"
 
+#include <QAccessible>
 #include <QAction>
 #include <QApplication>
 #include <QLabel>
 #include <QCheckBox>
 #include <QDir>
 #include <QFile>
+#include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
 #include <QSystemTrayIcon>
@@ -23,6 +25,8 @@
 #include <QTimer>
 #include <QElapsedTimer>
 #include <QtTest>
+
+#include <tuple>
 
 using namespace qp;
 
@@ -307,6 +311,7 @@ private slots:
         QSystemTrayIcon* tray = p.form->trayIcon();
         QVERIFY(tray);
         QVERIFY(tray->isVisible());
+        QCOMPARE(tray->contextMenu(), p.form->popupMenu()); // exported to StatusNotifierItem hosts
         QVERIFY(tray->icon().availableSizes().contains(QSize(32, 32)));
         const QString tip = tray->toolTip();
         // The tip tells when the window went to the tray, not the time now.
@@ -353,6 +358,34 @@ private slots:
         // "終了" unloads the main window, which ends the program.
         p.form->mnu_Popup_Click(2);
         QCOMPARE(p.exits, 1);
+    }
+
+    // Screen readers hear each input control by the name its label shows
+    // (never a code name), and text in a fixed colour stays readable on a
+    // dark palette.
+    void controlsAreNamedAndFixedColoursReadable()
+    {
+        const QPalette light = qApp->palette();
+        qApp->setPalette(QPalette(QColor(60, 60, 60), QColor(30, 30, 30))); // button, window
+        Program p;
+        QWidget* form1 = p.form->alert().form1().touch();
+        const QList<QWidget*> windows = {p.form.get(), p.services.forms.setForm.touch(), p.services.forms.idPassForm.touch(),
+                                         p.services.forms.msgForm.touch(), form1};
+        const auto name = [](QObject* o) { return QAccessible::queryAccessibleInterface(o)->text(QAccessible::Name); };
+        const QRegularExpression codeName(QStringLiteral("^$|^[A-Za-z_]+[0-9]+$")); // empty, or "Text5", "Form1"
+        int inputs = 0;
+        for (QWidget* window : windows)
+            for (QWidget* c : window->findChildren<QWidget*>())
+                if ((qobject_cast<QAbstractButton*>(c) || qobject_cast<QLineEdit*>(c)) && c->isVisibleTo(window) && ++inputs)
+                    QVERIFY2(!codeName.match(name(c)).hasMatch(), qPrintable(c->objectName()));
+        QCOMPARE(inputs, 6 + 5 + 5 + 2);
+        QVERIFY(!codeName.match(name(form1)).hasMatch());
+
+        for (auto [w, fg, bg] : {std::tuple{windows[3]->findChild<QWidget*>("Text1"), QPalette::Text, QPalette::Base},
+                                 {windows[2]->findChild<QWidget*>("Label2_1"), QPalette::WindowText, QPalette::Window},
+                                 {windows[1]->findChild<QWidget*>("Check2"), QPalette::WindowText, QPalette::Window}})
+            QVERIFY2(qGray(w->palette().color(bg).rgb()) - qGray(w->palette().color(fg).rgb()) > 100, qPrintable(w->objectName()));
+        qApp->setPalette(light);
     }
 
     void withoutASystemTrayTheWindowIsMinimisedNotLost()

@@ -62,6 +62,8 @@ public:
             duringWait();
     }
     void startAlert() override { m_log << QStringLiteral("alert"); }
+    void announceWatchedMessages(const QList<WatchedMessage>& messages) override { announced = messages; }
+    QList<WatchedMessage> announced;
     void startMailProgram(const QString& program) override { m_log << QStringLiteral("start:") + program; }
     void hangUp() override { m_log << QStringLiteral("hangUp"); }
     void showLoginError(const QString& text) override

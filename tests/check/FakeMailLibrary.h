@@ -23,6 +23,7 @@ public:
     int brokenFrom = 0;             // > 0: the session is lost from this message's status read on
     int plannedCount = -1;          // the count of the last planned walk
     QString errorText = QStringLiteral("ログインに失敗しました");
+    QStringList headers; // the fourth buffer per message ("header" beyond)
     std::function<void(int)> onStatus; // runs inside GetMailStatus of message m
     QString lastId, lastPassword;
     int lastApop = 99;
@@ -59,7 +60,7 @@ public:
         b1 = QStringLiteral("subject");
         b2 = QStringLiteral("date");
         from = senders[number - 1];
-        b4 = QStringLiteral("header");
+        b4 = number <= headers.size() ? headers[number - 1] : QStringLiteral("header");
         return 0;
     }
     int NMailPop3GetMailSize(int, int number) override

@@ -102,6 +102,12 @@ private slots:
         QCOMPARE(host->text3, QStringLiteral("Boss <boss@example.jp>"));
         QCOMPARE(host->selStart, 6);
         QCOMPARE(host->selLength, 15);
+        // Handed on for the desktop's notification: sender and subject, told
+        // apart by sender, date and subject when there is no Message-ID.
+        QCOMPARE(host->announced.size(), 1);
+        QCOMPARE(host->announced[0].sender, QStringLiteral("Boss <boss@example.jp>"));
+        QCOMPARE(host->announced[0].subject, QStringLiteral("subject"));
+        QCOMPARE(host->announced[0].identity, QStringLiteral("Boss <boss@example.jp>\ndate\nsubject"));
 
         // The address in both senders: MatchCount 2, still one alert; the
         // board stays open without auto-close.
@@ -109,7 +115,11 @@ private slots:
         host->autoClose = false;
         host->hangUpOn = false;
         lib->senders = {QStringLiteral("boss@example.jp"), QStringLiteral("<boss@example.jp>")};
+        lib->headers = {QStringLiteral("From: boss@example.jp\r\nmessage-id:  <1@example.jp>\r\n")};
         out = check->run();
+        QCOMPARE(host->announced.size(), 2);
+        QCOMPARE(host->announced[0].identity, QStringLiteral("<1@example.jp>"));
+        QCOMPARE(host->announced[1].identity, QStringLiteral("<boss@example.jp>\ndate\nsubject"));
         QCOMPARE(out.matchCount, 2);
         QCOMPARE(afterClose(), QStringList({"board:新着メールが有ります/2", "showBoard", "alert"}));
     }

@@ -164,12 +164,21 @@ public:
         return ok;
     }
 
-    bool start(const QByteArray& display, QString* error)
+    // The test's own X server and session bus, never the surrounding ones.
+    static QProcessEnvironment environment(const QByteArray& display, const QString& bus)
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("DISPLAY"), QString::fromLatin1(display));
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+        env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), bus);
         env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+        return env;
+    }
+
+    bool start(const QByteArray& display, const QString& bus, QString* error)
+    {
+        QProcessEnvironment env = environment(display, bus);
+        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_dir.path()); // the instance lock goes with the folder
         m_process.setProcessEnvironment(env);
         m_process.setWorkingDirectory(m_dir.path());
         // Core files allowed as far as the hard limit goes: the program must
@@ -197,6 +206,16 @@ public:
             m_process.kill();
             m_process.waitForFinished(5000);
         }
+    }
+
+    // The same program started once more for the same folder: its exit
+    // code, -1 when it is still running after 15 s (it is killed then).
+    int startAgain()
+    {
+        QProcess again;
+        again.setProcessEnvironment(m_process.processEnvironment());
+        again.start(m_dir.filePath(QStringLiteral("quillpost")), {});
+        return again.waitForFinished(15000) ? again.exitCode() : -1;
     }
 
     qint64 pid() const { return m_process.processId(); }
@@ -240,8 +259,16 @@ private:
     void askForCheckThroughMenu(const QString& mainWindow);
     void closeWindow(const QString& id);
     QString context() const;
+    QString dunstctl(const QStringList& args);
 
     QProcess m_xvfb;
+    // A session bus of the test's own with a notification service on it.
+    QTemporaryDir m_busDir;
+    QProcess m_bus;
+    QProcess m_dunst;
+    QProcess m_monitor; // the Notify calls on that bus, as they pass
+    QByteArray m_monitored;
+    QString m_busAddress;
     QByteArray m_display;
     QString m_xdotool;
     std::unique_ptr<DovecotFixture> m_dovecot;
@@ -272,6 +299,38 @@ void ProgramWhole::initTestCase()
     }
     QVERIFY2(number.contains('\n'), "Xvfb reported no display");
     m_display = ':' + number.trimmed();
+
+    const QString dbusDaemon = QStandardPaths::findExecutable(QStringLiteral("dbus-daemon"));
+    const QString dunst = QStandardPaths::findExecutable(QStringLiteral("dunst"));
+    if (dbusDaemon.isEmpty() || dunst.isEmpty())
+        QSKIP("needs dbus-daemon and dunst (tools/install-deps.sh)");
+    const QString config = m_busDir.filePath(QStringLiteral("bus.conf"));
+    QVERIFY(writeFile(config, "<busconfig><type>session</type><listen>unix:dir=" + m_busDir.path().toUtf8()
+                                  + "</listen><policy context=\"default\"><allow send_destination=\"*\"/><allow receive_sender=\"*\"/>"
+                                    "<allow own=\"*\"/></policy></busconfig>\n"));
+    m_bus.start(dbusDaemon, {QStringLiteral("--config-file=") + config, QStringLiteral("--nofork"), QStringLiteral("--print-address=1")});
+    QVERIFY2(m_bus.waitForStarted(5000) && m_bus.waitForReadyRead(5000), "dbus-daemon did not start");
+    m_busAddress = QString::fromUtf8(m_bus.readLine()).trimmed();
+    // Notifications stay until closed, so none ends between two checks.
+    const QString dunstrc = m_busDir.filePath(QStringLiteral("dunstrc"));
+    QVERIFY(writeFile(dunstrc, "[urgency_normal]\ntimeout = 0\n"));
+    m_dunst.setProcessEnvironment(ProgramRun::environment(m_display, m_busAddress));
+    m_dunst.start(dunst, {QStringLiteral("-config"), dunstrc});
+    QVERIFY2(m_dunst.waitForStarted(5000), "dunst did not start");
+    m_monitor.start(QStringLiteral("dbus-monitor"), {QStringLiteral("--address"), m_busAddress,
+                                                     QStringLiteral("interface='org.freedesktop.Notifications',member='Notify'")});
+    QVERIFY2(m_monitor.waitForStarted(5000), "dbus-monitor did not start");
+    QTRY_COMPARE_WITH_TIMEOUT(dunstctl({QStringLiteral("count"), QStringLiteral("history")}), QStringLiteral("0"), 10000);
+}
+
+QString ProgramWhole::dunstctl(const QStringList& args)
+{
+    QProcess p;
+    p.setProcessEnvironment(ProgramRun::environment(m_display, m_busAddress));
+    p.start(QStringLiteral("dunstctl"), args);
+    if (!p.waitForFinished(10000))
+        p.kill();
+    return QString::fromUtf8(p.readAllStandardOutput()).trimmed();
 }
 
 void ProgramWhole::cleanup()
@@ -295,6 +354,10 @@ void ProgramWhole::cleanup()
 
 void ProgramWhole::cleanupTestCase()
 {
+    for (QProcess* p : {&m_monitor, &m_dunst, &m_bus}) {
+        p->kill();
+        p->waitForFinished(2000);
+    }
     if (m_xvfb.state() != QProcess::NotRunning) {
         m_xvfb.terminate();
         if (!m_xvfb.waitForFinished(5000))
@@ -453,7 +516,7 @@ void ProgramWhole::manualCheckShowsBoardAndAlertAndShutdownSaves()
                              {QStringLiteral("nobody-here@example.org"), QStringLiteral("山田花子")}},
                             &error),
              qPrintable(error));
-    QVERIFY2(m_run->start(m_display, &error), qPrintable(error));
+    QVERIFY2(m_run->start(m_display, m_busAddress, &error), qPrintable(error));
 
     const QString main = waitForWindow(kMainTitle, 20000);
     QVERIFY2(!main.isEmpty(), "the main window did not appear");
@@ -486,6 +549,39 @@ void ProgramWhole::manualCheckShowsBoardAndAlertAndShutdownSaves()
     const QString log = m_dovecot->logText();
     QVERIFY2(log.contains(QStringLiteral("del=0/%1").arg(n)), "no session summary with del=0");
     QVERIFY2(!log.contains(QRegularExpression(QStringLiteral("del=[1-9]"))), "a message was deleted");
+
+    // The watched sender's message reaches the desktop's notification
+    // service; a second check replaces that notification (replaces_id, the
+    // argument after the program's name, is not 0) instead of stacking another.
+    const auto notifyCalls = [this] {
+        m_monitored += m_monitor.readAllStandardOutput();
+        return QString::fromUtf8(m_monitored).split(QStringLiteral("member=Notify")).mid(1);
+    };
+    QTRY_COMPARE_WITH_TIMEOUT(dunstctl({QStringLiteral("count"), QStringLiteral("displayed")}), QStringLiteral("1"), 10000);
+    askForCheckThroughMenu(main);
+    if (QTest::currentTestFailed())
+        return;
+    QTRY_COMPARE_WITH_TIMEOUT(notifyCalls().size(), 2, 20000);
+    QVERIFY(QRegularExpression(QStringLiteral("^\\s+string \"Quillpost\"\\s+uint32 [1-9]")).match(notifyCalls().last()).hasMatch());
+    dunstctl({QStringLiteral("close-all")}); // a stacked second one would show in the history too
+    QTRY_COMPARE(dunstctl({QStringLiteral("count"), QStringLiteral("history")}), QStringLiteral("1"));
+    const QString shown = dunstctl({QStringLiteral("history")}).simplified();
+    QVERIFY2(shown.contains(QStringLiteral("\"summary\" : { \"type\" : \"s\", \"data\" : \"山田花子 <hanako@example.jp>\" }"))
+                 && shown.contains(QStringLiteral("\"body\" : { \"type\" : \"s\", \"data\" : \"七夕の集まりについて\" }")),
+             qPrintable(shown));
+
+    // A second start for the same folder brings this one's main window
+    // forward, above the board, and ends. (The search lists the windows
+    // from the bottom of the stack up.)
+    const auto mainAboveBoard = [&] {
+        const QStringList stack = programWindows();
+        return stack.indexOf(main) > stack.indexOf(board);
+    };
+    QVERIFY(xdotool({QStringLiteral("windowraise"), board}));
+    QTRY_VERIFY(!mainAboveBoard());
+    QCOMPARE(m_run->startAgain(), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(mainAboveBoard(), 5000);
+    QCOMPARE(windows(kMainTitle), QStringList{main});
 
     // Tick "新着有りで設定メーラーを起動" by hand: the menu bar sits above the
     // 228 x 117 client area, and the box is at (200, 60) in it.
@@ -531,7 +627,7 @@ void ProgramWhole::wrongPasswordShowsErrorAndProgramGoesOn()
                              {QStringLiteral("hanako@example.jp")}},
                             &error),
              qPrintable(error));
-    QVERIFY2(m_run->start(m_display, &error), qPrintable(error));
+    QVERIFY2(m_run->start(m_display, m_busAddress, &error), qPrintable(error));
 
     const QString main = waitForWindow(kMainTitle, 20000);
     QVERIFY2(!main.isEmpty(), "the main window did not appear");
