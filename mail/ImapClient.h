@@ -126,6 +126,8 @@ private:
     bool simpleCommand(const QByteArray& command, ImapResponse* tagged);
     bool refreshCapabilities();
     bool startTls();
+    // false with the error set when the TLS memory cannot take the host.
+    bool rememberTls(const MailEndpoint& endpoint);
     bool fetchBatch(int first);
     bool fail(ErrorKind kind, const QString& text, bool breaks);
     bool failFromTransport();

@@ -526,11 +526,6 @@ void MailTransport::sendWithoutWaiting(const QByteArray& bytes)
     }
 }
 
-bool MailTransport::hasUnsentBytes() const
-{
-    return m_fd < 0 && m_tls && m_tls->bytesToWrite() > 0;
-}
-
 MailTransport::Received MailTransport::receive(int waitMs)
 {
     // Consumed bytes go; a partial line or reply stays at the front.

@@ -139,8 +139,6 @@ public:
     QByteArrayView buffered() const { return QByteArrayView(m_in).sliced(m_inPos); }
     void consume(qsizetype n);
     bool receiveMore(const QDeadlineTimer& deadline);
-    // Bytes sent ahead but not yet on the wire (TLS socket's buffer).
-    bool hasUnsentBytes() const;
 
     // Orderly end (TLS close-notify, at most a second), then closed.
     void close();

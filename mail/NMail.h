@@ -3,10 +3,10 @@
 
 namespace qp {
 
-// The mail-library calls the program makes, with the names, argument order
-// and results of the Windows design. Connection handles are small positive
-// integers; -1 is a failed connect. Text results are decoded QStrings (the
-// buffers of the design); the third header buffer holds the sender.
+// The mail-library calls the check cycle makes: one call per step of a
+// check, each with a plain result the cycle can test. Connection handles are
+// small positive integers; -1 is a failed connect. Text results are decoded
+// QStrings (cut to the text buffer size); the third holds the sender.
 // The real implementation is qp::NMail in mail/NMailLayer.h (target
 // qp_mail_library); tests of callers fake this interface.
 class MailLibrary {
@@ -33,7 +33,7 @@ public:
     // The error text of the last failure, Japanese, at most size characters.
     virtual int NMailGetMessage(int code, QString& buffer, int& size) = 0;
 
-    // --- beyond the calls of the Windows design ---
+    // --- what the check cycle needs besides the step calls ---
 
     // The last NMailPop3Connect that gave -1 failed in a way the user must
     // be told about (TLS could not be set up, or was missing where it had

@@ -180,6 +180,12 @@ const ImapMessage* NMail::imapMessage(ImapClient& client, int number)
 int NMail::NMailPop3Connect(const QString& server)
 {
     m_lastConnectTls = false;
+    if (!m_caFileProblem.isEmpty()) {
+        // The user's own authorities are unusable: no session at all rather
+        // than one that trusts less, or more, than the user set up.
+        m_lastConnectTls = true;
+        return failed(m_caFileProblem);
+    }
     // The same field names an IMAP server by its own forms; all others are POP3.
     if (const auto imap = parseImapServer(server))
         return connectClient(std::make_unique<ImapClient>(), *imap, &ImapClient::logout, m_imapConnections);

@@ -31,8 +31,8 @@ namespace qp {
 class NMail : public MailLibrary {
 public:
     // Option 1: the most bytes (Shift-JIS counting) a returned header text
-    // may take, terminating NUL included, as the 8192-byte buffers of the
-    // Windows design. Longer texts are cut at a character boundary.
+    // may take, terminating NUL included, so that a hostile header cannot
+    // grow without bound. Longer texts are cut at a character boundary.
     static constexpr int kOptionTextBufferSize = 1;
     static constexpr int kDefaultTextBufferSize = 8192;
 
@@ -42,6 +42,9 @@ public:
     void setTimeouts(const Pop3Timeouts& timeouts) { m_timeouts = timeouts; }
     Pop3Timeouts timeouts() const { return m_timeouts; }
     void setExtraCaCertificates(const QList<QSslCertificate>& certs) { m_extraCas = certs; }
+    // A non-empty text makes every connect fail with it, shown in the error
+    // box: the user's own certificate file is there but cannot be used.
+    void setCaFileProblem(const QString& text) { m_caFileProblem = text; }
     // Connect from this local address (tests use 127.0.0.2 … to stay clear
     // of a server's delay after a failed login).
     void setLocalAddress(const QHostAddress& address) { m_localAddress = address; }
@@ -98,6 +101,7 @@ private:
     int m_textBufferSize = kDefaultTextBufferSize;
     Pop3Timeouts m_timeouts;
     QList<QSslCertificate> m_extraCas;
+    QString m_caFileProblem;
     QHostAddress m_localAddress;
     TlsMemory m_tlsMemory;
     bool m_pipelining = true;

@@ -237,8 +237,8 @@ bool Pop3Client::connectToServer(const Pop3Endpoint& endpoint)
         m_tlsFailed = m_transport.error() == MailTransport::Error::Tls;
         return failFromTransport();
     }
-    if (endpoint.implicitTls && m_tlsMemory)
-        m_tlsMemory->remember(endpoint.host, endpoint.port);
+    if (endpoint.implicitTls && !rememberTls(endpoint))
+        return false;
 
     Pop3ReplyReader reader;
     reader.startSingleLine();
@@ -257,26 +257,48 @@ bool Pop3Client::connectToServer(const Pop3Endpoint& endpoint)
     if (!readCapabilities())
         return false;
     if (!endpoint.implicitTls && hasCapability("STLS")) {
-        // Remembered as soon as it is offered: a handshake that fails now
-        // must not let a session without STLS through next time.
-        if (m_tlsMemory)
-            m_tlsMemory->remember(endpoint.host, endpoint.port);
         if (!startTls()) {
             m_tlsFailed = true;
             return false;
         }
+        // Remembered once TLS works, not when it is merely offered: a
+        // handshake that fails must not lock the user out later.
+        if (!rememberTls(endpoint))
+            return false;
         // What was offered before TLS may have been forged on the way.
         if (!readCapabilities())
             return false;
-    } else if (!endpoint.implicitTls && m_tlsMemory && m_tlsMemory->knows(endpoint.host, endpoint.port)) {
-        m_tlsFailed = true;
-        return fail(ErrorKind::TlsLost,
-                    QStringLiteral("サーバー「%1」で TLS が使えなくなりました（以前は TLS で接続できました）。"
-                                   "通信が途中で書き換えられているおそれがあるため、ログインしません")
-                        .arg(shownHost()),
-                    true);
+    } else if (!endpoint.implicitTls && m_tlsMemory) {
+        const TlsMemory::Answer seen = m_tlsMemory->lookUp(endpoint.host);
+        if (seen == TlsMemory::Answer::Unreadable) {
+            m_tlsFailed = true;
+            return fail(ErrorKind::TlsLost,
+                        m_tlsMemory->errorText()
+                            + QStringLiteral("。TLS が外されていても気づけないため、TLS を使わないサーバー「%1」には"
+                                             "ログインしません")
+                                  .arg(shownHost()),
+                        true);
+        }
+        if (seen == TlsMemory::Answer::Known) {
+            m_tlsFailed = true;
+            return fail(ErrorKind::TlsLost,
+                        QStringLiteral("サーバー「%1」で TLS が使えなくなりました（以前は TLS で接続できました）。"
+                                       "通信が途中で書き換えられているおそれがあるため、ログインしません")
+                            .arg(shownHost()),
+                        true);
+        }
     }
     return true;
+}
+
+bool Pop3Client::rememberTls(const Pop3Endpoint& endpoint)
+{
+    if (!m_tlsMemory || m_tlsMemory->remember(endpoint.host))
+        return true;
+    // Not remembered, a later stripped session would go through unnoticed:
+    // the user hears of it now, and nothing is sent in this session.
+    m_tlsFailed = true;
+    return fail(ErrorKind::TlsLost, m_tlsMemory->errorText() + QStringLiteral("。ログインしません"), true);
 }
 
 bool Pop3Client::readCapabilities()
@@ -319,8 +341,9 @@ bool Pop3Client::startTls()
     return m_transport.startTls(QStringLiteral("STLS")) || failFromTransport();
 }
 
-// ID and password go out as the Windows design hands them over: Shift-JIS
-// bytes (ASCII accounts are the same in any case).
+// ID and password go out as Shift-JIS bytes, the encoding the account file
+// holds them in, so an account with Japanese characters that logs in today
+// keeps doing so (ASCII accounts are the same in any case).
 bool Pop3Client::encodeCredentials(const QString& user, const QString& password, QByteArray* userBytes,
                                    QByteArray* passwordBytes)
 {

@@ -115,7 +115,6 @@ public:
     bool tlsFailed() const { return m_tlsFailed; }
     bool hasCapability(const QByteArray& name) const;
     QList<QByteArray> capabilities() const { return m_capabilities; }
-    QByteArray greeting() const { return m_greeting; }
 
     ErrorKind errorKind() const { return m_errorKind; }
     QString errorText() const { return m_errorText; }
@@ -148,6 +147,8 @@ private:
     bool fail(ErrorKind kind, const QString& text, bool breaks);
     bool failFromTransport();
     bool startTls();
+    // false with the error set when the TLS memory cannot take the host.
+    bool rememberTls(const Pop3Endpoint& endpoint);
     bool readCapabilities();
     bool encodeCredentials(const QString& user, const QString& password, QByteArray* userBytes,
                            QByteArray* passwordBytes);

@@ -25,6 +25,7 @@ QMessageBox::StandardButton showMessage(QWidget* parent, const MessageRequest& r
     if (handler())
         return handler()(parent, r);
     QMessageBox box(r.icon, r.title, r.text, r.buttons, parent);
+    box.setTextFormat(Qt::PlainText);
     if (r.defaultButton != QMessageBox::NoButton)
         box.setDefaultButton(r.defaultButton);
     box.setWindowFlag(Qt::WindowStaysOnTopHint, true);
@@ -57,6 +58,7 @@ void notifyNonBlocking(QWidget* parent, const QString& text, const QString& titl
         return;
     }
     auto* box = new QMessageBox(r.icon, r.title, r.text, r.buttons, parent);
+    box->setTextFormat(Qt::PlainText);
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setModal(false);
     box->show();

@@ -12,6 +12,8 @@
 
 #include <QAccessible>
 #include <QAction>
+#include <QApplication>
+#include <QLabel>
 #include <QCheckBox>
 #include <QDir>
 #include <QFile>
@@ -95,7 +97,7 @@ struct Program {
 class MainFormTest : public QObject {
     Q_OBJECT
 private slots:
-    void layoutMatchesTheDesign()
+    void layoutAndCaptions()
     {
         Program p;
         QCOMPARE(p.form->windowTitle(), QStringLiteral("ハルカゼ、お待ちしています　Ver 1.0"));
@@ -142,6 +144,22 @@ private slots:
         p.journal.entries.clear();
         p.form->Picture7_Click();
         QVERIFY(p.journal.entries.join('\n').contains("mail: connect"));
+    }
+
+    void serverTextInTheErrorBoxIsPlainText()
+    {
+        // Markup a man in the middle put into "-ERR": no heading, no link.
+        Program p;
+        setMessageHandler({});
+        const QString said = QStringLiteral("-ERR <a href=\"https://phish.example/\">確認</a><h1>要確認</h1>");
+        Qt::TextFormat format = Qt::RichText;
+        QTimer::singleShot(0, [&] {
+            for (QLabel* l : QApplication::activeModalWidget()->findChildren<QLabel*>())
+                format = l->text() == said ? l->textFormat() : format;
+            QApplication::activeModalWidget()->close();
+        });
+        p.form->showLoginError(said);
+        QCOMPARE(format, Qt::PlainText);
     }
 
     void menuItemsReachTheirWindowsAndOperations()

@@ -17,6 +17,8 @@
 #include <thread>
 
 #include "mail/NMailLayer.h"
+#include "mail/TlsMemory.h"
+#include "platform/AtomicFile.h"
 #include "tests/support/FakePop3Server.h"
 #include "tests/support/TestCertificates.h"
 
@@ -759,42 +761,93 @@ private slots:
     // it knew (junk lines aside) when a server is added.
     void tlsRemembered()
     {
-        FakePop3Server withTls;
+        // A failed handshake is not remembered; a working one is, by host
+        // alone (any case, any port); an old "host port" line still counts.
+        FakePop3Server badCert, withTls, stripped;
+        badCert.setTls(m_ca.certPath(QStringLiteral("wronghost")), m_ca.keyPath(QStringLiteral("wronghost")), false);
+        badCert.expect("CAPA", "+OK\r\nSTLS\r\n.\r\n");
+        badCert.expect("STLS", "+OK", Then::StartTls);
         withTls.setTls(m_ca.certPath(QStringLiteral("good")), m_ca.keyPath(QStringLiteral("good")), false);
         withTls.expect("CAPA", "+OK\r\nSTLS\r\nUSER\r\n.\r\n");
         withTls.expect("STLS", "+OK", Then::StartTls);
         withTls.expect("CAPA", kCapa);
         withTls.expect("QUIT", "+OK", Then::Close);
-        FakePop3Server stripped;
         stripped.expect("CAPA", kCapa);
         stripped.expect("USER alice", "+OK"); // must never be reached
-        QVERIFY(withTls.start());
-        QVERIFY(stripped.start());
+        QVERIFY(badCert.start() && withTls.start() && stripped.start());
 
         const QString path = m_dir.filePath(QStringLiteral("tlsservers.txt"));
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("\x82\xa0 junk\n127.0.0.1 " + QByteArray::number(stripped.port()) + "\r\nhost 99999\n");
-        file.close();
+        const auto putFile = [&](const QByteArray& bytes) {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size());
+        };
+        putFile("127.0.0.2 110\r\n");
         NMail mail;
         mail.setTimeouts(quickTimeouts());
         mail.setExtraCaCertificates(QSslCertificate::fromPath(m_ca.caPath()));
         mail.setTlsMemoryFile(path);
+        QCOMPARE(mail.NMailPop3Connect(QStringLiteral("LocalHost:%1").arg(badCert.port())), -1);
+        QCOMPARE(qp::readWholeFile(path).bytes, QByteArray("127.0.0.2 110\r\n"));
         const int h = mail.NMailPop3Connect(QStringLiteral("LocalHost:%1").arg(withTls.port()));
         QVERIFY2(h > 0, qPrintable(lastMessage(mail)));
         mail.NMailPop3Close(h);
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        QCOMPARE(file.readAll(), "127.0.0.1 " + QByteArray::number(stripped.port()) + "\nlocalhost "
-                                     + QByteArray::number(withTls.port()) + "\n");
-        file.close();
+        QCOMPARE(qp::readWholeFile(path).bytes, QByteArray("127.0.0.2\nlocalhost\n"));
 
-        QCOMPARE(mail.NMailPop3Connect(stripped.serverText()), -1);
-        QVERIFY2(lastMessage(mail).contains(QStringLiteral("TLS が使えなくなりました")), qPrintable(lastMessage(mail)));
-        QVERIFY(mail.lastConnectFailureIsTls());
+        // Refused before the password: a known host, and any host while the
+        // memory cannot be read or parsed, or is too large.
+        const QString strippedAsName = QStringLiteral("LOCALHOST:%1").arg(stripped.port());
+        const struct { QByteArray file; QString said; } cases[] = {
+            {"localhost\n", QStringLiteral("TLS が使えなくなりました")},
+            {"\x82\xa0 junk\n", QStringLiteral("1 行目が読めない形")},
+            {QByteArray(qp::TlsMemory::kMaxFileBytes + 1, 'a'), QStringLiteral("を読めません")},
+            {QByteArray(), QStringLiteral("を読めません")}, // a folder in its place
+        };
+        for (const auto& c : cases) {
+            putFile(c.file);
+            if (c.file.isEmpty())
+                QVERIFY(QFile::remove(path) && QDir().mkdir(path));
+            NMail later; // a new run: nothing known but the file
+            later.setTimeouts(quickTimeouts());
+            later.setTlsMemoryFile(path);
+            QCOMPARE(later.NMailPop3Connect(strippedAsName), -1);
+            QVERIFY2(lastMessage(later).contains(c.said) && later.lastConnectFailureIsTls(), qPrintable(lastMessage(later)));
+        }
+        QVERIFY(QDir().rmdir(path));
         QVERIFY(stripped.waitForDisconnect(5000));
-        QCOMPARE(stripped.received().first(), QByteArray("CAPA"));
         for (const QByteArray& c : stripped.received())
             QVERIFY2(!c.startsWith("USER") && !c.startsWith("PASS"), c.constData());
+
+        // A memory that cannot be written: the TLS session itself stops.
+        NMail unwritable;
+        unwritable.setTimeouts(quickTimeouts());
+        unwritable.setExtraCaCertificates(QSslCertificate::fromPath(m_ca.caPath()));
+        unwritable.setTlsMemoryFile(m_dir.filePath(QStringLiteral("missing/tlsservers.txt")));
+        QCOMPARE(unwritable.NMailPop3Connect(QStringLiteral("localhost:%1").arg(withTls.port())), -1);
+        QVERIFY2(lastMessage(unwritable).contains(QStringLiteral("ログインしません")), qPrintable(lastMessage(unwritable)));
+    }
+
+    void tlsMemoryKeepsEveryWritersHostsAndCaFileFailsClosed()
+    {
+        // Two writers on one file (two instances on one data folder).
+        const QString path = m_dir.filePath(QStringLiteral("shared-tls.txt"));
+        auto writer = [&](char side) {
+            for (int i = 0; i < 40; ++i)
+                QVERIFY(qp::TlsMemory(path).remember(QStringLiteral("%1%2.example.jp").arg(side).arg(i)));
+        };
+        std::thread a(writer, 'a'), b(writer, 'b');
+        a.join();
+        b.join();
+        QCOMPARE(qp::readWholeFile(path).bytes.count('\n'), 80);
+
+        // The user's own authorities: a file over the cap stops every connect.
+        QFile cas(m_dir.filePath(QStringLiteral("cacerts.pem")));
+        QVERIFY(cas.open(QIODevice::WriteOnly) && cas.write(QByteArray(1024 * 1024 + 1, '-')) > 0);
+        cas.close();
+        NMail mail;
+        mail.setCaFileProblem(qp::readExtraCaFile(cas.fileName()).problem);
+        QCOMPARE(mail.NMailPop3Connect(QStringLiteral("127.0.0.1:1")), -1);
+        QVERIFY2(lastMessage(mail).contains(QStringLiteral("cacerts.pem")) && mail.lastConnectFailureIsTls(),
+                 qPrintable(lastMessage(mail)));
     }
 
     // The connection under any protocol: lines, exact reads and skips come
