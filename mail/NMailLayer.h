@@ -1,6 +1,7 @@
 #pragma once
 #include <QHostAddress>
 #include <QList>
+#include <QSet>
 #include <QSslCertificate>
 #include <map>
 #include <memory>
@@ -67,6 +68,10 @@ public:
     bool lastConnectFailureIsTls() const override { return m_lastConnectTls; }
     void planWalk(int handle, int count) override;
     bool isSessionUsable(int handle) const override;
+    bool lastLoginWasBusy() const override { return m_lastLoginBusy; }
+    int loginDelaySeconds(int handle) const override;
+    // What the POP3 sessions of this run remember of the messages they read.
+    const Pop3HeaderMemory& headerMemory() const { return m_headerMemory; }
 
     // false: one command at a time even when the server offers PIPELINING
     // (tests and the benchmark compare both).
@@ -88,6 +93,7 @@ private:
     const ImapMessage* imapMessage(ImapClient& client, int number);
     int failed(const QString& text);
     int failedFrom(const Pop3Client& client);
+    int mailStatus(int handle, int number, QString& subject, QString& date, QString& from, QString& header);
     void fillHeaderTexts(const QByteArray& headerBlock, QString& subject, QString& date, QString& from,
                          QString& header);
     QString fitBuffer(const QString& text) const;
@@ -100,8 +106,18 @@ private:
     QList<QSslCertificate> m_extraCas;
     QHostAddress m_localAddress;
     TlsMemory m_tlsMemory;
+    Pop3HeaderMemory m_headerMemory;
     bool m_pipelining = true;
+    // Servers whose walk sent ahead stalled or lost replies: one command at
+    // a time with them for the rest of the run.
+    QSet<QString> m_pipeliningFailed;
     bool m_lastConnectTls = false;
+    bool m_lastLoginBusy = false;
+    // The last status read: GetMail of the same message is served from it.
+    int m_statusHandle = 0;
+    int m_statusNumber = 0;
+    int m_statusResult = -1;
+    QString m_statusError;
     QString m_lastError;
     QByteArray m_lastHeaderBlock;
     std::optional<mailheader::DecodedHeader> m_lastDecoded;

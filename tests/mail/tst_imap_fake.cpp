@@ -103,7 +103,7 @@ private slots:
         // "太郎" / "秘密" in Shift-JIS, as literals (LITERAL+: no go-ahead).
         server.expect("LOGIN {4+}\r\n\x91\xbe\x98\x59 {4+}\r\n\x94\xe9\x96\xa7", "{tag} OK logged in");
         server.expect("EXAMINE INBOX", "* 9 EXISTS\r\n* OK [UIDVALIDITY 1] x\r\n{tag} OK [READ-ONLY] done");
-        server.expect("UID SEARCH UNSEEN", "* SEARCH 9 3 4\r\n{tag} OK done");
+        server.expect("UID SEARCH UNSEEN UNDELETED", "* SEARCH 9 3 4\r\n{tag} OK done");
         server.expect("UID FETCH 3:4,9 (UID RFC822.SIZE BODY.PEEK[HEADER.FIELDS (FROM SUBJECT DATE)])",
                       fetchReply(7, 9, 2000, "From: boss@example.jp\r\n\r\n") + "* 2 FETCH (FLAGS (\\Seen))\r\n"
                           + fetchReply(1, 3, 1500,
@@ -150,7 +150,7 @@ private slots:
         for (int uid = 1; uid <= 600; ++uid)
             search += ' ' + QByteArray::number(uid);
         server.expect("EXAMINE INBOX", "{tag} OK [READ-ONLY]");
-        server.expect("UID SEARCH UNSEEN", search + "\r\n{tag} OK");
+        server.expect("UID SEARCH UNSEEN UNDELETED", search + "\r\n{tag} OK");
         server.expect("UID FETCH 1:250 *", fetchReply(1, 1, 10, "From: first\r\n") + "{tag} OK");
         server.expect("UID FETCH 251:500 *", fetchReply(251, 251, 10, "From: second\r\n") + "{tag} OK");
         server.expect("UID FETCH 501:600 *", fetchReply(600, 600, 10, "From: last\r\n") + "{tag} OK");
@@ -233,7 +233,7 @@ private slots:
         server.greeting(greeting);
         server.expect("LOGIN \"alice\" \"secret\"", "{tag} OK");
         server.expect("EXAMINE INBOX", "{tag} OK [READ-ONLY]");
-        server.expect("UID SEARCH UNSEEN", "* SEARCH 1\r\n{tag} OK");
+        server.expect("UID SEARCH UNSEEN UNDELETED", "* SEARCH 1\r\n{tag} OK");
         server.expect("UID FETCH *", answer, Then(then));
         QVERIFY(server.start());
         NMail mail;
