@@ -148,6 +148,8 @@ int NMail::connectClient(std::unique_ptr<Client> client, const MailEndpoint& end
                          std::map<int, std::unique_ptr<Client>>& connections)
 {
     client->setTimeouts(m_timeouts);
+    if (m_sessionMs > 0)
+        client->setSessionMs(m_sessionMs);
     client->setExtraCaCertificates(m_extraCas);
     client->setLocalAddress(m_localAddress);
     client->setTlsMemory(&m_tlsMemory);

@@ -42,6 +42,8 @@ public:
 
     void setTimeouts(const Pop3Timeouts& timeouts) { m_timeouts = timeouts; }
     Pop3Timeouts timeouts() const { return m_timeouts; }
+    // The bound on a whole session; 0 = each protocol's own (tests shorten it).
+    void setSessionMs(int ms) { m_sessionMs = ms; }
     void setExtraCaCertificates(const QList<QSslCertificate>& certs) { m_extraCas = certs; }
     // Connect from this local address (tests use 127.0.0.2 … to stay clear
     // of a server's delay after a failed login).
@@ -103,6 +105,7 @@ private:
     int m_nextHandle = 1;
     int m_textBufferSize = kDefaultTextBufferSize;
     Pop3Timeouts m_timeouts;
+    int m_sessionMs = 0;
     QList<QSslCertificate> m_extraCas;
     QHostAddress m_localAddress;
     TlsMemory m_tlsMemory;
