@@ -219,7 +219,7 @@ int NMail::NMailPop3Authenticate(int handle, const QString& id, const QString& p
     }
     // The count is the mailbox after login; capabilities may differ now.
     int count = 0;
-    if (!c->refreshCapabilities() || !c->stat(&count, nullptr))
+    if (!c->readMailbox(&count))
         return failedFrom(*c);
     return count;
 }

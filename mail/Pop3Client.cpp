@@ -259,7 +259,11 @@ bool Pop3Client::connectToServer(const Pop3Endpoint& endpoint)
 bool Pop3Client::readCapabilities()
 {
     Pop3ReplyReader reader;
-    const Reply r = command("CAPA", reader, true, kMaxListingBytes);
+    return takeCapabilities(reader, command("CAPA", reader, true, kMaxListingBytes));
+}
+
+bool Pop3Client::takeCapabilities(const Pop3ReplyReader& reader, Reply r)
+{
     if (r == Reply::Failed)
         return false;
     m_capabilities.clear();
@@ -421,7 +425,11 @@ int Pop3Client::loginDelaySeconds() const
 bool Pop3Client::stat(int* count, qint64* octets)
 {
     Pop3ReplyReader reader;
-    const Reply r = command("STAT", reader, false, 0);
+    return takeStat(reader, command("STAT", reader, false, 0), count, octets);
+}
+
+bool Pop3Client::takeStat(const Pop3ReplyReader& reader, Reply r, int* count, qint64* octets)
+{
     if (r == Reply::Failed)
         return false;
     if (r == Reply::Err)
@@ -444,15 +452,57 @@ bool Pop3Client::stat(int* count, qint64* octets)
 
 // The UIDL listing, by message number. A server without UIDL, or with a
 // listing that cannot be read, leaves it empty: every message is read then.
+bool Pop3Client::readMailbox(int* count)
+{
+    const bool uidl = m_memory && !m_mailboxKey.isEmpty() && hasCapability("UIDL");
+    if (!m_pipeliningAllowed || !hasCapability("PIPELINING"))
+        return refreshCapabilities() && stat(count, nullptr) && (!uidl || readUidls());
+    // All three in one round trip (RFC 2449): a check of a mailbox with
+    // nothing new is little more than this.
+    QByteArray batch = m_capaSupported ? "CAPA\r\nSTAT" : "STAT";
+    if (uidl)
+        batch += "\r\nUIDL";
+    if (!sendLine(batch))
+        return false;
+    Pop3ReplyReader capa, st, ids;
+    capa.startMultiLine(kMaxListingBytes);
+    st.startSingleLine();
+    ids.startMultiLine(kMaxUidlBytes);
+    auto next = [this](Pop3ReplyReader& reader) {
+        return m_broken ? Reply::Failed : awaitReply(reader, QDeadlineTimer(m_transport.timeouts().wholeReplyMs), nullptr);
+    };
+    const Reply rc = m_capaSupported ? next(capa) : Reply::NotSent;
+    const Reply rs = next(st);
+    const Reply ru = uidl ? next(ids) : Reply::NotSent;
+    if (m_broken) {
+        // Replies lost or stalled: a server that drops what is sent ahead.
+        m_pipelineFailed = true;
+        return false;
+    }
+    if (m_capaSupported && !takeCapabilities(capa, rc))
+        return false;
+    if (!takeStat(st, rs, count, nullptr))
+        return false;
+    if (uidl)
+        takeUidls(ids, ru);
+    return true;
+}
+
 bool Pop3Client::readUidls()
 {
-    m_uidls.clear();
     Pop3ReplyReader reader;
     const Reply r = command("UIDL", reader, true, kMaxUidlBytes);
     if (r == Reply::Failed && m_broken)
         return false;
+    takeUidls(reader, r);
+    return true;
+}
+
+void Pop3Client::takeUidls(const Pop3ReplyReader& reader, Reply r)
+{
+    m_uidls.clear();
     if (r != Reply::Ok)
-        return true;
+        return;
     QHash<int, QByteArray> uidls;
     QSet<QByteArray> seen, twice;
     for (const QByteArray& line : reader.data().split('\n')) {
@@ -469,7 +519,10 @@ bool Pop3Client::readUidls()
     for (auto it = uidls.begin(); it != uidls.end();)
         it = twice.contains(*it) ? uidls.erase(it) : std::next(it);
     m_uidls = std::move(uidls);
-    return true;
+    if (!m_uidls.isEmpty()) {
+        m_memory->useMailbox(m_mailboxKey);
+        m_memory->keepOnly(m_uidls.values());
+    }
 }
 
 void Pop3Client::planWalk(int count)
@@ -478,14 +531,6 @@ void Pop3Client::planWalk(int count)
         return;
     if (count < 1 || m_broken || !isConnected())
         return;
-    if (m_memory && !m_mailboxKey.isEmpty() && (!m_capaSupported || hasCapability("UIDL"))) {
-        if (!readUidls())
-            return;
-        if (!m_uidls.isEmpty()) {
-            m_memory->useMailbox(m_mailboxKey);
-            m_memory->keepOnly(m_uidls.values());
-        }
-    }
     if (!m_pipeliningAllowed || !hasCapability("PIPELINING"))
         return; // one command at a time
     m_planCount = count;

@@ -99,11 +99,14 @@ public:
     // CAPA is fine: the list is then empty.
     bool refreshCapabilities();
     bool stat(int* count, qint64* octets);
+    // After login: CAPA again, STAT, and with a header memory UIDL, all in
+    // one round trip when PIPELINING is offered.
+    bool readMailbox(int* count);
 
     // The walk of a check: headerFields(n), list(n) for n = 1 .. count in
-    // that order. Planned, with a header memory and UIDL offered, UIDL is
-    // read first and messages remembered under their UIDL are answered
-    // from memory, so the server sees TOP and LIST only for the others.
+    // that order. When readMailbox read a UIDL listing, messages remembered
+    // under their UIDL are answered from memory, so the server sees TOP
+    // and LIST only for the others.
     // With PIPELINING in CAPA those commands go out ahead of the calls (RFC
     // 2449), in the order of the one-at-a-time walk, and each call is served
     // from the stream. A call that skips steps drops their replies; one that
@@ -160,6 +163,9 @@ private:
     bool sendLine(const QByteArray& line);
     bool readReply(Pop3ReplyReader& reader, const QDeadlineTimer& whole, HeaderFieldCollector* fields);
     bool readUidls();
+    void takeUidls(const Pop3ReplyReader& reader, Reply r);
+    bool takeCapabilities(const Pop3ReplyReader& reader, Reply r);
+    bool takeStat(const Pop3ReplyReader& reader, Reply r, int* count, qint64* octets);
     const Pop3HeaderMemory::Entry* remembered(int number) const;
     bool needed(Verb verb, int number) const;
     Planned fromPlan(Verb verb, int number);

@@ -27,7 +27,7 @@ using Then = FakePop3Server::Then;
 
 namespace {
 
-const QByteArray kCapa = "+OK\r\nTOP\r\nUSER\r\nUIDL\r\n.\r\n";
+const QByteArray kCapa = "+OK\r\nTOP\r\nUSER\r\n.\r\n";
 
 // Short bounds: the scripted server answers at once or never.
 qp::Pop3Timeouts quickTimeouts(int replyMs = 2000)
@@ -626,7 +626,7 @@ private slots:
     void noTopNoRetr()
     {
         FakePop3Server server;
-        scriptLogin(server, "+OK\r\nUSER\r\nUIDL\r\n.\r\n");
+        scriptLogin(server, "+OK\r\nUSER\r\n.\r\n");
         server.expect("STAT", "+OK 1 100");
         server.expect("LIST 1", "+OK 1 100");
         server.expect("QUIT", "+OK", Then::Close);
@@ -701,9 +701,7 @@ private slots:
         dropping.setContinueScript(true);
         const QByteArray capaNoUidl = "+OK\r\nTOP\r\nUSER\r\nPIPELINING\r\n.\r\n";
         scriptLogin(dropping, capaNoUidl);
-        dropping.expect("STAT", "+OK 2 200");
-        dropping.expect("TOP 1 0", top("1", "a@x.jp")); // LIST 1 and the rest are dropped
-        dropping.expect("QUIT", "+OK", Then::Close);
+        dropping.expect("QUIT", "+OK", Then::Close); // STAT, sent with CAPA, is dropped
         scriptLogin(dropping, capaNoUidl);
         dropping.expect("STAT", "+OK 2 200");
         for (const char* n : {"1", "2"}) {
@@ -716,9 +714,9 @@ private slots:
         fresh.setTimeouts(quickTimeouts(500));
         for (bool first : {true, false}) {
             const int h = fresh.NMailPop3Connect(dropping.serverText());
-            QCOMPARE(fresh.NMailPop3Authenticate(h, QStringLiteral("alice"), QStringLiteral("secret"), 0), 2);
+            QCOMPARE(fresh.NMailPop3Authenticate(h, QStringLiteral("alice"), QStringLiteral("secret"), 0), first ? -1 : 2);
             fresh.planWalk(h, 2);
-            QCOMPARE(fresh.client(h)->isPipelining(), first);
+            QVERIFY(!fresh.client(h)->isPipelining());
             Texts t;
             int read = 0;
             for (int m = 1; m <= 2; ++m)
