@@ -700,8 +700,9 @@ private slots:
         dropping.setDropQueued(true);
         dropping.setContinueScript(true);
         const QByteArray capaNoUidl = "+OK\r\nTOP\r\nUSER\r\nPIPELINING\r\n.\r\n";
-        scriptLogin(dropping, capaNoUidl);
-        dropping.expect("QUIT", "+OK", Then::Close); // STAT, sent with CAPA, is dropped
+        dropping.expect("CAPA", capaNoUidl);
+        dropping.expect("USER alice", "+OK");
+        dropping.expect("QUIT", "+OK", Then::Close); // PASS, sent with USER, is dropped
         scriptLogin(dropping, capaNoUidl);
         dropping.expect("STAT", "+OK 2 200");
         for (const char* n : {"1", "2"}) {
