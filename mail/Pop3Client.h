@@ -28,10 +28,11 @@ std::optional<MailEndpoint> parsePop3Server(const QString& text);
 // A blocking POP3 client (RFC 1939, CAPA of RFC 2449, STLS of RFC 2595,
 // implicit TLS of RFC 8314) on one MailTransport connection. It leaves the
 // mailbox as it was: no DELE, and no RETR either (many servers mark a
-// retrieved message read); a message's header comes from TOP n 0. Every failure leaves an error kind and a Japanese text for the
-// user; after a failure that leaves the stream unusable (time-out, dropped
-// connection, garbage) the client is "broken" and later commands fail at
-// once instead of waiting again.
+// retrieved message read); a message's header comes from TOP n 0. Every
+// failure leaves an error kind and a Japanese text for the user; after a
+// failure that leaves the stream unusable (time-out, dropped connection,
+// garbage) the client is "broken" and later commands fail at once instead
+// of waiting again.
 class Pop3Client {
 public:
     enum class ErrorKind {

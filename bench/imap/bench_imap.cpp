@@ -197,8 +197,8 @@ int main(int argc, char** argv)
     const Figures imap = measure(imapRelay, rounds, messages, "ours over IMAP", [&] {
         return ourCheck(mail, QStringLiteral("imaps://127.0.0.1:%1").arg(imapPort));
     });
-    // POP3 last: its RETR marks the messages seen on Dovecot, which the
-    // IMAP rounds would then no longer count.
+    // POP3 last. From its second round on it asks only about messages its
+    // header memory does not hold (none): the cost of a check with no new mail.
     const Figures pop3 = measure(pop3Relay, rounds, messages, "ours over POP3", [&] {
         return ourCheck(mail, QStringLiteral("pop3s://127.0.0.1:%1").arg(pop3Port));
     });
