@@ -144,15 +144,30 @@ int NMail::NMailSetOption(int option, int value)
 }
 
 template <class Client>
+void NMail::setUp(Client& client)
+{
+    client.setTimeouts(m_timeouts);
+    if (m_sessionMs > 0)
+        client.setSessionMs(m_sessionMs);
+    client.setExtraCaCertificates(m_extraCas);
+    client.setLocalAddress(m_localAddress);
+    client.setTlsMemory(&m_tlsMemory);
+}
+
+std::unique_ptr<Pop3Client> NMail::newPop3Client(const MailEndpoint& endpoint)
+{
+    auto client = std::make_unique<Pop3Client>();
+    setUp(*client);
+    client->setPipelining(m_pipelining && !m_pipeliningFailed.contains(TlsMemory::key(endpoint.host, endpoint.port)));
+    client->setHeaderMemory(&m_headerMemory);
+    return client;
+}
+
+template <class Client>
 int NMail::connectClient(std::unique_ptr<Client> client, const MailEndpoint& endpoint, void (Client::*hangUp)(),
                          std::map<int, std::unique_ptr<Client>>& connections)
 {
-    client->setTimeouts(m_timeouts);
-    if (m_sessionMs > 0)
-        client->setSessionMs(m_sessionMs);
-    client->setExtraCaCertificates(m_extraCas);
-    client->setLocalAddress(m_localAddress);
-    client->setTlsMemory(&m_tlsMemory);
+    setUp(*client);
     if (!client->connectToServer(endpoint)) {
         failed(client->errorText());
         m_lastConnectTls = client->tlsFailed();
@@ -188,10 +203,7 @@ int NMail::NMailPop3Connect(const QString& server)
     const auto endpoint = parsePop3Server(server);
     if (!endpoint)
         return failed(QStringLiteral("サーバー名「%1」が正しくありません").arg(server.trimmed().left(100)));
-    auto client = std::make_unique<Pop3Client>();
-    client->setPipelining(m_pipelining && !m_pipeliningFailed.contains(TlsMemory::key(endpoint->host, endpoint->port)));
-    client->setHeaderMemory(&m_headerMemory);
-    return connectClient(std::move(client), *endpoint, &Pop3Client::quit, m_connections);
+    return connectClient(newPop3Client(*endpoint), *endpoint, &Pop3Client::quit, m_connections);
 }
 
 int NMail::NMailPop3Authenticate(int handle, const QString& id, const QString& password, int apop)
@@ -212,16 +224,28 @@ int NMail::NMailPop3Authenticate(int handle, const QString& id, const QString& p
     Pop3Client* c = find(handle);
     if (!c)
         return failed(QStringLiteral("サーバーに接続していません"));
-    const bool ok = apop != 0 ? c->loginApop(id, password) : c->loginUserPass(id, password);
-    if (!ok) {
-        m_lastLoginBusy = c->errorKind() == Pop3Client::ErrorKind::LoginBusy;
-        return failedFrom(*c);
-    }
     // The count is the mailbox after login; capabilities may differ now.
+    auto login = [&](Pop3Client& client, int* count) {
+        return (apop != 0 ? client.loginApop(id, password) : client.loginUserPass(id, password))
+               && client.readMailbox(count);
+    };
     int count = 0;
-    if (!c->readMailbox(&count))
-        return failedFrom(*c);
-    return count;
+    if (login(*c, &count))
+        return count;
+    if (c->pipelineFailed()) {
+        // Replies to what was sent ahead never came (a server that offers
+        // PIPELINING and drops what is queued): once more on a new
+        // connection, one command at a time, as every later session there.
+        const MailEndpoint endpoint = c->endpoint();
+        m_pipeliningFailed.insert(TlsMemory::key(endpoint.host, endpoint.port));
+        auto fresh = newPop3Client(endpoint);
+        c = fresh.get();
+        m_connections[handle] = std::move(fresh); // the old one goes without QUIT: it is out of step
+        if (c->connectToServer(endpoint) && login(*c, &count))
+            return count;
+    }
+    m_lastLoginBusy = c->errorKind() == Pop3Client::ErrorKind::LoginBusy;
+    return failedFrom(*c);
 }
 
 int NMail::NMailPop3GetMailStatus(int handle, int number, QString& subject, QString& date, QString& from,

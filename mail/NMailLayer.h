@@ -89,6 +89,9 @@ private:
     // Sets up a client of either protocol and connects it; a handle in
     // connections, or -1 with the error kept and the client hung up.
     template <class Client>
+    void setUp(Client& client);
+    std::unique_ptr<Pop3Client> newPop3Client(const MailEndpoint& endpoint);
+    template <class Client>
     int connectClient(std::unique_ptr<Client> client, const MailEndpoint& endpoint, void (Client::*hangUp)(),
                       std::map<int, std::unique_ptr<Client>>& connections);
     // The unseen message behind a number, or null with the error set.

@@ -642,7 +642,8 @@ private slots:
 
     // A later check of the same mailbox asks only about messages it has not
     // seen (by UIDL), sent ahead, and hands out the same. A server that
-    // drops what was sent ahead is spoken to one command at a time from then on.
+    // drops what was sent ahead is spoken to one command at a time from then
+    // on, in a new session of the same check.
     void headerMemoryAndDroppedPipeline()
     {
         auto top = [](const QByteArray& from) { return "+OK\r\nReceived: x\r\nFrom: " + from + "\r\n\r\n.\r\n"; };
@@ -690,16 +691,13 @@ private slots:
         dropping.setContinueScript(true);
         const QByteArray capa = "+OK\r\nTOP\r\nUSER\r\nPIPELINING\r\n.\r\n";
         dropping.expect("CAPA", capa);
-        dropping.expect("USER alice", "+OK"); // PASS, sent with it, is dropped
-        dropping.expect("QUIT", "+OK", Then::Close);
+        dropping.expect("USER alice", "+OK"); // PASS, sent with it, is dropped: a new session follows
         scriptLogin(dropping, capa);
         dropping.expect("STAT", "+OK 1 100");
         dropping.expect("TOP 1 0", top("a@x.jp"));
         dropping.expect("LIST 1", "+OK 1 100");
         dropping.expect("QUIT", "+OK", Then::Close);
         QVERIFY(dropping.start());
-        QVERIFY(check(mail, dropping.serverText(), 1).isEmpty());
-        QVERIFY(dropping.waitForDisconnect(5000));
         QCOMPARE(check(mail, dropping.serverText(), 1), QStringList({"0", "From: a@x.jp"}));
         QCOMPARE(dropping.mismatch(), QString());
     }
