@@ -14,7 +14,7 @@ namespace qp {
 //
 // It holds the mailbox of one server and account; another one empties it.
 // Per message: the fields a check uses as they came (From, Subject, Date:
-// typically 100-300 bytes, at most 3 x 32 KB from a hostile server), the
+// typically 100-300 bytes, at most 3 x 48 KB from a hostile server), the
 // size, and the UIDL (at most 70 bytes). Messages gone from the mailbox are
 // dropped at each check; past kMaxBytes in all, further messages are not
 // remembered (they are read at every check, as without UIDL).

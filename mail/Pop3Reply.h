@@ -87,10 +87,11 @@ private:
 // result gives the same From, Subject and Date as decoding the whole header.
 class HeaderFieldCollector {
 public:
-    // Far above any real field; a hostile one is cut here. 32 KB of
-    // encoded words still decode past the 8 KB text buffer, so a cut field
-    // reads as an uncut one would.
-    static constexpr qsizetype kMaxFieldBytes = 32 * 1024;
+    // Far above any real field; a hostile one is cut here. 48 KB of
+    // encoded words (even quoted-printable Japanese, 9 bytes a character)
+    // still decode past the 8 KB text buffer, so a cut field reads as an
+    // uncut one would.
+    static constexpr qsizetype kMaxFieldBytes = 48 * 1024;
 
     void feed(QByteArrayView bytes);
     // The header's empty line has been seen: what follows is not header.
