@@ -27,6 +27,9 @@ int main(int argc, char** argv)
     // a settings window while the main window is in the tray, must not.
     QApplication::setQuitOnLastWindowClosed(false);
     qp::installApplicationFont();
+    // The launcher of an installed copy names the user's own folder for
+    // "★MailData"; a program folder of a build keeps its data beside it.
+    qp::takeUserFolderFromEnvironment();
 
     qp::AppServices services;
     auto mail = std::make_unique<qp::NMail>();

@@ -1,11 +1,15 @@
 # Installation and the Debian package.
 #
 #   cmake --install build --prefix /opt/quillpost
-#     lib/quillpost/                 the program folder, shared and read-only:
-#                                    the executable, Sound/, 画像データ/,
-#                                    help/ (the user's page)
+#     lib/quillpost/quillpost        the executable
+#     lib/quillpost/Sound, 画像データ, help
+#                                    links to share/quillpost/, so the
+#                                    executable finds its files beside it
+#     share/quillpost/               Sound/, 画像データ/, help/ (the user's
+#                                    page): the same on every architecture
 #     bin/quillpost                  the launcher (app/desktop/quillpost-launcher.sh)
 #     share/applications/quillpost.desktop
+#     share/metainfo/<id>.metainfo.xml  for software centres (AppStream)
 #     share/icons/hicolor/<n>x<n>/apps/quillpost.png
 #     share/quillpost/quillpost-autostart.desktop
 #                                    an example to copy to ~/.config/autostart
@@ -13,29 +17,36 @@
 #                                    manual pages, licence, changelog
 #                                    (cmake/Docs.cmake)
 #
-# The program keeps its settings in "★MailData" beside its own executable and
-# its server file in the folder it starts in, so an installed copy cannot run
-# from lib/quillpost for an ordinary user. The launcher gives each user a
-# program folder of their own under ${XDG_DATA_HOME:-~/.local/share}/quillpost
-# (a copy of the executable, links to the shared sounds and pictures, a
-# private "★MailData") and starts the program there. No file name or format
-# changes. The installed program folder holds no "★MailData" on purpose: a
-# program started from it directly finds no settings and writes none.
+# The program keeps its settings in "★MailData" and its server file in the
+# folder it starts in; neither can be in the shared installation. The
+# launcher gives each user a folder of their own under
+# ${XDG_DATA_HOME:-~/.local/share}/quillpost (a private "★MailData"), starts
+# the installed executable there and names that folder to it in
+# QUILLPOST_USER_FOLDER. No file name or format changes.
 #
 #   cmake --build build --target package      ->  build/quillpost_<version>_<arch>.deb
 #     (-DQP_PACKAGE_MAINTAINER="Name <address>" names its maintainer)
 #   sudo apt install ./build/quillpost_*.deb   (installs under /usr)
 
 set(QP_INSTALL_PROGRAM_DIR lib/quillpost)
+set(QP_INSTALL_DATA_DIR share/quillpost)
 
 install(TARGETS quillpost RUNTIME DESTINATION ${QP_INSTALL_PROGRAM_DIR})
 install(DIRECTORY "${CMAKE_SOURCE_DIR}/assets/Sound" "${CMAKE_SOURCE_DIR}/assets/画像データ"
                   "${CMAKE_SOURCE_DIR}/assets/help"
-        DESTINATION ${QP_INSTALL_PROGRAM_DIR}
+        DESTINATION ${QP_INSTALL_DATA_DIR}
         FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
         DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
                               WORLD_READ WORLD_EXECUTE
         PATTERN ".keep" EXCLUDE)
+# Relative links, so the installed tree can move (a package's staging folder).
+file(RELATIVE_PATH QP_DATA_FROM_PROGRAM "/${QP_INSTALL_PROGRAM_DIR}" "/${QP_INSTALL_DATA_DIR}")
+install(CODE "
+  foreach(qp_item Sound 画像データ help)
+    file(CREATE_LINK \"${QP_DATA_FROM_PROGRAM}/\${qp_item}\"
+         \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${QP_INSTALL_PROGRAM_DIR}/\${qp_item}\" SYMBOLIC)
+  endforeach()
+")
 
 install(PROGRAMS "${CMAKE_SOURCE_DIR}/app/desktop/quillpost-launcher.sh" DESTINATION bin RENAME quillpost)
 
@@ -68,6 +79,19 @@ install(CODE "
        FILES \"${QP_DESKTOP_STAGE}/quillpost-autostart.desktop\")
 ")
 
+# AppStream: the component's id and the addresses it gives; the screenshot
+# is docs/screenshot.png published under the project's address.
+set(QP_APPSTREAM_ID org.example.quillpost CACHE STRING "AppStream component id (reverse DNS)")
+set(QP_PROJECT_URL "https://quillpost.example.org" CACHE STRING
+    "The project's web address; <address>/screenshot.png is the software centres' screenshot")
+string(TIMESTAMP QP_RELEASE_DATE "%Y-%m-%d" UTC)
+configure_file("${CMAKE_SOURCE_DIR}/packaging/quillpost.metainfo.xml.in"
+               "${CMAKE_BINARY_DIR}/${QP_APPSTREAM_ID}.metainfo.xml" @ONLY)
+install(FILES "${CMAKE_BINARY_DIR}/${QP_APPSTREAM_ID}.metainfo.xml" DESTINATION share/metainfo)
+# What lintian's information tags mistake: see the file's comments.
+install(FILES "${CMAKE_SOURCE_DIR}/packaging/lintian-overrides" DESTINATION share/lintian/overrides
+        RENAME quillpost)
+
 include(cmake/Docs.cmake)
 
 # --- The Debian package --------------------------------------------------------
@@ -93,10 +117,11 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # The libraries the executable links (Qt 6 Core, Gui, Widgets, Network, DBus,
 # FluidSynth, the C++ runtime) come from dpkg-shlibdeps. What it cannot see:
 # the General MIDI SoundFont the tune is played with
-# (/usr/share/sounds/sf2/default-GM.sf2) and a Japanese font for the windows.
+# (/usr/share/sounds/sf2/default-GM.sf2), a Japanese font for the windows,
+# and the authorities' certificates that TLS verifies public servers with.
 # Qt's X11 platform plugin and its OpenSSL backend ship with libqt6gui6 and
 # libqt6network6, which the shlibdeps already pull in.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
-    "timgm6mb-soundfont | sf2-soundfont-gm, fonts-ipafont-gothic | fonts-noto-cjk | fonts-vlgothic")
+    "timgm6mb-soundfont | sf2-soundfont-gm, fonts-ipafont-gothic | fonts-noto-cjk | fonts-vlgothic, ca-certificates")
 include(CPack)

@@ -1,19 +1,29 @@
 #!/usr/bin/env bash
-# Installs every Debian package Quillpost needs to build, run and test.
-# Idempotent: apt skips what is already there.
+# Installs the Debian packages Quillpost needs, by group:
+#   build  compiler, CMake, Qt 6 and FluidSynth headers
+#   run    the SoundFont the tune plays with and a Japanese font
+#   demo   Dovecot (POP3 and IMAP) and openssl for tools/demo/try-it.sh
+#   test   what only the test suite uses: Xvfb and X tools, a tray, PulseAudio,
+#          clang, lintian, appstream and the other package checkers
+# Usage: tools/install-deps.sh [GROUP...]   (no group: all of them)
+# Idempotent: only what is missing is installed, with sudo unless run as root;
+# it says what it installs before it asks.
 set -euo pipefail
-PACKAGES=(
-  cmake g++ make pkg-config
-  qt6-base-dev libfluidsynth-dev libasound2-dev timgm6mb-soundfont
-  pulseaudio pulseaudio-utils
-  fonts-ipafont-gothic
-  openssl dbus
-  dovecot-pop3d dovecot-imapd
-  xvfb xauth xdotool trayer imagemagick x11-utils libx11-dev libxext-dev
-  clang
-  dpkg-dev file desktop-file-utils
-  lintian man-db
+declare -A GROUPS_OF=(
+  [build]="cmake g++ make pkg-config qt6-base-dev libfluidsynth-dev libasound2-dev libx11-dev"
+  [run]="timgm6mb-soundfont fonts-ipafont-gothic"
+  [demo]="dovecot-pop3d dovecot-imapd openssl"
+  [test]="pulseaudio pulseaudio-utils dbus xvfb xauth xdotool trayer imagemagick x11-utils libxext-dev
+          clang dpkg-dev file desktop-file-utils appstream lintian man-db"
 )
+groups=("$@")
+[ "${#groups[@]}" -gt 0 ] || groups=(build run demo test)
+PACKAGES=()
+for g in "${groups[@]}"; do
+  [ -n "${GROUPS_OF[$g]:-}" ] || { echo "install-deps: unknown group '$g' (build, run, demo, test)" >&2; exit 2; }
+  read -r -a more <<<"$(echo ${GROUPS_OF[$g]})"
+  PACKAGES+=("${more[@]}")
+done
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 missing=()
@@ -21,6 +31,7 @@ for p in "${PACKAGES[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 if [ "${#missing[@]}" -gt 0 ]; then
+  echo "install-deps: installing ${#missing[@]} Debian package(s) with ${SUDO:+sudo }apt-get (and what they need): ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
   $SUDO apt-get update -q
   $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"

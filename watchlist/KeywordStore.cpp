@@ -96,8 +96,8 @@ FolderStamp stampOf(const QString& folder)
 }
 
 // The store's path for the check cycle's read, which runs once per waiting
-// message. Resolving the name without regard to case lists the program
-// folder (the data folder is spelled "★MAilData" here and "★MailData" on
+// message. Resolving the name without regard to case lists the folder
+// that holds it (the data folder is spelled "★MAilData" here and "★MailData" on
 // disk), which costs about as much as matching itself; so the last
 // resolution is reused while neither folder's entries have changed. The
 // stamps are taken before resolving, so a change during it is noticed next
@@ -112,7 +112,7 @@ QString storePathForReading()
         QString path;
     };
     static Cache cache;
-    const QString program = programFolder();
+    const QString program = userFolder();
     if (!cache.path.isEmpty() && cache.program == program && stampOf(program) == cache.programStamp
         && stampOf(cache.data) == cache.dataStamp)
         return cache.path;

@@ -10,6 +10,10 @@ if ! command -v lintian >/dev/null; then
   echo "SKIP: lintian is not installed, so the package cannot be judged (tools/install-deps.sh installs it)"
   exit 77
 fi
+if ! command -v appstreamcli >/dev/null; then
+  echo "SKIP: appstreamcli is not installed, so the metainfo cannot be validated (tools/install-deps.sh installs it)"
+  exit 77
+fi
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -32,16 +36,39 @@ if [ -z "$deb" ]; then
 fi
 
 echo "== lintian $(basename "$deb")"
-# Errors and warnings both count; information tags do not.
-lintian --tag-display-limit 0 --fail-on error,warning "$deb" >"$work/lintian.log" 2>&1
+# Errors and warnings both count; of the information tags, those for the
+# hardening flags and for data that belongs under /usr/share.
+lintian --display-info --tag-display-limit 0 --fail-on error,warning "$deb" >"$work/lintian.log" 2>&1
 status=$?
 cat "$work/lintian.log"
 if [ "$status" -ne 0 ] || grep -q '^[EW]: ' "$work/lintian.log"; then
   fail "lintian reports errors or warnings (exit status $status)"
 fi
+if grep -E '^I: [^ ]+ (hardening-|image-file-in-usr-lib|package-contains-documentation)' "$work/lintian.log"; then
+  fail "lintian's information tags above: hardening flags or data placement"
+fi
 
 root=$work/root
 dpkg-deb -x "$deb" "$root"
+
+echo "== dependencies, AppStream metainfo, shared data"
+depends=$(dpkg-deb -f "$deb" Depends)
+grep -qw ca-certificates <<<"$depends" || fail "Depends lacks ca-certificates (TLS cannot verify servers): $depends"
+metainfo=$(ls "$root"/usr/share/metainfo/*.metainfo.xml 2>/dev/null | head -n 1)
+if [ -z "$metainfo" ]; then
+  fail "no AppStream metainfo in /usr/share/metainfo"
+else
+  appstreamcli validate --no-net "$metainfo" || fail "appstreamcli rejects $(basename "$metainfo")"
+  for want in '<p xml:lang="ja">' '<screenshot ' '<content_rating ' '>quillpost.desktop<'; do
+    grep -qF "$want" "$metainfo" || fail "the metainfo lacks $want"
+  done
+fi
+# The executable finds its tune, pictures and page beside it, stored once
+# under /usr/share.
+for item in Sound/Kouka.mid 画像データ/TanabataMove.gif help/index.html; do
+  { [ -f "$root/usr/share/quillpost/$item" ] && [ "$(readlink -f "$root/usr/lib/quillpost/$item")" \
+      = "$(readlink -f "$root/usr/share/quillpost/$item")" ]; } || fail "$item: not in /usr/share/quillpost, reached from /usr/lib/quillpost"
+done
 
 echo "== manual pages"
 # lintian already reports groff's warnings; here the pages must also say
@@ -90,4 +117,4 @@ if [ "$failures" -ne 0 ]; then
   echo "$failures check(s) failed"
   exit 1
 fi
-echo "package $(basename "$deb"): lintian clean, manual pages and command line as expected"
+echo "package $(basename "$deb"): lintian clean, metainfo valid, manual pages and command line as expected"

@@ -23,6 +23,20 @@ private slots:
         setProgramFolderOverride({});
     }
 
+    void theDataFolderLivesInTheUserFolderTheLauncherNames()
+    {
+        QTemporaryDir program, user;
+        setProgramFolderOverride(program.path());
+        qputenv("QUILLPOST_USER_FOLDER", QDir(QDir::current().relativeFilePath(user.path())).path().toUtf8());
+        QCOMPARE(takeUserFolderFromEnvironment(), user.path());
+        QVERIFY(!qEnvironmentVariableIsSet("QUILLPOST_USER_FOLDER")); // not passed to the mail program
+        QCOMPARE(programPath(QStringLiteral("\\★MAilData\\ini.ini")), user.path() + QStringLiteral("/★MAilData/ini.ini"));
+        QCOMPARE(programPath(QStringLiteral("\\画像データ\\Red.gif")), program.path() + QStringLiteral("/画像データ/Red.gif"));
+        QCOMPARE(takeUserFolderFromEnvironment(), QString()); // unset: beside the program again
+        QCOMPARE(programPath(QStringLiteral("/★MailData/x")), program.path() + QStringLiteral("/★MailData/x"));
+        setProgramFolderOverride({});
+    }
+
     void existingFileIsFoundInAnyCaseAndNewFilesKeepTheirSpelling()
     {
         QTemporaryDir tmp;

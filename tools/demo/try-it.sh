@@ -3,10 +3,15 @@
 #
 # Starts a private Dovecot on 127.0.0.1 (its own config, a free high port)
 # holding the sample messages in tools/demo/mail/, prepares a separate
-# program folder whose settings point at it (check every minute, a watch list
+# folder of settings that point at it (check every minute, a watch list
 # with one of the senders on it) and starts Quillpost there. Ctrl-C, or
 # closing Quillpost, stops the server and removes everything the demo made.
 # The settings of your own program folder (build/quillpost) are not touched.
+#
+# Building first installs what the demo needs and nothing more (compiler,
+# CMake, Qt and FluidSynth headers, a SoundFont, a Japanese font, Dovecot and
+# openssl: tools/install-deps.sh build run demo), with sudo when you are not
+# root; it says so before it asks for your password.
 #
 # Usage: tools/demo/try-it.sh [--no-build] [--program-dir DIR] [--installed] [--interval MIN] [--imap]
 #   --no-build         use the program folder as it is (default: build it first)
@@ -16,7 +21,7 @@
 #                      so your own ~/.local/share/quillpost is not touched
 #   --interval MIN     minutes between automatic checks (default 1; 0 = by hand only)
 #   --imap             the same mailbox over IMAPS (TLS from a demo CA that only
-#                      the demo's program folder trusts) instead of POP3
+#                      the demo's settings trust) instead of POP3
 set -euo pipefail
 
 repo=$(cd "$(dirname "$(readlink -f "$0")")/../.." && pwd)
@@ -49,7 +54,7 @@ if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
 fi
 
 if [ "$build" = 1 ]; then
-  "$repo/tools/install-deps.sh"
+  "$repo/tools/install-deps.sh" build run demo
   cmake -S "$repo" -B "$repo/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
   cmake --build "$repo/build" --target quillpost -j"$(nproc)"
 fi
@@ -80,7 +85,7 @@ work=$(mktemp -d "$tmp_base/quillpost-demo.XXXXXX")
 chmod 755 "$work"
 server="$work/server"
 if [ -n "$launcher" ]; then
-  # The launcher makes its per-user program folder here.
+  # The launcher makes its per-user folder here.
   prog="$work/data/quillpost"
 else
   prog="$work/program"
@@ -179,7 +184,7 @@ service anvil {
 fi
 
 # IMAPS: a CA of the demo's own and a certificate for localhost signed by
-# it. Only the demo's program folder trusts that CA (see below).
+# it. Only the demo's settings trust that CA (see below).
 if [ "$imap" = 1 ]; then
   mkdir -p "$server/tls"
   openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 -subj "/CN=Quillpost demo CA" \
@@ -260,20 +265,10 @@ done
 [ -n "$port" ] || die "Dovecot did not start; its log says:
 $(tail -n 20 "$server/dovecot.log" 2>/dev/null)"
 
-# --- A program folder of the demo's own ------------------------------------
+# --- Settings of the demo's own --------------------------------------------
+# The program runs where it was built, with its sounds and pictures; only
+# its "★MailData" and "ferrule.ini" are the demo's (QUILLPOST_USER_FOLDER).
 mkdir -p "$prog/★MailData"
-if [ -z "$launcher" ]; then
-  # The program finds its folder from its own path, so the executable is a
-  # copy; the sounds and pictures are only read and can stay where they are.
-  cp "$program_dir/quillpost" "$prog/quillpost"
-  for item in "$program_dir"/*; do
-    name=$(basename "$item")
-    case "${name,,}" in
-      quillpost|★maildata|ferrule.ini) ;;
-      *) ln -s "$item" "$prog/$name" ;;
-    esac
-  done
-fi
 
 cp932() { iconv -f UTF-8 -t CP932; }
 crlf() { sed 's/$/\r/'; }
@@ -314,14 +309,14 @@ else
     if [ -n "${WAYLAND_DISPLAY:-}" ] && [ -n "${DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
       export QT_QPA_PLATFORM=xcb
     fi
-    cd "$prog" && exec ./quillpost
+    cd "$prog" && QUILLPOST_USER_FOLDER=$prog exec "$program_dir/quillpost"
   ) &
 fi
 program_pid=$!
 
 cat <<EOF
 
-  Quillpost is running from a demo folder: $prog
+  Quillpost is running with the demo's settings in $prog
   Its server is a private Dovecot at $server_name holding $n messages
   (senders in ISO-2022-JP, Shift_JIS, UTF-8 and plain ASCII).
   Watch list ("特定者"): ${watch_list[*]}
