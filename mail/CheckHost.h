@@ -65,6 +65,10 @@ public:
     // when the user closed it. Used for a refused login and for a TLS
     // failure at connect.
     virtual void showLoginError(const QString& text) = 0;
+    // Why a check asked for by the user waits before it logs in (the
+    // server's least time between logins), shown without holding the check
+    // up; an empty text takes it down again.
+    virtual void showWaitNotice(const QString& /*text*/) {}
 };
 
 } // namespace qp

@@ -179,6 +179,8 @@ bool ImapClient::readResponse(const Expect& expect, const QDeadlineTimer& deadli
                                     .arg(host(), printable(m_reader.raw().left(80))),
                                 true);
                 *out = std::move(*r);
+                if (out->kind == ImapResponse::Kind::Tagged)
+                    m_lastCode = out->code;
                 return true;
             }
             case ImapResponseReader::Status::LineTooLong:
@@ -277,10 +279,12 @@ bool ImapClient::refreshCapabilities()
 bool ImapClient::connectToServer(const MailEndpoint& endpoint)
 {
     m_session = QDeadlineTimer(m_sessionMs);
+    m_transport.startSession(m_sessionMs); // writes and the connect too
     m_broken = false;
     m_loggedIn = false;
     m_capabilities.clear();
     m_bye.clear();
+    m_lastCode.clear();
     m_unseen.clear();
     m_batch.clear();
     m_batchFirst = -1;
@@ -456,7 +460,7 @@ bool ImapClient::openInbox(int* count)
     // command of this session can change a flag.
     const QByteArray examine = nextTag();
     const QByteArray search = nextTag();
-    if (!send(examine + " EXAMINE INBOX\r\n" + search + " UID SEARCH UNSEEN\r\n"))
+    if (!send(examine + " EXAMINE INBOX\r\n" + search + " UID SEARCH UNSEEN UNDELETED\r\n"))
         return false;
     ImapResponse opened;
     if (!readUntilTagged(examine, Expect{}, &opened, [](const ImapResponse&) { return true; }))

@@ -2,6 +2,7 @@
 #include <QAbstractSocket>
 #include <QByteArray>
 #include <QByteArrayView>
+#include <QDeadlineTimer>
 #include <QHostAddress>
 #include <QHostInfo>
 #include <QList>
@@ -11,7 +12,6 @@
 #include <memory>
 #include <optional>
 
-class QDeadlineTimer;
 class QSslSocket;
 
 namespace qp {
@@ -107,6 +107,10 @@ public:
     // so it must hold nothing that the transport or the caller owns.
     using NameLookup = std::function<QHostInfo(const QString& host)>;
     void setNameLookup(NameLookup lookup) { m_nameLookup = std::move(lookup); }
+    // One bound over the whole session from now on: every wait (connect,
+    // handshake, each read and write) ends by it, however the server paces
+    // its bytes. The protocol client says how long; none = no such bound.
+    void startSession(int milliseconds);
 
     // Look-up and TCP connect within connectMs; with implicit TLS also the
     // handshake, within connectMs again.
@@ -164,6 +168,9 @@ private:
     bool failTimeout();
     bool failWholeTimeout();
     bool failClosed();
+    bool failSession();
+    // The earlier of a wait's own deadline and the session's.
+    QDeadlineTimer withinSession(const QDeadlineTimer& deadline) const;
     bool failTls();
     bool stillUsable();
     void configureTls(QSslSocket& socket) const;
@@ -180,6 +187,8 @@ private:
     QList<QSslCertificate> m_extraCas;
     QHostAddress m_localAddress;
     NameLookup m_nameLookup;
+    QDeadlineTimer m_session{QDeadlineTimer::Forever};
+    int m_sessionMs = 0;
     QByteArray m_in; // bytes received; m_inPos of them consumed
     qsizetype m_inPos = 0;
     Error m_error = Error::NotConnected;

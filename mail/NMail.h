@@ -21,7 +21,8 @@ public:
     virtual int NMailPop3Connect(const QString& server) = 0;
     // > 0 messages waiting, 0 none, < 0 failure. apop: -1 APOP, 0 USER/PASS.
     virtual int NMailPop3Authenticate(int handle, const QString& id, const QString& password, int apop) = 0;
-    // Fills subject, date, sender (buffer 3) and the whole header block.
+    // Fills subject, date, sender (buffer 3) and the header fields these
+    // come from.
     virtual int NMailPop3GetMailStatus(int handle, int number, QString& subject, QString& date,
                                        QString& from, QString& header, int flag) = 0;
     // Size in bytes, negative on failure.
@@ -41,12 +42,19 @@ public:
     virtual bool lastConnectFailureIsTls() const { return false; }
     // The walk the check is about to make on the handle: status, size and
     // message of 1 .. count, in that order; the bodies are not used. The
-    // library may send the commands ahead; the calls keep their contracts
-    // (GetMail then leaves the body empty).
+    // library may send the commands ahead, and answer from what it read in
+    // earlier checks; the calls keep their contracts.
     virtual void planWalk(int /*handle*/, int /*count*/) {}
     // false once the connection behind the handle is lost or out of step:
     // every later call on it fails at once.
     virtual bool isSessionUsable(int /*handle*/) const { return true; }
+    // The last NMailPop3Authenticate that failed was refused because the
+    // mailbox is busy for a while (held by another session, or logins too
+    // close together), not for a wrong ID or password.
+    virtual bool lastLoginWasBusy() const { return false; }
+    // After a successful login: the fewest seconds the server wants between
+    // two logins (POP3 LOGIN-DELAY); 0 when it asks for none.
+    virtual int loginDelaySeconds(int /*handle*/) const { return 0; }
 };
 
 } // namespace qp

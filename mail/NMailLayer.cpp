@@ -97,7 +97,7 @@ QString NMail::fitBuffer(const QString& text) const
 void NMail::fillHeaderTexts(const QByteArray& headerBlock, QString& subject, QString& date, QString& from,
                             QString& header)
 {
-    // A check decodes each header twice (status, then retrieval): the second
+    // A check asks for each header twice (status, then the mail): the second
     // time is a comparison.
     if (!m_lastDecoded || headerBlock != m_lastHeaderBlock) {
         m_lastHeaderBlock = headerBlock;
@@ -144,13 +144,30 @@ int NMail::NMailSetOption(int option, int value)
 }
 
 template <class Client>
+void NMail::setUp(Client& client)
+{
+    client.setTimeouts(m_timeouts);
+    if (m_sessionMs > 0)
+        client.setSessionMs(m_sessionMs);
+    client.setExtraCaCertificates(m_extraCas);
+    client.setLocalAddress(m_localAddress);
+    client.setTlsMemory(&m_tlsMemory);
+}
+
+std::unique_ptr<Pop3Client> NMail::newPop3Client(const MailEndpoint& endpoint)
+{
+    auto client = std::make_unique<Pop3Client>();
+    setUp(*client);
+    client->setPipelining(m_pipelining && !m_pipeliningFailed.contains(TlsMemory::key(endpoint.host, endpoint.port)));
+    client->setHeaderMemory(&m_headerMemory);
+    return client;
+}
+
+template <class Client>
 int NMail::connectClient(std::unique_ptr<Client> client, const MailEndpoint& endpoint, void (Client::*hangUp)(),
                          std::map<int, std::unique_ptr<Client>>& connections)
 {
-    client->setTimeouts(m_timeouts);
-    client->setExtraCaCertificates(m_extraCas);
-    client->setLocalAddress(m_localAddress);
-    client->setTlsMemory(&m_tlsMemory);
+    setUp(*client);
     if (!client->connectToServer(endpoint)) {
         failed(client->errorText());
         m_lastConnectTls = client->tlsFailed();
@@ -192,35 +209,62 @@ int NMail::NMailPop3Connect(const QString& server)
     const auto endpoint = parsePop3Server(server);
     if (!endpoint)
         return failed(QStringLiteral("サーバー名「%1」が正しくありません").arg(server.trimmed().left(100)));
-    auto client = std::make_unique<Pop3Client>();
-    client->setPipelining(m_pipelining);
-    return connectClient(std::move(client), *endpoint, &Pop3Client::quit, m_connections);
+    return connectClient(newPop3Client(*endpoint), *endpoint, &Pop3Client::quit, m_connections);
 }
 
 int NMail::NMailPop3Authenticate(int handle, const QString& id, const QString& password, int apop)
 {
+    m_lastLoginBusy = false;
     if (ImapClient* imap = findImap(handle)) {
         // APOP has no meaning on IMAP. The count is the unseen messages.
         int count = 0;
-        if (!imap->login(id, password) || !imap->openInbox(&count))
+        if (!imap->login(id, password) || !imap->openInbox(&count)) {
+            // RFC 5530: another session holds the mailbox, or the server
+            // cannot serve it just now.
+            const QByteArray code = imap->lastResponseCode();
+            m_lastLoginBusy = code == "INUSE" || code == "UNAVAILABLE";
             return failed(imap->errorText());
+        }
         return count;
     }
     Pop3Client* c = find(handle);
     if (!c)
         return failed(QStringLiteral("サーバーに接続していません"));
-    const bool ok = apop != 0 ? c->loginApop(id, password) : c->loginUserPass(id, password);
-    if (!ok)
-        return failedFrom(*c);
     // The count is the mailbox after login; capabilities may differ now.
+    auto login = [&](Pop3Client& client, int* count) {
+        return (apop != 0 ? client.loginApop(id, password) : client.loginUserPass(id, password))
+               && client.readMailbox(count);
+    };
     int count = 0;
-    if (!c->refreshCapabilities() || !c->stat(&count, nullptr))
-        return failedFrom(*c);
-    return count;
+    if (login(*c, &count))
+        return count;
+    if (c->pipelineFailed()) {
+        // Replies to what was sent ahead never came (a server that offers
+        // PIPELINING and drops what is queued): once more on a new
+        // connection, one command at a time, as every later session there.
+        const MailEndpoint endpoint = c->endpoint();
+        m_pipeliningFailed.insert(TlsMemory::key(endpoint.host, endpoint.port));
+        auto fresh = newPop3Client(endpoint);
+        c = fresh.get();
+        m_connections[handle] = std::move(fresh); // the old one goes without QUIT: it is out of step
+        if (c->connectToServer(endpoint) && login(*c, &count))
+            return count;
+    }
+    m_lastLoginBusy = c->errorKind() == Pop3Client::ErrorKind::LoginBusy;
+    return failedFrom(*c);
 }
 
 int NMail::NMailPop3GetMailStatus(int handle, int number, QString& subject, QString& date, QString& from,
                                   QString& header, int /*flag*/)
+{
+    m_statusHandle = handle;
+    m_statusNumber = number;
+    m_statusResult = mailStatus(handle, number, subject, date, from, header);
+    m_statusError = m_lastError;
+    return m_statusResult;
+}
+
+int NMail::mailStatus(int handle, int number, QString& subject, QString& date, QString& from, QString& header)
 {
     subject.clear();
     date.clear();
@@ -236,10 +280,10 @@ int NMail::NMailPop3GetMailStatus(int handle, int number, QString& subject, QStr
     Pop3Client* c = find(handle);
     if (!c)
         return failed(QStringLiteral("サーバーに接続していません"));
-    QByteArray bytes;
-    if (!c->header(number, &bytes))
+    QByteArray fields;
+    if (!c->headerFields(number, &fields))
         return failedFrom(*c);
-    fillHeaderTexts(mailheader::headerBlock(bytes).toByteArray(), subject, date, from, header);
+    fillHeaderTexts(fields, subject, date, from, header);
     return 0;
 }
 
@@ -269,32 +313,27 @@ int NMail::NMailPop3GetMailSize(int handle, int number)
 int NMail::NMailPop3GetMail(int handle, int number, QString& subject, QString& date, QString& from,
                             QString& header, QString& body, int /*flag1*/, int /*flag2*/)
 {
-    subject.clear();
-    date.clear();
-    from.clear();
-    header.clear();
+    // Served from the header the status call read: the body is never
+    // downloaded. Nothing uses it; downloading it cost the user's bandwidth
+    // at every check (mail stays on the server), and POP3's RETR makes many
+    // servers mark the message read for every other mail program.
     body.clear();
-    if (ImapClient* imap = findImap(handle)) {
-        // Served from the one FETCH of sizes and header fields: the body is
-        // not downloaded. Nothing uses it, and on IMAP it would cost the
-        // user's bandwidth at every check, since read mail stays on the server.
-        const ImapMessage* m = imapMessage(*imap, number);
-        if (!m)
-            return -1;
-        fillHeaderTexts(m->headerFields, subject, date, from, header);
+    if (handle == m_statusHandle && number == m_statusNumber && m_statusResult < 0) {
+        subject.clear();
+        date.clear();
+        from.clear();
+        header.clear();
+        return failed(m_statusError);
+    }
+    if (handle == m_statusHandle && number == m_statusNumber && m_lastDecoded) {
+        const mailheader::DecodedHeader& h = *m_lastDecoded;
+        subject = fitBuffer(h.subject);
+        date = fitBuffer(h.date);
+        from = fitBuffer(h.from);
+        header = fitBuffer(h.header);
         return 0;
     }
-    Pop3Client* c = find(handle);
-    if (!c)
-        return failed(QStringLiteral("サーバーに接続していません"));
-    QByteArray message;
-    if (!c->retrieve(number, &message))
-        return failedFrom(*c);
-    fillHeaderTexts(mailheader::headerBlock(message).toByteArray(), subject, date, from, header);
-    // The body as raw text in the charset it looks like; nothing reads it
-    // beyond showing it, so no MIME decoding.
-    body = mailheader::decodeUnlabelled(mailheader::body(message));
-    return 0;
+    return NMailPop3GetMailStatus(handle, number, subject, date, from, header, 0);
 }
 
 int NMail::NMailPop3Close(int handle)
@@ -308,6 +347,10 @@ int NMail::NMailPop3Close(int handle)
     if (it == m_connections.end())
         return failed(QStringLiteral("サーバーに接続していません"));
     it->second->quit();
+    if (it->second->pipelineFailed()) {
+        const MailEndpoint& e = it->second->endpoint();
+        m_pipeliningFailed.insert(TlsMemory::key(e.host, e.port));
+    }
     m_connections.erase(it);
     return 0;
 }
@@ -315,7 +358,13 @@ int NMail::NMailPop3Close(int handle)
 void NMail::planWalk(int handle, int count)
 {
     if (Pop3Client* c = find(handle))
-        c->planWalk(count, false);
+        c->planWalk(count);
+}
+
+int NMail::loginDelaySeconds(int handle) const
+{
+    const Pop3Client* c = client(handle);
+    return c ? c->loginDelaySeconds() : 0;
 }
 
 bool NMail::isSessionUsable(int handle) const
