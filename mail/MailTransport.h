@@ -55,6 +55,9 @@ struct MailEndpoint {
     // "host", "host:port", "<tls>://host[:port]", "<plain>://host[:port]",
     // "[v6addr]:port"; nullopt for anything else.
     static std::optional<MailEndpoint> parse(const QString& text, const Schemes& schemes);
+    // One server as a text ("host port", host in lower case): what is kept
+    // per server for this run (pipelining that failed, remembered headers).
+    QString serverKey() const { return host.toLower() + QLatin1Char(' ') + QString::number(port); }
 };
 
 // One blocking connection to a mail server, below any protocol: name

@@ -158,7 +158,7 @@ std::unique_ptr<Pop3Client> NMail::newPop3Client(const MailEndpoint& endpoint)
 {
     auto client = std::make_unique<Pop3Client>();
     setUp(*client);
-    client->setPipelining(m_pipelining && !m_pipeliningFailed.contains(TlsMemory::key(endpoint.host, endpoint.port)));
+    client->setPipelining(m_pipelining && !m_pipeliningFailed.contains(endpoint.serverKey()));
     client->setHeaderMemory(&m_headerMemory);
     return client;
 }
@@ -243,7 +243,7 @@ int NMail::NMailPop3Authenticate(int handle, const QString& id, const QString& p
         // PIPELINING and drops what is queued): once more on a new
         // connection, one command at a time, as every later session there.
         const MailEndpoint endpoint = c->endpoint();
-        m_pipeliningFailed.insert(TlsMemory::key(endpoint.host, endpoint.port));
+        m_pipeliningFailed.insert(endpoint.serverKey());
         auto fresh = newPop3Client(endpoint);
         c = fresh.get();
         m_connections[handle] = std::move(fresh); // the old one goes without QUIT: it is out of step
@@ -348,8 +348,7 @@ int NMail::NMailPop3Close(int handle)
         return failed(QStringLiteral("サーバーに接続していません"));
     it->second->quit();
     if (it->second->pipelineFailed()) {
-        const MailEndpoint& e = it->second->endpoint();
-        m_pipeliningFailed.insert(TlsMemory::key(e.host, e.port));
+        m_pipeliningFailed.insert(it->second->endpoint().serverKey());
     }
     m_connections.erase(it);
     return 0;

@@ -450,7 +450,7 @@ bool Pop3Client::loginRefused(const Pop3ReplyReader& reader)
 
 bool Pop3Client::loggedIn(const QString& user)
 {
-    m_mailboxKey = TlsMemory::key(m_transport.host(), m_transport.endpoint().port) + QLatin1Char(' ') + user;
+    m_mailboxKey = m_transport.endpoint().serverKey() + QLatin1Char(' ') + user;
     return true;
 }
 
