@@ -24,9 +24,6 @@ public:
 
     Choice choose(const FileDialog& dialog);
 
-    // The name the dialog holds now: the last pick of this run, or empty.
-    const QString& dialogFileName() const { return m_dialogFileName; }
-
 private:
     QString m_dialogFileName;
 };

@@ -174,7 +174,7 @@ void MainForm::buildControls()
     m_picture5 = new BannerStrip(client);
     m_picture5->setObjectName(QStringLiteral("Picture5"));
     m_picture5->setGeometry(0, 99, 233, 20);
-    // Label1 is drawn by the strip itself (design caption, left edge 3240 twips).
+    // Label1 is drawn by the strip itself (first caption, left edge 3240 twips).
     m_picture5->setCaption(QStringLiteral("インターバルチェック"));
     m_picture5->setCaptionLeft(m_label1LeftTwips / 15);
     // So is the status lamp Image1, above the caption at the strip's left.
@@ -419,7 +419,7 @@ void MainForm::Picture8_MouseMove()
 void MainForm::setTopmost(bool on)
 {
     // Changing the hint re-creates the native window, which hides it; the
-    // design's call also shows the window, so show it again.
+    // menu item must leave the window on screen, so show it again.
     const bool was = windowFlags().testFlag(Qt::WindowStaysOnTopHint);
     if (was != on)
         setWindowFlag(Qt::WindowStaysOnTopHint, on);

@@ -6,6 +6,7 @@
 
 #include <QElapsedTimer>
 #include <QMainWindow>
+#include <QMessageBox>
 #include <QWindow>
 #include <QPixmap>
 #include <memory>
@@ -135,6 +136,7 @@ public:
     void startMailProgram(const QString& program) override;
     void hangUp() override;
     void showLoginError(const QString& text) override;
+    void showWaitNotice(const QString& text) override;
 
     Alert& alert() const { return *m_alert; }
     qp::CheckMail& checkMail() const { return *m_checkMail; }
@@ -249,6 +251,7 @@ private:
     qint64 m_bannerRestingSinceMs = 0;
     qint64 m_bannerOwedMs = 0;
     QPointer<QWindow> m_watchedWindow;
+    QPointer<QMessageBox> m_waitNotice; // why a manual check waits (LOGIN-DELAY)
     bool m_unloaded = false;
     QPointer<QMessageBox> m_errorBox; // the "エラー" box while it is open
     QStringList m_committedValues; // NAME, NUMBER3, NUMBER5 as the last save request wrote them

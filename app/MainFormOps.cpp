@@ -201,7 +201,7 @@ void MainForm::CheckMail()
 {
     // A check asked for while one runs (from a timer or a click handled
     // during the board's wait or the error box) is dropped.
-    if (m_checkMail->run().recordsIgnored)
+    if (m_checkMail->run(m_timer1Busy).recordsIgnored)
         GekitaiForm::tellOfIgnoredRecordsOnce(this);
 }
 
@@ -353,6 +353,22 @@ void MainForm::showLoginError(const QString& text)
         return;
     m_errorBox = openMessage(this, {QMessageBox::NoIcon, QStringLiteral("エラー"), text, QMessageBox::Ok,
                                     QMessageBox::Ok});
+}
+
+void MainForm::showWaitNotice(const QString& text)
+{
+    if (text.isEmpty()) {
+        if (m_waitNotice)
+            m_waitNotice->close();
+        return;
+    }
+    if (!m_waitNotice) {
+        m_waitNotice = new QMessageBox(QMessageBox::Information, QStringLiteral("Quillpost"), text, QMessageBox::Ok, this);
+        m_waitNotice->setAttribute(Qt::WA_DeleteOnClose);
+        m_waitNotice->setModal(false);
+    }
+    m_waitNotice->setText(text);
+    m_waitNotice->show();
 }
 
 } // namespace qp

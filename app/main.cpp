@@ -11,7 +11,6 @@
 #include "platform/ProgramFolder.h"
 
 #include <QApplication>
-#include <QSslCertificate>
 
 #include <cstdio>
 
@@ -54,8 +53,9 @@ int main(int argc, char** argv)
     mail->setTlsMemoryFile(qp::programPath(QStringLiteral("\\★MailData\\tlsservers.txt")));
     // Authorities the user trusts besides the system's (a server of their
     // own with a private CA); read once, a missing file is no CA.
-    mail->setExtraCaCertificates(
-        QSslCertificate::fromPath(qp::programPath(QStringLiteral("\\★MailData\\cacerts.pem"))));
+    const qp::ExtraCaFile cas = qp::readExtraCaFile(qp::programPath(QStringLiteral("\\★MailData\\cacerts.pem")));
+    mail->setExtraCaCertificates(cas.certificates);
+    mail->setCaFileProblem(cas.problem);
     // The network waits run off the window's thread.
     services.mail = std::make_unique<qp::ThreadedMailLibrary>(std::move(mail));
     services.sound = std::make_unique<qp::MciSound>();

@@ -66,6 +66,10 @@ public:
     // once: an open box never holds up checking, and while one is open a
     // later failure opens no second box.
     virtual void showLoginError(const QString& text) = 0;
+    // Why a check asked for by the user waits before it logs in (the
+    // server's least time between logins), shown without holding the check
+    // up; an empty text takes it down again.
+    virtual void showWaitNotice(const QString& /*text*/) {}
 };
 
 } // namespace qp

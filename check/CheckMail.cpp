@@ -40,7 +40,7 @@ CheckMail::CheckMail(MailLibrary& library, ProcessSettings& settings, CheckHost&
 {
 }
 
-CheckOutcome CheckMail::run()
+CheckOutcome CheckMail::run(bool scheduled)
 {
     CheckOutcome outcome;
     ReentryGuard guard(m_running);
@@ -53,6 +53,7 @@ CheckOutcome CheckMail::run()
 
     // 1-7: talk to the server, when one is set.
     if (!m_settings.pop3Server().isEmpty()) {
+        waitForLoginDelay(scheduled, outcome);
         const int handle = m_library.NMailPop3Connect(m_settings.pop3Server());
         if (handle == -1 && m_library.lastConnectFailureIsTls()) {
             // A server that is off stays silent; one whose TLS fails (or is
@@ -76,9 +77,17 @@ CheckOutcome CheckMail::run()
                 const int apop = m_settings.useApop() != 0 ? -1 : 0;
                 outcome.messageCount = m_library.NMailPop3Authenticate(handle, m_settings.accountId(),
                                                                        m_settings.accountPassword(), apop);
+                if (outcome.messageCount >= 0)
+                    loggedIn(handle, outcome);
                 if (outcome.messageCount > 0) {
                     walk(handle, outcome);
+                } else if (outcome.messageCount < 0 && m_library.lastLoginWasBusy()) {
+                    outcome.loginBusy = true;
+                    if (++m_busyChecks % kBusyChecksBeforeTelling == 0)
+                        showError(QStringLiteral("（%1 回続けてログインできませんでした。次のチェックでもう一度試します）")
+                                      .arg(m_busyChecks));
                 } else if (outcome.messageCount < 0) {
+                    m_busyChecks = 0;
                     showError();
                 }
             }
@@ -100,11 +109,40 @@ CheckOutcome CheckMail::run()
     return outcome;
 }
 
-void CheckMail::showError()
+void CheckMail::showError(const QString& addition)
 {
     int size = kBufferSize;
     m_library.NMailGetMessage(0, m_buffer[0], size);
-    m_host.showLoginError(CutAtNul(m_buffer[0]));
+    m_host.showLoginError(CutAtNul(m_buffer[0]) + addition);
+}
+
+void CheckMail::loggedIn(int handle, CheckOutcome& /*outcome*/)
+{
+    m_busyChecks = 0;
+    m_sinceLogin.start();
+    m_loginDelayMs = qint64(std::min(m_library.loginDelaySeconds(handle), kMaxLoginDelaySeconds)) * 1000;
+    m_loginDelayServer = m_settings.pop3Server();
+}
+
+// A server that asks for a least time between logins (LOGIN-DELAY) refuses
+// one that comes sooner, and a refused login is a lost check: so a check
+// that comes too soon waits until the server allows it.
+void CheckMail::waitForLoginDelay(bool scheduled, CheckOutcome& outcome)
+{
+    if (m_loginDelayMs <= 0 || !m_sinceLogin.isValid() || m_loginDelayServer != m_settings.pop3Server())
+        return;
+    const qint64 left = m_loginDelayMs - m_sinceLogin.elapsed();
+    if (left <= 0)
+        return;
+    if (!scheduled)
+        m_host.showWaitNotice(QStringLiteral("サーバーが前回のログインから %1 秒間は次のログインを受け付けないため、"
+                                             "あと %2 秒待ってからチェックします")
+                                  .arg(m_loginDelayMs / 1000)
+                                  .arg((left + 999) / 1000));
+    m_host.waitWithEvents(int(left));
+    outcome.loginDelayWaitMs = int(left);
+    if (!scheduled)
+        m_host.showWaitNotice(QString());
 }
 
 void CheckMail::showCutWalk(const CheckOutcome& outcome)

@@ -4,6 +4,7 @@
 #include "settings/ProcessSettings.h"
 #include "watchlist/KeywordMatcher.h"
 
+#include <QElapsedTimer>
 #include <QString>
 
 #include <cstdint>
@@ -20,6 +21,8 @@ struct CheckOutcome {
     bool started = false;      // false: dropped, another check was running
     bool connected = false;    // a connection handle other than -1
     bool loginTried = false;
+    bool loginBusy = false;    // refused for a busy mailbox: tried again at the next check
+    int loginDelayWaitMs = 0;  // waited before connecting, for the server's LOGIN-DELAY
     int messageCount = 0;      // MessageCount
     std::int16_t matchCount = 0; // MatchCount, stops at 32767
     int messagesDownloaded = 0;
@@ -50,8 +53,20 @@ class CheckMail {
 public:
     CheckMail(MailLibrary& library, ProcessSettings& settings, CheckHost& host);
 
-    // Runs a whole check; returns when it is over.
-    CheckOutcome run();
+    // Runs a whole check; returns when it is over. scheduled: started by
+    // the interval, not by the user (it then waits for a server's
+    // LOGIN-DELAY without a word).
+    CheckOutcome run(bool scheduled = false);
+
+    // A login refused because the mailbox is busy ([IN-USE], [LOGIN-DELAY],
+    // IMAP's [INUSE]/[UNAVAILABLE]) is no wrong password: the next checks
+    // try again quietly, and only this many in a row are told in the
+    // "エラー" box (then again every this many while it lasts). A mail
+    // program holds a mailbox for seconds; three checks, at least three
+    // minutes, is a lock that is not passing.
+    static constexpr int kBusyChecksBeforeTelling = 3;
+    // The longest LOGIN-DELAY waited for; a server asking more gets this.
+    static constexpr int kMaxLoginDelaySeconds = 3600;
 
     bool isRunning() const { return m_running; }
 
@@ -70,10 +85,12 @@ public:
 private:
     void walk(int handle, CheckOutcome& outcome);
     void checkMessage(int handle, int number, CheckOutcome& outcome);
-    void showError();
+    void showError(const QString& addition = QString());
     // A walk that ended before the last message: the "エラー" box says why
     // and how far it got.
     void showCutWalk(const CheckOutcome& outcome);
+    void waitForLoginDelay(bool scheduled, CheckOutcome& outcome);
+    void loggedIn(int handle, CheckOutcome& outcome);
     void report(const CheckOutcome& outcome);
 
     MailLibrary& m_library;
@@ -84,6 +101,10 @@ private:
     KeywordMatcher m_matcher;
     bool m_running = false;
     int m_walkLimit = kWalkLimitMs;
+    int m_busyChecks = 0;          // checks in a row refused for a busy mailbox
+    QElapsedTimer m_sinceLogin;    // since the last successful login
+    qint64 m_loginDelayMs = 0;     // what that server asked for between logins
+    QString m_loginDelayServer;
     // The four header buffers of one run (buffer 3 holds the sender).
     QString m_buffer[4];
     QString m_body;

@@ -36,8 +36,8 @@ QString bannerFileTitle(const QString& path);
 //   Timer5 (1000 ms): scheduler.lampTick(read Check3, show picture, WaitWithEvents)
 //
 // Counters are kept as the texts the window shows and read as numbers
-// (leading number, 0 for none), so they start as the design texts "Text1"
-// and "Text4", which read as 0.
+// (leading number, 0 for none), so they start as the boxes' initial texts
+// "Text1" and "Text4", which read as 0.
 class Scheduler {
 public:
     static constexpr int kBannerStartTwips = 3240;

@@ -140,13 +140,22 @@ int ThreadedMailLibrary::NMailPop3Connect(const QString& server)
 // The calls on a handle also bring back whether its session is still usable.
 int ThreadedMailLibrary::NMailPop3Authenticate(int handle, const QString& id, const QString& password, int apop)
 {
-    auto usable = std::make_shared<bool>(false);
+    struct Out {
+        bool usable = false;
+        bool busy = false;
+        int delay = 0;
+    };
+    auto out = std::make_shared<Out>();
     const int result = runInt([=](MailLibrary& library) {
         const int r = library.NMailPop3Authenticate(handle, id, password, apop);
-        *usable = library.isSessionUsable(handle);
+        out->usable = library.isSessionUsable(handle);
+        out->busy = r < 0 && library.lastLoginWasBusy();
+        out->delay = r >= 0 ? library.loginDelaySeconds(handle) : 0;
         return r;
     });
-    noteUsable(handle, *usable);
+    noteUsable(handle, out->usable);
+    m_lastLoginBusy = out->busy;
+    m_loginDelays[handle] = out->delay;
     return result;
 }
 
@@ -210,6 +219,7 @@ int ThreadedMailLibrary::NMailPop3GetMail(int handle, int number, QString& subje
 int ThreadedMailLibrary::NMailPop3Close(int handle)
 {
     m_sessions.erase(handle);
+    m_loginDelays.erase(handle);
     return runInt([handle](MailLibrary& library) { return library.NMailPop3Close(handle); });
 }
 
@@ -241,6 +251,12 @@ bool ThreadedMailLibrary::isSessionUsable(int handle) const
 {
     const auto it = m_sessions.find(handle);
     return !m_abandoned && it != m_sessions.end() && it->second;
+}
+
+int ThreadedMailLibrary::loginDelaySeconds(int handle) const
+{
+    const auto it = m_loginDelays.find(handle);
+    return it == m_loginDelays.end() ? 0 : it->second;
 }
 
 void ThreadedMailLibrary::noteUsable(int handle, bool usable)

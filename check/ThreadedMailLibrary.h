@@ -59,6 +59,8 @@ public:
     bool lastConnectFailureIsTls() const override { return m_lastConnectTls; }
     void planWalk(int handle, int count) override;
     bool isSessionUsable(int handle) const override;
+    bool lastLoginWasBusy() const override { return m_lastLoginBusy; }
+    int loginDelaySeconds(int handle) const override;
 
     // Gives every session up: see the class comment. For the program's end.
     void abandon();
@@ -83,6 +85,8 @@ private:
     int m_busy = 0;
     bool m_abandoned = false;
     bool m_lastConnectTls = false;
+    bool m_lastLoginBusy = false;
+    std::map<int, int> m_loginDelays; // seconds, by handle, as learnt at login
     // Open handles, and whether each session was still usable after its last call.
     std::map<int, bool> m_sessions;
 };

@@ -1,13 +1,13 @@
 #include "ImapClient.h"
 
 #include <QHash>
+#include <QStringEncoder>
 
 #include <algorithm>
 #include <climits>
 
 #include "mail/HeaderDecoder.h"
 #include "mail/TlsMemory.h"
-#include "platform/Cp932.h"
 
 namespace qp {
 
@@ -179,6 +179,8 @@ bool ImapClient::readResponse(const Expect& expect, const QDeadlineTimer& deadli
                                     .arg(host(), printable(m_reader.raw().left(80))),
                                 true);
                 *out = std::move(*r);
+                if (out->kind == ImapResponse::Kind::Tagged)
+                    m_lastCode = out->code;
                 return true;
             }
             case ImapResponseReader::Status::LineTooLong:
@@ -277,10 +279,12 @@ bool ImapClient::refreshCapabilities()
 bool ImapClient::connectToServer(const MailEndpoint& endpoint)
 {
     m_session = QDeadlineTimer(m_sessionMs);
+    m_transport.startSession(m_sessionMs); // writes and the connect too
     m_broken = false;
     m_loggedIn = false;
     m_capabilities.clear();
     m_bye.clear();
+    m_lastCode.clear();
     m_unseen.clear();
     m_batch.clear();
     m_batchFirst = -1;
@@ -288,8 +292,8 @@ bool ImapClient::connectToServer(const MailEndpoint& endpoint)
     m_errorText.clear();
     if (!m_transport.connectTo(endpoint))
         return failFromTransport();
-    if (endpoint.implicitTls && m_tlsMemory)
-        m_tlsMemory->remember(endpoint.host, endpoint.port);
+    if (endpoint.implicitTls && !rememberTls(endpoint))
+        return false;
 
     ImapResponse greeting;
     qsizetype budget = kMaxText;
@@ -310,22 +314,36 @@ bool ImapClient::connectToServer(const MailEndpoint& endpoint)
 
     if (endpoint.implicitTls)
         return true;
-    const bool known = m_tlsMemory && m_tlsMemory->knows(endpoint.host, endpoint.port);
     if (hasCapability("STARTTLS") && !m_loggedIn) {
-        // Remembered as soon as it is offered: a handshake that fails now
-        // must not let a session without STARTTLS through next time.
-        if (m_tlsMemory)
-            m_tlsMemory->remember(endpoint.host, endpoint.port);
+        // Remembered once TLS works, not when it is merely offered: a
+        // handshake that fails must not lock the user out later.
         // What was offered before TLS may have been forged on the way: ask again.
-        return startTls() && refreshCapabilities();
+        return startTls() && rememberTls(endpoint) && refreshCapabilities();
     }
-    if (known)
+    const TlsMemory::Answer seen = m_tlsMemory ? m_tlsMemory->lookUp(endpoint.host) : TlsMemory::Answer::Unknown;
+    if (seen == TlsMemory::Answer::Unreadable)
+        return fail(ErrorKind::TlsLost,
+                    m_tlsMemory->errorText()
+                        + QStringLiteral("。TLS が外されていても気づけないため、TLS を使わないサーバー「%1」には"
+                                         "ログインしません")
+                              .arg(host()),
+                    true);
+    if (seen == TlsMemory::Answer::Known)
         return fail(ErrorKind::TlsLost,
                     QStringLiteral("サーバー「%1」で TLS が使えなくなりました（以前は TLS で接続できました）。"
                                    "通信が途中で書き換えられているおそれがあるため、ログインしません")
                         .arg(host()),
                     true);
     return true;
+}
+
+bool ImapClient::rememberTls(const MailEndpoint& endpoint)
+{
+    if (!m_tlsMemory || m_tlsMemory->remember(endpoint.host))
+        return true;
+    // Not remembered, a later stripped session would go through unnoticed:
+    // the user hears of it now, and nothing is sent in this session.
+    return fail(ErrorKind::TlsLost, m_tlsMemory->errorText() + QStringLiteral("。ログインしません"), true);
 }
 
 bool ImapClient::startTls()
@@ -353,11 +371,14 @@ bool ImapClient::login(const QString& user, const QString& password)
             if (c == QLatin1Char('\r') || c == QLatin1Char('\n') || c == QChar(0))
                 return fail(ErrorKind::BadCredentials,
                             QStringLiteral("ID かパスワードに使えない文字（改行など）が含まれています"), false);
-    const cp932::Encoded id = cp932::encode(user);
-    const cp932::Encoded pass = cp932::encode(password);
-    if (!id.ok || !pass.ok)
+    // UTF-8, unlike POP3: SASL PLAIN requires it (RFC 4616), and IMAP
+    // servers compare LOGIN arguments as UTF-8 too.
+    QStringEncoder toUtf8(QStringConverter::Utf8);
+    const QByteArray id = toUtf8(user);
+    const QByteArray pass = toUtf8(password);
+    if (toUtf8.hasError())
         return fail(ErrorKind::BadCredentials,
-                    QStringLiteral("ID かパスワードに Shift-JIS で表せない文字が含まれています"), false);
+                    QStringLiteral("ID かパスワードに UTF-8 で表せない文字が含まれています"), false);
 
     const bool plainOffered = hasCapability("AUTH=PLAIN");
     // The password never goes out in the clear to a server that asks not to.
@@ -369,7 +390,7 @@ bool ImapClient::login(const QString& user, const QString& password)
 
     const QByteArray tag = nextTag();
     if (plainOffered) {
-        const QByteArray sasl = (QByteArray(1, '\0') + id.bytes + QByteArray(1, '\0') + pass.bytes).toBase64();
+        const QByteArray sasl = (QByteArray(1, '\0') + id + QByteArray(1, '\0') + pass).toBase64();
         if (hasCapability("SASL-IR")) {
             if (!send(tag + " AUTHENTICATE PLAIN " + sasl + "\r\n"))
                 return false;
@@ -381,7 +402,7 @@ bool ImapClient::login(const QString& user, const QString& password)
         }
     } else {
         const bool nonSync = hasCapability("LITERAL+");
-        const Argument args[] = {argument(id.bytes, nonSync), argument(pass.bytes, nonSync)};
+        const Argument args[] = {argument(id, nonSync), argument(pass, nonSync)};
         QByteArray line = tag + " LOGIN";
         for (const Argument& a : args) {
             line += ' ' + a.head;
@@ -439,26 +460,35 @@ bool ImapClient::openInbox(int* count)
     // command of this session can change a flag.
     const QByteArray examine = nextTag();
     const QByteArray search = nextTag();
-    if (!send(examine + " EXAMINE INBOX\r\n" + search + " UID SEARCH UNSEEN\r\n"))
+    if (!send(examine + " EXAMINE INBOX\r\n" + search + " UID SEARCH UNSEEN UNDELETED\r\n"))
         return false;
     ImapResponse opened;
     if (!readUntilTagged(examine, Expect{}, &opened, [](const ImapResponse&) { return true; }))
         return false;
     QList<qint64> uids;
     bool badSearch = false;
+    bool tooMany = false;
     ImapResponse searched;
     const Expect searchBounds{kMaxSearchText, 0, kMaxSearchText + kMaxCommandBytes};
     if (!readUntilTagged(search, searchBounds, &searched, [&](const ImapResponse& r) {
             if (r.name != "SEARCH")
                 return true;
             const auto numbers = r.searchNumbers();
-            if (!numbers)
+            if (r.searchTooMany() || (numbers && uids.size() + numbers->size() > ImapResponse::kMaxSearchNumbers))
+                tooMany = true;
+            else if (!numbers)
                 badSearch = true;
             else
                 uids += *numbers;
             return true;
         }))
         return false;
+    if (tooMany)
+        return fail(ErrorKind::TooLarge,
+                    QStringLiteral("サーバー「%1」の未読メールが多すぎます（%2 通を超えています）")
+                        .arg(host())
+                        .arg(ImapResponse::kMaxSearchNumbers),
+                    true);
     if (opened.status != "OK")
         return fail(ErrorKind::ServerError, QStringLiteral("受信箱（INBOX）を開けません（%1）").arg(serverSaid(opened)),
                     false);

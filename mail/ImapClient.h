@@ -90,8 +90,8 @@ public:
     // AUTHENTICATE PLAIN when offered, else LOGIN; the account goes out as
     // Shift-JIS bytes.
     bool login(const QString& user, const QString& password);
-    // EXAMINE INBOX and UID SEARCH UNSEEN, sent together. The count is the
-    // number of unseen messages.
+    // EXAMINE INBOX and UID SEARCH UNSEEN UNDELETED, sent together. The count is the
+    // number of unseen messages not marked deleted.
     bool openInbox(int* count);
     // Unseen message number (1 to count, ascending UID). Fetches the batch
     // holding it when it is not at hand; null on failure.
@@ -104,6 +104,8 @@ public:
     QList<QByteArray> capabilities() const { return m_capabilities; }
     ErrorKind errorKind() const { return m_errorKind; }
     QString errorText() const { return m_errorText; }
+    // The response code of the last tagged reply ("INUSE", "AUTHENTICATIONFAILED"), upper case.
+    QByteArray lastResponseCode() const { return m_lastCode; }
     // The failure was TLS (handshake, certificate, refused or lost STARTTLS).
     bool tlsFailed() const;
 
@@ -126,6 +128,8 @@ private:
     bool simpleCommand(const QByteArray& command, ImapResponse* tagged);
     bool refreshCapabilities();
     bool startTls();
+    // false with the error set when the TLS memory cannot take the host.
+    bool rememberTls(const MailEndpoint& endpoint);
     bool fetchBatch(int first);
     bool fail(ErrorKind kind, const QString& text, bool breaks);
     bool failFromTransport();
@@ -144,6 +148,7 @@ private:
     int m_nextTag = 1;
     QList<QByteArray> m_capabilities;
     QByteArray m_bye; // a server's parting words, for the error text
+    QByteArray m_lastCode;
     QList<qint64> m_unseen;
     QList<ImapMessage> m_batch; // the fetched batch
     int m_batchFirst = -1;      // its first message number

@@ -319,6 +319,39 @@ void parseRespText(QByteArrayView s, ImapResponse* r)
 
 } // namespace
 
+// "* SEARCH 4 9 (MODSEQ 12)": the numbers, each a non-zero 32-bit value,
+// and at most one parenthesised list (RFC 4731/7162 add one; it is not a
+// message). A million UIDs are a few MB here, not a value object each.
+static ImapResponse::SearchState readSearchNumbers(QByteArrayView s, QList<qint64>* out)
+{
+    using State = ImapResponse::SearchState;
+    qsizetype at = 0;
+    const qsizetype size = s.size();
+    while (at < size) {
+        if (s.at(at) == ' ') {
+            ++at;
+            continue;
+        }
+        if (s.at(at) == '(') {
+            const qsizetype close = s.indexOf(')', at);
+            if (close < 0)
+                return State::Malformed;
+            at = close + 1;
+            continue;
+        }
+        qint64 n = 0;
+        const qsizetype from = at;
+        while (at < size && s.at(at) >= '0' && s.at(at) <= '9' && n <= 0xFFFFFFFF)
+            n = n * 10 + (s.at(at++) - '0');
+        if (at == from || n == 0 || n > 0xFFFFFFFF || (at < size && s.at(at) != ' '))
+            return State::Malformed;
+        if (out->size() >= ImapResponse::kMaxSearchNumbers)
+            return State::TooMany;
+        out->append(n);
+    }
+    return State::Read;
+}
+
 std::optional<ImapResponse> parseImapResponse(QByteArrayView raw)
 {
     ImapResponse r;
@@ -360,6 +393,10 @@ std::optional<ImapResponse> parseImapResponse(QByteArrayView raw)
             return std::nullopt;
     }
     r.name = word;
+    if (r.name == "SEARCH" && r.number < 0) {
+        r.searchState = readSearchNumbers(p.rest(), &r.searched);
+        return r;
+    }
     if (!p.values(&r.values, 0)) {
         r.values.clear();
         r.valuesParsed = false;
@@ -384,20 +421,9 @@ QList<QByteArray> ImapResponse::capabilities() const
 
 std::optional<QList<qint64>> ImapResponse::searchNumbers() const
 {
-    if (name != "SEARCH" || !valuesParsed)
+    if (searchState != SearchState::Read)
         return std::nullopt;
-    QList<qint64> out;
-    out.reserve(values.size());
-    for (const ImapValue& v : values) {
-        // RFC 4731/7162 servers may add "(MODSEQ n)"; it is not a message.
-        if (v.type == ImapValue::Type::List)
-            continue;
-        const auto n = v.number();
-        if (!n || *n == 0)
-            return std::nullopt;
-        out << *n;
-    }
-    return out;
+    return searched;
 }
 
 std::optional<ImapFetch> imapFetch(const ImapResponse& response)

@@ -78,8 +78,16 @@ struct ImapResponse {
     bool isStatus() const { return !status.isEmpty(); }
     // Capabilities from a CAPABILITY data response or response code, upper case.
     QList<QByteArray> capabilities() const;
-    // The numbers of a SEARCH response; nullopt when one is not a number.
+    // The numbers of a SEARCH response; nullopt when one is not a number or
+    // there are more than kMaxSearchNumbers (searchTooMany() tells which).
+    // They are read straight from the line, without a value for each.
+    static constexpr qsizetype kMaxSearchNumbers = 1000000;
     std::optional<QList<qint64>> searchNumbers() const;
+    bool searchTooMany() const { return searchState == SearchState::TooMany; }
+
+    enum class SearchState { None, Read, Malformed, TooMany };
+    SearchState searchState = SearchState::None;
+    QList<qint64> searched;
 };
 
 // What a FETCH response says about one message; items it did not carry stay

@@ -264,6 +264,23 @@ bool MailTransport::failWholeTimeout()
                                     .arg(host()).arg(m_timeouts.wholeReplyMs / 1000));
 }
 
+void MailTransport::startSession(int milliseconds)
+{
+    m_sessionMs = milliseconds;
+    m_session = QDeadlineTimer(milliseconds);
+}
+
+QDeadlineTimer MailTransport::withinSession(const QDeadlineTimer& deadline) const
+{
+    return m_session < deadline ? m_session : deadline;
+}
+
+bool MailTransport::failSession()
+{
+    return fail(Error::Timeout, QStringLiteral("サーバー「%1」とのやり取りが %2 秒を超えたため、チェックを打ち切りました")
+                                    .arg(host()).arg(m_sessionMs / 1000));
+}
+
 bool MailTransport::failClosed()
 {
     m_peerClosed = true;
@@ -435,13 +452,13 @@ bool MailTransport::connectTo(const MailEndpoint& endpoint)
     m_errorText.clear();
 
     // The look-up and the connect share one deadline; the handshake has its own.
-    const QDeadlineTimer deadline(m_timeouts.connectMs);
+    const QDeadlineTimer deadline = withinSession(QDeadlineTimer(m_timeouts.connectMs));
     QList<QHostAddress> addresses;
     if (!lookUp(deadline, &addresses) || !connectSocket(addresses, deadline))
         return false;
     if (endpoint.implicitTls) {
         m_tls->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-        if (!m_tls->waitForEncrypted(m_timeouts.connectMs))
+        if (!m_tls->waitForEncrypted(int(withinSession(QDeadlineTimer(m_timeouts.connectMs)).remainingTime())))
             return failTls();
     } else {
         ::fcntl(m_fd, F_SETFL, ::fcntl(m_fd, F_GETFL) | O_NONBLOCK);
@@ -475,7 +492,7 @@ bool MailTransport::startTls(const QString& commandName)
     m_inPos = 0;
     m_tls->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     m_tls->startClientEncryption();
-    if (!m_tls->waitForEncrypted(m_timeouts.connectMs))
+    if (!m_tls->waitForEncrypted(int(withinSession(QDeadlineTimer(m_timeouts.connectMs)).remainingTime())))
         return failTls();
     return true;
 }
@@ -492,7 +509,7 @@ bool MailTransport::write(const QByteArray& bytes)
     }
     // Commands are short; the socket buffer takes them at once unless the
     // server stopped reading, which the reply time-out then bounds.
-    const QDeadlineTimer deadline(m_timeouts.replyMs);
+    const QDeadlineTimer deadline = withinSession(QDeadlineTimer(m_timeouts.replyMs));
     qsizetype done = 0;
     while (done < bytes.size()) {
         const ssize_t n = ::send(m_fd, bytes.constData() + done, size_t(bytes.size() - done), MSG_NOSIGNAL);
@@ -506,7 +523,7 @@ bool MailTransport::write(const QByteArray& bytes)
             pollfd p{m_fd, POLLOUT, 0};
             const int r = ::poll(&p, 1, int(std::max<qint64>(deadline.remainingTime(), 0)));
             if (r == 0)
-                return failTimeout();
+                return m_session.hasExpired() ? failSession() : failTimeout();
             continue;
         }
         return failClosed();
@@ -524,11 +541,6 @@ void MailTransport::sendWithoutWaiting(const QByteArray& bytes)
         m_tls->flush();
         m_tls->waitForBytesWritten(1000);
     }
-}
-
-bool MailTransport::hasUnsentBytes() const
-{
-    return m_fd < 0 && m_tls && m_tls->bytesToWrite() > 0;
 }
 
 MailTransport::Received MailTransport::receive(int waitMs)
@@ -580,10 +592,13 @@ void MailTransport::consume(qsizetype n)
     m_inPos = std::min(m_in.size(), m_inPos + std::max<qsizetype>(n, 0));
 }
 
-bool MailTransport::receiveMore(const QDeadlineTimer& deadline)
+bool MailTransport::receiveMore(const QDeadlineTimer& replyDeadline)
 {
     if (!stillUsable())
         return false;
+    if (m_session.hasExpired())
+        return failSession();
+    const QDeadlineTimer deadline = withinSession(replyDeadline);
     if (deadline.hasExpired())
         return failWholeTimeout();
     const int wait = int(std::min<qint64>(m_timeouts.replyMs, std::max<qint64>(deadline.remainingTime(), 1)));
@@ -591,6 +606,8 @@ bool MailTransport::receiveMore(const QDeadlineTimer& deadline)
     case Received::Data:
         return true;
     case Received::Timeout:
+        if (m_session.hasExpired())
+            return failSession();
         return deadline.hasExpired() ? failWholeTimeout() : failTimeout();
     case Received::Closed:
         return failClosed();

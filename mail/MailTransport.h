@@ -2,6 +2,7 @@
 #include <QAbstractSocket>
 #include <QByteArray>
 #include <QByteArrayView>
+#include <QDeadlineTimer>
 #include <QHostAddress>
 #include <QHostInfo>
 #include <QList>
@@ -11,7 +12,6 @@
 #include <memory>
 #include <optional>
 
-class QDeadlineTimer;
 class QSslSocket;
 
 namespace qp {
@@ -55,6 +55,9 @@ struct MailEndpoint {
     // "host", "host:port", "<tls>://host[:port]", "<plain>://host[:port]",
     // "[v6addr]:port"; nullopt for anything else.
     static std::optional<MailEndpoint> parse(const QString& text, const Schemes& schemes);
+    // One server as a text ("host port", host in lower case): what is kept
+    // per server for this run (pipelining that failed, remembered headers).
+    QString serverKey() const { return host.toLower() + QLatin1Char(' ') + QString::number(port); }
 };
 
 // One blocking connection to a mail server, below any protocol: name
@@ -107,6 +110,10 @@ public:
     // so it must hold nothing that the transport or the caller owns.
     using NameLookup = std::function<QHostInfo(const QString& host)>;
     void setNameLookup(NameLookup lookup) { m_nameLookup = std::move(lookup); }
+    // One bound over the whole session from now on: every wait (connect,
+    // handshake, each read and write) ends by it, however the server paces
+    // its bytes. The protocol client says how long; none = no such bound.
+    void startSession(int milliseconds);
 
     // Look-up and TCP connect within connectMs; with implicit TLS also the
     // handshake, within connectMs again.
@@ -139,8 +146,6 @@ public:
     QByteArrayView buffered() const { return QByteArrayView(m_in).sliced(m_inPos); }
     void consume(qsizetype n);
     bool receiveMore(const QDeadlineTimer& deadline);
-    // Bytes sent ahead but not yet on the wire (TLS socket's buffer).
-    bool hasUnsentBytes() const;
 
     // Orderly end (TLS close-notify, at most a second), then closed.
     void close();
@@ -166,6 +171,9 @@ private:
     bool failTimeout();
     bool failWholeTimeout();
     bool failClosed();
+    bool failSession();
+    // The earlier of a wait's own deadline and the session's.
+    QDeadlineTimer withinSession(const QDeadlineTimer& deadline) const;
     bool failTls();
     bool stillUsable();
     void configureTls(QSslSocket& socket) const;
@@ -182,6 +190,8 @@ private:
     QList<QSslCertificate> m_extraCas;
     QHostAddress m_localAddress;
     NameLookup m_nameLookup;
+    QDeadlineTimer m_session{QDeadlineTimer::Forever};
+    int m_sessionMs = 0;
     QByteArray m_in; // bytes received; m_inPos of them consumed
     qsizetype m_inPos = 0;
     Error m_error = Error::NotConnected;

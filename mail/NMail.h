@@ -3,10 +3,10 @@
 
 namespace qp {
 
-// The mail-library calls the program makes, with the names, argument order
-// and results of the Windows design. Connection handles are small positive
-// integers; -1 is a failed connect. Text results are decoded QStrings (the
-// buffers of the design); the third header buffer holds the sender.
+// The mail-library calls the check cycle makes: one call per step of a
+// check, each with a plain result the cycle can test. Connection handles are
+// small positive integers; -1 is a failed connect. Text results are decoded
+// QStrings (cut to the text buffer size); the third holds the sender.
 // The real implementation is qp::NMail in mail/NMailLayer.h (target
 // qp_mail_library); tests of callers fake this interface.
 class MailLibrary {
@@ -21,7 +21,8 @@ public:
     virtual int NMailPop3Connect(const QString& server) = 0;
     // > 0 messages waiting, 0 none, < 0 failure. apop: -1 APOP, 0 USER/PASS.
     virtual int NMailPop3Authenticate(int handle, const QString& id, const QString& password, int apop) = 0;
-    // Fills subject, date, sender (buffer 3) and the whole header block.
+    // Fills subject, date, sender (buffer 3) and the header fields these
+    // come from.
     virtual int NMailPop3GetMailStatus(int handle, int number, QString& subject, QString& date,
                                        QString& from, QString& header, int flag) = 0;
     // Size in bytes, negative on failure.
@@ -33,7 +34,7 @@ public:
     // The error text of the last failure, Japanese, at most size characters.
     virtual int NMailGetMessage(int code, QString& buffer, int& size) = 0;
 
-    // --- beyond the calls of the Windows design ---
+    // --- what the check cycle needs besides the step calls ---
 
     // The last NMailPop3Connect that gave -1 failed in a way the user must
     // be told about (TLS could not be set up, or was missing where it had
@@ -41,12 +42,19 @@ public:
     virtual bool lastConnectFailureIsTls() const { return false; }
     // The walk the check is about to make on the handle: status, size and
     // message of 1 .. count, in that order; the bodies are not used. The
-    // library may send the commands ahead; the calls keep their contracts
-    // (GetMail then leaves the body empty).
+    // library may send the commands ahead, and answer from what it read in
+    // earlier checks; the calls keep their contracts.
     virtual void planWalk(int /*handle*/, int /*count*/) {}
     // false once the connection behind the handle is lost or out of step:
     // every later call on it fails at once.
     virtual bool isSessionUsable(int /*handle*/) const { return true; }
+    // The last NMailPop3Authenticate that failed was refused because the
+    // mailbox is busy for a while (held by another session, or logins too
+    // close together), not for a wrong ID or password.
+    virtual bool lastLoginWasBusy() const { return false; }
+    // After a successful login: the fewest seconds the server wants between
+    // two logins (POP3 LOGIN-DELAY); 0 when it asks for none.
+    virtual int loginDelaySeconds(int /*handle*/) const { return 0; }
 };
 
 } // namespace qp

@@ -5,9 +5,11 @@
 
 #include <QCryptographicHash>
 #include <QDeadlineTimer>
+#include <QSet>
 
 #include <algorithm>
 #include <climits>
+#include <iterator>
 #include <limits>
 
 namespace qp {
@@ -62,23 +64,6 @@ QList<QByteArray> words(const QByteArray& text)
         if (!w.isEmpty())
             out << w;
     return out;
-}
-
-// Where the header of a message ends (just past its empty line), looking
-// for line ends from offset from on; -1 while it has not come in yet.
-qsizetype headerEnd(const QByteArray& data, qsizetype from)
-{
-    if (data.startsWith("\r\n"))
-        return 2;
-    if (data.startsWith('\n'))
-        return 1;
-    for (qsizetype i = data.indexOf('\n', from); i >= 0 && i + 1 < data.size(); i = data.indexOf('\n', i + 1)) {
-        if (data.at(i + 1) == '\n')
-            return i + 2;
-        if (data.at(i + 1) == '\r' && i + 2 < data.size() && data.at(i + 2) == '\n')
-            return i + 3;
-    }
-    return -1;
 }
 
 } // namespace
@@ -144,24 +129,18 @@ bool Pop3Client::sendLine(const QByteArray& line)
     return m_transport.write(line + "\r\n") || failFromTransport();
 }
 
-bool Pop3Client::readReply(Pop3ReplyReader& reader, const QDeadlineTimer& whole, bool headerOnly)
+bool Pop3Client::readReply(Pop3ReplyReader& reader, const QDeadlineTimer& whole, HeaderFieldCollector* fields)
 {
-    qsizetype searched = 0;
     for (;;) {
         const QByteArrayView in = m_transport.buffered();
         if (!in.isEmpty()) {
             qsizetype used = 0;
             const auto status = reader.feed(in, &used);
             m_transport.consume(used);
-            if (headerOnly && searched >= 0) {
-                // Only the header is wanted: once its end is in, keep no more.
-                const qsizetype end = headerEnd(reader.data(), searched);
-                if (end >= 0) {
-                    reader.setKeepLimit(end);
-                    searched = -1;
-                } else {
-                    searched = std::max<qsizetype>(0, reader.data().size() - 3);
-                }
+            if (fields) {
+                // Only the fields the check uses stay; the rest goes as it comes.
+                fields->feed(reader.data());
+                reader.takeData();
             }
             switch (status) {
             case Pop3ReplyReader::Status::Done:
@@ -171,7 +150,7 @@ bool Pop3Client::readReply(Pop3ReplyReader& reader, const QDeadlineTimer& whole,
                             QStringLiteral("サーバー「%1」の応答が不正です（行が長すぎます）").arg(shownHost()), true);
             case Pop3ReplyReader::Status::TooLarge:
                 // Over the bound: the rest is read to its end and dropped,
-                // so the session goes on with the next message.
+                // so the session goes on.
                 continue;
             case Pop3ReplyReader::Status::NeedMore:
                 break;
@@ -182,9 +161,10 @@ bool Pop3Client::readReply(Pop3ReplyReader& reader, const QDeadlineTimer& whole,
     }
 }
 
-Pop3Client::Reply Pop3Client::awaitReply(Pop3ReplyReader& reader, const QDeadlineTimer& whole, bool headerOnly)
+Pop3Client::Reply Pop3Client::awaitReply(Pop3ReplyReader& reader, const QDeadlineTimer& whole,
+                                          HeaderFieldCollector* fields)
 {
-    if (!readReply(reader, whole, headerOnly))
+    if (!readReply(reader, whole, fields))
         return Reply::Failed;
     if (reader.isErr())
         return Reply::Err;
@@ -210,7 +190,7 @@ Pop3Client::Reply Pop3Client::command(const QByteArray& line, Pop3ReplyReader& r
         reader.startMultiLine(maxData);
     else
         reader.startSingleLine();
-    return awaitReply(reader, QDeadlineTimer(m_transport.timeouts().wholeReplyMs), false);
+    return awaitReply(reader, QDeadlineTimer(m_transport.timeouts().wholeReplyMs), nullptr);
 }
 
 bool Pop3Client::connectToServer(const Pop3Endpoint& endpoint)
@@ -219,30 +199,27 @@ bool Pop3Client::connectToServer(const Pop3Endpoint& endpoint)
     m_greeting.clear();
     m_capabilities.clear();
     m_capaSupported = false;
-    m_topFailed = false;
-    m_lastListed = -1;
-    m_lastListedNumber = 0;
     m_statCount = 0;
-    m_statOctets = -1;
-    m_keepBodies = true;
+    m_mailboxKey.clear();
+    m_uidls.clear();
+    m_pipelineFailed = false;
     m_planCount = 0;
-    m_planRead = m_planSent = 0;
     m_ahead.clear();
-    m_aheadCommands = 0;
     m_aheadBytes = 0;
     m_errorKind = ErrorKind::None;
     m_errorText.clear();
     m_tlsFailed = false;
+    m_transport.startSession(m_sessionMs);
     if (!m_transport.connectTo(endpoint)) {
         m_tlsFailed = m_transport.error() == MailTransport::Error::Tls;
         return failFromTransport();
     }
-    if (endpoint.implicitTls && m_tlsMemory)
-        m_tlsMemory->remember(endpoint.host, endpoint.port);
+    if (endpoint.implicitTls && !rememberTls(endpoint))
+        return false;
 
     Pop3ReplyReader reader;
     reader.startSingleLine();
-    if (!readReply(reader, QDeadlineTimer(m_transport.timeouts().wholeReplyMs), false))
+    if (!readReply(reader, QDeadlineTimer(m_transport.timeouts().wholeReplyMs), nullptr))
         return false;
     if (reader.isErr())
         return fail(ErrorKind::GreetingRefused,
@@ -257,32 +234,58 @@ bool Pop3Client::connectToServer(const Pop3Endpoint& endpoint)
     if (!readCapabilities())
         return false;
     if (!endpoint.implicitTls && hasCapability("STLS")) {
-        // Remembered as soon as it is offered: a handshake that fails now
-        // must not let a session without STLS through next time.
-        if (m_tlsMemory)
-            m_tlsMemory->remember(endpoint.host, endpoint.port);
         if (!startTls()) {
             m_tlsFailed = true;
             return false;
         }
+        // Remembered once TLS works, not when it is merely offered: a
+        // handshake that fails must not lock the user out later.
+        if (!rememberTls(endpoint))
+            return false;
         // What was offered before TLS may have been forged on the way.
         if (!readCapabilities())
             return false;
-    } else if (!endpoint.implicitTls && m_tlsMemory && m_tlsMemory->knows(endpoint.host, endpoint.port)) {
-        m_tlsFailed = true;
-        return fail(ErrorKind::TlsLost,
-                    QStringLiteral("サーバー「%1」で TLS が使えなくなりました（以前は TLS で接続できました）。"
-                                   "通信が途中で書き換えられているおそれがあるため、ログインしません")
-                        .arg(shownHost()),
-                    true);
+    } else if (!endpoint.implicitTls && m_tlsMemory) {
+        const TlsMemory::Answer seen = m_tlsMemory->lookUp(endpoint.host);
+        if (seen == TlsMemory::Answer::Unreadable) {
+            m_tlsFailed = true;
+            return fail(ErrorKind::TlsLost,
+                        m_tlsMemory->errorText()
+                            + QStringLiteral("。TLS が外されていても気づけないため、TLS を使わないサーバー「%1」には"
+                                             "ログインしません")
+                                  .arg(shownHost()),
+                        true);
+        }
+        if (seen == TlsMemory::Answer::Known) {
+            m_tlsFailed = true;
+            return fail(ErrorKind::TlsLost,
+                        QStringLiteral("サーバー「%1」で TLS が使えなくなりました（以前は TLS で接続できました）。"
+                                       "通信が途中で書き換えられているおそれがあるため、ログインしません")
+                            .arg(shownHost()),
+                        true);
+        }
     }
     return true;
+}
+
+bool Pop3Client::rememberTls(const Pop3Endpoint& endpoint)
+{
+    if (!m_tlsMemory || m_tlsMemory->remember(endpoint.host))
+        return true;
+    // Not remembered, a later stripped session would go through unnoticed:
+    // the user hears of it now, and nothing is sent in this session.
+    m_tlsFailed = true;
+    return fail(ErrorKind::TlsLost, m_tlsMemory->errorText() + QStringLiteral("。ログインしません"), true);
 }
 
 bool Pop3Client::readCapabilities()
 {
     Pop3ReplyReader reader;
-    const Reply r = command("CAPA", reader, true, kMaxListingBytes);
+    return takeCapabilities(reader, command("CAPA", reader, true, kMaxListingBytes));
+}
+
+bool Pop3Client::takeCapabilities(const Pop3ReplyReader& reader, Reply r)
+{
     if (r == Reply::Failed)
         return false;
     m_capabilities.clear();
@@ -319,8 +322,9 @@ bool Pop3Client::startTls()
     return m_transport.startTls(QStringLiteral("STLS")) || failFromTransport();
 }
 
-// ID and password go out as the Windows design hands them over: Shift-JIS
-// bytes (ASCII accounts are the same in any case).
+// ID and password go out as Shift-JIS bytes, the encoding the account file
+// holds them in, so an account with Japanese characters that logs in today
+// keeps doing so (ASCII accounts are the same in any case).
 bool Pop3Client::encodeCredentials(const QString& user, const QString& password, QByteArray* userBytes,
                                    QByteArray* passwordBytes)
 {
@@ -345,14 +349,35 @@ bool Pop3Client::loginUserPass(const QString& user, const QString& password)
     if (!encodeCredentials(user, password, &userBytes, &passwordBytes))
         return false;
     Pop3ReplyReader reader;
-    Reply r = command("USER " + userBytes, reader, false, 0);
-    if (r == Reply::Ok)
-        r = command("PASS " + passwordBytes, reader, false, 0);
+    Reply r = Reply::Failed;
+    if (m_pipeliningAllowed && hasCapability("PIPELINING")) {
+        // Both at once (RFC 2449): one round trip less at every check.
+        if (!sendLine("USER " + userBytes + "\r\nPASS " + passwordBytes))
+            return false;
+        const QDeadlineTimer whole(m_transport.timeouts().wholeReplyMs);
+        Pop3ReplyReader pass;
+        reader.startSingleLine();
+        pass.startSingleLine();
+        r = awaitReply(reader, whole, nullptr);
+        const Reply passed = m_broken ? Reply::Failed : awaitReply(pass, whole, nullptr);
+        if (m_broken) {
+            m_pipelineFailed = true; // perhaps a server that drops what is sent ahead
+            return false;
+        }
+        if (r == Reply::Ok) {
+            r = passed;
+            reader = pass;
+        }
+    } else {
+        r = command("USER " + userBytes, reader, false, 0);
+        if (r == Reply::Ok)
+            r = command("PASS " + passwordBytes, reader, false, 0);
+    }
     if (r == Reply::Failed)
         return false;
     if (r == Reply::Err)
-        return fail(ErrorKind::LoginRefused, QStringLiteral("ログインできません（%1）").arg(serverSaid(reader)), false);
-    return true;
+        return loginRefused(reader);
+    return loggedIn(user);
 }
 
 std::optional<QByteArray> Pop3Client::apopTimestamp(const QByteArray& greeting)
@@ -401,14 +426,54 @@ bool Pop3Client::loginApop(const QString& user, const QString& password)
     if (r == Reply::Failed)
         return false;
     if (r == Reply::Err)
-        return fail(ErrorKind::LoginRefused, QStringLiteral("ログインできません（%1）").arg(serverSaid(reader)), false);
+        return loginRefused(reader);
+    return loggedIn(user);
+}
+
+// The extended response codes of RFC 2449 and 3206 tell a mailbox that is
+// busy for a while (another session holds it, or logins come too close)
+// from a wrong password: the caller tries again later instead of alarming
+// the user.
+bool Pop3Client::loginRefused(const Pop3ReplyReader& reader)
+{
+    const QByteArray text = reader.statusText().toUpper();
+    if (text.startsWith("[IN-USE]"))
+        return fail(ErrorKind::LoginBusy,
+                    QStringLiteral("メールボックスが使用中のため、ログインできません（%1）").arg(serverSaid(reader)), false);
+    if (text.startsWith("[LOGIN-DELAY]"))
+        return fail(ErrorKind::LoginBusy,
+                    QStringLiteral("前回のログインから間がないため、サーバーがログインを断りました（%1）")
+                        .arg(serverSaid(reader)),
+                    false);
+    return fail(ErrorKind::LoginRefused, QStringLiteral("ログインできません（%1）").arg(serverSaid(reader)), false);
+}
+
+bool Pop3Client::loggedIn(const QString& user)
+{
+    m_mailboxKey = m_transport.endpoint().serverKey() + QLatin1Char(' ') + user;
     return true;
+}
+
+int Pop3Client::loginDelaySeconds() const
+{
+    for (const QByteArray& c : m_capabilities) {
+        const QList<QByteArray> w = words(c);
+        qint64 seconds = 0;
+        if (w.size() >= 2 && w.at(0).compare("LOGIN-DELAY", Qt::CaseInsensitive) == 0
+            && parseNumber(w.at(1), INT_MAX, &seconds))
+            return int(seconds);
+    }
+    return 0;
 }
 
 bool Pop3Client::stat(int* count, qint64* octets)
 {
     Pop3ReplyReader reader;
-    const Reply r = command("STAT", reader, false, 0);
+    return takeStat(reader, command("STAT", reader, false, 0), count, octets);
+}
+
+bool Pop3Client::takeStat(const Pop3ReplyReader& reader, Reply r, int* count, qint64* octets)
+{
     if (r == Reply::Failed)
         return false;
     if (r == Reply::Err)
@@ -424,109 +489,164 @@ bool Pop3Client::stat(int* count, qint64* octets)
     if (octets)
         *octets = size;
     m_statCount = int(n);
-    m_statOctets = size;
     return true;
 }
 
-// --- the walk: header, size and message of each message in turn ---
+// --- the walk: the header fields and the size of each message in turn ---
 
-void Pop3Client::planWalk(int count, bool keepBodies)
+// The UIDL listing, by message number. A server without UIDL, or with a
+// listing that cannot be read, leaves it empty: every message is read then.
+bool Pop3Client::readMailbox(int* count)
 {
-    m_keepBodies = keepBodies;
-    if (m_planCount > 0 && !leavePlan())
-        return;
-    if (count < 1 || !m_pipeliningAllowed || m_broken || !isConnected() || !hasCapability("PIPELINING"))
-        return; // one command at a time
-    m_planCount = count;
-    m_planRead = m_planSent = 0;
-    m_listedOctets = 0;
+    const bool uidl = m_memory && !m_mailboxKey.isEmpty() && hasCapability("UIDL");
+    if (!m_pipeliningAllowed || !hasCapability("PIPELINING"))
+        return refreshCapabilities() && stat(count, nullptr) && (!uidl || readUidls());
+    // All three in one round trip (RFC 2449): a check of a mailbox with
+    // nothing new is little more than this.
+    QByteArray batch = m_capaSupported ? "CAPA\r\nSTAT" : "STAT";
+    if (uidl)
+        batch += "\r\nUIDL";
+    if (!sendLine(batch))
+        return false;
+    Pop3ReplyReader capa, st, ids;
+    capa.startMultiLine(kMaxListingBytes);
+    st.startSingleLine();
+    ids.startMultiLine(kMaxUidlBytes);
+    auto next = [this](Pop3ReplyReader& reader) {
+        return m_broken ? Reply::Failed : awaitReply(reader, QDeadlineTimer(m_transport.timeouts().wholeReplyMs), nullptr);
+    };
+    const Reply rc = m_capaSupported ? next(capa) : Reply::NotSent;
+    const Reply rs = next(st);
+    const Reply ru = uidl ? next(ids) : Reply::NotSent;
+    if (m_broken) {
+        // Replies lost or stalled: a server that drops what is sent ahead.
+        m_pipelineFailed = true;
+        return false;
+    }
+    if (m_capaSupported && !takeCapabilities(capa, rc))
+        return false;
+    if (!takeStat(st, rs, count, nullptr))
+        return false;
+    if (uidl)
+        takeUidls(ids, ru);
+    return true;
 }
 
-QByteArray Pop3Client::headerCommand(int number) const
+bool Pop3Client::readUidls()
 {
-    if (!m_topFailed && (!m_capaSupported || hasCapability("TOP")))
-        return "TOP " + QByteArray::number(number) + " 0";
-    return "RETR " + QByteArray::number(number);
+    Pop3ReplyReader reader;
+    const Reply r = command("UIDL", reader, true, kMaxUidlBytes);
+    if (r == Reply::Failed && m_broken)
+        return false;
+    takeUidls(reader, r);
+    return true;
+}
+
+void Pop3Client::takeUidls(const Pop3ReplyReader& reader, Reply r)
+{
+    m_uidls.clear();
+    if (r != Reply::Ok)
+        return;
+    QHash<int, QByteArray> uidls;
+    QSet<QByteArray> seen, twice;
+    for (const QByteArray& line : reader.data().split('\n')) {
+        const QList<QByteArray> w = words(line);
+        qint64 n = 0;
+        if (w.size() != 2 || !parseNumber(w.at(0), m_statCount, &n) || n < 1 || w.at(1).size() > 70)
+            continue;
+        if (seen.contains(w.at(1)))
+            twice.insert(w.at(1));
+        seen.insert(w.at(1));
+        uidls.insert(int(n), w.at(1));
+    }
+    // A UIDL given to two messages names neither of them.
+    for (auto it = uidls.begin(); it != uidls.end();)
+        it = twice.contains(*it) ? uidls.erase(it) : std::next(it);
+    m_uidls = std::move(uidls);
+    if (!m_uidls.isEmpty()) {
+        m_memory->useMailbox(m_mailboxKey);
+        m_memory->keepOnly(m_uidls.values());
+    }
+}
+
+void Pop3Client::planWalk(int count)
+{
+    if (m_planCount > 0 && !leavePlan())
+        return;
+    if (count < 1 || m_broken || !isConnected())
+        return;
+    if (!m_pipeliningAllowed || !hasCapability("PIPELINING"))
+        return; // one command at a time
+    m_planCount = count;
+    m_planNext = stepKey(Verb::Header, 1);
+}
+
+const Pop3HeaderMemory::Entry* Pop3Client::remembered(int number) const
+{
+    if (!m_memory || m_uidls.isEmpty())
+        return nullptr;
+    const auto it = m_uidls.constFind(number);
+    return it == m_uidls.constEnd() ? nullptr : m_memory->find(*it);
+}
+
+bool Pop3Client::needed(Verb verb, int number) const
+{
+    const Pop3HeaderMemory::Entry* e = remembered(number);
+    return !e || (verb == Verb::Header ? !e->hasFields : e->size < 0);
+}
+
+QByteArray Pop3Client::walkLine(Verb verb, int number)
+{
+    const QByteArray n = QByteArray::number(number);
+    return verb == Verb::Header ? "TOP " + n + " 0" : "LIST " + n;
 }
 
 // Sends the plan's next commands in one write, as far as the bounds allow:
 // at most kMaxCommandsAhead replies and about kMaxBytesAhead bytes on their
 // way, so that memory stays flat (the server's replies wait in the socket)
-// and a walk that ends early has little to drain.
+// and a walk that ends early has little to drain. Nothing sent ahead
+// depends on a reply still on its way: which messages need asking about is
+// settled by the UIDL listing, read whole before the first of them goes.
 bool Pop3Client::sendAhead()
 {
-    const qint64 steps = qint64(m_planCount) * 3;
-    const qint64 average = m_statCount > 0 && m_statOctets >= 0 ? m_statOctets / m_statCount : 64 * 1024;
+    const qint64 end = stepKey(Verb::Header, m_planCount + 1);
     QByteArray batch;
-    while (m_planSent < steps && m_aheadCommands < kMaxCommandsAhead
-           && (m_aheadBytes < kMaxBytesAhead || m_aheadCommands == 0)) {
-        const auto verb = Verb(m_planSent % 3);
-        const int number = int(m_planSent / 3) + 1;
-        QByteArray line;
-        qint64 expected = 64;
-        bool onWire = true;
-        bool wait = false;
-        switch (verb) {
-        case Verb::Header:
-            line = headerCommand(number);
-            expected = line.startsWith("TOP") ? 4096 : average;
-            break;
-        case Verb::List:
-            line = "LIST " + QByteArray::number(number);
-            break;
-        case Verb::Retrieve:
-            line = "RETR " + QByteArray::number(number);
-            expected = average;
-            if (m_planRead >= m_planSent) { // this message's LIST is done with
-                if (m_lastListedNumber == number && m_lastListed >= 0) {
-                    expected = m_lastListed;
-                    onWire = m_lastListed <= kMaxMessageBytes; // over the bound: never asked for
-                }
-            } else if (m_statOctets < 0 || m_statOctets - m_listedOctets > kMaxMessageBytes) {
-                // This one might be over the bound: ask for it only once its
-                // LIST has answered, as the one-at-a-time walk does.
-                wait = true;
-            }
-            break;
-        }
-        if (wait)
-            break;
-        if (onWire) {
-            batch += line + "\r\n";
-            ++m_aheadCommands;
-            m_aheadBytes += expected;
-        }
-        m_ahead.push_back(Ahead{onWire, onWire ? expected : 0});
-        ++m_planSent;
+    while (m_planNext < end && int(m_ahead.size()) < kMaxCommandsAhead
+           && (m_aheadBytes < kMaxBytesAhead || m_ahead.empty())) {
+        const qint64 key = m_planNext++;
+        const Verb verb = Verb(key % 2);
+        const int number = int(key / 2);
+        if (!needed(verb, number))
+            continue;
+        const qint64 expected = verb == Verb::Header ? 4096 : 64;
+        batch += walkLine(verb, number) + "\r\n";
+        m_ahead.push_back(Ahead{key, expected});
+        m_aheadBytes += expected;
     }
     if (batch.isEmpty() || m_transport.write(batch))
         return true;
+    m_pipelineFailed = true;
     return failFromTransport();
 }
 
 // The reply of the front command on its way has been read.
 void Pop3Client::aheadRead()
 {
-    const Ahead a = m_ahead.front();
+    m_aheadBytes -= m_ahead.front().expectedBytes;
     m_ahead.pop_front();
-    ++m_planRead;
-    if (a.onWire) {
-        --m_aheadCommands;
-        m_aheadBytes -= a.expectedBytes;
-    }
 }
 
 // Reads the front command's reply and keeps nothing of it.
 bool Pop3Client::dropAhead(const QDeadlineTimer& deadline)
 {
-    if (m_ahead.front().onWire) {
-        Pop3ReplyReader reader;
-        if (Verb(m_planRead % 3) == Verb::List)
-            reader.startSingleLine();
-        else
-            reader.startMultiLine(std::numeric_limits<qsizetype>::max(), 0);
-        if (awaitReply(reader, deadline, false) == Reply::Failed && m_broken)
-            return false;
+    Pop3ReplyReader reader;
+    if (Verb(m_ahead.front().key % 2) == Verb::List)
+        reader.startSingleLine();
+    else
+        reader.startMultiLine(std::numeric_limits<qsizetype>::max(), 0);
+    if (awaitReply(reader, deadline, nullptr) == Reply::Failed && m_broken) {
+        m_pipelineFailed = true;
+        return false;
     }
     aheadRead();
     return true;
@@ -540,8 +660,6 @@ bool Pop3Client::leavePlan()
     while (!m_ahead.empty())
         if (!dropAhead(QDeadlineTimer(m_transport.timeouts().wholeReplyMs)))
             return false;
-    m_planRead = m_planSent = 0;
-    m_aheadCommands = 0;
     m_aheadBytes = 0;
     return true;
 }
@@ -550,37 +668,39 @@ Pop3Client::Planned Pop3Client::fromPlan(Verb verb, int number)
 {
     if (m_planCount == 0)
         return Planned::No;
-    const qint64 step = qint64(number - 1) * 3 + int(verb);
-    if (number < 1 || number > m_planCount || step < m_planRead)
-        return leavePlan() ? Planned::No : Planned::Failed;
-    // Steps the caller passed over (no download after a failed size): the
+    const qint64 key = stepKey(verb, number);
+    // Steps the caller passed over (no size after a failed header): the
     // replies on their way are dropped; what was not sent yet never is.
-    while (m_planRead < step && !m_ahead.empty())
+    while (!m_ahead.empty() && m_ahead.front().key < key)
         if (!dropAhead(QDeadlineTimer(m_transport.timeouts().wholeReplyMs)))
             return Planned::Failed;
-    if (m_planRead < step)
-        m_planRead = m_planSent = step;
-    if (!sendAhead())
-        return Planned::Failed;
-    if (!m_ahead.front().onWire) {
-        aheadRead();
-        return Planned::NotSent;
+    if (m_ahead.empty() && m_planNext <= key) {
+        m_planNext = key;
+        if (!sendAhead())
+            return Planned::Failed;
     }
-    return Planned::OnWire;
+    if (!m_ahead.empty() && m_ahead.front().key == key)
+        return Planned::OnWire;
+    // Back behind the plan, or a step it does not hold.
+    return leavePlan() ? Planned::No : Planned::Failed;
 }
 
-Pop3Client::Reply Pop3Client::walkCommand(Verb verb, int number, const QByteArray& line, Pop3ReplyReader& reader,
-                                          bool headerOnly, bool send)
+Pop3Client::Reply Pop3Client::walkCommand(Verb verb, int number, Pop3ReplyReader& reader,
+                                          HeaderFieldCollector* fields)
 {
+    const QDeadlineTimer whole(m_transport.timeouts().wholeReplyMs);
     switch (fromPlan(verb, number)) {
     case Planned::Failed:
         return Reply::Failed;
-    case Planned::NotSent:
-        return Reply::NotSent;
     case Planned::OnWire: {
-        const Reply r = awaitReply(reader, QDeadlineTimer(m_transport.timeouts().wholeReplyMs), headerOnly);
-        if (m_broken)
+        const Reply r = awaitReply(reader, whole, fields);
+        if (m_broken) {
+            // A walk sent ahead that stalls or loses replies (servers that
+            // offer PIPELINING and drop what is queued): the caller goes
+            // one command at a time with this server from now on.
+            m_pipelineFailed = true;
             return Reply::Failed;
+        }
         aheadRead();
         // The next commands go out while the caller works on this reply.
         if (!sendAhead())
@@ -590,20 +710,22 @@ Pop3Client::Reply Pop3Client::walkCommand(Verb verb, int number, const QByteArra
     case Planned::No:
         break;
     }
-    if (!send)
-        return Reply::NotSent;
-    if (!sendLine(line))
+    if (!sendLine(walkLine(verb, number)))
         return Reply::Failed;
-    return awaitReply(reader, QDeadlineTimer(m_transport.timeouts().wholeReplyMs), headerOnly);
+    return awaitReply(reader, whole, fields);
 }
 
 bool Pop3Client::list(int number, qint64* octets)
 {
     if (number < 1)
         return fail(ErrorKind::ServerError, QStringLiteral("メール番号 %1 はありません").arg(number), false);
+    if (const Pop3HeaderMemory::Entry* e = remembered(number); e && e->size >= 0) {
+        *octets = e->size;
+        return true;
+    }
     Pop3ReplyReader reader;
     reader.startSingleLine();
-    const Reply r = walkCommand(Verb::List, number, "LIST " + QByteArray::number(number), reader, false, true);
+    const Reply r = walkCommand(Verb::List, number, reader, nullptr);
     if (r == Reply::Failed)
         return false;
     if (r == Reply::Err)
@@ -616,77 +738,39 @@ bool Pop3Client::list(int number, qint64* octets)
         return fail(ErrorKind::Protocol,
                     QStringLiteral("サーバー「%1」の応答が不正です（LIST: %2）").arg(shownHost(), printable(reader.statusLine(), 80)),
                     false);
-    m_lastListedNumber = number;
-    m_lastListed = size;
-    m_listedOctets += size;
+    if (m_memory && m_uidls.contains(number))
+        m_memory->rememberSize(m_uidls.value(number), size);
     *octets = size;
     return true;
 }
 
-bool Pop3Client::retrieve(int number, QByteArray* message)
+bool Pop3Client::headerFields(int number, QByteArray* fields)
 {
     if (number < 1)
         return fail(ErrorKind::ServerError, QStringLiteral("メール番号 %1 はありません").arg(number), false);
-    const bool listed = m_lastListedNumber == number && m_lastListed >= 0;
-    qsizetype limit = kMaxMessageBytes;
-    Pop3ReplyReader reader;
-    if (listed)
-        limit = qsizetype(std::min<qint64>(kMaxMessageBytes, m_lastListed * 2 + 64 * 1024));
-    if (m_keepBodies) {
-        reader.startMultiLine(limit);
-        if (listed)
-            reader.reserveData(qsizetype(std::min<qint64>(m_lastListed + 1024, kMaxMessageBytes)));
-    } else {
-        reader.startMultiLine(limit, kMaxListingBytes);
+    if (const Pop3HeaderMemory::Entry* e = remembered(number); e && e->hasFields) {
+        *fields = e->fields;
+        return true;
     }
-    // A message listed over the bound is not asked for at all.
-    const bool overBound = listed && m_lastListed > kMaxMessageBytes;
-    const Reply r = walkCommand(Verb::Retrieve, number, "RETR " + QByteArray::number(number), reader, !m_keepBodies,
-                                !overBound);
-    if (r == Reply::NotSent)
-        return fail(ErrorKind::TooLarge,
-                    QStringLiteral("メール %1 は大きすぎるため受信しません（%2 バイト）").arg(number).arg(m_lastListed),
+    // TOP n 0, never RETR: a notifier needs no body, and RETR makes many
+    // servers mark the message read (\Seen) or hand it over as "downloaded"
+    // to the user's own mail program.
+    if (m_capaSupported && !hasCapability("TOP"))
+        return fail(ErrorKind::ServerError,
+                    QStringLiteral("サーバー「%1」は TOP に対応していないため、差出人を調べられません").arg(shownHost()),
                     false);
-    if (r == Reply::Failed)
-        return false;
-    if (r == Reply::Err)
-        return fail(ErrorKind::ServerError,
-                    QStringLiteral("メール %1 を受信できません（%2）").arg(number).arg(serverSaid(reader)), false);
-    *message = reader.takeData();
-    return true;
-}
-
-bool Pop3Client::header(int number, QByteArray* headerBytes)
-{
-    if (number < 1)
-        return fail(ErrorKind::ServerError, QStringLiteral("メール番号 %1 はありません").arg(number), false);
-    const QByteArray line = headerCommand(number);
     Pop3ReplyReader reader;
-    if (line.startsWith("TOP")) {
-        reader.startMultiLine(kMaxListingBytes);
-        const Reply r = walkCommand(Verb::Header, number, line, reader, false, true);
-        if (r == Reply::Failed)
-            return false;
-        if (r == Reply::Ok) {
-            *headerBytes = reader.takeData();
-            return true;
-        }
-        // -ERR: TOP not implemented, or no such message. RETR tells which.
-        if (m_capaSupported)
-            return fail(ErrorKind::ServerError,
-                        QStringLiteral("メール %1 のヘッダーを受信できません（%2）").arg(number).arg(serverSaid(reader)),
-                        false);
-        m_topFailed = true;
-    }
-    // The header from the whole message; the body is dropped as it comes.
-    reader.startMultiLine(kMaxMessageBytes, kMaxListingBytes);
-    const Reply r = walkCommand(Verb::Header, number, "RETR " + QByteArray::number(number), reader, true, true);
+    reader.startMultiLine(std::numeric_limits<qsizetype>::max());
+    HeaderFieldCollector collector;
+    const Reply r = walkCommand(Verb::Header, number, reader, &collector);
     if (r == Reply::Failed)
         return false;
     if (r == Reply::Err)
         return fail(ErrorKind::ServerError,
-                    QStringLiteral("メール %1 を受信できません（%2）").arg(number).arg(serverSaid(reader)), false);
-    *headerBytes = reader.takeData();
+                    QStringLiteral("メール %1 のヘッダーを受信できません（%2）").arg(number).arg(serverSaid(reader)), false);
+    *fields = collector.fields();
+    if (m_memory && m_uidls.contains(number))
+        m_memory->rememberFields(m_uidls.value(number), *fields);
     return true;
 }
 
@@ -712,7 +796,7 @@ void Pop3Client::quit()
                 while (!m_ahead.empty() && !m_broken)
                     dropAhead(deadline);
                 if (!m_broken)
-                    awaitReply(reader, deadline, false);
+                    awaitReply(reader, deadline, nullptr);
             }
             m_ahead.clear();
             m_planCount = 0;

@@ -4,10 +4,12 @@
 #include <QList>
 #include <QSslCertificate>
 #include <QString>
+#include <QHash>
 #include <deque>
 #include <optional>
 
 #include "mail/MailTransport.h"
+#include "mail/Pop3HeaderMemory.h"
 #include "mail/Pop3Reply.h"
 #include "mail/TlsMemory.h"
 
@@ -24,11 +26,13 @@ using Pop3Endpoint = MailEndpoint;
 std::optional<MailEndpoint> parsePop3Server(const QString& text);
 
 // A blocking POP3 client (RFC 1939, CAPA of RFC 2449, STLS of RFC 2595,
-// implicit TLS of RFC 8314) on one MailTransport connection. It only reads: DELE is not
-// part of it. Every failure leaves an error kind and a Japanese text for the
-// user; after a failure that leaves the stream unusable (time-out, dropped
-// connection, garbage) the client is "broken" and later commands fail at
-// once instead of waiting again.
+// implicit TLS of RFC 8314) on one MailTransport connection. It leaves the
+// mailbox as it was: no DELE, and no RETR either (many servers mark a
+// retrieved message read); a message's header comes from TOP n 0. Every
+// failure leaves an error kind and a Japanese text for the user; after a
+// failure that leaves the stream unusable (time-out, dropped connection,
+// garbage) the client is "broken" and later commands fail at once instead
+// of waiting again.
 class Pop3Client {
 public:
     enum class ErrorKind {
@@ -41,26 +45,33 @@ public:
         StlsRefused,     // STLS offered, then refused
         TlsLost,         // TLS was used here before, now it is not offered
         LoginRefused,    // USER/PASS/APOP answered -ERR
+        LoginBusy,       // refused with [IN-USE] or [LOGIN-DELAY]: try again later
         ApopNotOffered,  // no timestamp in the greeting
         ApopBadTimestamp,// a timestamp that is not <...@...> in printable ASCII
         BadCredentials,  // ID or password holds a line break or NUL
-        ServerError,     // -ERR to STAT, LIST, TOP, RETR
+        ServerError,     // -ERR to STAT, LIST, TOP
         Protocol,        // a reply that is not POP3, bad numbers, too long
         TooLarge,        // message over the size bound
         Closed,          // the server closed the connection
         NotConnected,    // no connection (never made, or quit)
     };
 
-    // Multi-line data bounds. A message is allowed twice its listed size
-    // (servers count line ends differently) and at most kMaxMessageBytes;
-    // one listed over that is not asked for, and a reply that runs over its
-    // bound is read to its end and dropped (the call fails, the session
-    // goes on).
-    static constexpr qsizetype kMaxMessageBytes = 64 * 1024 * 1024;
-    static constexpr qsizetype kMaxListingBytes = 1024 * 1024; // CAPA, TOP headers
+    // Multi-line data bounds. A reply that runs over its bound is read to
+    // its end and dropped (the call fails, the session goes on). A header
+    // has no bound of its own: only the fields a check uses are kept, each
+    // within HeaderFieldCollector::kMaxFieldBytes.
+    static constexpr qsizetype kMaxListingBytes = 1024 * 1024; // CAPA
+    // UIDL of some 500,000 messages; a longer listing is not used.
+    static constexpr qsizetype kMaxUidlBytes = 16 * 1024 * 1024;
     // With PIPELINING, how far a planned walk runs ahead of the calls.
     static constexpr int kMaxCommandsAhead = 64;
     static constexpr qint64 kMaxBytesAhead = 1024 * 1024;
+    // One session, connect to QUIT, ends within this however the server
+    // paces its replies, as IMAP's does. A check is a few hundred small
+    // commands: 1,000 new messages one command at a time over a 150 ms round
+    // trip take 2,000 round trips (5 min). A session cut here leaves the
+    // headers it read in the memory, so the next check goes on past it.
+    static constexpr int kSessionMs = 5 * 60 * 1000;
 
     Pop3Client();
     ~Pop3Client();
@@ -76,6 +87,9 @@ public:
     // Where the servers seen with TLS are remembered; null = nowhere (then
     // a server that stops offering STLS is not noticed).
     void setTlsMemory(TlsMemory* memory) { m_tlsMemory = memory; }
+    // What earlier sessions read, by UIDL; null = nothing is remembered.
+    void setHeaderMemory(Pop3HeaderMemory* memory) { m_memory = memory; }
+    void setSessionMs(int ms) { m_sessionMs = ms; }
 
     // Connects, reads the greeting, asks CAPA, and on a plain connection
     // upgrades with STLS when offered (then asks CAPA again).
@@ -86,28 +100,37 @@ public:
     // CAPA is fine: the list is then empty.
     bool refreshCapabilities();
     bool stat(int* count, qint64* octets);
+    // After login: CAPA again, STAT, and with a header memory UIDL, all in
+    // one round trip when PIPELINING is offered.
+    bool readMailbox(int* count);
 
-    // The walk of a check: header(n), list(n), retrieve(n) for n = 1 .. count
-    // in that order. Planned, and with PIPELINING in CAPA, the commands go
-    // out ahead of the calls (RFC 2449), the server sees exactly the
-    // commands of the one-at-a-time walk in the same order, and each call
-    // is served from the stream. A call that skips steps drops their
-    // replies; one that leaves the plan drains it and goes on one command
-    // at a time. keepBodies false: retrieve() keeps only the header and
-    // drops the rest as it arrives (also without PIPELINING).
-    void planWalk(int count, bool keepBodies);
+    // The walk of a check: headerFields(n), list(n) for n = 1 .. count in
+    // that order. When readMailbox read a UIDL listing, messages remembered
+    // under their UIDL are answered from memory, so the server sees TOP
+    // and LIST only for the others.
+    // With PIPELINING in CAPA those commands go out ahead of the calls (RFC
+    // 2449), in the order of the one-at-a-time walk, and each call is served
+    // from the stream. A call that skips steps drops their replies; one that
+    // leaves the plan drains it and goes on one command at a time.
+    void planWalk(int count);
     // false: PIPELINING is not used even when offered.
     void setPipelining(bool allowed) { m_pipeliningAllowed = allowed; }
     bool isPipelining() const { return m_planCount > 0; }
+    // A walk sent ahead stalled or lost replies: do not send ahead to this
+    // server again.
+    bool pipelineFailed() const { return m_pipelineFailed; }
     bool list(int number, qint64* octets);
-    // The header of a message: TOP n 0, or RETR when TOP is not offered.
-    bool header(int number, QByteArray* headerBytes);
-    bool retrieve(int number, QByteArray* message);
+    // The From, Subject and Date fields of a message as raw header lines,
+    // from TOP n 0 (a header of any size) or from memory.
+    bool headerFields(int number, QByteArray* fields);
+    // LOGIN-DELAY in CAPA: the fewest seconds between two logins; 0 = none.
+    int loginDelaySeconds() const;
     // QUIT when the stream is still usable, then close; always ends closed.
     void quit();
 
     bool isConnected() const;
     bool isBroken() const { return m_broken; }
+    const MailEndpoint& endpoint() const { return m_transport.endpoint(); }
     bool isEncrypted() const;
     // The last failure happened while setting up TLS, or TLS was missing
     // where it had been before: something the user must hear about, unlike
@@ -115,7 +138,6 @@ public:
     bool tlsFailed() const { return m_tlsFailed; }
     bool hasCapability(const QByteArray& name) const;
     QList<QByteArray> capabilities() const { return m_capabilities; }
-    QByteArray greeting() const { return m_greeting; }
 
     ErrorKind errorKind() const { return m_errorKind; }
     QString errorText() const { return m_errorText; }
@@ -127,27 +149,37 @@ public:
 
 private:
     enum class Reply { Ok, Err, Failed, NotSent };
-    enum class Verb { Header = 0, List = 1, Retrieve = 2 }; // a walk's steps, per message
-    enum class Planned { No, OnWire, NotSent, Failed };
+    enum class Verb { Header = 0, List = 1 }; // a walk's steps, per message
+    enum class Planned { No, OnWire, Failed };
     struct Ahead {
-        bool onWire;          // false: a step never sent (a message over the bound)
+        qint64 key;           // stepKey of the command
         qint64 expectedBytes; // the reply's size as far as known
     };
+    static qint64 stepKey(Verb verb, int number) { return qint64(number) * 2 + int(verb); }
+    static QByteArray walkLine(Verb verb, int number);
     Reply command(const QByteArray& line, Pop3ReplyReader& reader, bool multiLine, qsizetype maxData);
-    Reply walkCommand(Verb verb, int number, const QByteArray& line, Pop3ReplyReader& reader, bool headerOnly,
-                      bool send);
-    Reply awaitReply(Pop3ReplyReader& reader, const QDeadlineTimer& whole, bool headerOnly);
+    Reply walkCommand(Verb verb, int number, Pop3ReplyReader& reader, HeaderFieldCollector* fields);
+    Reply awaitReply(Pop3ReplyReader& reader, const QDeadlineTimer& whole, HeaderFieldCollector* fields);
     bool sendLine(const QByteArray& line);
-    bool readReply(Pop3ReplyReader& reader, const QDeadlineTimer& whole, bool headerOnly);
+    bool readReply(Pop3ReplyReader& reader, const QDeadlineTimer& whole, HeaderFieldCollector* fields);
+    bool readUidls();
+    void takeUidls(const Pop3ReplyReader& reader, Reply r);
+    bool takeCapabilities(const Pop3ReplyReader& reader, Reply r);
+    bool takeStat(const Pop3ReplyReader& reader, Reply r, int* count, qint64* octets);
+    const Pop3HeaderMemory::Entry* remembered(int number) const;
+    bool needed(Verb verb, int number) const;
     Planned fromPlan(Verb verb, int number);
     bool sendAhead();
     void aheadRead();
     bool dropAhead(const QDeadlineTimer& deadline);
     bool leavePlan();
-    QByteArray headerCommand(int number) const;
+    bool loginRefused(const Pop3ReplyReader& reader);
+    bool loggedIn(const QString& user);
     bool fail(ErrorKind kind, const QString& text, bool breaks);
     bool failFromTransport();
     bool startTls();
+    // false with the error set when the TLS memory cannot take the host.
+    bool rememberTls(const Pop3Endpoint& endpoint);
     bool readCapabilities();
     bool encodeCredentials(const QString& user, const QString& password, QByteArray* userBytes,
                            QByteArray* passwordBytes);
@@ -160,23 +192,20 @@ private:
     QByteArray m_greeting;
     QList<QByteArray> m_capabilities;
     bool m_capaSupported = false;
-    bool m_topFailed = false; // TOP answered -ERR once: use RETR from then on
     bool m_broken = false;
-    qint64 m_lastListed = -1; // size of m_lastListedNumber from LIST
-    int m_lastListedNumber = 0;
     int m_statCount = 0;
-    qint64 m_statOctets = -1;
-    bool m_keepBodies = true;
+    int m_sessionMs = kSessionMs;
+    Pop3HeaderMemory* m_memory = nullptr;
+    QString m_mailboxKey;          // server and account, once logged in
+    QHash<int, QByteArray> m_uidls; // message number -> UIDL, from planWalk
     bool m_pipeliningAllowed = true;
-    // The planned walk: steps 3 (n - 1) + verb; [m_planRead, m_planSent) are
-    // on their way, one Ahead each.
+    bool m_pipelineFailed = false;
+    // The planned walk: steps by stepKey; m_ahead are on their way, and
+    // m_planNext is the next one to consider sending.
     int m_planCount = 0;
-    qint64 m_planRead = 0;
-    qint64 m_planSent = 0;
+    qint64 m_planNext = 0;
     std::deque<Ahead> m_ahead;
-    int m_aheadCommands = 0;
     qint64 m_aheadBytes = 0;
-    qint64 m_listedOctets = 0; // sizes LISTed in the plan so far
     ErrorKind m_errorKind = ErrorKind::None;
     QString m_errorText;
 };

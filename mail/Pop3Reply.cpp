@@ -190,4 +190,58 @@ Pop3ReplyReader::Status Pop3ReplyReader::feed(QByteArrayView input, qsizetype* c
     return done(Status::NeedMore);
 }
 
+void HeaderFieldCollector::feed(QByteArrayView bytes)
+{
+    constexpr qsizetype lineCap = kMaxFieldBytes + 1024;
+    while (!m_ended && !bytes.isEmpty()) {
+        const qsizetype nl = bytes.indexOf('\n');
+        const qsizetype take = nl < 0 ? bytes.size() : nl + 1;
+        if (m_line.size() < lineCap)
+            m_line.append(bytes.first(std::min(take, lineCap - m_line.size())));
+        bytes = bytes.sliced(take);
+        if (nl < 0)
+            return;
+        takeLine();
+        m_line.clear();
+    }
+}
+
+void HeaderFieldCollector::takeLine()
+{
+    if (m_line == "\r\n" || m_line == "\n") {
+        m_ended = true;
+        return;
+    }
+    if (!m_line.endsWith('\n')) // cut: the field's bound ends it
+        m_line += "\r\n";
+    if (m_line.startsWith(' ') || m_line.startsWith('\t')) {
+        if (m_current >= 0 && m_fields[m_current].size() < kMaxFieldBytes)
+            m_fields[m_current] += m_line.first(std::min(m_line.size(), kMaxFieldBytes - m_fields[m_current].size()));
+        return;
+    }
+    m_current = -1;
+    static const char* const names[] = {"From", "Subject", "Date"};
+    const qsizetype colon = m_line.indexOf(':');
+    for (int i = 0; i < 3 && colon > 0; ++i) {
+        if (m_order[i] < 0 && qstrnicmp(m_line.constData(), colon, names[i], qsizetype(std::strlen(names[i]))) == 0) {
+            m_current = i;
+            m_order[i] = m_found++;
+            m_fields[i] = m_line.first(std::min(m_line.size(), kMaxFieldBytes));
+        }
+    }
+}
+
+QByteArray HeaderFieldCollector::fields() const
+{
+    QByteArray out;
+    for (int k = 0; k < m_found; ++k)
+        for (int i = 0; i < 3; ++i)
+            if (m_order[i] == k) {
+                out += m_fields[i];
+                if (!out.endsWith('\n'))
+                    out += "\r\n";
+            }
+    return out;
+}
+
 } // namespace qp

@@ -3,6 +3,7 @@
 #include <QByteArrayView>
 
 #include <algorithm>
+#include <array>
 
 namespace qp {
 
@@ -77,6 +78,36 @@ private:
     bool m_overflowed = false;
     QByteArray m_status;
     QByteArray m_data;
+};
+
+// The fields a check uses (the first From, Subject and Date) from a header
+// streamed in pieces of any size, keeping nothing else: a header of any
+// length costs at most kMaxFieldBytes per field and one line's worth more.
+// Each field is kept as it came, folded lines and all, so that decoding the
+// result gives the same From, Subject and Date as decoding the whole header.
+class HeaderFieldCollector {
+public:
+    // Far above any real field; a hostile one is cut here. 48 KB of
+    // encoded words (even quoted-printable Japanese, 9 bytes a character)
+    // still decode past the 8 KB text buffer, so a cut field reads as an
+    // uncut one would.
+    static constexpr qsizetype kMaxFieldBytes = 48 * 1024;
+
+    void feed(QByteArrayView bytes);
+    // The header's empty line has been seen: what follows is not header.
+    bool ended() const { return m_ended; }
+    // The collected fields in the order they came, each ending in a line end.
+    QByteArray fields() const;
+
+private:
+    void takeLine();
+
+    QByteArray m_line; // the line coming in, cut at kMaxFieldBytes + 1024
+    int m_current = -1; // the wanted field the current line continues, or -1
+    std::array<QByteArray, 3> m_fields;
+    std::array<int, 3> m_order{-1, -1, -1};
+    int m_found = 0;
+    bool m_ended = false;
 };
 
 } // namespace qp

@@ -4,11 +4,11 @@
 add_library(qp_mail_library STATIC
   ${CMAKE_CURRENT_LIST_DIR}/NMail.h
   ${CMAKE_CURRENT_LIST_DIR}/NMailLayer.cpp ${CMAKE_CURRENT_LIST_DIR}/NMailLayer.h
-  ${CMAKE_CURRENT_LIST_DIR}/MailSession.cpp ${CMAKE_CURRENT_LIST_DIR}/MailSession.h
   ${CMAKE_CURRENT_LIST_DIR}/MailTransport.cpp ${CMAKE_CURRENT_LIST_DIR}/MailTransport.h
   ${CMAKE_CURRENT_LIST_DIR}/TlsMemory.cpp ${CMAKE_CURRENT_LIST_DIR}/TlsMemory.h
   ${CMAKE_CURRENT_LIST_DIR}/Pop3Client.cpp ${CMAKE_CURRENT_LIST_DIR}/Pop3Client.h
   ${CMAKE_CURRENT_LIST_DIR}/Pop3Reply.cpp ${CMAKE_CURRENT_LIST_DIR}/Pop3Reply.h
+  ${CMAKE_CURRENT_LIST_DIR}/Pop3HeaderMemory.cpp ${CMAKE_CURRENT_LIST_DIR}/Pop3HeaderMemory.h
   ${CMAKE_CURRENT_LIST_DIR}/ImapResponse.cpp ${CMAKE_CURRENT_LIST_DIR}/ImapResponse.h
   ${CMAKE_CURRENT_LIST_DIR}/ImapClient.cpp ${CMAKE_CURRENT_LIST_DIR}/ImapClient.h
   ${CMAKE_CURRENT_LIST_DIR}/HeaderDecoder.cpp ${CMAKE_CURRENT_LIST_DIR}/HeaderDecoder.h

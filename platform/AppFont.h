@@ -3,8 +3,8 @@
 
 namespace qp {
 
-// The design's "ＭＳ Ｐゴシック" at the given point size, or the nearest
-// Japanese proportional gothic font on this machine (IPAPGothic, Noto Sans
+// A Japanese proportional gothic font at the given point size: "ＭＳ Ｐゴシック"
+// where installed, else the nearest on this machine (IPAPGothic, Noto Sans
 // CJK JP, ...).
 QFont gothicFont(double pointSize = 9.0, bool bold = false);
 

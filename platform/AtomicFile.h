@@ -20,12 +20,14 @@ WriteResult writeFileAtomically(const QString& path, const QByteArray& bytes, in
 // Reads a whole file; ok is false when it does not exist or cannot be read.
 // Only a regular file is read: a FIFO, a device or a folder in its place
 // counts as unreadable, and opening never waits (no FIFO writer, no device).
+// maxBytes >= 0: a larger file counts as unreadable too, and no more than
+// that is ever held in memory.
 struct ReadResult {
     bool ok = false;
     QByteArray bytes;
     QString error; // why it could not be read, when ok is false
 };
-ReadResult readWholeFile(const QString& path);
+ReadResult readWholeFile(const QString& path, qint64 maxBytes = -1);
 
 // Opens path for reading when it is a regular file (symbolic links followed)
 // and returns the descriptor, without blocking whatever the entry is; -1

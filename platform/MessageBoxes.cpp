@@ -25,6 +25,7 @@ QMessageBox::StandardButton showMessage(QWidget* parent, const MessageRequest& r
     if (handler())
         return handler()(parent, r);
     QMessageBox box(r.icon, r.title, r.text, r.buttons, parent);
+    box.setTextFormat(Qt::PlainText);
     if (r.defaultButton != QMessageBox::NoButton)
         box.setDefaultButton(r.defaultButton);
     box.setWindowFlag(Qt::WindowStaysOnTopHint, true);
@@ -63,6 +64,7 @@ QMessageBox* openMessage(QWidget* parent, const MessageRequest& request)
         return nullptr;
     }
     auto* box = new QMessageBox(r.icon, r.title, r.text, r.buttons, parent);
+    box->setTextFormat(Qt::PlainText);
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setModal(false);
     box->show();

@@ -8,7 +8,9 @@ class QWidget;
 namespace qp {
 
 // Every message box of the program goes through here, so tests can answer
-// them without a modal loop. Title defaults to the program title.
+// them without a modal loop. Title defaults to the program title. Texts are
+// shown as plain text: they often carry what a server or a file said, and
+// QMessageBox would otherwise render markup in them and open its links.
 inline const QString kProgramTitle = QStringLiteral("Quillpost");
 
 struct MessageRequest {

@@ -5,8 +5,8 @@
 
 namespace qp {
 
-// The number a text starts with, as the Windows design reads texts as
-// numbers: leading blanks (spaces, tabs) ignored, an optional sign, decimal
+// The number a text starts with, read leniently so that a hand-edited or
+// half-typed value still gives its number: leading blanks (spaces, tabs) ignored, an optional sign, decimal
 // digits with an optional fraction and exponent; 0 when the text starts
 // with none. "12abc" -> 12, "1.5" -> 1.5, "abc" -> 0, " -3" -> -3.
 double leadingNumber(const QString& text);
@@ -23,11 +23,11 @@ std::int32_t leadingInt32(const QByteArray& bytes);
 std::int16_t clampToInt16(double value);
 
 // A date and time in the named format "General Date": the locale's short
-// date, a space, its long time, as Windows writes them for that locale
-// (ja_JP "2026/12/07 11:13:19", en_US "12/7/2026 11:13:19 AM"). Windows and
-// the desktop's locale data differ (Japanese long time "11時13分19秒 JST",
-// two-digit years), so the common locales use the Windows patterns; others
-// take the locale's own with a four-digit year and no time zone.
+// date, a space, its long time, in the compact form users of that locale
+// know (ja_JP "2026/12/07 11:13:19", en_US "12/7/2026 11:13:19 AM"). The
+// desktop's locale data is wordier (Japanese long time "11時13分19秒 JST",
+// two-digit years), so the common locales use fixed patterns; others take
+// the locale's own with a four-digit year and no time zone.
 QString generalDateText(const QDateTime& when, const QLocale& locale = QLocale());
 
 } // namespace qp

@@ -24,9 +24,10 @@ void setUserFolder(const QString& folder);
 // taken, or an empty text when none was given.
 QString takeUserFolderFromEnvironment();
 
-// {P} joined with a tail written as the Windows design wrote it
-// ("\★MailData\ini.ini"), each component resolved without regard to case.
-// A tail inside the data folder is joined to userFolder() instead.
+// {P} joined with a tail written with backslashes ("\★MailData\ini.ini"),
+// each component resolved without regard to case, so that every spelling
+// of a data file's name finds the one file that is there. A tail inside the
+// data folder is joined to userFolder() instead.
 QString programPath(const QString& tail);
 
 } // namespace qp

@@ -158,12 +158,14 @@ bool WindowBlit::put(QWidget* widget, const QImage& image, const QPoint& at)
         return false;
     QWidget* top = widget->window();
     QWindow* handle = top->windowHandle();
-    if (!handle || !handle->isExposed() || !widget->isVisible() || !widget->updatesEnabled() || top->isMinimized()
-        || widget->devicePixelRatioF() != 1.0 || !top->internalWinId())
+    if (!handle || !handle->handle() || !handle->isExposed() || !widget->isVisible() || !widget->updatesEnabled()
+        || top->isMinimized() || widget->devicePixelRatioF() != 1.0)
         return false;
     if (!m_target)
         m_target = std::make_unique<Target>();
-    if (!m_target->attach(connection, xcb_window_t(top->internalWinId())))
+    // The QWindow's id, not QWidget::winId(): switching always-on-top makes
+    // Qt create a new native window, and the widget keeps the old one's id.
+    if (!m_target->attach(connection, xcb_window_t(handle->winId())))
         return false;
     QRegion visible;
     if (!visibleRegion(widget, &visible))

@@ -48,7 +48,9 @@ struct IniWriteResult {
 // every other line is kept byte for byte, and the file is replaced
 // atomically. The data folder is never created: a write into a missing folder
 // is lost. A value with characters CP932 cannot hold, or longer than the 255
-// bytes a read gives back, is refused rather than stored changed. Callers that follow the original design ignore the result.
+// bytes a read gives back, is refused rather than stored changed.
+// Most callers go on whatever the result: a lost option must not stop the
+// user's action.
 IniWriteResult WriteIniText(const QString& path, const QString& key, const QString& value,
                             IniFileMode mode = IniFileMode::Normal);
 

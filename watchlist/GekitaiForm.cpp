@@ -145,8 +145,8 @@ GekitaiForm::GekitaiForm(int mainLoopCheckValue, QWidget* parent)
     List1->setObjectName(QStringLiteral("List1"));
     List1->setGeometry(twipsRect(120, 765, 7095, 4350));
     List1->setSelectionMode(QAbstractItemView::SingleSelection);
-    // Rows keep their filler spaces; like the original list box, clip them
-    // instead of offering to scroll across them.
+    // Rows keep their filler spaces; clip them rather than offer a scroll
+    // bar that would only scroll across blanks.
     List1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     List1->setTextElideMode(Qt::ElideNone);
     QPalette listPalette = List1->palette();
@@ -272,8 +272,8 @@ void GekitaiForm::Command2_Click()
     const bool confirmed = showMessage(this, {QMessageBox::Question, kConfirmTitle, kConfirmDelete,
                                               QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes})
         == QMessageBox::Yes;
-    // Declining still rewrites the store, as the original program did; it
-    // also drops records an interrupted deletion left marked.
+    // Declining still rewrites the store: that drops records an interrupted
+    // deletion left marked, so the list shown afterwards is what is stored.
     const KeywordStoreStatus status = KeywordStore::compact(confirmed ? row : -1);
     reportRecovery(status);
     if (!status.ok())

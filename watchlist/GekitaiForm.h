@@ -27,7 +27,7 @@ public:
     // It decides where the help box sits (1: top 3480 twips; 0: out of sight).
     explicit GekitaiForm(int mainLoopCheckValue = 1, QWidget* parent = nullptr);
 
-    // Controls, named as in the design.
+    // Controls, named as the window's handlers and tests refer to them.
     QFrame* Picture2 = nullptr;
     QLabel* Label2 = nullptr;
     QLineEdit* Text1 = nullptr;

@@ -56,9 +56,6 @@ public:
     // library gave it, cut at its first NUL by the caller).
     SenderMatch match(const QString& sender);
 
-    // Same, when only the count is wanted.
-    int countMatches(const QString& sender) { return match(sender).matchCount; }
-
     // Matches sender against a keyword list held in memory (no file access);
     // each entry is trimmed as a stored keyword is. For tests and callers
     // that already have the list.

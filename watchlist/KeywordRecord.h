@@ -6,8 +6,8 @@
 
 namespace qp {
 
-// One entry of the keyword store ("ferruledata50.data"), as the Windows
-// program lays it out on disk. The file has no header: record n (from 1)
+// One entry of the keyword store ("ferruledata50.data"), as it lies on
+// disk, a layout that existing stores keep. The file has no header: record n (from 1)
 // starts at byte (n - 1) * 204.
 //
 //   offset 0, 2 bytes    separator, CR LF

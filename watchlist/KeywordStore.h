@@ -68,7 +68,7 @@ public:
     // so this is the most records a store can hold.
     static constexpr int kMaxRecords = 32766;
 
-    // Paths as they resolve now (the spellings the Windows program used).
+    // Paths as they resolve now (the spellings existing data folders hold).
     static QString storePath();  // "\★MAilData\Ferruledata50.data"
     static QString tempPath();   // "\★MAilData\FERRULEDATA50.TMP"
     static QString dataFolder(); // "\★MAilData"
@@ -86,7 +86,7 @@ public:
     // Writes keyword as record n (1-based): InUse 1, CR LF, the keyword cut
     // to 200 bytes at a character boundary and padded with spaces. A gap
     // before record n (a store with a part-record at its end) is filled with
-    // zero bytes, as extending a file does on Windows. Refuses n beyond
+    // zero bytes, as extending a file by seeking past its end gives. Refuses n beyond
     // kMaxRecords (Full) and text CP932 cannot hold (Unencodable).
     static KeywordStoreStatus putRecord(int n, const QString& keyword);
 

@@ -180,6 +180,8 @@ void DelayRelay::run()
                             if (d == &p->up && p->lastRead != &p->up)
                                 ++m_clientTurns;
                             p->lastRead = d;
+                            if (d == &p->down)
+                                m_serverBytes += static_cast<long long>(d->heldBytes - before);
                         }
                     }
                 }

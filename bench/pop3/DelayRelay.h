@@ -28,6 +28,9 @@ public:
     // handshake included), over all connections since the last reset.
     int clientTurns() const { return m_clientTurns; }
     void resetTurns() { m_clientTurns = 0; }
+    // Bytes passed on from the server to its clients since the last reset.
+    long long serverBytes() const { return m_serverBytes; }
+    void resetServerBytes() { m_serverBytes = 0; }
 
 private:
     void run();
@@ -39,5 +42,6 @@ private:
     std::uint16_t m_port = 0;
     std::atomic<bool> m_stop{false};
     std::atomic<int> m_clientTurns{0};
+    std::atomic<long long> m_serverBytes{0};
     std::thread m_thread;
 };

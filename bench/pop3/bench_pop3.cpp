@@ -1,7 +1,8 @@
 // How our mail layer does against bare clients on the same server.
 //
 // Fills a private Dovecot mailbox with M messages of S bytes, then times
-// what a check does for every message (header, size, whole message) with
+// what a check does on first contact (UIDL, then header and size of every
+// message) with
 // (a) our mail-library calls, as the check makes them (the walk announced,
 //     so pipelined when the server offers PIPELINING),
 // (b) a minimal sequential client on plain POSIX sockets, one command at a
@@ -11,6 +12,13 @@
 // its own; rounds rotate the sides. Prints medians and best runs, the
 // ratios, and our peak memory for the full mailbox, for one a tenth its
 // size and for one 60 MB message: all three should be about the same.
+//
+// Then the bytes read from the server per check, beside the least a
+// notifier needs (STAT, UIDL and the TOP of each new message, pipelined)
+// and beside what a check that downloads every message read (TOP, LIST and
+// RETR each): (a) the same mailbox with one message new since the last
+// check of the run, (b) first contact; and the time of (a) at --rtt beside
+// a bare client's pipelined STAT + UIDL + one TOP.
 //
 // --remote puts a relay between the clients and Dovecot that holds every
 // byte back --rtt/2 ms each way (default RTT 50 ms): a distant server.
@@ -159,7 +167,10 @@ private:
     QByteArray m_last;
 };
 
-int runReference(const QString& host, int port, const QString& user, const QString& pass, qint64* bytes)
+// today: the walk of a check that downloads every message (TOP, LIST and
+// RETR each); otherwise UIDL, then TOP and LIST each.
+int runReference(const QString& host, int port, const QString& user, const QString& pass, qint64* bytes,
+                 bool today = false)
 {
     RawClient c;
     if (!c.open(host.toLatin1().constData(), port))
@@ -169,12 +180,15 @@ int runReference(const QString& host, int port, const QString& user, const QStri
         || !c.send("STAT") || !c.readLine())
         return -1;
     const int count = c.last().split(' ').value(1).toInt();
+    if (!today && (!c.send("UIDL") || c.readMulti() < 0))
+        return -1;
     for (int m = 1; m <= count; ++m) {
         const QByteArray n = QByteArray::number(m);
-        if (!c.send("TOP " + n + " 0") || c.readMulti() < 0 || !c.send("LIST " + n) || !c.readLine()
-            || !c.send("RETR " + n))
+        if (!c.send("TOP " + n + " 0") || c.readMulti() < 0 || !c.send("LIST " + n) || !c.readLine())
             return -1;
-        const qsizetype got = c.readMulti();
+        if (!today)
+            continue;
+        const qsizetype got = c.send("RETR " + n) ? c.readMulti() : -1;
         if (got < 0)
             return -1;
         *bytes += got;
@@ -184,9 +198,9 @@ int runReference(const QString& host, int port, const QString& user, const QStri
     return count;
 }
 
-// The same walk with up to `window` commands in flight, replies read in
-// order.
-int runPipelined(const QString& host, int port, const QString& user, const QString& pass, qint64* bytes,
+// The same walk (UIDL, then TOP and LIST each) with up to `window`
+// commands in flight, replies read in order.
+int runPipelined(const QString& host, int port, const QString& user, const QString& pass, qint64* /*bytes*/,
                  int window = 64)
 {
     RawClient c;
@@ -197,26 +211,20 @@ int runPipelined(const QString& host, int port, const QString& user, const QStri
         || !c.send("STAT") || !c.readLine())
         return -1;
     const int count = c.last().split(' ').value(1).toInt();
-    const qint64 steps = qint64(count) * 3;
+    if (!c.send("UIDL") || c.readMulti() < 0)
+        return -1;
+    const qint64 steps = qint64(count) * 2;
     qint64 sent = 0;
     for (qint64 read = 0; read < steps; ++read) {
         QByteArray batch;
         for (; sent < steps && sent - read < window; ++sent) {
-            const QByteArray n = QByteArray::number(sent / 3 + 1);
-            batch += sent % 3 == 0 ? "TOP " + n + " 0\r\n" : sent % 3 == 1 ? "LIST " + n + "\r\n" : "RETR " + n + "\r\n";
+            const QByteArray n = QByteArray::number(sent / 2 + 1);
+            batch += sent % 2 == 0 ? "TOP " + n + " 0\r\n" : "LIST " + n + "\r\n";
         }
         if (!batch.isEmpty() && !c.sendRaw(batch))
             return -1;
-        if (read % 3 == 1) {
-            if (!c.readLine())
-                return -1;
-            continue;
-        }
-        const qsizetype got = c.readMulti();
-        if (got < 0)
+        if (read % 2 == 1 ? !c.readLine() : c.readMulti() < 0)
             return -1;
-        if (read % 3 == 2)
-            *bytes += got;
     }
     c.send("QUIT");
     c.readLine();
@@ -234,7 +242,10 @@ int runOurs(qp::NMail& mail, const QString& server, const QString& user, const Q
     mail.planWalk(h, count); // as the check does
     QString subject, date, from, header, body;
     for (int m = 1; m <= count; ++m) {
-        mail.NMailPop3GetMailStatus(h, m, subject, date, from, header, 0);
+        if (mail.NMailPop3GetMailStatus(h, m, subject, date, from, header, 0) < 0 || from.isEmpty()) {
+            std::fprintf(stderr, "message %d: no sender: %s\n", m, qPrintable(mail.lastError()));
+            return -1;
+        }
         const int size = mail.NMailPop3GetMailSize(h, m);
         if (mail.NMailPop3GetMail(h, m, subject, date, from, header, body, 0, 0) < 0 || size < 0) {
             std::fprintf(stderr, "message %d: %s\n", m, qPrintable(mail.lastError()));
@@ -257,12 +268,12 @@ int runClient(const QString& host, int port, const QString& user, const QString&
     int count = 0;
     if (!c.connectToServer(e) || !c.loginUserPass(user, pass) || !c.refreshCapabilities() || !c.stat(&count, nullptr))
         return -1;
-    QByteArray header, message;
+    QByteArray fields;
     for (int m = 1; m <= count; ++m) {
         qint64 size = 0;
-        if (!c.header(m, &header) || !c.list(m, &size) || !c.retrieve(m, &message))
+        if (!c.headerFields(m, &fields) || !c.list(m, &size))
             return -1;
-        *bytes += message.size();
+        *bytes += size;
     }
     c.quit();
     return count;
@@ -334,6 +345,48 @@ Run spawn(const QString& side, const QString& host, int port, const QString& use
     r.peakKb = f.value(3).toLong();
     r.cpuUs = f.value(5).toLongLong();
     return r;
+}
+
+// The least a notifier reads for a check: STAT, UIDL and the TOP of each
+// message in tops, pipelined after the login. Returns the bytes of those
+// replies as the relay counted them; ms gets the time of the whole session.
+qint64 minimalCheck(DelayRelay& relay, const QString& host, const QString& user, const QString& pass,
+                    const QList<int>& tops, qint64* ms)
+{
+    QElapsedTimer t;
+    t.start();
+    RawClient c;
+    if (!c.open(host.toLatin1().constData(), relay.port()) || !c.send("USER " + user.toUtf8()) || !c.readLine()
+        || !c.send("PASS " + pass.toUtf8()) || !c.readLine())
+        return -1;
+    relay.resetServerBytes();
+    QByteArray batch = "STAT\r\nUIDL\r\n";
+    for (int n : tops)
+        batch += "TOP " + QByteArray::number(n) + " 0\r\n";
+    if (!c.sendRaw(batch) || !c.readLine() || c.readMulti() < 0)
+        return -1;
+    for (qsizetype i = 0; i < tops.size(); ++i)
+        if (c.readMulti() < 0)
+            return -1;
+    const qint64 bytes = relay.serverBytes();
+    c.send("QUIT");
+    c.readLine();
+    *ms = t.elapsed();
+    return bytes;
+}
+
+// One check of ours through the relay: bytes read from the server.
+qint64 ourCheck(qp::NMail& mail, DelayRelay& relay, const QString& host, const QString& user, const QString& pass,
+                qint64* ms)
+{
+    relay.resetServerBytes();
+    QElapsedTimer t;
+    t.start();
+    qint64 sizes = 0;
+    if (runOurs(mail, host + ':' + QString::number(relay.port()), user, pass, &sizes) < 0)
+        return -1;
+    *ms = t.elapsed();
+    return relay.serverBytes();
 }
 
 qint64 median(QList<qint64> v)
@@ -500,5 +553,60 @@ int main(int argc, char** argv)
     if (hugeMb > 0)
         std::printf(", %ld kB for one %d MB message", huge.peakKb, hugeMb);
     std::printf(" (%ld kB before the check)\n", small.baseKb);
+
+    // --- bytes per check, and the time of a check with one new message ---
+    DelayRelay counter(dovecot.pop3Port(), 0);
+    DelayRelay far(dovecot.pop3Port(), rttMs / 2);
+    if (!counter.start() || !far.start()) {
+        std::fprintf(stderr, "cannot start the relays\n");
+        return 1;
+    }
+    const QString user = QStringLiteral("big");
+    qint64 ms = 0, unused = 0;
+    counter.resetServerBytes();
+    if (runReference(host, counter.port(), user, pass, &unused, true) != messages)
+        return 1;
+    const qint64 today = counter.serverBytes();
+    qp::NMail mail;
+    mail.NMailInitializeWinSock();
+    mail.NMailSetOption(1, 8192);
+    QList<int> all;
+    for (int i = 1; i <= messages; ++i)
+        all << i;
+    const qint64 firstBytes = ourCheck(mail, counter, host, user, pass, &ms);
+    const qint64 firstLeast = minimalCheck(counter, host, user, pass, all, &unused);
+    int count = messages;
+    dovecot.addMessage(user, makeMessage(++count, size));
+    const qint64 oneBytes = ourCheck(mail, counter, host, user, pass, &ms);
+    const qint64 oneLeast = minimalCheck(counter, host, user, pass, {count}, &unused);
+    if (firstBytes < 0 || firstLeast < 0 || oneBytes < 0 || oneLeast < 0) {
+        std::fprintf(stderr, "a byte measurement failed\n");
+        return 1;
+    }
+    std::printf("bytes read from the server per check (%d x %d bytes):\n", messages, size);
+    std::printf("  (a) one new message: ours %lld, least %lld (STAT+UIDL+1 TOP): %.2fx (target <= 1.5); "
+                "%.2f %% of a check that downloads every message (%lld; target <= 2 %%)\n",
+                static_cast<long long>(oneBytes), static_cast<long long>(oneLeast), double(oneBytes) / double(oneLeast),
+                100.0 * double(oneBytes) / double(today), static_cast<long long>(today));
+    std::printf("  (b) first contact:   ours %lld, least %lld (STAT+UIDL+%d TOPs): %.2fx\n",
+                static_cast<long long>(firstBytes), static_cast<long long>(firstLeast), messages,
+                double(firstBytes) / double(firstLeast));
+    // The time of (a) over the slow relay: each round one more new message.
+    if (ourCheck(mail, far, host, user, pass, &ms) < 0) // first contact through this port
+        return 1;
+    QList<qint64> oursMs, leastMs;
+    for (int r = 0; r < rounds && !g_interrupted; ++r) {
+        dovecot.addMessage(user, makeMessage(++count, size));
+        qint64 a = 0, b = 0;
+        if (ourCheck(mail, far, host, user, pass, &a) < 0 || minimalCheck(far, host, user, pass, {count}, &b) < 0)
+            return 1;
+        oursMs << a;
+        leastMs << b;
+    }
+    if (g_interrupted)
+        return 130;
+    std::printf("  time of (a) at RTT %d ms: ours %lld ms, bare pipelined STAT+UIDL+1 TOP %lld ms: %.2fx (target <= 1.5)\n",
+                rttMs / 2 * 2, static_cast<long long>(median(oursMs)), static_cast<long long>(median(leastMs)),
+                double(median(oursMs)) / double(median(leastMs)));
     return 0;
 }

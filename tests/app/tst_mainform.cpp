@@ -13,6 +13,8 @@
 
 #include <QAccessible>
 #include <QAction>
+#include <QApplication>
+#include <QLabel>
 #include <QCheckBox>
 #include <QDir>
 #include <QFile>
@@ -96,7 +98,7 @@ struct Program {
 class MainFormTest : public QObject {
     Q_OBJECT
 private slots:
-    void layoutMatchesTheDesign()
+    void layoutAndCaptions()
     {
         Program p;
         QCOMPARE(p.form->windowTitle(), QStringLiteral("ハルカゼ、お待ちしています　Ver 1.0"));
@@ -170,6 +172,21 @@ private slots:
         p.trigger("mcheck");
         QCOMPARE(p.journal.entries.count(QStringLiteral("mail: connect pop.example.jp")), 3);
         QCOMPARE(errorBoxes(), 1);
+    }
+
+    void serverTextInTheErrorBoxIsPlainText()
+    {
+        // Markup a man in the middle put into "-ERR": no heading, no link.
+        Program p;
+        setMessageHandler({});
+        const QString said = QStringLiteral("-ERR <a href=\"https://phish.example/\">確認</a><h1>要確認</h1>");
+        Qt::TextFormat format = Qt::RichText;
+        p.form->showLoginError(said); // shown, not waited for
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (qobject_cast<QMessageBox*>(w) && w->isVisible())
+                for (QLabel* l : w->findChildren<QLabel*>())
+                    format = l->text() == said ? l->textFormat() : format;
+        QCOMPARE(format, Qt::PlainText);
     }
 
     void menuItemsReachTheirWindowsAndOperations()

@@ -45,7 +45,7 @@ private slots:
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     }
 
-    void filledBoardShowsTheCountNotItsDesignText()
+    void filledBoardShowsTheCountNotItsInitialText()
     {
         MsgForm* f = board.touch();
         QVERIFY(f->isHidden());

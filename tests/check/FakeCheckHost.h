@@ -66,6 +66,7 @@ public:
     QList<WatchedMessage> announced;
     void startMailProgram(const QString& program) override { m_log << QStringLiteral("start:") + program; }
     void hangUp() override { m_log << QStringLiteral("hangUp"); }
+    void showWaitNotice(const QString& text) override { m_log << QStringLiteral("notice:") + text; }
     void showLoginError(const QString& text) override
     {
         m_log << QStringLiteral("error:") + text;

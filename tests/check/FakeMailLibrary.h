@@ -19,6 +19,8 @@ public:
     QList<int> badStatus;           // messages whose header cannot be read
     int countOverride = -1;         // >= 0: the count login reports instead of senders.size()
     bool loginFails = false;
+    bool loginBusy = false;         // with loginFails: refused for a busy mailbox
+    int loginDelay = 0;             // LOGIN-DELAY after a successful login
     bool connectFailsOverTls = false; // with connectResult -1: a TLS failure
     int brokenFrom = 0;             // > 0: the session is lost from this message's status read on
     int plannedCount = -1;          // the count of the last planned walk
@@ -87,6 +89,8 @@ public:
     bool lastConnectFailureIsTls() const override { return connectResult == -1 && connectFailsOverTls; }
     void planWalk(int, int count) override { plannedCount = count; }
     bool isSessionUsable(int) const override { return brokenFrom <= 0 || lastStatus < brokenFrom; }
+    bool lastLoginWasBusy() const override { return loginFails && loginBusy; }
+    int loginDelaySeconds(int) const override { return loginDelay; }
     int NMailGetMessage(int code, QString& buffer, int& size) override
     {
         ++calls;

@@ -182,6 +182,39 @@ private slots:
                                    "error:ログインに失敗しました", "close:1", "hangUp"}));
     }
 
+    // A busy mailbox is tried again quietly; only the third refusal in a
+    // row (and every third after) is told. A server's LOGIN-DELAY is waited
+    // for before the next login: silently when scheduled, with a word when
+    // the user asked.
+    void busyMailboxAndLoginDelay()
+    {
+        lib->loginFails = lib->loginBusy = true;
+        QStringList errors;
+        for (int i = 1; i <= 6; ++i) {
+            log.clear();
+            QVERIFY(check->run(true).loginBusy);
+            errors << log.filter(QStringLiteral("error:"));
+        }
+        QCOMPARE(errors.size(), 2);
+        QVERIFY(errors.at(0).contains(QStringLiteral("3 回続けて")));
+        lib->loginFails = false;
+        lib->loginDelay = 60;
+        QCOMPARE(check->run().loginDelayWaitMs, 0);
+        log.clear();
+        QVERIFY(check->run(true).loginDelayWaitMs > 59000);
+        QVERIFY(log.first().startsWith(QStringLiteral("wait:")));
+        log.clear();
+        check->run(false);
+        QVERIFY2(log.first().startsWith(QStringLiteral("notice:")) && log.first().contains(QStringLiteral("60 秒")),
+                 qPrintable(log.first()));
+        // A wrong password is told at once.
+        lib->loginFails = true;
+        lib->loginBusy = false;
+        log.clear();
+        check->run(true);
+        QCOMPARE(log.filter(QStringLiteral("error:")).size(), 1);
+    }
+
     void emptyAccountOpensTheAccountWindow()
     {
         setAccount(QStringLiteral("taro"), QString());

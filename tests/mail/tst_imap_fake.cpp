@@ -93,17 +93,17 @@ private slots:
     }
 
     // A whole check as the check cycle makes it: the commands the server
-    // sees, the account in Shift-JIS, the unseen messages served in order
+    // sees, the account in UTF-8, the unseen messages served in order
     // from one FETCH (which leaves out one the server no longer has), and no
     // body ever asked for.
     void checkSession()
     {
         FakeImapServer server;
         server.greeting(kGreeting);
-        // "太郎" / "秘密" in Shift-JIS, as literals (LITERAL+: no go-ahead).
-        server.expect("LOGIN {4+}\r\n\x91\xbe\x98\x59 {4+}\r\n\x94\xe9\x96\xa7", "{tag} OK logged in");
+        // "太郎" / "秘密" in UTF-8, as literals (LITERAL+: no go-ahead).
+        server.expect("LOGIN {6+}\r\n\xe5\xa4\xaa\xe9\x83\x8e {6+}\r\n\xe7\xa7\x98\xe5\xaf\x86", "{tag} OK logged in");
         server.expect("EXAMINE INBOX", "* 9 EXISTS\r\n* OK [UIDVALIDITY 1] x\r\n{tag} OK [READ-ONLY] done");
-        server.expect("UID SEARCH UNSEEN", "* SEARCH 9 3 4\r\n{tag} OK done");
+        server.expect("UID SEARCH UNSEEN UNDELETED", "* SEARCH 9 3 4\r\n{tag} OK done");
         server.expect("UID FETCH 3:4,9 (UID RFC822.SIZE BODY.PEEK[HEADER.FIELDS (FROM SUBJECT DATE)])",
                       fetchReply(7, 9, 2000, "From: boss@example.jp\r\n\r\n") + "* 2 FETCH (FLAGS (\\Seen))\r\n"
                           + fetchReply(1, 3, 1500,
@@ -145,12 +145,12 @@ private slots:
     {
         FakeImapServer server;
         server.greeting("* OK [CAPABILITY IMAP4rev1] ready");
-        server.expect("LOGIN \"a\\\"b\" {1}\r\n\xa9", "{tag} OK");
+        server.expect("LOGIN \"a\\\"b\" {3}\r\n\xef\xbd\xa9", "{tag} OK");
         QByteArray search = "* SEARCH";
         for (int uid = 1; uid <= 600; ++uid)
             search += ' ' + QByteArray::number(uid);
         server.expect("EXAMINE INBOX", "{tag} OK [READ-ONLY]");
-        server.expect("UID SEARCH UNSEEN", search + "\r\n{tag} OK");
+        server.expect("UID SEARCH UNSEEN UNDELETED", search + "\r\n{tag} OK");
         server.expect("UID FETCH 1:250 *", fetchReply(1, 1, 10, "From: first\r\n") + "{tag} OK");
         server.expect("UID FETCH 251:500 *", fetchReply(251, 251, 10, "From: second\r\n") + "{tag} OK");
         server.expect("UID FETCH 501:600 *", fetchReply(600, 600, 10, "From: last\r\n") + "{tag} OK");
@@ -196,6 +196,22 @@ private slots:
         QVERIFY2(client.errorText().contains(QStringLiteral("チェックを打ち切りました")), qPrintable(client.errorText()));
     }
 
+    // A mailbox held by another session is no wrong password (RFC 5530).
+    void busyMailbox()
+    {
+        for (const QByteArray code : {"INUSE", "UNAVAILABLE", "AUTHENTICATIONFAILED"}) {
+            FakeImapServer server;
+            server.greeting("* OK [CAPABILITY IMAP4rev1] ready");
+            server.expect("LOGIN \"alice\" \"secret\"", "{tag} NO [" + code + "] no");
+            QVERIFY(server.start());
+            NMail mail;
+            mail.setTimeouts(quickTimeouts());
+            const int h = mail.NMailPop3Connect(server.serverText());
+            QVERIFY(mail.NMailPop3Authenticate(h, QStringLiteral("alice"), QStringLiteral("secret"), 0) < 0);
+            QCOMPARE(mail.lastLoginWasBusy(), code != "AUTHENTICATIONFAILED");
+        }
+    }
+
     // What Dovecot will not do: each fails cleanly, soon, with a reason,
     // and the password never goes out where it should not.
     void hostileServers_data()
@@ -233,7 +249,7 @@ private slots:
         server.greeting(greeting);
         server.expect("LOGIN \"alice\" \"secret\"", "{tag} OK");
         server.expect("EXAMINE INBOX", "{tag} OK [READ-ONLY]");
-        server.expect("UID SEARCH UNSEEN", "* SEARCH 1\r\n{tag} OK");
+        server.expect("UID SEARCH UNSEEN UNDELETED", "* SEARCH 1\r\n{tag} OK");
         server.expect("UID FETCH *", answer, Then(then));
         QVERIFY(server.start());
         NMail mail;
@@ -285,7 +301,7 @@ private slots:
         stripped.greeting("* OK [CAPABILITY IMAP4rev1] ready");
         QVERIFY(stripped.start());
         const QString file = m_dir.filePath(QStringLiteral("tls-servers"));
-        QVERIFY(qp::TlsMemory(file).remember(QStringLiteral("127.0.0.1"), stripped.port()));
+        QVERIFY(qp::TlsMemory(file).remember(QStringLiteral("127.0.0.1")));
         mail.setTlsMemoryFile(file);
         QCOMPARE(mail.NMailPop3Connect(stripped.serverText()), -1);
         QVERIFY2(lastMessage(mail).contains(QStringLiteral("TLS が使えなくなりました")), qPrintable(lastMessage(mail)));

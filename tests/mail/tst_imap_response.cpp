@@ -102,6 +102,14 @@ private slots:
         QCOMPARE(qp::parseImapResponse("* SEARCH")->searchNumbers(), QList<qint64>());
         QVERIFY(!qp::parseImapResponse("* SEARCH 3 x")->searchNumbers());
         QVERIFY(!qp::parseImapResponse("* SEARCH 0")->searchNumbers());
+        QCOMPARE(qp::parseImapResponse("* SEARCH 2 5 (MODSEQ 917162500)")->searchNumbers(), (QList<qint64>{2, 5}));
+        QVERIFY(!qp::parseImapResponse("* SEARCH 4294967296")->searchNumbers());
+        // A line of a few MB holds millions of numbers: refused, not stored.
+        QByteArray many = "* SEARCH";
+        for (qsizetype i = 0; i <= ImapResponse::kMaxSearchNumbers; ++i)
+            many += " 1";
+        r = qp::parseImapResponse(many);
+        QVERIFY(r && r->searchTooMany() && !r->searchNumbers());
         r = qp::parseImapResponse("+ ");
         QVERIFY(r && r->kind == ImapResponse::Kind::Continuation);
 

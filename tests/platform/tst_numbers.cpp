@@ -17,7 +17,7 @@ private slots:
         QTest::newRow("trailing letters") << "12abc" << 12.0;
         QTest::newRow("letters") << "abc" << 0.0;
         QTest::newRow("empty") << "" << 0.0;
-        QTest::newRow("design text") << "Text1" << 0.0;
+        QTest::newRow("initial box text") << "Text1" << 0.0;
         QTest::newRow("negative") << "-3" << -3.0;
         QTest::newRow("dot only") << "." << 0.0;
         QTest::newRow("leading dot") << ".5" << 0.5;

@@ -48,10 +48,11 @@ QImage pattern(const QSize& size, int shift)
     return image;
 }
 
-// The window's pixels as the X server holds them.
+// The window's pixels as the X server holds them. (QWidget::winId() keeps
+// the first native window's id when Qt makes a new one; the QWindow knows.)
 QImage onServer(QWidget& window)
 {
-    return window.screen()->grabWindow(window.winId()).toImage().convertToFormat(QImage::Format_RGB32);
+    return window.screen()->grabWindow(window.windowHandle()->winId()).toImage().convertToFormat(QImage::Format_RGB32);
 }
 
 } // namespace
@@ -104,6 +105,18 @@ private slots:
         picture->repaint();
         QTest::qWait(100);
         QCOMPARE(onServer(window), viaBlit);
+
+        // Switching always-on-top makes a new native window, both ways: what
+        // is put afterwards lands in the one on screen.
+        picture->image = first;
+        for (const bool on : {true, false}) {
+            window.setWindowFlag(Qt::WindowStaysOnTopHint, on);
+            window.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&window));
+            QTest::qWait(100);
+            QVERIFY(blit.put(picture, first, picture->at));
+            QTRY_COMPARE(onServer(window).copy(place), first);
+        }
     }
 
     void refusesWhatItCannotShow()

@@ -9,6 +9,7 @@
 #include <QtTest>
 
 #include <csignal>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -35,6 +36,14 @@ QByteArray readBytes(const QString& path)
     return readWholeFile(path).bytes;
 }
 
+// A tmpfs of 64 KiB of our own, unmounted again however the test ends.
+// Mounting needs root (as in CI); elsewhere the caller skips.
+struct SmallDisk {
+    QTemporaryDir dir;
+    bool mounted = ::mount("tmpfs", QFile::encodeName(dir.path()).constData(), "tmpfs", 0, "size=64k") == 0;
+    ~SmallDisk() { if (mounted) ::umount2(QFile::encodeName(dir.path()).constData(), MNT_DETACH); }
+};
+
 } // namespace
 
 class IniFileTest : public QObject {
@@ -45,7 +54,7 @@ class IniFileTest : public QObject {
 private slots:
     void readsAFileAsWindowsWritesIt()
     {
-        // A file as the Windows program leaves it: CP932, CRLF, mixed case.
+        // A file as other tools leave it: CP932, CRLF, mixed case.
         const QString path = file("win.ini");
         QByteArray bytes = "[ExeIni]\r\n"
                            "Number=1\r\n"
@@ -210,6 +219,26 @@ private slots:
         const auto perms = QFileInfo(path).permissions();
         QVERIFY(perms & QFileDevice::ReadOwner);
         QVERIFY(!(perms & (QFileDevice::ReadGroup | QFileDevice::ReadOther)));
+    }
+
+    void aFullOrReadOnlyDiskFailsAndKeepsTheOldFile()
+    {
+        SmallDisk disk;
+        if (!disk.mounted)
+            QSKIP("needs root to mount a small tmpfs");
+        const QString path = QDir(disk.dir.path()).filePath("ini.ini");
+        QVERIFY(WriteIniText(path, "NAME", "old").ok);
+        const QByteArray before = readBytes(path);
+        QFile filler(QDir(disk.dir.path()).filePath("filler"));
+        QVERIFY(filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+        while (filler.write(QByteArray(4096, 'x')) > 0) {}
+        QVERIFY(!WriteIniText(path, "NAME", QString(200, 'n')).ok);
+        QCOMPARE(readBytes(path), before);
+        QCOMPARE(QDir(disk.dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 2);
+        filler.remove();
+        QVERIFY(::mount(nullptr, QFile::encodeName(disk.dir.path()).constData(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) == 0);
+        QVERIFY(!WriteIniText(path, "NAME", "new").ok);
+        QCOMPARE(readBytes(path), before);
     }
 
     void anInterruptedWriteNeverLeavesAHalfFile()

@@ -39,7 +39,7 @@ public:
     QString dataFolder() const { return programFolder() + QStringLiteral("/★MailData"); }
     QString workingFolder() const { return m_dir.path() + QStringLiteral("/cwd"); }
 
-    // Writes a file from text the way the original program stores it.
+    // Writes a file from text as the settings files hold it (CP932).
     static void writeCp932(const QString& path, const QString& text)
     {
         QFile f(path);

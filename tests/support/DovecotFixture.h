@@ -27,7 +27,7 @@ namespace qp::test {
 //   QVERIFY(dovecot.addMessage("alice", "From: a@example.com\r\n\r\nbody\r\n"));
 //   QVERIFY2(dovecot.start(), qPrintable(dovecot.errorString()));
 //   ... connect to dovecot.host():dovecot.pop3Port(), trust dovecot.caCertificates() ...
-//   QVERIFY(dovecot.waitForLog("retr=1/"));   // the session's summary line
+//   QVERIFY(dovecot.waitForLog("top=1/"));    // the session's summary line
 //
 // Users and messages may be added before or after start(). Messages are
 // numbered by the server in the order they were added. The destructor stops
@@ -84,7 +84,7 @@ public:
     QString caCertificatePath() const { return m_ca.caPath(); }
     QList<QSslCertificate> caCertificates() const;
 
-    // The whole Dovecot log so far (info level: logins, "retr=N/bytes,
+    // The whole Dovecot log so far (info level: logins, "top=N/bytes, retr=N/bytes,
     // del=N/total" summaries of finished sessions, errors).
     QString logText() const;
     // Waits (polling the log) until it contains needle; false on time-out.

@@ -18,6 +18,9 @@ struct FakePop3Server::Shared {
     QString certPath, keyPath;
     bool implicitTls = false;
     bool pipelining = false;
+    bool dropQueued = false;
+    bool continueScript = false;
+    int resumeAt = 0; // the server's thread only
 
     // Results, under log.mutex.
     ServerLog log;
@@ -46,17 +49,15 @@ protected:
         QSslSocket* socket = acceptConnection(this, descriptor, &m_s->log);
         if (!socket)
             return;
-        auto state = std::make_shared<Connection>(Connection{socket, 0, {}, false, false, {}, nullptr});
+        auto state = std::make_shared<Connection>(
+            Connection{socket, m_s->continueScript ? m_s->resumeAt : 0, {}, false, false, {}, nullptr});
         if (m_s->pipelining) {
             state->quiet = new QTimer(socket); // goes with the socket
             state->quiet->setSingleShot(true);
             state->quiet->setInterval(20);
-            QObject::connect(state->quiet, &QTimer::timeout, socket, [this, c = state.get()] {
-                const QList<QByteArray> lines = std::exchange(c->queued, {});
-                for (const QByteArray& line : lines)
-                    if (!processLine(c, line))
-                        return;
-            });
+            QObject::connect(state->quiet, &QTimer::timeout, socket, [this, c = state.get()] { answerQueued(c); });
+            // A client that says QUIT and hangs up at once still has it heard.
+            QObject::connect(socket, &QAbstractSocket::disconnected, socket, [this, c = state.get()] { answerQueued(c); });
         }
         QObject::connect(socket, &QSslSocket::readyRead, socket, [this, state] { onReadyRead(state.get()); });
         QObject::connect(socket, &QSslSocket::sslErrors, socket, [this](const QList<QSslError>& errors) {
@@ -89,6 +90,17 @@ private:
         QList<QByteArray> queued; // pipelining mode: commands not answered yet
         QTimer* quiet;            // pipelining mode: fires after 20 ms without a command
     };
+
+    void answerQueued(Connection* c)
+    {
+        const QList<QByteArray> lines = std::exchange(c->queued, {});
+        for (qsizetype i = 0; i < lines.size(); ++i) {
+            if (i > 0 && m_s->dropQueued)
+                m_s->log.record(lines.at(i));
+            else if (!processLine(c, lines.at(i)))
+                return;
+        }
+    }
 
     void startTls(QSslSocket* socket)
     {
@@ -205,6 +217,7 @@ private:
             m_s->highestStepDone = std::max(m_s->highestStepDone, c->next);
         }
         ++c->next;
+        m_s->resumeAt = c->next;
         finishStep(c, step);
         return !c->closing;
     }
@@ -242,6 +255,16 @@ void FakePop3Server::setChunkSize(int bytes)
 void FakePop3Server::setPipelining(bool on)
 {
     m_shared->pipelining = on;
+}
+
+void FakePop3Server::setDropQueued(bool on)
+{
+    m_shared->dropQueued = on;
+}
+
+void FakePop3Server::setContinueScript(bool on)
+{
+    m_shared->continueScript = on;
 }
 
 int FakePop3Server::maxQueued() const

@@ -58,6 +58,13 @@ public:
     // so that every command a client sends ahead is seen waiting.
     // maxQueued() tells the most that waited at once.
     void setPipelining(bool on);
+    // With pipelining: of the commands that waited together only the first
+    // is answered; the others are recorded and dropped, as some servers
+    // that offer PIPELINING do.
+    void setDropQueued(bool on);
+    // A new connection takes the script up where the last one left it, so
+    // one script can hold several sessions (each from its greeting on).
+    void setContinueScript(bool on);
     // Certificate and key (PEM, EC or RSA) for TLS. implicitTls: the
     // connection is TLS from its first byte (POP3S); otherwise TLS starts only
     // at a Then::StartTls step.

@@ -37,7 +37,7 @@ private:
     QTemporaryDir m_dir;
 };
 
-// One record as the Windows program writes it.
+// One record as it lies in the store file.
 inline QByteArray record(const QByteArray& keywordBytes, qint16 inUse = 1, const QByteArray& sep = "\r\n")
 {
     QByteArray r = sep;

@@ -245,7 +245,7 @@ void FormTest::helpBoxPlacementFollowsLoopSwitch_data()
     QTest::addColumn<int>("top");
     QTest::newRow("ticked") << 1 << 3480 / 15;
     QTest::newRow("unticked: out of sight") << 0 << -6000 / 15;
-    QTest::newRow("grayed: design position") << 2 << 3525 / 15;
+    QTest::newRow("grayed: laid-out position") << 2 << 3525 / 15;
 }
 
 void FormTest::helpBoxPlacementFollowsLoopSwitch()

@@ -199,7 +199,7 @@ void StoreTest::namesResolveWithoutRegardToCase()
 void StoreTest::missingStoreIsRecoveredFromTemp()
 {
     // What a deletion interrupted between deleting the store and writing it
-    // anew leaves behind (the Windows program's order of steps).
+    // anew leaves behind (delete first, then write: the store's order of steps).
     ProgramFolder folder;
     const QByteArray list = record(QStringLiteral("saved1")) + record(QStringLiteral("saved2"), 0);
     writeFile(folder.file("ferruledata50.tmp"), list);

@@ -115,12 +115,12 @@ cleanup() {
   fi
   if [ -f "$server/dovecot.log" ]; then
     local sessions
-    sessions=$(grep -o 'retr=[0-9]*/[0-9]*, del=[0-9]*/[0-9]*' "$server/dovecot.log" || true)
+    sessions=$(grep -o 'top=[0-9]*/[0-9]*, retr=[0-9]*/[0-9]*, del=[0-9]*/[0-9]*' "$server/dovecot.log" || true)
     if [ "$imap" = 1 ]; then
       sessions=$(grep -o 'Logged out in=[0-9]* out=[0-9]*' "$server/dovecot.log" || true)
     fi
     if [ -n "$sessions" ]; then
-      say "what the server saw, one line per check (bytes in and out over IMAP; retr = messages read, del = deleted over POP3):"
+      say "what the server saw, one line per check (bytes in and out over IMAP; over POP3 top = headers read, retr = messages downloaded, del = deleted):"
       printf '%s\n' "$sessions" | sed 's/^/    /'
     fi
   fi
