@@ -2,8 +2,8 @@
 
 #include "app/AppServices.h"
 #include "app/BannerStrip.h"
-#include "mail/Reentry.h"
-#include "mail/CheckMail.h"
+#include "check/Reentry.h"
+#include "check/CheckMail.h"
 #include "notify/Alert.h"
 #include "notify/PicturePane.h"
 #include "platform/AppFont.h"

@@ -1,7 +1,7 @@
 #pragma once
 #include "actions/MailerChoice.h"
-#include "mail/CheckHost.h"
-#include "mail/Scheduler.h"
+#include "check/CheckHost.h"
+#include "check/Scheduler.h"
 #include "settings/AutoCheckDisplay.h"
 
 #include <QElapsedTimer>
@@ -21,6 +21,7 @@ class QFrame;
 class QLabel;
 class QLineEdit;
 class QMenu;
+class QMessageBox;
 class QPushButton;
 class QSystemTrayIcon;
 class QTimer;
@@ -252,6 +253,7 @@ private:
     QPointer<QWindow> m_watchedWindow;
     QPointer<QMessageBox> m_waitNotice; // why a manual check waits (LOGIN-DELAY)
     bool m_unloaded = false;
+    QPointer<QMessageBox> m_errorBox; // the "エラー" box while it is open
     QStringList m_committedValues; // NAME, NUMBER3, NUMBER5 as the last save request wrote them
     bool m_timer1Busy = false;
     bool m_timer2Busy = false;

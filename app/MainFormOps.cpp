@@ -6,9 +6,9 @@
 #include "app/MainForm.h"
 
 #include "actions/ActionsUi.h"
-#include "mail/CheckMail.h"
-#include "mail/Reentry.h"
-#include "mail/WaitWithEvents.h"
+#include "check/CheckMail.h"
+#include "check/Reentry.h"
+#include "check/WaitWithEvents.h"
 #include "notify/Alert.h"
 #include "notify/PicturePane.h"
 #include "platform/Cp932.h"
@@ -278,10 +278,14 @@ void MainForm::showBanner(const BannerState& state)
 
 void MainForm::Timer5_Timer()
 {
-    // The scheduler drops a tick that falls due during the two-second wait.
-    m_scheduler.lampTick(
-        [this] { return check3Value(); }, [this](Lamp lamp) { showLamp(lamp); },
-        [this](int ms) { waitWithEvents(ms); });
+    // The two-second wait is a timer, not a nested event loop, which would
+    // hold up a check waiting for its server in an outer one. The scheduler
+    // drops the ticks that fall due meanwhile.
+    const auto autoCheckOn = [this] { return check3Value(); };
+    const auto show = [this](Lamp lamp) { showLamp(lamp); };
+    if (m_scheduler.lampBegin(autoCheckOn, show))
+        QTimer::singleShot(Scheduler::kLampWaitMilliseconds, this,
+                           [this, autoCheckOn, show] { m_scheduler.lampFinish(autoCheckOn, show); });
 }
 
 void MainForm::showLamp(Lamp lamp)
@@ -342,7 +346,13 @@ void MainForm::hangUp() { Command5_Click(); }
 
 void MainForm::showLoginError(const QString& text)
 {
-    showMessage(this, {QMessageBox::NoIcon, QStringLiteral("エラー"), text, QMessageBox::Ok, QMessageBox::Ok});
+    // Not waited for: checks go on while the user has not read it yet (a
+    // wrong password or a passing lock must not silence the program), and
+    // one box at a time is enough to say that something is wrong.
+    if (m_errorBox)
+        return;
+    m_errorBox = openMessage(this, {QMessageBox::NoIcon, QStringLiteral("エラー"), text, QMessageBox::Ok,
+                                    QMessageBox::Ok});
 }
 
 void MainForm::showWaitNotice(const QString& text)

@@ -3,6 +3,7 @@
 #include "app/MainForm.h"
 #include "app/SingleInstance.h"
 
+#include "check/ThreadedMailLibrary.h"
 #include "mail/NMailLayer.h"
 #include "notify/MciSound.h"
 #include "platform/AppFont.h"
@@ -55,7 +56,8 @@ int main(int argc, char** argv)
     const qp::ExtraCaFile cas = qp::readExtraCaFile(qp::programPath(QStringLiteral("\\★MailData\\cacerts.pem")));
     mail->setExtraCaCertificates(cas.certificates);
     mail->setCaFileProblem(cas.problem);
-    services.mail = std::move(mail);
+    // The network waits run off the window's thread.
+    services.mail = std::make_unique<qp::ThreadedMailLibrary>(std::move(mail));
     services.sound = std::make_unique<qp::MciSound>();
     services.notifier = std::make_unique<qp::DesktopNotifier>();
 

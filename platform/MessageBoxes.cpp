@@ -51,17 +51,24 @@ bool askYesNo(QWidget* parent, const QString& text, const QString& title)
 
 void notifyNonBlocking(QWidget* parent, const QString& text, const QString& title)
 {
-    MessageRequest r{QMessageBox::Warning, title.isEmpty() ? kProgramTitle : title, text,
-                     QMessageBox::Ok, QMessageBox::Ok};
+    openMessage(parent, {QMessageBox::Warning, title, text, QMessageBox::Ok, QMessageBox::Ok});
+}
+
+QMessageBox* openMessage(QWidget* parent, const MessageRequest& request)
+{
+    MessageRequest r = request;
+    if (r.title.isEmpty())
+        r.title = kProgramTitle;
     if (handler()) {
         handler()(parent, r);
-        return;
+        return nullptr;
     }
     auto* box = new QMessageBox(r.icon, r.title, r.text, r.buttons, parent);
     box->setTextFormat(Qt::PlainText);
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setModal(false);
     box->show();
+    return box;
 }
 
 } // namespace qp

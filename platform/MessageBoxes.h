@@ -34,6 +34,9 @@ bool askYesNo(QWidget* parent, const QString& text, const QString& title = kProg
 
 // A short notice that does not block: the program goes on while it is shown.
 void notifyNonBlocking(QWidget* parent, const QString& text, const QString& title = kProgramTitle);
+// The same for any box: shown, not waited for, deleted when closed. Null
+// when a test's handler answered it instead.
+QMessageBox* openMessage(QWidget* parent, const MessageRequest& request);
 
 // Tests install a handler that records requests and answers them. Passing an
 // empty function restores the real boxes. Non-blocking notices go through

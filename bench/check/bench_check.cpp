@@ -5,7 +5,7 @@
 // store for comparison.
 //
 //   bench_check [messages] [keywords] [runs]
-#include "mail/CheckMail.h"
+#include "check/CheckMail.h"
 #include "mail/NMailLayer.h"
 #include "platform/Cp932.h"
 #include "platform/AtomicFile.h"

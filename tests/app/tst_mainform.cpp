@@ -3,6 +3,7 @@
 #include "actions/ActionsUi.h"
 #include "app/AppServices.h"
 #include "app/MainForm.h"
+#include "check/CheckMail.h"
 #include "notify/Alert.h"
 #include "notify/PicturePane.h"
 #include "platform/Cp932.h"
@@ -146,6 +147,33 @@ private slots:
         QVERIFY(p.journal.entries.join('\n').contains("mail: connect"));
     }
 
+    // The "エラー" box is not waited for: checks go on under it, with their
+    // board, and a later failure opens no second box.
+    void anOpenErrorBoxNeverStopsChecking()
+    {
+        Program p;
+        setMessageHandler({}); // real boxes, to count them
+        const auto errorBoxes = [] {
+            int n = 0;
+            for (QWidget* w : QApplication::topLevelWidgets())
+                n += qobject_cast<QMessageBox*>(w) && w->isVisible() && w->windowTitle() == QStringLiteral("エラー");
+            return n;
+        };
+        p.mail().messages = -1;
+        p.trigger("mcheck");
+        QCOMPARE(errorBoxes(), 1);
+        QVERIFY(!p.form->checkMail().isRunning());
+        p.mail().messages = 3;
+        p.trigger("mcheck");
+        MsgForm* board = p.services.forms.msgForm.ifLoaded();
+        QVERIFY(board && board->isVisible());
+        QCOMPARE(board->text2(), QStringLiteral("3"));
+        p.mail().messages = -1;
+        p.trigger("mcheck");
+        QCOMPARE(p.journal.entries.count(QStringLiteral("mail: connect pop.example.jp")), 3);
+        QCOMPARE(errorBoxes(), 1);
+    }
+
     void serverTextInTheErrorBoxIsPlainText()
     {
         // Markup a man in the middle put into "-ERR": no heading, no link.
@@ -153,12 +181,11 @@ private slots:
         setMessageHandler({});
         const QString said = QStringLiteral("-ERR <a href=\"https://phish.example/\">確認</a><h1>要確認</h1>");
         Qt::TextFormat format = Qt::RichText;
-        QTimer::singleShot(0, [&] {
-            for (QLabel* l : QApplication::activeModalWidget()->findChildren<QLabel*>())
-                format = l->text() == said ? l->textFormat() : format;
-            QApplication::activeModalWidget()->close();
-        });
-        p.form->showLoginError(said);
+        p.form->showLoginError(said); // shown, not waited for
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (qobject_cast<QMessageBox*>(w) && w->isVisible())
+                for (QLabel* l : w->findChildren<QLabel*>())
+                    format = l->text() == said ? l->textFormat() : format;
         QCOMPARE(format, Qt::PlainText);
     }
 

@@ -1,7 +1,7 @@
 #pragma once
 // A host that records every call of the check cycle in order, in one log
 // shared with the fake mail library, and answers the option reads.
-#include "mail/CheckHost.h"
+#include "check/CheckHost.h"
 
 #include <QStringList>
 
@@ -17,7 +17,7 @@ public:
     QString text7 = QStringLiteral("未設定");
     bool autoClose = false;
     bool hangUpOn = false;
-    // Runs inside waitWithEvents and showLoginError, as events would.
+    // Runs inside waitWithEvents, as events would.
     std::function<void()> duringWait;
 
     QString idText, passText, text3, text6, boardText1, boardText2;
@@ -70,8 +70,6 @@ public:
     void showLoginError(const QString& text) override
     {
         m_log << QStringLiteral("error:") + text;
-        if (duringWait)
-            duringWait();
     }
 
 private:

@@ -2,7 +2,8 @@
 // the real mail library, real settings files and keyword store in a
 // throwaway program folder; only the windows are faked.
 #include "FakeCheckHost.h"
-#include "mail/CheckMail.h"
+#include "check/CheckMail.h"
+#include "check/ThreadedMailLibrary.h"
 #include "mail/NMailLayer.h"
 #include "platform/ProgramFolder.h"
 #include "settings/IniFile.h"
@@ -37,7 +38,8 @@ class EndToEndTest : public QObject {
     std::unique_ptr<DovecotFixture> m_dovecot;
     std::unique_ptr<QTemporaryDir> m_folder;
     QStringList log;
-    std::unique_ptr<NMail> lib;
+    NMail* lib = nullptr; // owned by threaded, whose worker makes its calls
+    std::unique_ptr<ThreadedMailLibrary> threaded;
     std::unique_ptr<FakeCheckHost> host;
     ProcessSettings settings;
     std::unique_ptr<CheckMail> check;
@@ -103,7 +105,9 @@ private slots:
         QVERIFY(QDir(m_folder->path()).mkdir(QStringLiteral("★MailData")));
         setProgramFolderOverride(m_folder->path());
         log.clear();
-        lib = std::make_unique<NMail>();
+        auto owned = std::make_unique<NMail>();
+        lib = owned.get();
+        threaded = std::make_unique<ThreadedMailLibrary>(std::move(owned));
         lib->NMailInitializeWinSock();
         lib->NMailSetOption(NMail::kOptionTextBufferSize, 8192);
         lib->setExtraCaCertificates(m_dovecot->caCertificates());
@@ -114,12 +118,12 @@ private slots:
         host = std::make_unique<FakeCheckHost>(log);
         settings = ProcessSettings();
         settings.setPop3Server(m_dovecot->serverText());
-        check = std::make_unique<CheckMail>(*lib, settings, *host);
+        check = std::make_unique<CheckMail>(*threaded, settings, *host);
     }
     void cleanup()
     {
         check.reset();
-        lib.reset();
+        threaded.reset();
         setProgramFolderOverride(QString());
     }
 
@@ -258,8 +262,35 @@ private slots:
         QCOMPARE(out.messageCount, 2000000000);
         QCOMPARE(out.abandonedAt, 1);
         QVERIFY2(t.elapsed() < 10000, qPrintable(QString::number(t.elapsed())));
-        QCOMPARE(log, QStringList({"account:liar/pw-liar", "board:新着メールが有ります/2000000000", "showBoard",
-                                   "hangUp"}));
+        QCOMPARE(log.size(), 5);
+        QVERIFY2(log[1].startsWith(QStringLiteral("error:メールの確認を途中で打ち切りました。2000000000 通のうち 1 通も確認できませんでした。\n")),
+                 qPrintable(log[1]));
+        QCOMPARE(log.mid(2), QStringList({"board:新着メールが有ります/2000000000", "showBoard", "hangUp"}));
+    }
+
+    // The calls wait on the worker while this thread's event loop runs: a
+    // check asked for meanwhile is dropped, and the program's end gives the
+    // session up at once, silently.
+    void eventsRunWhileTheServerIsSilentAndTheEndGivesUp()
+    {
+        FakePop3Server server;
+        server.greeting("", FakePop3Server::Then::Hang);
+        QVERIFY(server.start());
+        settings.setPop3Server(server.serverText());
+        CheckOutcome nested;
+        nested.started = true;
+        QTimer::singleShot(300, [&] {
+            nested = check->run();
+            threaded->NMailEndWinSock();
+        });
+        QElapsedTimer t;
+        t.start();
+        const CheckOutcome out = check->run();
+        QVERIFY(!nested.started);
+        QVERIFY(!out.connected);
+        QVERIFY2(t.elapsed() < 2000, qPrintable(QString::number(t.elapsed())));
+        QCOMPARE(server.connections(), 1);
+        QVERIFY(log.isEmpty());
     }
 
     // The same check over IMAP, with TLS from the first byte and by

@@ -1,7 +1,7 @@
 // Scheduling on a fake clock: the main window's timers are simulated in
 // 100 ms steps; Timer3 runs only while the interval is above 0, as the
 // interval box switches it.
-#include "mail/Scheduler.h"
+#include "check/Scheduler.h"
 #include "platform/Numbers.h"
 
 #include <QtTest>

@@ -1,5 +1,5 @@
 // WaitWithEvents in a real event loop.
-#include "mail/WaitWithEvents.h"
+#include "check/WaitWithEvents.h"
 #include "platform/Clock.h"
 
 #include <QElapsedTimer>

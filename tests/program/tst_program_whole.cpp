@@ -23,6 +23,7 @@
 #include "X11Probe.h"
 #include "platform/Cp932.h"
 #include "tests/support/DovecotFixture.h"
+#include "tests/support/FakePop3Server.h"
 
 using qp::test::DovecotFixture;
 
@@ -248,6 +249,8 @@ private slots:
 
     void manualCheckShowsBoardAndAlertAndShutdownSaves();
     void wrongPasswordShowsErrorAndProgramGoesOn();
+    void endsAtOnceWhileTheServerIsSilent_data();
+    void endsAtOnceWhileTheServerIsSilent();
 
 private:
     QStringList windows(const QString& title);
@@ -673,6 +676,58 @@ void ProgramWhole::wrongPasswordShowsErrorAndProgramGoesOn()
     QCOMPARE(ini.value(QStringLiteral("NUMBER3")), QStringLiteral("0"));
     QCOMPARE(ini.value(QStringLiteral("NUMBER5")), QStringLiteral("1"));
     QCOMPARE(ini.value(QStringLiteral("NAME")), kMailerPath);
+}
+
+void ProgramWhole::endsAtOnceWhileTheServerIsSilent_data()
+{
+    QTest::addColumn<bool>("bySignal");
+    QTest::newRow("SIGTERM") << true;
+    QTest::newRow("close box") << false;
+}
+
+// A server that accepts and never speaks holds the check for its whole
+// reply time-out (30 s); meanwhile the window answers, and the program ends
+// at once when asked, with its values written.
+void ProgramWhole::endsAtOnceWhileTheServerIsSilent()
+{
+    QFETCH(bool, bySignal);
+    qp::test::FakePop3Server server;
+    server.greeting(QByteArray(), qp::test::FakePop3Server::Then::Hang);
+    QVERIFY(server.start());
+    m_run = std::make_unique<ProgramRun>();
+    QString error;
+    QVERIFY2(m_run->prepare({server.serverText(), QStringLiteral("reader"), QStringLiteral("pw"), false, {}}, &error),
+             qPrintable(error));
+    QVERIFY2(m_run->start(m_display, m_busAddress, &error), qPrintable(error));
+    const QString main = waitForWindow(kMainTitle, 20000);
+    QVERIFY2(!main.isEmpty(), "the main window did not appear");
+
+    askForCheckThroughMenu(main);
+    if (QTest::currentTestFailed())
+        return;
+    QTRY_VERIFY_WITH_TIMEOUT(server.connections() == 1, 10000);
+    // The menu opens during the check; the second check it asks for is dropped.
+    askForCheckThroughMenu(main);
+    if (QTest::currentTestFailed())
+        return;
+    QThread::msleep(500);
+    QCOMPARE(server.connections(), 1);
+
+    QElapsedTimer t;
+    t.start();
+    if (bySignal)
+        ::kill(pid_t(m_run->pid()), SIGTERM);
+    else
+        closeWindow(main);
+    QVERIFY2(m_run->waitForExit(10000), "the program did not end during a check");
+    qInfo("ended %lld ms after being asked to", t.elapsed());
+    QVERIFY2(t.elapsed() < 2000, "the program took longer than 2 s to end");
+    QCOMPARE(m_run->exitStatus(), QProcess::NormalExit);
+    QString raw;
+    const QMap<QString, QString> ini = readIni(m_run->iniPath(), &raw);
+    QCOMPARE(ini.value(QStringLiteral("NAME")), kMailerPath);
+    QCOMPARE(ini.value(QStringLiteral("NUMBER3")), QStringLiteral("0"));
+    QCOMPARE(ini.value(QStringLiteral("NUMBER5")), QStringLiteral("1"));
 }
 
 QTEST_GUILESS_MAIN(ProgramWhole)

@@ -84,6 +84,13 @@ public:
     // dropped); returns whether this tick ran.
     bool lampTick(const std::function<bool()>& autoCheckOn, const std::function<void(Lamp)>& show,
                   const std::function<void(int milliseconds)>& wait);
+    // The same tick in two halves, for a caller whose wait is a timer rather
+    // than a nested event loop (a nested loop would hold up whatever waits
+    // in an outer one, such as a check waiting for its server). lampBegin
+    // returns true when the wait is to follow, and then lampFinish ends it;
+    // ticks in between are dropped.
+    bool lampBegin(const std::function<bool()>& autoCheckOn, const std::function<void(Lamp)>& show);
+    void lampFinish(const std::function<bool()>& autoCheckOn, const std::function<void(Lamp)>& show);
 
 private:
     void setMinute(const QString& text);

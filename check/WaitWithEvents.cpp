@@ -1,4 +1,4 @@
-#include "mail/WaitWithEvents.h"
+#include "check/WaitWithEvents.h"
 
 #include "platform/Clock.h"
 

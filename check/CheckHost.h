@@ -61,9 +61,10 @@ public:
     virtual void startMailProgram(const QString& program) = 0;
     // MainForm.Command5_Click: hangs up every dial-up connection.
     virtual void hangUp() = 0;
-    // A modal message box titled "エラー" with a single OK button; returns
-    // when the user closed it. Used for a refused login and for a TLS
-    // failure at connect.
+    // A message box titled "エラー" with a single OK button, for a refused
+    // login, a TLS failure at connect and a walk cut short. It returns at
+    // once: an open box never holds up checking, and while one is open a
+    // later failure opens no second box.
     virtual void showLoginError(const QString& text) = 0;
     // Why a check asked for by the user waits before it logs in (the
     // server's least time between logins), shown without holding the check

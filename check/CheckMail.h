@@ -1,5 +1,5 @@
 #pragma once
-#include "mail/CheckHost.h"
+#include "check/CheckHost.h"
 #include "mail/NMail.h"
 #include "settings/ProcessSettings.h"
 #include "watchlist/KeywordMatcher.h"
@@ -33,8 +33,9 @@ struct CheckOutcome {
     // The first message not gone through because the walk's time limit
     // was up; 0 when it never was.
     int walkCutAt = 0;
+    // The last message whose sender was read and matched; 0 for none.
+    int lastRead = 0;
     std::int64_t matchingNanoseconds = 0; // reading the store and matching
-    int storeFailures = 0;     // messages for which the store could not be read (no keywords then)
     bool recordsIgnored = false; // the store holds more records than can be read; the rest were not matched
 };
 
@@ -45,9 +46,9 @@ struct CheckOutcome {
 // reports on the board and starts the alert, or starts the mail program,
 // and hangs up when so set.
 //
-// One object lives as long as the main window. A run asked for while a run
-// is in progress (from a timer or a click handled during the board's wait
-// or the error box) is dropped.
+// One object lives as long as the main window. Events are handled while
+// the library waits for the server (see ThreadedMailLibrary) and during the
+// board's wait; a run asked for meanwhile (a timer, a click) is dropped.
 class CheckMail {
 public:
     CheckMail(MailLibrary& library, ProcessSettings& settings, CheckHost& host);
@@ -73,8 +74,8 @@ public:
     // two billion messages and answers each call at once would otherwise
     // hold the window for days. Ten minutes is the longest one reply may
     // take (MailTimeouts::wholeReplyMs); a real mailbox, read with
-    // pipelining, takes seconds. Past it the check reports what was
-    // counted and closes the session as usual.
+    // pipelining, takes seconds. Past it the check closes the session as
+    // usual, tells the user how far it got, and reports what was counted.
     static constexpr int kWalkLimitMs = 10 * 60 * 1000;
     void setWalkLimit(int milliseconds) { m_walkLimit = milliseconds; }
 
@@ -85,6 +86,9 @@ private:
     void walk(int handle, CheckOutcome& outcome);
     void checkMessage(int handle, int number, CheckOutcome& outcome);
     void showError(const QString& addition = QString());
+    // A walk that ended before the last message: the "エラー" box says why
+    // and how far it got.
+    void showCutWalk(const CheckOutcome& outcome);
     void waitForLoginDelay(bool scheduled, CheckOutcome& outcome);
     void loggedIn(int handle, CheckOutcome& outcome);
     void report(const CheckOutcome& outcome);

@@ -1,6 +1,5 @@
-#include "mail/Scheduler.h"
+#include "check/Scheduler.h"
 
-#include "mail/Reentry.h"
 #include "platform/Cp932.h"
 #include "platform/Numbers.h"
 #include "platform/ProgramFolder.h"
@@ -129,18 +128,35 @@ BannerState Scheduler::bannerAdvance(const QString& text7, std::uint64_t steps)
 bool Scheduler::lampTick(const std::function<bool()>& autoCheckOn, const std::function<void(Lamp)>& show,
                          const std::function<void(int)>& wait)
 {
-    ReentryGuard guard(m_lampBusy);
-    if (!guard.entered())
+    if (m_lampBusy)
+        return false;
+    if (lampBegin(autoCheckOn, show)) {
+        wait(kLampWaitMilliseconds);
+        lampFinish(autoCheckOn, show);
+    }
+    return true;
+}
+
+bool Scheduler::lampBegin(const std::function<bool()>& autoCheckOn, const std::function<void(Lamp)>& show)
+{
+    if (m_lampBusy)
         return false;
     if (autoCheckOn()) {
         show(Lamp::Green);
-        wait(kLampWaitMilliseconds);
-        show(Lamp::Red);
+        m_lampBusy = true;
+        return true;
     }
-    // Switched off before or during the wait: green.
+    show(Lamp::Green);
+    return false;
+}
+
+void Scheduler::lampFinish(const std::function<bool()>& autoCheckOn, const std::function<void(Lamp)>& show)
+{
+    m_lampBusy = false;
+    show(Lamp::Red);
+    // Switched off during the wait: green.
     if (!autoCheckOn())
         show(Lamp::Green);
-    return true;
 }
 
 } // namespace qp

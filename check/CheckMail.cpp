@@ -1,7 +1,7 @@
-#include "mail/CheckMail.h"
+#include "check/CheckMail.h"
 
 #include "actions/MailerLaunch.h"
-#include "mail/Reentry.h"
+#include "check/Reentry.h"
 #include "settings/IniFile.h"
 #include "settings/SettingsPaths.h"
 
@@ -92,6 +92,10 @@ CheckOutcome CheckMail::run(bool scheduled)
                 }
             }
             m_library.NMailPop3Close(handle);
+            // What was read is still reported below, but a watched sender
+            // further on was never looked at: the user must know.
+            if ((outcome.walkCutAt > 0 || outcome.abandonedAt > 0) && outcome.lastRead < outcome.messageCount)
+                showCutWalk(outcome);
         }
     }
 
@@ -141,6 +145,30 @@ void CheckMail::waitForLoginDelay(bool scheduled, CheckOutcome& outcome)
         m_host.showWaitNotice(QString());
 }
 
+void CheckMail::showCutWalk(const CheckOutcome& outcome)
+{
+    QString reason;
+    if (outcome.walkCutAt > 0) {
+        const int seconds = m_walkLimit / 1000;
+        reason = seconds >= 60 && seconds % 60 == 0
+                     ? QStringLiteral("確認にかけられる時間（%1 分）を使い切りました。").arg(seconds / 60)
+                     : QStringLiteral("確認にかけられる時間（%1 秒）を使い切りました。").arg(seconds);
+    } else {
+        // The library's own words for what broke the session.
+        int size = kBufferSize;
+        m_library.NMailGetMessage(0, m_buffer[0], size);
+        reason = CutAtNul(m_buffer[0]);
+        if (reason.isEmpty())
+            reason = QStringLiteral("サーバーとの接続が途中で切れました。");
+    }
+    const QString progress = outcome.lastRead > 0
+                                 ? QStringLiteral("%1 通中 %2 通目まで確認しました。").arg(outcome.messageCount).arg(outcome.lastRead)
+                                 : QStringLiteral("%1 通のうち 1 通も確認できませんでした。").arg(outcome.messageCount);
+    m_host.showLoginError(QStringLiteral("メールの確認を途中で打ち切りました。%1\n%2\n"
+                                         "残りのメールの差出人は調べていません。")
+                              .arg(progress, reason));
+}
+
 // Step 6 for the messages 1 to MessageCount, within the walk's time limit.
 void CheckMail::walk(int handle, CheckOutcome& outcome)
 {
@@ -167,7 +195,8 @@ void CheckMail::checkMessage(int handle, int number, CheckOutcome& outcome)
     // message's sender a second time.
     for (QString& b : m_buffer)
         b.clear();
-    m_library.NMailPop3GetMailStatus(handle, number, m_buffer[0], m_buffer[1], m_buffer[2], m_buffer[3], 0);
+    if (m_library.NMailPop3GetMailStatus(handle, number, m_buffer[0], m_buffer[1], m_buffer[2], m_buffer[3], 0) >= 0)
+        outcome.lastRead = number;
 
     // The store is read again for every message (a missing one is created
     // empty); the keyword set behind the matcher is rebuilt only when its
@@ -178,8 +207,6 @@ void CheckMail::checkMessage(int handle, int number, CheckOutcome& outcome)
     const SenderMatch match = m_matcher.match(sender);
     outcome.matchCount = std::int16_t(std::min<std::int64_t>(kMatchCountMax, std::int64_t(outcome.matchCount) + match.matchCount));
     outcome.matchingNanoseconds += timer.nsecsElapsed();
-    if (!match.status.ok())
-        ++outcome.storeFailures;
     outcome.recordsIgnored = outcome.recordsIgnored || match.status.recordsIgnored;
     if (match.matchCount > 0 && m_watched.size() < kWatchedListMax)
         m_watched.append({messageIdentity(CutAtNul(m_buffer[3]), sender, m_buffer[1], m_buffer[0]), sender,
