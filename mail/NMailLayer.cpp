@@ -3,6 +3,8 @@
 #include <climits>
 
 #include "mail/HeaderDecoder.h"
+#include "mail/ImapSession.h"
+#include "mail/Pop3Session.h"
 
 namespace qp {
 
@@ -25,28 +27,26 @@ NMail::NMail() = default;
 NMail::~NMail()
 {
     // Connections left open by the caller still end politely.
-    for (auto& [handle, client] : m_connections)
-        client->quit();
-    for (auto& [handle, client] : m_imapConnections)
-        client->logout();
+    for (auto& [handle, session] : m_sessions)
+        session->close();
+}
+
+MailSession* NMail::session(int handle) const
+{
+    const auto it = m_sessions.find(handle);
+    return it == m_sessions.end() ? nullptr : it->second.get();
 }
 
 const Pop3Client* NMail::client(int handle) const
 {
-    const auto it = m_connections.find(handle);
-    return it == m_connections.end() ? nullptr : it->second.get();
+    const auto* pop3 = dynamic_cast<const Pop3Session*>(session(handle));
+    return pop3 ? &pop3->client() : nullptr;
 }
 
 const ImapClient* NMail::imapClient(int handle) const
 {
-    const auto it = m_imapConnections.find(handle);
-    return it == m_imapConnections.end() ? nullptr : it->second.get();
-}
-
-ImapClient* NMail::findImap(int handle)
-{
-    const auto it = m_imapConnections.find(handle);
-    return it == m_imapConnections.end() ? nullptr : it->second.get();
+    const auto* imap = dynamic_cast<const ImapSession*>(session(handle));
+    return imap ? &imap->client() : nullptr;
 }
 
 int NMail::newHandle()
@@ -58,21 +58,15 @@ int NMail::newHandle()
     return handle;
 }
 
-Pop3Client* NMail::find(int handle)
-{
-    const auto it = m_connections.find(handle);
-    return it == m_connections.end() ? nullptr : it->second.get();
-}
-
 int NMail::failed(const QString& text)
 {
     m_lastError = text;
     return -1;
 }
 
-int NMail::failedFrom(const Pop3Client& client)
+int NMail::notConnected()
 {
-    return failed(client.errorText());
+    return failed(QStringLiteral("サーバーに接続していません"));
 }
 
 QString NMail::fitBuffer(const QString& text) const
@@ -121,12 +115,9 @@ int NMail::NMailInitializeWinSock()
 
 int NMail::NMailEndWinSock()
 {
-    for (auto& [handle, client] : m_connections)
-        client->quit();
-    m_connections.clear();
-    for (auto& [handle, client] : m_imapConnections)
-        client->logout();
-    m_imapConnections.clear();
+    for (auto& [handle, session] : m_sessions)
+        session->close();
+    m_sessions.clear();
     return 0;
 }
 
@@ -143,57 +134,6 @@ int NMail::NMailSetOption(int option, int value)
     return -1;
 }
 
-template <class Client>
-void NMail::setUp(Client& client)
-{
-    client.setTimeouts(m_timeouts);
-    if (m_sessionMs > 0)
-        client.setSessionMs(m_sessionMs);
-    client.setExtraCaCertificates(m_extraCas);
-    client.setLocalAddress(m_localAddress);
-    client.setTlsMemory(&m_tlsMemory);
-}
-
-std::unique_ptr<Pop3Client> NMail::newPop3Client(const MailEndpoint& endpoint)
-{
-    auto client = std::make_unique<Pop3Client>();
-    setUp(*client);
-    client->setPipelining(m_pipelining && !m_pipeliningFailed.contains(endpoint.serverKey()));
-    client->setHeaderMemory(&m_headerMemory);
-    return client;
-}
-
-template <class Client>
-int NMail::connectClient(std::unique_ptr<Client> client, const MailEndpoint& endpoint, void (Client::*hangUp)(),
-                         std::map<int, std::unique_ptr<Client>>& connections)
-{
-    setUp(*client);
-    if (!client->connectToServer(endpoint)) {
-        failed(client->errorText());
-        m_lastConnectTls = client->tlsFailed();
-        (client.get()->*hangUp)();
-        return -1;
-    }
-    const int handle = newHandle();
-    connections[handle] = std::move(client);
-    return handle;
-}
-
-const ImapMessage* NMail::imapMessage(ImapClient& client, int number)
-{
-    const ImapMessage* m = client.message(number);
-    if (!m) {
-        failed(client.errorText());
-        return nullptr;
-    }
-    // Expunged by another client between the search and the fetch.
-    if (!m->found) {
-        failed(QStringLiteral("メール %1 はサーバーにありません").arg(number));
-        return nullptr;
-    }
-    return m;
-}
-
 int NMail::NMailPop3Connect(const QString& server)
 {
     m_lastConnectTls = false;
@@ -204,54 +144,36 @@ int NMail::NMailPop3Connect(const QString& server)
         return failed(m_caFileProblem);
     }
     // The same field names an IMAP server by its own forms; all others are POP3.
+    std::unique_ptr<MailSession> session;
     if (const auto imap = parseImapServer(server))
-        return connectClient(std::make_unique<ImapClient>(), *imap, &ImapClient::logout, m_imapConnections);
-    const auto endpoint = parsePop3Server(server);
-    if (!endpoint)
+        session = std::make_unique<ImapSession>(m_setup, *imap);
+    else if (const auto pop3 = parsePop3Server(server))
+        session = std::make_unique<Pop3Session>(m_setup, *pop3);
+    else
         return failed(QStringLiteral("サーバー名「%1」が正しくありません").arg(server.trimmed().left(100)));
-    return connectClient(newPop3Client(*endpoint), *endpoint, &Pop3Client::quit, m_connections);
+    if (!session->connect()) {
+        failed(session->errorText());
+        m_lastConnectTls = session->tlsFailed();
+        session->close();
+        return -1;
+    }
+    const int handle = newHandle();
+    m_sessions[handle] = std::move(session);
+    return handle;
 }
 
 int NMail::NMailPop3Authenticate(int handle, const QString& id, const QString& password, int apop)
 {
     m_lastLoginBusy = false;
-    if (ImapClient* imap = findImap(handle)) {
-        // APOP has no meaning on IMAP. The count is the unseen messages.
-        int count = 0;
-        if (!imap->login(id, password) || !imap->openInbox(&count)) {
-            // RFC 5530: another session holds the mailbox, or the server
-            // cannot serve it just now.
-            const QByteArray code = imap->lastResponseCode();
-            m_lastLoginBusy = code == "INUSE" || code == "UNAVAILABLE";
-            return failed(imap->errorText());
-        }
-        return count;
+    MailSession* s = session(handle);
+    if (!s)
+        return notConnected();
+    const int count = s->authenticate(id, password, apop != 0);
+    if (count < 0) {
+        m_lastLoginBusy = s->loginBusy();
+        return failed(s->errorText());
     }
-    Pop3Client* c = find(handle);
-    if (!c)
-        return failed(QStringLiteral("サーバーに接続していません"));
-    // The count is the mailbox after login; capabilities may differ now.
-    auto login = [&](Pop3Client& client, int* count) {
-        return (apop != 0 ? client.loginApop(id, password) : client.loginUserPass(id, password))
-               && client.readMailbox(count);
-    };
-    int count = 0;
-    if (login(*c, &count))
-        return count;
-    if (c->pipelineFailed()) {
-        // Replies to what was sent ahead never came (a server that offers
-        // PIPELINING and drops what is queued): once more on a new
-        // connection, one command at a time, as every later session there.
-        const MailEndpoint endpoint = c->endpoint();
-        m_pipeliningFailed.insert(endpoint.serverKey());
-        auto fresh = newPop3Client(endpoint);
-        c = fresh.get();
-        m_connections[handle] = std::move(fresh); // the old one goes without QUIT: it is out of step
-        if (c->connectToServer(endpoint) && login(*c, &count))
-            return count;
-    }
-    m_lastLoginBusy = c->errorKind() == Pop3Client::ErrorKind::LoginBusy;
-    return failedFrom(*c);
+    return count;
 }
 
 int NMail::NMailPop3GetMailStatus(int handle, int number, QString& subject, QString& date, QString& from,
@@ -270,41 +192,24 @@ int NMail::mailStatus(int handle, int number, QString& subject, QString& date, Q
     date.clear();
     from.clear();
     header.clear();
-    if (ImapClient* imap = findImap(handle)) {
-        const ImapMessage* m = imapMessage(*imap, number);
-        if (!m)
-            return -1;
-        fillHeaderTexts(m->headerFields, subject, date, from, header);
-        return 0;
-    }
-    Pop3Client* c = find(handle);
-    if (!c)
-        return failed(QStringLiteral("サーバーに接続していません"));
+    MailSession* s = session(handle);
+    if (!s)
+        return notConnected();
     QByteArray fields;
-    if (!c->headerFields(number, &fields))
-        return failedFrom(*c);
+    if (!s->headerFields(number, &fields))
+        return failed(s->errorText());
     fillHeaderTexts(fields, subject, date, from, header);
     return 0;
 }
 
 int NMail::NMailPop3GetMailSize(int handle, int number)
 {
-    if (ImapClient* imap = findImap(handle)) {
-        const ImapMessage* m = imapMessage(*imap, number);
-        if (!m)
-            return -1;
-        if (m->size < 0)
-            return failed(QStringLiteral("メール %1 の大きさを調べられません").arg(number));
-        if (m->size > INT_MAX)
-            return failed(QStringLiteral("メール %1 は大きすぎます（%2 バイト）").arg(number).arg(m->size));
-        return int(m->size);
-    }
-    Pop3Client* c = find(handle);
-    if (!c)
-        return failed(QStringLiteral("サーバーに接続していません"));
+    MailSession* s = session(handle);
+    if (!s)
+        return notConnected();
     qint64 size = 0;
-    if (!c->list(number, &size))
-        return failedFrom(*c);
+    if (!s->size(number, &size))
+        return failed(s->errorText());
     if (size > INT_MAX)
         return failed(QStringLiteral("メール %1 は大きすぎます（%2 バイト）").arg(number).arg(size));
     return int(size);
@@ -338,40 +243,30 @@ int NMail::NMailPop3GetMail(int handle, int number, QString& subject, QString& d
 
 int NMail::NMailPop3Close(int handle)
 {
-    if (const auto imap = m_imapConnections.find(handle); imap != m_imapConnections.end()) {
-        imap->second->logout();
-        m_imapConnections.erase(imap);
-        return 0;
-    }
-    const auto it = m_connections.find(handle);
-    if (it == m_connections.end())
-        return failed(QStringLiteral("サーバーに接続していません"));
-    it->second->quit();
-    if (it->second->pipelineFailed()) {
-        m_pipeliningFailed.insert(it->second->endpoint().serverKey());
-    }
-    m_connections.erase(it);
+    const auto it = m_sessions.find(handle);
+    if (it == m_sessions.end())
+        return notConnected();
+    it->second->close();
+    m_sessions.erase(it);
     return 0;
 }
 
 void NMail::planWalk(int handle, int count)
 {
-    if (Pop3Client* c = find(handle))
-        c->planWalk(count);
+    if (MailSession* s = session(handle))
+        s->planWalk(count);
 }
 
 int NMail::loginDelaySeconds(int handle) const
 {
-    const Pop3Client* c = client(handle);
-    return c ? c->loginDelaySeconds() : 0;
+    const MailSession* s = session(handle);
+    return s ? s->loginDelaySeconds() : 0;
 }
 
 bool NMail::isSessionUsable(int handle) const
 {
-    if (const ImapClient* imap = imapClient(handle))
-        return !imap->isBroken();
-    const Pop3Client* c = client(handle);
-    return c && c->isConnected() && !c->isBroken();
+    const MailSession* s = session(handle);
+    return s && s->isUsable();
 }
 
 int NMail::NMailGetMessage(int /*code*/, QString& buffer, int& size)

@@ -1,0 +1,56 @@
+#include "Pop3Session.h"
+
+namespace qp {
+
+Pop3Session::Pop3Session(MailSessionSetup& setup, const MailEndpoint& endpoint)
+    : m_setup(setup), m_endpoint(endpoint), m_client(newClient(endpoint))
+{
+}
+
+std::unique_ptr<Pop3Client> Pop3Session::newClient(const MailEndpoint& endpoint)
+{
+    auto client = std::make_unique<Pop3Client>();
+    m_setup.applyTo(*client);
+    client->setPipelining(m_setup.pipelining && !m_setup.pipeliningFailed.contains(endpoint.serverKey()));
+    client->setHeaderMemory(&m_setup.headerMemory);
+    return client;
+}
+
+bool Pop3Session::connect()
+{
+    return m_client->connectToServer(m_endpoint);
+}
+
+int Pop3Session::authenticate(const QString& id, const QString& password, bool apop)
+{
+    m_busy = false;
+    // The count is the mailbox after login; capabilities may differ now.
+    auto login = [&](Pop3Client& client, int* count) {
+        return (apop ? client.loginApop(id, password) : client.loginUserPass(id, password))
+               && client.readMailbox(count);
+    };
+    int count = 0;
+    if (login(*m_client, &count))
+        return count;
+    if (m_client->pipelineFailed()) {
+        // Replies to what was sent ahead never came (a server that offers
+        // PIPELINING and drops what is queued): once more on a new
+        // connection, one command at a time, as every later session there.
+        const MailEndpoint endpoint = m_client->endpoint();
+        m_setup.pipeliningFailed.insert(endpoint.serverKey());
+        m_client = newClient(endpoint); // the old one goes without QUIT: it is out of step
+        if (m_client->connectToServer(endpoint) && login(*m_client, &count))
+            return count;
+    }
+    m_busy = m_client->errorKind() == Pop3Client::ErrorKind::LoginBusy;
+    return -1;
+}
+
+void Pop3Session::close()
+{
+    m_client->quit();
+    if (m_client->pipelineFailed())
+        m_setup.pipeliningFailed.insert(m_client->endpoint().serverKey());
+}
+
+} // namespace qp

@@ -1,0 +1,39 @@
+#pragma once
+#include <memory>
+
+#include "mail/MailSession.h"
+#include "mail/Pop3Client.h"
+
+namespace qp {
+
+// A mail session over our POP3 client. A login whose pipelined commands
+// lost their replies is tried once more on a new connection, one command at
+// a time, and the server is remembered for the rest of the run.
+class Pop3Session final : public MailSession {
+public:
+    Pop3Session(MailSessionSetup& setup, const MailEndpoint& endpoint);
+
+    bool connect() override;
+    int authenticate(const QString& id, const QString& password, bool apop) override;
+    bool loginBusy() const override { return m_busy; }
+    bool headerFields(int number, QByteArray* fields) override { return m_client->headerFields(number, fields); }
+    bool size(int number, qint64* octets) override { return m_client->list(number, octets); }
+    void planWalk(int count) override { m_client->planWalk(count); }
+    int loginDelaySeconds() const override { return m_client->loginDelaySeconds(); }
+    bool isUsable() const override { return m_client->isConnected() && !m_client->isBroken(); }
+    void close() override;
+    QString errorText() const override { return m_client->errorText(); }
+    bool tlsFailed() const override { return m_client->tlsFailed(); }
+
+    const Pop3Client& client() const { return *m_client; }
+
+private:
+    std::unique_ptr<Pop3Client> newClient(const MailEndpoint& endpoint);
+
+    MailSessionSetup& m_setup;
+    MailEndpoint m_endpoint;
+    std::unique_ptr<Pop3Client> m_client;
+    bool m_busy = false;
+};
+
+} // namespace qp
