@@ -364,6 +364,7 @@ void MainForm::showWaitNotice(const QString& text)
     }
     if (!m_waitNotice) {
         m_waitNotice = new QMessageBox(QMessageBox::Information, QStringLiteral("Quillpost"), text, QMessageBox::Ok, this);
+        m_waitNotice->setTextFormat(Qt::PlainText);
         m_waitNotice->setAttribute(Qt::WA_DeleteOnClose);
         m_waitNotice->setModal(false);
     }
