@@ -80,7 +80,9 @@ for page in usr/share/man/man1/quillpost.1.gz usr/share/man/ja/man1/quillpost.1.
   fi
   text=$(LC_ALL=C.UTF-8 MANWIDTH=80 man -E UTF-8 -l "$root/$page" 2>/dev/null)
   for word in '★MailData' 'ferrule.ini' 'XDG_DATA_HOME' 'pop3s://' '--version'; do
-    printf '%s' "$text" | grep -qF -- "$word" || fail "$page does not render '$word'"
+    # A here-string, not a pipe: under pipefail, grep -q leaving early would
+    # fail the writer with SIGPIPE now and then.
+    grep -qF -- "$word" <<<"$text" || fail "$page does not render '$word'"
   done
 done
 
