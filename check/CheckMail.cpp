@@ -223,13 +223,13 @@ void CheckMail::checkMessage(int handle, int number, CheckOutcome& outcome)
 
     const int size = m_library.NMailPop3GetMailSize(handle, number);
     if (size < 0) {
-        // The size query failed: there is nothing sensible to download into.
+        // The size query failed: there is nothing sensible to size the body by.
         ++outcome.sizeFailures;
         return;
     }
     m_library.NMailPop3GetMail(handle, number, m_buffer[0], m_buffer[1], m_buffer[2], m_buffer[3], m_body, 0, 0);
     m_body.clear();
-    ++outcome.messagesDownloaded;
+    ++outcome.getMailCalls;
 }
 
 void CheckMail::report(const CheckOutcome& outcome)

@@ -25,8 +25,8 @@ struct CheckOutcome {
     int loginDelayWaitMs = 0;  // waited before connecting, for the server's LOGIN-DELAY
     int messageCount = 0;      // MessageCount
     std::int16_t matchCount = 0; // MatchCount, stops at 32767
-    int messagesDownloaded = 0;
-    int sizeFailures = 0;      // messages whose size query failed (download skipped)
+    int getMailCalls = 0;      // GetMail calls made (the library reads no body)
+    int sizeFailures = 0;      // messages whose size query failed (GetMail skipped)
     // The message after which the session proved unusable (the library
     // says so) and going through the rest stopped; 0 when it never did.
     int abandonedAt = 0;

@@ -120,8 +120,8 @@ int main(int argc, char** argv)
             std::printf("  %-16s run %d: whole check %8.1f ms, store reads + matching %7.1f ms\n", label, r + 1,
                         whole, last.matchingNanoseconds / 1e6);
         }
-        std::printf("%-18s messages %d, MatchCount %d, downloaded %d; best whole %.1f ms, best matching %.1f ms\n",
-                    label, last.messageCount, last.matchCount, last.messagesDownloaded, bestWhole, bestMatching);
+        std::printf("%-18s messages %d, MatchCount %d, GetMail calls %d; best whole %.1f ms, best matching %.1f ms\n",
+                    label, last.messageCount, last.matchCount, last.getMailCalls, bestWhole, bestMatching);
         return std::make_pair(bestWhole, bestMatching);
     };
 

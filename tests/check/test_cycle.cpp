@@ -78,7 +78,7 @@ private slots:
                                    "board:新着メールが有ります/3", "showBoard"}));
         QCOMPARE(out.messageCount, 3);
         QCOMPARE(out.matchCount, 0);
-        QCOMPARE(out.messagesDownloaded, 3);
+        QCOMPARE(out.getMailCalls, 3);
         // The account came from the file, into the boxes and the process values.
         QCOMPARE(settings.accountId(), QStringLiteral("taro"));
         QCOMPARE(settings.accountPassword(), QStringLiteral("secret"));
@@ -240,7 +240,7 @@ private slots:
         lib->sizes = {100, -1, 0};
         const CheckOutcome out = check->run();
         QCOMPARE(out.sizeFailures, 1);
-        QCOMPARE(out.messagesDownloaded, 2);
+        QCOMPARE(out.getMailCalls, 2);
         QCOMPARE(log.mid(3, 8), QStringList({"status:1", "size:1", "get:1", "status:2", "size:2", "status:3",
                                              "size:3", "get:3"}));
         QCOMPARE(host->boardText2, QStringLiteral("3"));
@@ -255,7 +255,7 @@ private slots:
         lib->badStatus = {2};
         CheckOutcome out = check->run();
         QCOMPARE(out.matchCount, 1);
-        QCOMPARE(out.messagesDownloaded, 3);
+        QCOMPARE(out.getMailCalls, 3);
         QCOMPARE(lib->plannedCount, 3);
 
         // A healthy server that answers -ERR to both the header and the size
@@ -265,7 +265,7 @@ private slots:
         out = check->run();
         QCOMPARE(out.abandonedAt, 0);
         QCOMPARE(out.matchCount, 1);
-        QCOMPARE(out.messagesDownloaded, 2);
+        QCOMPARE(out.getMailCalls, 2);
 
         // A session lost on the last message after its sender was read: nothing
         // was missed, so nothing to tell.
