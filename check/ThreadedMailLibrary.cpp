@@ -159,42 +159,8 @@ int ThreadedMailLibrary::NMailPop3Authenticate(int handle, const QString& id, co
     return result;
 }
 
-int ThreadedMailLibrary::NMailPop3GetMailStatus(int handle, int number, QString& subject, QString& date,
-                                                QString& from, QString& header, int flag)
-{
-    struct Out {
-        int result = -1;
-        QString text[4];
-        bool usable = false;
-    };
-    auto out = std::make_shared<Out>();
-    const bool answered = run([=](MailLibrary& library) {
-        out->result = library.NMailPop3GetMailStatus(handle, number, out->text[0], out->text[1], out->text[2],
-                                                     out->text[3], flag);
-        out->usable = library.isSessionUsable(handle);
-    });
-    noteUsable(handle, answered && out->usable);
-    subject = std::move(out->text[0]);
-    date = std::move(out->text[1]);
-    from = std::move(out->text[2]);
-    header = std::move(out->text[3]);
-    return answered ? out->result : -1;
-}
-
-int ThreadedMailLibrary::NMailPop3GetMailSize(int handle, int number)
-{
-    auto usable = std::make_shared<bool>(false);
-    const int result = runInt([=](MailLibrary& library) {
-        const int r = library.NMailPop3GetMailSize(handle, number);
-        *usable = library.isSessionUsable(handle);
-        return r;
-    });
-    noteUsable(handle, *usable);
-    return result;
-}
-
-int ThreadedMailLibrary::NMailPop3GetMail(int handle, int number, QString& subject, QString& date, QString& from,
-                                          QString& header, QString& body, int flag1, int flag2)
+int ThreadedMailLibrary::runOnSession(int handle, std::initializer_list<QString*> texts,
+                                      const std::function<int(MailLibrary&, QString*)>& work)
 {
     struct Out {
         int result = -1;
@@ -203,17 +169,37 @@ int ThreadedMailLibrary::NMailPop3GetMail(int handle, int number, QString& subje
     };
     auto out = std::make_shared<Out>();
     const bool answered = run([=](MailLibrary& library) {
-        out->result = library.NMailPop3GetMail(handle, number, out->text[0], out->text[1], out->text[2],
-                                               out->text[3], out->text[4], flag1, flag2);
+        out->result = work(library, out->text);
         out->usable = library.isSessionUsable(handle);
     });
     noteUsable(handle, answered && out->usable);
-    subject = std::move(out->text[0]);
-    date = std::move(out->text[1]);
-    from = std::move(out->text[2]);
-    header = std::move(out->text[3]);
-    body = std::move(out->text[4]);
+    QString* from = out->text;
+    for (QString* text : texts)
+        *text = std::move(*from++);
     return answered ? out->result : -1;
+}
+
+int ThreadedMailLibrary::NMailPop3GetMailStatus(int handle, int number, QString& subject, QString& date,
+                                                QString& from, QString& header, int flag)
+{
+    return runOnSession(handle, {&subject, &date, &from, &header}, [=](MailLibrary& library, QString* t) {
+        return library.NMailPop3GetMailStatus(handle, number, t[0], t[1], t[2], t[3], flag);
+    });
+}
+
+int ThreadedMailLibrary::NMailPop3GetMailSize(int handle, int number)
+{
+    return runOnSession(handle, {}, [=](MailLibrary& library, QString*) {
+        return library.NMailPop3GetMailSize(handle, number);
+    });
+}
+
+int ThreadedMailLibrary::NMailPop3GetMail(int handle, int number, QString& subject, QString& date, QString& from,
+                                          QString& header, QString& body, int flag1, int flag2)
+{
+    return runOnSession(handle, {&subject, &date, &from, &header, &body}, [=](MailLibrary& library, QString* t) {
+        return library.NMailPop3GetMail(handle, number, t[0], t[1], t[2], t[3], t[4], flag1, flag2);
+    });
 }
 
 int ThreadedMailLibrary::NMailPop3Close(int handle)

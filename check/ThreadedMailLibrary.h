@@ -5,6 +5,7 @@
 #include <QThread>
 
 #include <functional>
+#include <initializer_list>
 #include <map>
 #include <vector>
 #include <memory>
@@ -75,6 +76,10 @@ private:
     bool run(const std::function<void(MailLibrary&)>& work);
     // The same, for a call with an int result and failure -1.
     int runInt(const std::function<int(MailLibrary&)>& work);
+    // A call on a session's handle that fills up to five texts: the texts
+    // and whether the session is still usable come back with the result.
+    int runOnSession(int handle, std::initializer_list<QString*> texts,
+                     const std::function<int(MailLibrary&, QString*)>& work);
     void noteUsable(int handle, bool usable);
 
     std::unique_ptr<MailLibrary> m_library;

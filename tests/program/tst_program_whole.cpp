@@ -260,6 +260,8 @@ private:
     bool xdotool(const QStringList& args, QString* out = nullptr);
     QSize windowSize(const QString& id);
     void askForCheckThroughMenu(const QString& mainWindow);
+    // Starts the program with these settings; mainWindow: its main window.
+    void startProgram(const ProgramRun::Settings& settings, QString* mainWindow);
     void closeWindow(const QString& id);
     QString context() const;
     QString dunstctl(const QStringList& args);
@@ -437,6 +439,16 @@ QSize ProgramWhole::windowSize(const QString& id)
 // directly, then Alt+F opens "ファイル(&F)" with its first item,
 // "メールチェック（手動）", highlighted, and Return chooses it. Each step
 // waits for its effect, so a slow machine only makes it slower.
+void ProgramWhole::startProgram(const ProgramRun::Settings& settings, QString* mainWindow)
+{
+    m_run = std::make_unique<ProgramRun>();
+    QString error;
+    QVERIFY2(m_run->prepare(settings, &error), qPrintable(error));
+    QVERIFY2(m_run->start(m_display, m_busAddress, &error), qPrintable(error));
+    *mainWindow = waitForWindow(kMainTitle, 20000);
+    QVERIFY2(!mainWindow->isEmpty(), "the main window did not appear");
+}
+
 void ProgramWhole::askForCheckThroughMenu(const QString& mainWindow)
 {
     QElapsedTimer t;
@@ -513,16 +525,12 @@ void ProgramWhole::manualCheckShowsBoardAndAlertAndShutdownSaves()
     // The watched sender is found by the display name that reaches the
     // program in ISO-2022-JP: it only matches once the header is decoded and
     // the CP932 store is read back.
-    m_run = std::make_unique<ProgramRun>();
-    QString error;
-    QVERIFY2(m_run->prepare({m_dovecot->serverText(), QStringLiteral("reader"), QStringLiteral("tanzaku-7"), false,
-                             {QStringLiteral("nobody-here@example.org"), QStringLiteral("山田花子")}},
-                            &error),
-             qPrintable(error));
-    QVERIFY2(m_run->start(m_display, m_busAddress, &error), qPrintable(error));
-
-    const QString main = waitForWindow(kMainTitle, 20000);
-    QVERIFY2(!main.isEmpty(), "the main window did not appear");
+    QString main;
+    startProgram({m_dovecot->serverText(), QStringLiteral("reader"), QStringLiteral("tanzaku-7"), false,
+                  {QStringLiteral("nobody-here@example.org"), QStringLiteral("山田花子")}},
+                 &main);
+    if (QTest::currentTestFailed())
+        return;
     QVERIFY2(windows(kBoardTitle).isEmpty(), "the board is up before any check");
 
     askForCheckThroughMenu(main);
@@ -625,16 +633,12 @@ void ProgramWhole::wrongPasswordShowsErrorAndProgramGoesOn()
         QVERIFY(m_dovecot->addMessage(QStringLiteral("reader"), m));
     QVERIFY2(m_dovecot->start(), qPrintable(m_dovecot->errorString()));
 
-    m_run = std::make_unique<ProgramRun>();
-    QString error;
-    QVERIFY2(m_run->prepare({m_dovecot->serverText(), QStringLiteral("reader"), QStringLiteral("wrong-one"), true,
-                             {QStringLiteral("hanako@example.jp")}},
-                            &error),
-             qPrintable(error));
-    QVERIFY2(m_run->start(m_display, m_busAddress, &error), qPrintable(error));
-
-    const QString main = waitForWindow(kMainTitle, 20000);
-    QVERIFY2(!main.isEmpty(), "the main window did not appear");
+    QString main;
+    startProgram({m_dovecot->serverText(), QStringLiteral("reader"), QStringLiteral("wrong-one"), true,
+                  {QStringLiteral("hanako@example.jp")}},
+                 &main);
+    if (QTest::currentTestFailed())
+        return;
 
     askForCheckThroughMenu(main);
     if (QTest::currentTestFailed())
@@ -694,13 +698,10 @@ void ProgramWhole::endsAtOnceWhileTheServerIsSilent()
     qp::test::FakePop3Server server;
     server.greeting(QByteArray(), qp::test::FakePop3Server::Then::Hang);
     QVERIFY(server.start());
-    m_run = std::make_unique<ProgramRun>();
-    QString error;
-    QVERIFY2(m_run->prepare({server.serverText(), QStringLiteral("reader"), QStringLiteral("pw"), false, {}}, &error),
-             qPrintable(error));
-    QVERIFY2(m_run->start(m_display, m_busAddress, &error), qPrintable(error));
-    const QString main = waitForWindow(kMainTitle, 20000);
-    QVERIFY2(!main.isEmpty(), "the main window did not appear");
+    QString main;
+    startProgram({server.serverText(), QStringLiteral("reader"), QStringLiteral("pw"), false, {}}, &main);
+    if (QTest::currentTestFailed())
+        return;
 
     askForCheckThroughMenu(main);
     if (QTest::currentTestFailed())
