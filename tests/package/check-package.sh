@@ -144,6 +144,16 @@ same_tree() { # FROM TO: every path under FROM is under TO with its type, target
   done < <(find "$1" -mindepth 1 -printf '%y %P\n')
 }
 
+echo "== the package step without dpkg-shlibdeps"
+# Hidden in a mount namespace of its own; the package must not be made.
+shlibdeps=$(command -v dpkg-shlibdeps)
+if unshare -m true 2>/dev/null; then
+  if unshare -m bash -c 'mount --bind /dev/null "$1" && cd "$2" && cpack -G DEB -B "$3"' _ \
+      "$shlibdeps" "$build" "$work/noshlib" >"$work/noshlib.log" 2>&1 || ls "$work"/noshlib/*.deb >/dev/null 2>&1; then
+    fail "without dpkg-shlibdeps the package step went on: $(tail -n 3 "$work/noshlib.log")"
+  fi
+fi
+
 echo "== cmake --install over a prefix of 1.0"
 if cmake --install "$build" --prefix "$work/prefix" >"$work/install.log" 2>&1 && cp -a "$work/prefix" "$work/fresh" \
     && as_one_zero "$work/prefix" && cmake --install "$build" --prefix "$work/prefix" >"$work/install.log" 2>&1; then
