@@ -33,6 +33,7 @@ class Alert;
 class BannerStrip;
 class WindowBlit;
 class CheckMail;
+struct CheckOutcome;
 class PicturePane;
 
 // The main window: the program's start-up object and the only window that
@@ -187,6 +188,9 @@ private:
     void setTopmost(bool on);
     void CheckMail();
     QString tipTimeText() const;
+    QString trayToolTip() const;
+    void noteWaitingCount(const CheckOutcome& outcome);
+    void connectDesktopNotifier();
 
     AppServices& m_services;
 
@@ -232,6 +236,8 @@ private:
     QMenu* m_mfile = nullptr;
     QMenu* m_mnuPopup = nullptr;
     QSystemTrayIcon* m_tray = nullptr;
+    QString m_trayTime;     // when the window last went to the tray
+    int m_waitingCount = -1; // messages the last check that logged in counted; -1 before any
 
     QTimer* m_timer1 = nullptr;
     QTimer* m_timer2 = nullptr;

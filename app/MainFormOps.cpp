@@ -6,6 +6,7 @@
 #include "app/MainForm.h"
 
 #include "actions/ActionsUi.h"
+#include "actions/MailerLaunch.h"
 #include "check/CheckMail.h"
 #include "check/Reentry.h"
 #include "check/WaitWithEvents.h"
@@ -22,6 +23,7 @@
 #include <QGuiApplication>
 #include <QSessionManager>
 #include <QScreen>
+#include <QSystemTrayIcon>
 #include <QLabel>
 #include <QLineEdit>
 #include <QTimer>
@@ -201,7 +203,9 @@ void MainForm::CheckMail()
 {
     // A check asked for while one runs (from a timer or a click handled
     // during the board's wait or the error box) is dropped.
-    if (m_checkMail->run(m_timer1Busy).recordsIgnored)
+    const CheckOutcome outcome = m_checkMail->run(m_timer1Busy);
+    noteWaitingCount(outcome);
+    if (outcome.recordsIgnored)
         GekitaiForm::tellOfIgnoredRecordsOnce(this);
 }
 
@@ -338,7 +342,36 @@ void MainForm::announceWatchedMessages(const QList<WatchedMessage>& messages)
     QList<DesktopNotifier::Message> list;
     for (const WatchedMessage& m : messages)
         list.append({m.identity, m.sender, m.subject});
-    m_services.notifier->announce(list);
+    m_services.notifier->announce(list, !mailProgramToStart(text7()).isEmpty());
+}
+
+void MainForm::connectDesktopNotifier()
+{
+    if (!m_services.notifier)
+        return;
+    connect(m_services.notifier.get(), &DesktopNotifier::showRequested, this, [this] { mnu_Popup_Click(0); });
+    // The path of the moment, as a launch after a check would take it.
+    connect(m_services.notifier.get(), &DesktopNotifier::mailProgramRequested, this,
+            [this] { launchMailProgramOrNotify(this, text7()); });
+}
+
+void MainForm::noteWaitingCount(const CheckOutcome& outcome)
+{
+    // Only a check that logged in knows the count; a failed one leaves the
+    // last known count standing.
+    if (!outcome.started || !outcome.loginTried || outcome.messageCount < 0)
+        return;
+    m_waitingCount = outcome.messageCount;
+    if (m_tray)
+        m_tray->setToolTip(trayToolTip());
+}
+
+QString MainForm::trayToolTip() const
+{
+    // The time the window went to the tray, then what the last check counted.
+    if (m_waitingCount < 0)
+        return m_trayTime;
+    return QStringLiteral("%1\n新着メール %2 通").arg(m_trayTime).arg(m_waitingCount);
 }
 
 void MainForm::startMailProgram(const QString& program) { launchMailProgramOrNotify(this, program); }

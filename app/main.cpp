@@ -11,6 +11,9 @@
 #include "platform/ProgramFolder.h"
 
 #include <QApplication>
+#include <QLibraryInfo>
+#include <QLocale>
+#include <QTranslator>
 
 #include <cstdio>
 
@@ -30,6 +33,13 @@ int main(int argc, char** argv)
     // a settings window while the main window is in the tray, must not.
     QApplication::setQuitOnLastWindowClosed(false);
     qp::installApplicationFont();
+    // Qt's own texts (the file dialog, the standard buttons) in the user's
+    // language: qtbase_ja under a Japanese locale, from
+    // qt6-translations-l10n. Without a translation they stay English.
+    QTranslator qtTexts;
+    if (qtTexts.load(QLocale(), QStringLiteral("qtbase"), QStringLiteral("_"),
+                     QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        QCoreApplication::installTranslator(&qtTexts);
     // The launcher of an installed copy names the user's own folder for
     // "★MailData"; a program folder of a build keeps its data beside it.
     qp::takeUserFolderFromEnvironment();
@@ -60,6 +70,8 @@ int main(int argc, char** argv)
     services.mail = std::make_unique<qp::ThreadedMailLibrary>(std::move(mail));
     services.sound = std::make_unique<qp::MciSound>();
     services.notifier = std::make_unique<qp::DesktopNotifier>();
+    // Which watched messages were announced already, so a message is told once.
+    services.notifier->setMemoryFile(qp::programPath(QStringLiteral("\\★MailData\\notified.txt")));
 
     qp::MainForm mainForm(services);
     mainForm.Form_Load();
