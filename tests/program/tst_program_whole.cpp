@@ -582,7 +582,7 @@ void ProgramWhole::manualCheckShowsBoardAndAlertAndShutdownSaves()
     askForCheckThroughMenu(main);
     if (QTest::currentTestFailed())
         return;
-    QTRY_COMPARE_WITH_TIMEOUT(m_dovecot->logText().count(QStringLiteral("top=%1/").arg(n)), 2, 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(m_dovecot->logText().count(QStringLiteral("del=0/%1").arg(n)), 2, 20000);
     QTest::qWait(1000);
     QCOMPARE(notifyCalls().size(), 1);
     dunstctl({QStringLiteral("close-all")});
