@@ -31,9 +31,9 @@ DesktopNotifier::DesktopNotifier(const QDBusConnection& bus, QObject* parent)
 {
     if (m_bus.isConnected()) {
         m_bus.connect(kService, kPath, kService, QStringLiteral("ActionInvoked"), this,
-                      SLOT(onActionInvoked(uint, QString)));
+                      SLOT(onActionInvoked(uint,QString)));
         m_bus.connect(kService, kPath, kService, QStringLiteral("NotificationClosed"), this,
-                      SLOT(onNotificationClosed(uint, uint)));
+                      SLOT(onNotificationClosed(uint,uint)));
     }
 }
 

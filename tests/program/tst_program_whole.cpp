@@ -585,6 +585,15 @@ void ProgramWhole::manualCheckShowsBoardAndAlertAndShutdownSaves()
     QTRY_COMPARE_WITH_TIMEOUT(m_dovecot->logText().count(QStringLiteral("del=0/%1").arg(n)), 2, 20000);
     QTest::qWait(1000);
     QCOMPARE(notifyCalls().size(), 1);
+    // A click on it (its default action) brings the main window above the board.
+    const auto mainAboveBoard = [&] {
+        const QStringList stack = programWindows();
+        return stack.indexOf(main) > stack.indexOf(board);
+    };
+    QVERIFY(xdotool({QStringLiteral("windowraise"), board}));
+    QTRY_VERIFY(!mainAboveBoard());
+    dunstctl({QStringLiteral("action"), QStringLiteral("0")});
+    QTRY_VERIFY_WITH_TIMEOUT(mainAboveBoard(), 5000);
     dunstctl({QStringLiteral("close-all")});
     QTRY_COMPARE(dunstctl({QStringLiteral("count"), QStringLiteral("history")}), QStringLiteral("1"));
     const QString shown = dunstctl({QStringLiteral("history")}).simplified();
@@ -595,10 +604,6 @@ void ProgramWhole::manualCheckShowsBoardAndAlertAndShutdownSaves()
     // A second start for the same folder brings this one's main window
     // forward, above the board, and ends. (The search lists the windows
     // from the bottom of the stack up.)
-    const auto mainAboveBoard = [&] {
-        const QStringList stack = programWindows();
-        return stack.indexOf(main) > stack.indexOf(board);
-    };
     QVERIFY(xdotool({QStringLiteral("windowraise"), board}));
     QTRY_VERIFY(!mainAboveBoard());
     QCOMPARE(m_run->startAgain(), 0);
