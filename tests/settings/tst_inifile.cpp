@@ -12,6 +12,7 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 using namespace qp;
 
@@ -219,6 +220,18 @@ private slots:
         const auto perms = QFileInfo(path).permissions();
         QVERIFY(perms & QFileDevice::ReadOwner);
         QVERIFY(!(perms & (QFileDevice::ReadGroup | QFileDevice::ReadOther)));
+    }
+
+    void aLinkedFileIsWrittenWhereItLives()
+    {
+        // A dotfiles set-up: a relative link to a link to the real file.
+        QVERIFY(QDir(m_dir.path()).mkpath("dotfiles/quillpost"));
+        writeBytes(file("dotfiles/quillpost/ini.ini"), "[EXEINI]\r\nNAME=old\r\n");
+        QVERIFY(::symlink("quillpost/ini.ini", QFile::encodeName(file("dotfiles/current.ini")).constData()) == 0);
+        QVERIFY(::symlink("dotfiles/current.ini", QFile::encodeName(file("linked.ini")).constData()) == 0);
+        QVERIFY(WriteIniText(file("linked.ini"), "NAME", "new").ok);
+        QVERIFY(QFileInfo(file("linked.ini")).isSymLink() && QFileInfo(file("dotfiles/current.ini")).isSymLink());
+        QCOMPARE(ReadIniText(file("dotfiles/quillpost/ini.ini"), "NAME", "x"), QStringLiteral("new"));
     }
 
     void aFullOrReadOnlyDiskFailsAndKeepsTheOldFile()
