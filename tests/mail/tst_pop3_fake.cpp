@@ -916,12 +916,11 @@ private slots:
         const QByteArray mountPoint = QFile::encodeName(folder.path());
         if (::mount("tmpfs", mountPoint.constData(), "tmpfs", 0, "size=64k") != 0)
             QSKIP("needs root to mount a small tmpfs");
-        const QString roPath = folder.filePath(QStringLiteral("tlsservers.txt"));
-        const bool wrote = qp::TlsMemory(roPath).remember(QStringLiteral("known.example.jp"));
+        qp::TlsMemory memory(folder.filePath(QStringLiteral("tlsservers.txt")));
+        const bool wrote = memory.remember(QStringLiteral("known.example.jp"));
         const bool readOnly = ::mount(nullptr, mountPoint.constData(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) == 0;
-        qp::TlsMemory memory(roPath);
-        const bool known = memory.remember(QStringLiteral("Known.example.jp"));
-        const bool fresh = memory.remember(QStringLiteral("new.example.jp"));
+        const bool known = qp::TlsMemory(memory.path()).remember(QStringLiteral("Known.example.jp")),
+                   fresh = memory.remember(QStringLiteral("new.example.jp"));
         ::umount2(mountPoint.constData(), MNT_DETACH);
         QVERIFY(wrote && readOnly && known && !fresh);
     }

@@ -10,7 +10,6 @@
 #include <QMap>
 #include <QProcess>
 #include <QRegularExpression>
-#include <QScopeGuard>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QThread>
@@ -166,23 +165,6 @@ public:
         return ok;
     }
 
-    // An X server of the test's own on a free display (-displayfd: the
-    // server picks it and tells which); empty when none started.
-    static QByteArray startXvfb(QProcess& xvfb)
-    {
-        xvfb.start(QStandardPaths::findExecutable(QStringLiteral("Xvfb")),
-                   {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"), QStringLiteral("0"),
-                    QStringLiteral("1024x768x24"), QStringLiteral("-nolisten"), QStringLiteral("tcp")});
-        QElapsedTimer t;
-        t.start();
-        QByteArray number;
-        while (xvfb.waitForStarted(5000) && !number.contains('\n') && t.elapsed() < 15000 && xvfb.state() == QProcess::Running) {
-            xvfb.waitForReadyRead(500);
-            number += xvfb.readAllStandardOutput();
-        }
-        return number.contains('\n') ? ':' + number.trimmed() : QByteArray();
-    }
-
     // The test's own X server and session bus, never the surrounding ones.
     static QProcessEnvironment environment(const QByteArray& display, const QString& bus)
     {
@@ -243,8 +225,7 @@ public:
     QProcess::ExitStatus exitStatus() const { return m_process.exitStatus(); }
     int exitCode() const { return m_process.exitCode(); }
     QString iniPath() const { return m_dir.filePath(QStringLiteral("★MailData/ini.ini")); }
-    // The single-instance lock and socket (in the runtime folder given).
-    QStringList instanceFiles() const { return QDir(m_dir.path()).entryList({QStringLiteral("quillpost-*")}); }
+    QStringList instanceLock() const { return QDir(m_dir.path()).entryList({QStringLiteral("quillpost-*")}); }
     QString logPath() const { return m_dir.filePath(QStringLiteral("program.log")); }
     QString output() const
     {
@@ -311,8 +292,19 @@ void ProgramWhole::initTestCase()
     if (m_xdotool.isEmpty() || xvfb.isEmpty())
         QSKIP("needs Xvfb and xdotool (tools/install-deps.sh)");
 
-    m_display = ProgramRun::startXvfb(m_xvfb);
-    QVERIFY2(!m_display.isEmpty(), "Xvfb reported no display");
+    // -displayfd: the server picks a free display and tells us which.
+    m_xvfb.start(xvfb, {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"), QStringLiteral("0"),
+                        QStringLiteral("1024x768x24"), QStringLiteral("-nolisten"), QStringLiteral("tcp")});
+    QVERIFY2(m_xvfb.waitForStarted(5000), qPrintable(m_xvfb.errorString()));
+    QElapsedTimer t;
+    t.start();
+    QByteArray number;
+    while (!number.contains('\n') && t.elapsed() < 15000 && m_xvfb.state() == QProcess::Running) {
+        m_xvfb.waitForReadyRead(500);
+        number += m_xvfb.readAllStandardOutput();
+    }
+    QVERIFY2(number.contains('\n'), "Xvfb reported no display");
+    m_display = ':' + number.trimmed();
 
     const QString dbusDaemon = QStandardPaths::findExecutable(QStringLiteral("dbus-daemon"));
     const QString dunst = QStandardPaths::findExecutable(QStringLiteral("dunst"));
@@ -693,28 +685,23 @@ void ProgramWhole::wrongPasswordShowsErrorAndProgramGoesOn()
 
 void ProgramWhole::endsAtOnceWhileTheServerIsSilent_data()
 {
-    QTest::addColumn<QString>("end");
-    QTest::newRow("SIGTERM") << QStringLiteral("SIGTERM");
-    QTest::newRow("close box") << QStringLiteral("close box");
-    QTest::newRow("X server gone") << QStringLiteral("X server gone");
+    QTest::addColumn<bool>("bySignal");
+    QTest::newRow("SIGTERM") << true;
+    QTest::newRow("close box") << false;
+    // Last of all: the test's X server does not come back.
+    QTest::newRow("X server gone") << false;
 }
 
 // A server that accepts and never speaks holds the check for its whole
 // reply time-out (30 s); meanwhile the window answers, and the program ends
 // at once when asked or when its X server goes away, with its values
-// written and no instance lock left.
+// written and its instance lock removed.
 void ProgramWhole::endsAtOnceWhileTheServerIsSilent()
 {
-    QFETCH(QString, end);
+    QFETCH(bool, bySignal);
     qp::test::FakePop3Server server;
     server.greeting(QByteArray(), qp::test::FakePop3Server::Then::Hang);
     QVERIFY(server.start());
-    QProcess ownXvfb; // killed under the program in its row
-    const QByteArray sharedDisplay = m_display;
-    if (end == QStringLiteral("X server gone"))
-        m_display = ProgramRun::startXvfb(ownXvfb);
-    const auto restoreDisplay = qScopeGuard([&] { m_display = sharedDisplay; });
-    QVERIFY(!m_display.isEmpty());
     QString main;
     startProgram({server.serverText(), QStringLiteral("reader"), QStringLiteral("pw"), false, {}}, &main);
     if (QTest::currentTestFailed())
@@ -733,13 +720,12 @@ void ProgramWhole::endsAtOnceWhileTheServerIsSilent()
 
     QElapsedTimer t;
     t.start();
-    if (end == QStringLiteral("SIGTERM"))
+    if (bySignal)
         ::kill(pid_t(m_run->pid()), SIGTERM);
-    else if (end == QStringLiteral("close box"))
+    else if (QTest::currentDataTag() == QByteArray("close box"))
         closeWindow(main);
     else
-        ownXvfb.kill();
-    ownXvfb.waitForFinished(5000);
+        m_xvfb.kill();
     QVERIFY2(m_run->waitForExit(10000), "the program did not end during a check");
     qInfo("ended %lld ms after being asked to", t.elapsed());
     QVERIFY2(t.elapsed() < 2000, "the program took longer than 2 s to end");
@@ -749,7 +735,7 @@ void ProgramWhole::endsAtOnceWhileTheServerIsSilent()
     QCOMPARE(ini.value(QStringLiteral("NAME")), kMailerPath);
     QCOMPARE(ini.value(QStringLiteral("NUMBER3")), QStringLiteral("0"));
     QCOMPARE(ini.value(QStringLiteral("NUMBER5")), QStringLiteral("1"));
-    QCOMPARE(m_run->instanceFiles(), QStringList());
+    QCOMPARE(m_run->instanceLock(), QStringList());
 }
 
 QTEST_GUILESS_MAIN(ProgramWhole)

@@ -9,7 +9,6 @@
 #include "settings/SettingsPaths.h"
 
 #include <QCheckBox>
-#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QtTest>
@@ -181,7 +180,7 @@ private slots:
         display.calls.clear();
         typeInterval(QStringLiteral("1.5"));
         QCOMPARE(display.calls, QStringList({"ON 1", "ON 1.", "ON 2"}));
-        QVERIFY(control<QLabel>("Label3")->text().contains(QStringLiteral("2 分の間隔")));
+        QVERIFY(control<QWidget>("Label3")->property("text").toString().contains(QStringLiteral("2 分の間隔")));
         closeWindow();
         QCOMPARE(iniValue("NUMBER2"), QStringLiteral("2"));
         display.calls.clear();
