@@ -15,6 +15,7 @@ add_library(qp_mail_library STATIC
   ${CMAKE_CURRENT_LIST_DIR}/ImapResponse.cpp ${CMAKE_CURRENT_LIST_DIR}/ImapResponse.h
   ${CMAKE_CURRENT_LIST_DIR}/ImapClient.cpp ${CMAKE_CURRENT_LIST_DIR}/ImapClient.h
   ${CMAKE_CURRENT_LIST_DIR}/HeaderDecoder.cpp ${CMAKE_CURRENT_LIST_DIR}/HeaderDecoder.h
+  ${CMAKE_CURRENT_LIST_DIR}/Charsets.cpp ${CMAKE_CURRENT_LIST_DIR}/Charsets.h
 )
 target_include_directories(qp_mail_library PUBLIC ${CMAKE_SOURCE_DIR})
 target_link_libraries(qp_mail_library PUBLIC qp_platform Qt6::Core Qt6::Network)
