@@ -582,6 +582,17 @@ Guess guessCharset(QByteArrayView bytes)
     if (sjis)
         return {*sjis, -1};
     // Nothing fits: keep what can be read, with replacement characters.
+    // UTF-8 with a bad sequence or two still shows its structure (Shift_JIS
+    // and EUC-JP bytes seldom make one whole UTF-8 character).
+    if (!hasEsc) {
+        QString utf8 = lossyUtf8(bytes);
+        const qsizetype lost = utf8.count(kLost);
+        const qsizetype whole = std::count_if(utf8.begin(), utf8.end(), [](QChar c) {
+            return c.unicode() >= 0x80 && c != kLost && !c.isLowSurrogate();
+        });
+        if (whole > lost)
+            return {std::move(utf8), -1};
+    }
     return {lossyDecode(bytes, hasEsc ? "ISO-2022-JP" : (eucFirst ? "EUC-JP" : "Shift_JIS")), -1};
 }
 

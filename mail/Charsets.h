@@ -13,7 +13,8 @@ namespace qp::mailheader {
 // Bytes that name no charset: ESC sequences mean ISO-2022-JP; then UTF-8
 // when valid; then EUC-JP or Shift_JIS (CP932) by their byte patterns, a
 // reading with C1 controls or private-use characters losing to one without;
-// then Latin-1 when the 8-bit bytes look like letters inside Western words.
+// then Latin-1 when the 8-bit bytes look like letters inside Western words;
+// failing all, UTF-8 when its whole characters outnumber its bad sequences.
 QString decodeUnlabelled(QByteArrayView bytes);
 
 // Bytes in a named charset (MIME names and the usual aliases; gb2312 read as

@@ -61,13 +61,33 @@ qsizetype openEncodedWord(QByteArrayView s, qsizetype i, Piece* out = nullptr)
     return j + 2;
 }
 
+// s[from, to) without the folds in it: at each place a line break was
+// taken out (folds, ascending), the white space after it goes too. A mailer
+// that folds inside an encoded word's text splits the text, not a word.
+QByteArray withoutFolds(QByteArrayView s, qsizetype from, qsizetype to, const QList<qsizetype>& folds)
+{
+    QByteArray out;
+    qsizetype at = from;
+    for (auto f = std::lower_bound(folds.begin(), folds.end(), from); f != folds.end() && *f < to; ++f) {
+        if (*f < at)
+            continue;
+        out += s.sliced(at, *f - at);
+        at = *f;
+        while (at < to && isWsp(s[at]))
+            ++at;
+    }
+    out += s.sliced(at, to - at);
+    return out;
+}
+
 // Parses an encoded word at s[i] ("=?cs?X?text?="); returns its length or
 // 0. The text runs to the first "?=": a space, a '?' or a fold inside it is
-// the sending mailer's fault and does not end the word, but another word
-// opening before that "?=" leaves the first one unclosed. noCloser: no "?="
-// follows an earlier word's text, so none follows this one's either (a line
-// of openers without closers is read once).
-qsizetype parseEncodedWord(QByteArrayView s, qsizetype i, Piece& out, bool& noCloser)
+// the sending mailer's fault and does not end the word (a fold is dropped
+// with its white space), but another word opening before that "?=" leaves
+// the first one unclosed. noCloser: no "?=" follows an earlier word's text,
+// so none follows this one's either (a line of openers without closers is
+// read once). folds: where s had its line breaks.
+qsizetype parseEncodedWord(QByteArrayView s, qsizetype i, const QList<qsizetype>& folds, Piece& out, bool& noCloser)
 {
     Piece w;
     const qsizetype textStart = noCloser ? 0 : openEncodedWord(s, i, &w);
@@ -88,7 +108,7 @@ qsizetype parseEncodedWord(QByteArrayView s, qsizetype i, Piece& out, bool& noCl
             break;
     }
     w.encoded = true;
-    w.text = s.sliced(textStart, close - textStart).toByteArray();
+    w.text = withoutFolds(s, textStart, close, folds);
     if (w.encoding == 'B') // white space is no part of base64; a Q word keeps it as text
         w.text.removeIf([](char c) { return isWsp(c); });
     out = std::move(w);
@@ -158,7 +178,7 @@ bool cutBase64Group(const QByteArray& before, const QByteArray& word, const QByt
     return lostCharacters(joined, name) < lostCharacters(alone, name);
 }
 
-QList<Piece> splitEncodedWords(QByteArrayView s)
+QList<Piece> splitEncodedWords(QByteArrayView s, const QList<qsizetype>& folds)
 {
     QList<Piece> pieces;
     qsizetype rawStart = 0;
@@ -173,7 +193,7 @@ QList<Piece> splitEncodedWords(QByteArrayView s)
         if (at < 0)
             break;
         Piece w;
-        if (const qsizetype len = parseEncodedWord(s, at, w, noCloser)) {
+        if (const qsizetype len = parseEncodedWord(s, at, folds, w, noCloser)) {
             flushRaw(at);
             pieces.append(std::move(w));
             i = at + len;
@@ -221,13 +241,21 @@ QByteArrayView trimmedView(QByteArrayView v)
     return v;
 }
 
-QByteArray unfoldBytes(QByteArrayView value)
+// Line breaks removed; folds, when given, gets the index in the result of
+// each place where some were.
+QByteArray unfoldBytes(QByteArrayView value, QList<qsizetype>* folds = nullptr)
 {
     QByteArray out(value.size(), Qt::Uninitialized);
     char* o = out.data();
-    for (char c : value)
-        if (c != '\r' && c != '\n')
+    bool inBreak = false;
+    for (char c : value) {
+        const bool lineBreak = c == '\r' || c == '\n';
+        if (!lineBreak)
             *o++ = c;
+        else if (folds && !inBreak)
+            folds->append(o - out.constData());
+        inBreak = lineBreak;
+    }
     out.truncate(o - out.constData());
     return out;
 }
@@ -271,8 +299,9 @@ QString decodeFieldValue(QByteArrayView rawValue)
     // Most fields are plain ASCII without encoded words.
     if (allAscii(rawValue) && !rawValue.contains("=?"))
         return sanitize(hasLineBreak(rawValue) ? QString::fromLatin1(unfoldBytes(rawValue)) : QString::fromLatin1(rawValue));
-    const QByteArray unfolded = unfoldBytes(rawValue);
-    const QList<Piece> pieces = splitEncodedWords(unfolded);
+    QList<qsizetype> folds;
+    const QByteArray unfolded = unfoldBytes(rawValue, &folds);
+    const QList<Piece> pieces = splitEncodedWords(unfolded, folds);
 
     QString out;
     qsizetype i = 0;

@@ -34,11 +34,12 @@ std::optional<QByteArray> rawField(QByteArrayView headerBlock, QByteArrayView na
 // A field value as the user should read it: folding removed, RFC 2047
 // encoded words decoded (adjacent words joined, also inside quoted strings
 // and when a word cuts a multibyte character; a word with spaces, '?' or a
-// fold inside still read up to its "?="), raw 8-bit text read in the
-// charset it looks like. A label that makes C1 controls or private-use
-// characters, or keeps no 8-bit character, loses to a convincing guess.
-// Control characters (C0 and C1) become spaces, so a decoded NUL or line
-// break can never cut or split the text.
+// fold inside still read up to its "?=", a fold and its white space dropped
+// from its text), raw 8-bit text read in the charset it looks like. A label
+// that makes C1 controls or private-use characters, or keeps no 8-bit
+// character, loses to a convincing guess. Control characters (C0 and C1)
+// become spaces, so a decoded NUL or line break can never cut or split the
+// text.
 QString decodeFieldValue(QByteArrayView rawValue);
 
 } // namespace qp::mailheader
