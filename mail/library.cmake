@@ -8,6 +8,8 @@ add_library(qp_mail_library STATIC
   ${CMAKE_CURRENT_LIST_DIR}/Pop3Session.cpp ${CMAKE_CURRENT_LIST_DIR}/Pop3Session.h
   ${CMAKE_CURRENT_LIST_DIR}/ImapSession.cpp ${CMAKE_CURRENT_LIST_DIR}/ImapSession.h
   ${CMAKE_CURRENT_LIST_DIR}/MailTransport.cpp ${CMAKE_CURRENT_LIST_DIR}/MailTransport.h
+  ${CMAKE_CURRENT_LIST_DIR}/MailText.cpp ${CMAKE_CURRENT_LIST_DIR}/MailText.h
+  ${CMAKE_CURRENT_LIST_DIR}/MailClientBase.cpp ${CMAKE_CURRENT_LIST_DIR}/MailClientBase.h
   ${CMAKE_CURRENT_LIST_DIR}/TlsMemory.cpp ${CMAKE_CURRENT_LIST_DIR}/TlsMemory.h
   ${CMAKE_CURRENT_LIST_DIR}/Pop3Client.cpp ${CMAKE_CURRENT_LIST_DIR}/Pop3Client.h
   ${CMAKE_CURRENT_LIST_DIR}/Pop3Reply.cpp ${CMAKE_CURRENT_LIST_DIR}/Pop3Reply.h
