@@ -188,7 +188,8 @@ bool Pop3Client::connectToServer(const Pop3Endpoint& endpoint)
         return fail(ErrorKind::GreetingRefused, mailtext::greetingRefused(shownHost(), serverSaid(reader)), true);
     if (!reader.isOk())
         return fail(ErrorKind::Protocol,
-                    mailtext::notThisProtocol(shownHost(), QStringLiteral("POP3"), mailtext::printable(reader.statusLine(), 80)),
+                    mailtext::notThisProtocol(shownHost(), QStringLiteral("POP3"),
+                                              mailtext::printable(reader.statusLine(), 80)),
                     true);
     m_greeting = reader.statusLine();
 
