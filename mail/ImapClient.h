@@ -100,6 +100,9 @@ public:
     void logout();
 
     bool isEncrypted() const { return m_transport.isEncrypted(); }
+    // The connection under the client, for a caller that goes on with
+    // commands of its own after login (ImapIdle).
+    MailTransport& transport() { return m_transport; }
     bool isBroken() const { return m_broken; }
     QList<QByteArray> capabilities() const { return m_capabilities; }
     ErrorKind errorKind() const { return m_errorKind; }
