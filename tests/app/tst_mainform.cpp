@@ -464,6 +464,25 @@ private slots:
         QVERIFY(!p.services.forms.setForm.ifLoaded()->isVisible());
     }
 
+    // A watcher only while automatic checking is on and the server is IMAP;
+    // the interval box and the server window switch it at once.
+    void pushFollowsTheIntervalAndTheServer()
+    {
+        Program p;
+        p.services.push = std::make_unique<PushWatcher>();
+        p.services.settings.setPop3Server(QStringLiteral("imap://127.0.0.1:1"));
+        SetForm* setForm = p.services.forms.setForm.touch();
+        setForm->setText2(QStringLiteral("5"));
+        QVERIFY(p.services.push->isWatching());
+        setForm->setText2(QStringLiteral("0"));
+        QVERIFY(!p.services.push->isWatching());
+        setForm->setText2(QStringLiteral("5"));
+        QVERIFY(p.services.push->isWatching());
+        p.services.settings.setPop3Server(QStringLiteral("pop.example.jp"));
+        p.services.forms.optionForm.show()->close();
+        QTRY_VERIFY(!p.services.push->isWatching());
+    }
+
     void bannerScrollsTheMailProgramName()
     {
         Program p;

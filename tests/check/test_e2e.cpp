@@ -3,6 +3,7 @@
 // throwaway program folder; only the windows are faked.
 #include "FakeCheckHost.h"
 #include "check/CheckMail.h"
+#include "check/PushWatcher.h"
 #include "check/ThreadedMailLibrary.h"
 #include "mail/NMailLayer.h"
 #include "platform/ProgramFolder.h"
@@ -19,6 +20,8 @@
 #include <QtTest>
 
 #include <memory>
+
+#include <csignal>
 
 using namespace qp;
 using namespace qp::test;
@@ -79,6 +82,7 @@ private slots:
             {QStringLiteral("empty"), {}},
             {QStringLiteral("refused"), {message("a@example.jp")}},
             {QStringLiteral("again"), {message("a@example.jp"), message("b@example.jp")}},
+            {QStringLiteral("pushbox"), {}},
         };
         for (const auto& [user, messages] : boxes) {
             QVERIFY(m_dovecot->addUser(user, QStringLiteral("pw-") + user));
@@ -344,6 +348,44 @@ private slots:
         QVERIFY(out.messageCount < 0);
         QVERIFY2(lib->lastError().startsWith(QStringLiteral("ログインできません（")), qPrintable(lib->lastError()));
         QCOMPARE(log, QStringList({"account:refused/wrong", "error:" + lib->lastError()}));
+    }
+
+    // A delivery while the watcher idles brings the check and the alert at
+    // once, not at an interval; a killed server process is followed by a
+    // new session, which first catches up on what it missed.
+    void pushedDeliveryAlertsAndOutlivesAKilledServerProcess()
+    {
+        useAccount(QStringLiteral("pushbox"));
+        watch(QStringLiteral("boss@example.jp"));
+        host->autoClose = true;
+        settings.setPop3Server(m_dovecot->imapServerText(false));
+        PushWatcher push;
+        MailSessionSetup setup;
+        setup.extraCas = m_dovecot->caCertificates();
+        setup.timeouts.replyMs = 3000;
+        push.setSetup(setup);
+        push.setTiming(700, 400); // renewals and probes happen meanwhile too
+        int checks = 0;
+        connect(&push, &PushWatcher::checkWanted, this, [&] {
+            ++checks;
+            check->run(true);
+        });
+        push.watch({settings.pop3Server(), QStringLiteral("pushbox"), QStringLiteral("pw-pushbox")});
+        for (int round = 1; round <= 2; ++round) {
+            QTRY_COMPARE_WITH_TIMEOUT(push.sessions(), round, 15000);
+            QTRY_COMPARE(push.state(), PushWatcher::State::Watching);
+            QTRY_COMPARE(checks, 2 * (round - 1));
+            log.clear();
+            QVERIFY(m_dovecot->addMessage(QStringLiteral("pushbox"), message("Boss <boss@example.jp>")));
+            QTRY_VERIFY_WITH_TIMEOUT(log.contains(QStringLiteral("alert")), 5000);
+            QCOMPARE(checks, round == 1 ? 1 : 3);
+            if (round == 2)
+                break;
+            const QRegularExpression login(QStringLiteral("Login: user=<pushbox>.*mpid=(\\d+)"));
+            auto it = login.globalMatch(m_dovecot->logText());
+            while (it.hasNext())
+                ::kill(it.next().captured(1).toInt(), SIGKILL);
+        }
     }
 
     void emptyAccountOpensTheAccountWindowAndLogsInNowhere()
