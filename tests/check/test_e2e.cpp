@@ -10,11 +10,13 @@
 #include "settings/IniFile.h"
 #include "settings/SettingsPaths.h"
 #include "tests/support/DovecotFixture.h"
+#include "tests/support/FakeImapServer.h"
 #include "tests/support/FakePop3Server.h"
 #include "watchlist/KeywordStore.h"
 
 #include <QDir>
 #include <QRandomGenerator>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QtTest>
@@ -388,6 +390,31 @@ private slots:
             for (const int pid : processes)
                 ::kill(pid, SIGKILL);
         }
+    }
+
+    // A refused login is told once, not at every try that follows; a
+    // server without IDLE is left to the interval, untried again.
+    void pushRefusedOnceAndNoIdleLeftAlone()
+    {
+        FakeImapServer refusing;
+        refusing.greeting("* OK [CAPABILITY IMAP4rev1 IDLE] ready");
+        refusing.expect("LOGIN *", "{tag} NO [AUTHENTICATIONFAILED] wrong password");
+        QVERIFY(refusing.start());
+        PushWatcher push;
+        QSignalSpy told(&push, &PushWatcher::loginRefused);
+        push.watch({refusing.serverText(), QStringLiteral("alice"), QStringLiteral("pw")});
+        QTRY_VERIFY_WITH_TIMEOUT(refusing.received().count(refusing.received().value(0)) >= 2, 10000);
+        QCOMPARE(told.count(), 1);
+        QVERIFY2(told[0][0].toString().contains(QStringLiteral("wrong password")), qPrintable(told[0][0].toString()));
+
+        FakeImapServer noIdle;
+        noIdle.greeting("* OK [CAPABILITY IMAP4rev1] ready");
+        noIdle.expect("LOGIN *", "{tag} OK");
+        noIdle.expect("CAPABILITY", "* CAPABILITY IMAP4rev1\r\n{tag} OK");
+        QVERIFY(noIdle.start());
+        push.watch({noIdle.serverText(), QStringLiteral("alice"), QStringLiteral("pw")});
+        QTRY_COMPARE(push.state(), PushWatcher::State::Unsupported);
+        QCOMPARE(told.count(), 1);
     }
 
     void emptyAccountOpensTheAccountWindowAndLogsInNowhere()
