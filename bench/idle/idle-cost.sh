@@ -136,7 +136,7 @@ if [ "$(id -u)" = 0 ] && command -v dovecot >/dev/null && [ -x "$push_bench" ]; 
   "$push_bench" --serve > "$work/serve.txt" &
   server=$!
   for ((i = 0; i < 50; i++)); do [ -s "$work/serve.txt" ] && break; sleep 0.2; done
-  read -r push_server push_id push_pw < "$work/serve.txt"
+  read -r push_server push_id push_pw _ < "$work/serve.txt"
   pushed=()
   for ((k = 1; k <= rounds; k++)); do
     measure "tray + push, round $k" hidden; pushed+=("$last")

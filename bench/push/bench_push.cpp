@@ -14,7 +14,7 @@
 //
 //   bench_push [--deliveries N]     (needs root and dovecot; N >= 20 by default)
 //   bench_push --serve              starts the server only, prints its address
-//                                   and the account, runs until SIGTERM
+//                                   the account and the Maildir, runs until SIGTERM
 //                                   (for bench/idle/idle-cost.sh)
 #include <QCoreApplication>
 #include <QDir>
@@ -123,7 +123,8 @@ int main(int argc, char** argv)
         return 1;
     }
     if (serve) {
-        std::printf("%s bench secret\n", qPrintable(dovecot.imapServerText(false)));
+        std::printf("%s bench secret %s\n", qPrintable(dovecot.imapServerText(false)),
+                    qPrintable(dovecot.maildir(QStringLiteral("bench"))));
         std::fflush(stdout);
         while (!g_stop)
             ::pause();
