@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <climits>
 
-#include "mail/HeaderDecoder.h"
+#include "mail/MailText.h"
 
 namespace qp {
 
@@ -14,17 +14,6 @@ namespace {
 constexpr qsizetype kMaxText = 64 * 1024;
 constexpr qsizetype kMaxLiteral = 64 * 1024;
 constexpr qsizetype kMaxResponse = 256 * 1024;
-
-// A server's words as the user may read them: printable and short.
-QString said(const QByteArray& bytes)
-{
-    QString s = mailheader::decodeUnlabelled(bytes.left(400));
-    for (QChar& c : s)
-        if (c.unicode() < 0x20 || c.unicode() == 0x7F)
-            c = QLatin1Char(' ');
-    s = s.simplified();
-    return s.isEmpty() ? QStringLiteral("サーバーの説明なし") : s.left(200);
-}
 
 } // namespace
 
@@ -62,7 +51,7 @@ bool ImapIdle::loseFromTransport(const QString& when)
 {
     const MailTransport& t = m_client.transport();
     if (t.error() == MailTransport::Error::Closed && !m_bye.isEmpty())
-        return lose(Failure::Transient, QStringLiteral("サーバー「%1」が接続を切りました（%2）").arg(host(), said(m_bye)));
+        return lose(Failure::Transient, QStringLiteral("サーバー「%1」が接続を切りました（%2）").arg(host(), mailtext::serverSaid(m_bye)));
     if (t.error() == MailTransport::Error::Timeout || t.errorText().isEmpty())
         return lose(Failure::Transient, QStringLiteral("サーバー「%1」の応答がありません（%2）").arg(host(), when));
     return lose(Failure::Transient, t.errorText());
@@ -78,28 +67,24 @@ ImapIdle::Next ImapIdle::next(const QDeadlineTimer& deadline, int wakeFd, ImapRe
 {
     MailTransport& t = m_client.transport();
     for (;;) {
-        const QByteArrayView in = t.buffered();
-        if (!in.isEmpty()) {
+        if (!t.buffered().isEmpty()) {
             if (!m_reading) {
                 m_reader.start(kMaxText, kMaxLiteral, kMaxResponse);
                 m_reading = true;
             }
-            qsizetype used = 0;
-            const auto status = m_reader.feed(in, &used);
-            t.consume(used);
+            const auto status = t.feedTo(m_reader);
             if (status == ImapResponseReader::Status::Done) {
                 m_reading = false;
                 auto r = parseImapResponse(m_reader.raw());
                 if (!r) {
-                    lose(Failure::Transient, QStringLiteral("サーバー「%1」の応答が不正です（%2）")
-                                                 .arg(host(), said(m_reader.raw().left(80))));
+                    lose(Failure::Transient, mailtext::badReply(host(), mailtext::printable(m_reader.raw().left(80))));
                     return Next::Failed;
                 }
                 *out = std::move(*r);
                 return Next::Got;
             }
             if (status != ImapResponseReader::Status::NeedMore) {
-                lose(Failure::Transient, QStringLiteral("サーバー「%1」の応答が大きすぎます").arg(host()));
+                lose(Failure::Transient, mailtext::replyTooLarge(host(), kMaxResponse));
                 return Next::Failed;
             }
         }
@@ -143,13 +128,13 @@ bool ImapIdle::command(const QByteArray& line, ImapResponse* tagged,
         switch (r.kind) {
         case ImapResponse::Kind::Tagged:
             if (r.tag != tag)
-                return lose(Failure::Transient, QStringLiteral("サーバー「%1」の応答が不正です（別のコマンドへの応答 %2）")
-                                                    .arg(host(), said(r.tag.left(20))));
+                return lose(Failure::Transient,
+                            mailtext::badReply(host(), QStringLiteral("別のコマンドへの応答 %1").arg(mailtext::printable(r.tag.left(20)))));
             *tagged = std::move(r);
             return true;
         case ImapResponse::Kind::Continuation:
             return lose(Failure::Transient,
-                        QStringLiteral("サーバー「%1」の応答が不正です（求めていない続行要求）").arg(host()));
+                        mailtext::badReply(host(), QStringLiteral("求めていない続行要求")));
         case ImapResponse::Kind::Untagged:
             if (r.status == "BYE")
                 m_bye = r.text;
@@ -201,7 +186,7 @@ bool ImapIdle::open(const MailEndpoint& endpoint, const QString& user, const QSt
         }))
         return false;
     if (opened.status != "OK")
-        return lose(Failure::Unsupported, QStringLiteral("受信箱（INBOX）を開けません（%1）").arg(said(opened.text)));
+        return lose(Failure::Unsupported, QStringLiteral("受信箱（INBOX）を開けません（%1）").arg(mailtext::serverSaid(opened.text)));
     return true;
 }
 
@@ -242,7 +227,7 @@ ImapIdle::Stop ImapIdle::watch(int wakeFd, const std::function<void()>& changed)
             } else if (r.kind == ImapResponse::Kind::Tagged) {
                 // Refused after all (or some other answer): no watching here.
                 lose(r.tag == tag && r.status != "OK" ? Failure::Unsupported : Failure::Transient,
-                     QStringLiteral("サーバー「%1」が IDLE を受け付けません（%2）").arg(host(), said(r.text)));
+                     QStringLiteral("サーバー「%1」が IDLE を受け付けません（%2）").arg(host(), mailtext::serverSaid(r.text)));
                 return Stop::Lost;
             } else {
                 untagged(r);
@@ -263,7 +248,7 @@ ImapIdle::Stop ImapIdle::watch(int wakeFd, const std::function<void()>& changed)
                 break;
             if (r.kind == ImapResponse::Kind::Tagged) {
                 if (r.tag != tag || r.status != "OK") {
-                    lose(Failure::Transient, QStringLiteral("サーバー「%1」が IDLE を終えました（%2）").arg(host(), said(r.text)));
+                    lose(Failure::Transient, QStringLiteral("サーバー「%1」が IDLE を終えました（%2）").arg(host(), mailtext::serverSaid(r.text)));
                     return Stop::Lost;
                 }
                 endedByServer = true; // it may end an IDLE itself: start another
@@ -299,7 +284,7 @@ ImapIdle::Stop ImapIdle::watch(int wakeFd, const std::function<void()>& changed)
             }
             if (r.kind == ImapResponse::Kind::Tagged) {
                 if (r.tag != tag || r.status != "OK") {
-                    lose(Failure::Transient, QStringLiteral("サーバー「%1」が IDLE を終えられません（%2）").arg(host(), said(r.text)));
+                    lose(Failure::Transient, QStringLiteral("サーバー「%1」が IDLE を終えられません（%2）").arg(host(), mailtext::serverSaid(r.text)));
                     return Stop::Lost;
                 }
                 waiting = false;
