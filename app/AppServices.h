@@ -1,6 +1,6 @@
 #pragma once
 #include "actions/DialUp.h"
-#include "mail/NMail.h"
+#include "check/MailWorker.h"
 #include "notify/DesktopNotifier.h"
 #include "notify/MsgForm.h"
 #include "notify/SoundInterface.h"
@@ -41,7 +41,8 @@ struct Forms {
 // process-wide settings, the mail library, the sound interface and the forms.
 struct AppServices {
     ProcessSettings settings;
-    std::unique_ptr<MailLibrary> mail;
+    // The mail library, behind the worker that makes its calls.
+    std::unique_ptr<MailWorker> mail;
     std::unique_ptr<SoundInterface> sound;
     // Hangs up every dial-up connection (NetworkManager on the system bus).
     std::function<void()> hangUpDialUp = [] { hangUpDialUpConnections(); };

@@ -3,7 +3,7 @@
 #include "app/MainForm.h"
 #include "app/SingleInstance.h"
 
-#include "check/ThreadedMailLibrary.h"
+#include "check/MailWorker.h"
 #include "mail/NMailLayer.h"
 #include "notify/MciSound.h"
 #include "platform/AppFont.h"
@@ -57,7 +57,7 @@ int main(int argc, char** argv)
     mail->setExtraCaCertificates(cas.certificates);
     mail->setCaFileProblem(cas.problem);
     // The network waits run off the window's thread.
-    services.mail = std::make_unique<qp::ThreadedMailLibrary>(std::move(mail));
+    services.mail = std::make_unique<qp::ThreadedMailWorker>(std::move(mail));
     services.sound = std::make_unique<qp::MciSound>();
     services.notifier = std::make_unique<qp::DesktopNotifier>();
 

@@ -131,7 +131,7 @@ private slots:
     {
         useAccount(QStringLiteral("three"));
         watch(QStringLiteral("boss@example.jp"));
-        const CheckOutcome out = check->run();
+        const CheckOutcome out = runCheck(*check);
         QCOMPARE(out.messageCount, 3);
         QCOMPARE(out.matchCount, 0);
         QCOMPARE(host->boardText1, QStringLiteral("新着メールが有ります"));
@@ -151,7 +151,7 @@ private slots:
         useAccount(QStringLiteral("two"));
         watch(QStringLiteral("boss@example.jp"));
         host->autoClose = true;
-        const CheckOutcome out = check->run();
+        const CheckOutcome out = runCheck(*check);
         QCOMPARE(out.matchCount, 1);
         const qsizetype board = log.indexOf(QStringLiteral("board:新着メールが有ります/2"));
         QVERIFY(board >= 0);
@@ -164,7 +164,7 @@ private slots:
         useAccount(QStringLiteral("twice"));
         watch(QStringLiteral("someone@else.jp"));
         watch(QStringLiteral("boss@example.jp"));
-        const CheckOutcome out = check->run();
+        const CheckOutcome out = runCheck(*check);
         QCOMPARE(out.matchCount, 2);
         QCOMPARE(log.count(QStringLiteral("alert")), 1);
         QCOMPARE(host->boardText2, QStringLiteral("3"));
@@ -174,7 +174,7 @@ private slots:
     {
         useAccount(QStringLiteral("cased"));
         watch(QStringLiteral("boss@example.jp"));
-        const CheckOutcome out = check->run();
+        const CheckOutcome out = runCheck(*check);
         QCOMPARE(out.messageCount, 1);
         QCOMPARE(out.matchCount, 0);
         QVERIFY(log.contains(QStringLiteral("showBoard")));
@@ -186,7 +186,7 @@ private slots:
         useAccount(QStringLiteral("japanese"));
         // Stored in CP932 by the keyword store.
         watch(QStringLiteral("山田太郎"));
-        const CheckOutcome out = check->run();
+        const CheckOutcome out = runCheck(*check);
         QCOMPARE(out.matchCount, 1);
         QVERIFY(log.contains(QStringLiteral("alert")));
     }
@@ -197,7 +197,7 @@ private slots:
         watch(QStringLiteral("boss@example.jp"));
         host->mailerTicked = true;
         host->text7 = QStringLiteral("未設定");
-        const CheckOutcome out = check->run();
+        const CheckOutcome out = runCheck(*check);
         QCOMPARE(out.messageCount, 1);
         for (const QString& line : log)
             QVERIFY2(!line.startsWith(QStringLiteral("board")) && line != QStringLiteral("showBoard")
@@ -209,7 +209,7 @@ private slots:
     {
         useAccount(QStringLiteral("empty"));
         host->hangUpOn = true;
-        const CheckOutcome out = check->run();
+        const CheckOutcome out = runCheck(*check);
         QVERIFY(out.loginTried);
         QCOMPARE(out.messageCount, 0);
         QCOMPARE(log, QStringList({"account:empty/pw-empty", "hangUp"}));
@@ -222,7 +222,7 @@ private slots:
         // login does not slow the other cases.
         lib->setLocalAddress(QHostAddress(QStringLiteral("127.0.0.2")));
         host->hangUpOn = true;
-        const CheckOutcome out = check->run();
+        const CheckOutcome out = runCheck(*check);
         QVERIFY(out.messageCount < 0);
         QCOMPARE(log.size(), 3);
         QCOMPARE(log[0], QStringLiteral("account:refused/wrong"));
@@ -235,9 +235,9 @@ private slots:
     void mailLeftOnTheServerIsReportedAgain()
     {
         useAccount(QStringLiteral("again"));
-        QCOMPARE(check->run().messageCount, 2);
+        QCOMPARE(runCheck(*check).messageCount, 2);
         log.clear();
-        QCOMPARE(check->run().messageCount, 2);
+        QCOMPARE(runCheck(*check).messageCount, 2);
         QCOMPARE(log, QStringList({"account:again/pw-again", "board:新着メールが有ります/2", "showBoard"}));
     }
 
@@ -257,7 +257,7 @@ private slots:
         host->hangUpOn = true;
         QElapsedTimer t;
         t.start();
-        const CheckOutcome out = check->run();
+        const CheckOutcome out = runCheck(*check);
         QCOMPARE(server.mismatch(), QString());
         QCOMPARE(out.messageCount, 2000000000);
         QCOMPARE(out.abandonedAt, 1);
@@ -280,12 +280,12 @@ private slots:
         CheckOutcome nested;
         nested.started = true;
         QTimer::singleShot(300, [&] {
-            nested = check->run();
+            nested = runCheck(*check);
             threaded->NMailEndWinSock();
         });
         QElapsedTimer t;
         t.start();
-        const CheckOutcome out = check->run();
+        const CheckOutcome out = runCheck(*check);
         QVERIFY(!nested.started);
         QVERIFY(!out.connected);
         QVERIFY2(t.elapsed() < 2000, qPrintable(QString::number(t.elapsed())));
@@ -312,7 +312,7 @@ private slots:
         const QMap<QString, QString> before = m_dovecot->maildirFlags(QStringLiteral("imapbox"));
         QCOMPARE(before.size(), 6);
         const qsizetype sessions = m_dovecot->logText().count(QStringLiteral("Logged out"));
-        const CheckOutcome out = check->run();
+        const CheckOutcome out = runCheck(*check);
         QCOMPARE(out.messageCount, 3);
         QCOMPARE(out.matchCount, 1);
         QCOMPARE(log, QStringList({"account:imapbox/pw-imapbox", "board:新着メールが有ります/3", "showBoard",
@@ -330,7 +330,7 @@ private slots:
         useAccount(QStringLiteral("refused"), QStringLiteral("wrong"));
         settings.setPop3Server(m_dovecot->imapServerText(true));
         lib->setExtraCaCertificates({});
-        QVERIFY(!check->run().loginTried);
+        QVERIFY(!runCheck(*check).loginTried);
         QCOMPARE(log.size(), 1);
         QVERIFY2(log[0].startsWith(QStringLiteral("error:サーバー「127.0.0.1」と TLS で接続できません（証明書の発行元を信頼できません")),
                  qPrintable(log[0]));
@@ -340,7 +340,7 @@ private slots:
         useAccount(QStringLiteral("refused"), QStringLiteral("wrong"));
         lib->setLocalAddress(QHostAddress(QStringLiteral("127.0.0.3")));
         settings.setPop3Server(m_dovecot->imapServerText(true));
-        const CheckOutcome out = check->run();
+        const CheckOutcome out = runCheck(*check);
         QVERIFY(out.messageCount < 0);
         QVERIFY2(lib->lastError().startsWith(QStringLiteral("ログインできません（")), qPrintable(lib->lastError()));
         QCOMPARE(log, QStringList({"account:refused/wrong", "error:" + lib->lastError()}));
@@ -350,7 +350,7 @@ private slots:
     {
         QVERIFY(WriteIniText(idPassIniPath(), QStringLiteral("NAME"), QString()).ok);
         const int loginsBefore = m_dovecot->logText().count(QStringLiteral("Login: user="));
-        const CheckOutcome out = check->run();
+        const CheckOutcome out = runCheck(*check);
         QVERIFY(out.connected);
         QVERIFY(!out.loginTried);
         QCOMPARE(log, QStringList({"account:/", "showAccountWindow"}));
