@@ -4,6 +4,8 @@
 #include "FakeMailLibrary.h"
 #include "StoreBytes.h"
 #include "check/CheckMail.h"
+#include "mail/NMailLayer.h"
+#include "tests/support/FakePop3Server.h"
 #include "platform/ProgramFolder.h"
 #include "settings/IniFile.h"
 #include "settings/SettingsPaths.h"
@@ -413,6 +415,56 @@ private slots:
 
         host->duringWait = nullptr;
         QVERIFY(runCheck(*check).started);
+    }
+
+    // The real library on its worker, against a server on loopback: a box
+    // the user holds open (a nested event loop, as exec() runs) does not
+    // hold the check, which answers, tells and ends inside it.
+    void theWorkerGoesOnWhileABoxIsOpen()
+    {
+        FakePop3Server server;
+        server.greeting("+OK ready");
+        for (int i = 0; i < 5; ++i) // whatever comes (CAPA, USER, PASS, QUIT)
+            server.expect("*", "-ERR [AUTH] wrong password");
+        QVERIFY(server.start());
+        settings.setPop3Server(server.serverText());
+        ThreadedMailWorker threaded(std::make_unique<NMail>());
+        threaded.post([](MailLibrary& library) { library.NMailInitializeWinSock(); });
+        CheckMail viaWorker(threaded, settings, *host);
+        bool endedInsideTheBox = false;
+        QEventLoop box;
+        viaWorker.setFinishedHandler([&](const CheckOutcome&) {
+            endedInsideTheBox = box.isRunning();
+            box.quit();
+        });
+        QVERIFY(viaWorker.start());
+        QTimer::singleShot(20000, &box, &QEventLoop::quit);
+        box.exec();
+        QVERIFY(endedInsideTheBox);
+        QCOMPARE(server.mismatch(), QString());
+        const QStringList errors = log.filter(QStringLiteral("error:"));
+        QCOMPARE(errors.size(), 1);
+        QVERIFY2(errors[0].contains(QStringLiteral("wrong password")), qPrintable(errors[0]));
+
+        // A server that never speaks: the user asking meanwhile is told, and
+        // the program's end gives the session up at once, without a word.
+        FakePop3Server silent;
+        silent.greeting("", FakePop3Server::Then::Hang);
+        QVERIFY(silent.start());
+        settings.setPop3Server(silent.serverText());
+        log.clear();
+        bool ended = false;
+        viaWorker.setFinishedHandler([&](const CheckOutcome&) { ended = true; });
+        QVERIFY(viaWorker.start());
+        QTRY_COMPARE(silent.connections(), 1);
+        QVERIFY(!viaWorker.start());
+        QElapsedTimer t;
+        t.start();
+        threaded.end();
+        QVERIFY2(t.elapsed() < 200, qPrintable(QString::number(t.elapsed())));
+        QTest::qWait(300);
+        QVERIFY(!ended);
+        QCOMPARE(log, QStringList({QStringLiteral("notice:") + CheckMail::kBusyNotice}));
     }
 };
 

@@ -3,7 +3,7 @@
 // throwaway program folder; only the windows are faked.
 #include "FakeCheckHost.h"
 #include "check/CheckMail.h"
-#include "check/ThreadedMailLibrary.h"
+#include "check/MailWorker.h"
 #include "mail/NMailLayer.h"
 #include "platform/ProgramFolder.h"
 #include "settings/IniFile.h"
@@ -39,7 +39,7 @@ class EndToEndTest : public QObject {
     std::unique_ptr<QTemporaryDir> m_folder;
     QStringList log;
     NMail* lib = nullptr; // owned by threaded, whose worker makes its calls
-    std::unique_ptr<ThreadedMailLibrary> threaded;
+    std::unique_ptr<ThreadedMailWorker> threaded;
     std::unique_ptr<FakeCheckHost> host;
     ProcessSettings settings;
     std::unique_ptr<CheckMail> check;
@@ -107,7 +107,7 @@ private slots:
         log.clear();
         auto owned = std::make_unique<NMail>();
         lib = owned.get();
-        threaded = std::make_unique<ThreadedMailLibrary>(std::move(owned));
+        threaded = std::make_unique<ThreadedMailWorker>(std::move(owned));
         lib->NMailInitializeWinSock();
         lib->NMailSetOption(NMail::kOptionTextBufferSize, 8192);
         lib->setExtraCaCertificates(m_dovecot->caCertificates());
@@ -266,31 +266,6 @@ private slots:
         QVERIFY2(log[1].startsWith(QStringLiteral("error:メールの確認を途中で打ち切りました。2000000000 通のうち 1 通も確認できませんでした。\n")),
                  qPrintable(log[1]));
         QCOMPARE(log.mid(2), QStringList({"board:新着メールが有ります/2000000000", "showBoard", "hangUp"}));
-    }
-
-    // The calls wait on the worker while this thread's event loop runs: a
-    // check asked for meanwhile is dropped, and the program's end gives the
-    // session up at once, silently.
-    void eventsRunWhileTheServerIsSilentAndTheEndGivesUp()
-    {
-        FakePop3Server server;
-        server.greeting("", FakePop3Server::Then::Hang);
-        QVERIFY(server.start());
-        settings.setPop3Server(server.serverText());
-        CheckOutcome nested;
-        nested.started = true;
-        QTimer::singleShot(300, [&] {
-            nested = runCheck(*check);
-            threaded->NMailEndWinSock();
-        });
-        QElapsedTimer t;
-        t.start();
-        const CheckOutcome out = runCheck(*check);
-        QVERIFY(!nested.started);
-        QVERIFY(!out.connected);
-        QVERIFY2(t.elapsed() < 2000, qPrintable(QString::number(t.elapsed())));
-        QCOMPARE(server.connections(), 1);
-        QVERIFY(log.isEmpty());
     }
 
     // The same check over IMAP, with TLS from the first byte and by
