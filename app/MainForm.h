@@ -180,7 +180,6 @@ private:
     void showLamp(Lamp lamp);
     void armTimer1();
     void updateIdleState();
-    void bannerTimeout();
     BannerState bannerStep();
     void showBanner(const BannerState& state);
     void Form_Unload();

@@ -249,14 +249,6 @@ void MainForm::Timer4_Timer()
     ReentryGuard guard(m_timer4Busy);
     if (!guard.entered())
         return;
-    showBanner(bannerStep());
-}
-
-void MainForm::bannerTimeout()
-{
-    ReentryGuard guard(m_timer4Busy);
-    if (!guard.entered())
-        return;
     BannerState state;
     for (int i = 0; i < kBannerStepsPerWake; ++i)
         state = bannerStep();

@@ -21,7 +21,7 @@ public:
     QString text7 = QStringLiteral("未設定");
     bool autoClose = false;
     bool hangUpOn = false;
-    // Runs inside waitWithEvents, as events would.
+    // Runs inside a wait (after), as events would.
     std::function<void()> duringWait;
 
     QString idText, passText, text3, text6, boardText1, boardText2;
