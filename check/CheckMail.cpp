@@ -5,6 +5,7 @@
 #include "settings/SettingsPaths.h"
 
 #include <QDeadlineTimer>
+#include <QTime>
 #include <QElapsedTimer>
 
 #include <algorithm>
@@ -156,9 +157,10 @@ void CheckMail::waitForLoginDelay()
                                   .arg(seconds)
                                   .arg(2 * seconds));
     }
-    m_host.showCheckStatus(QStringLiteral("サーバーのログイン間隔（%1 秒）を守るため、あと %2 秒でチェックします")
+    // A time of day stays true while the tooltip is shown; a count would not.
+    m_host.showCheckStatus(QStringLiteral("サーバーのログイン間隔（%1 秒）を守るため、次のチェックは %2 ごろです")
                                .arg(m_scheduled ? 2 * seconds : seconds)
-                               .arg(leftSeconds));
+                               .arg(QTime::currentTime().addMSecs(left).toString(QStringLiteral("H:mm:ss"))));
     m_waitingForLoginDelay = true;
     m_outcome.loginDelayWaitMs = int(left);
     m_host.after(int(left), laterUnlessSuperseded([this] {
@@ -234,7 +236,7 @@ void CheckMail::connected(int handle, bool tlsFailure, const QString& errorText)
                 const QDeadlineTimer deadline(walkLimit);
                 library.planWalk(s.handle, s.count);
                 s.messages.reserve(std::min(s.count, 100000));
-                QString body;
+                QString body, b1, b2, b3, b4; // GetMail's texts, not used
                 for (int m = 1; m <= s.count; ++m) {
                     if (deadline.hasExpired()) {
                         s.walkCutAt = m;
@@ -250,7 +252,6 @@ void CheckMail::connected(int handle, bool tlsFailure, const QString& errorText)
                         // The size query failed: there is nothing sensible to size the body by.
                         ++s.sizeFailures;
                     } else {
-                        QString b1, b2, b3, b4;
                         library.NMailPop3GetMail(s.handle, m, b1, b2, b3, b4, body, 0, 0);
                         body.clear();
                         ++s.getMailCalls;

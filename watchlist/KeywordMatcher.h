@@ -1,5 +1,6 @@
 #pragma once
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QString>
 #include <QStringList>
 #include <QStringView>
@@ -58,9 +59,9 @@ public:
 
     // The same for one of many senders matched in a row (a check's run
     // through its messages): the store's file is looked at (device, inode,
-    // size, modification and change times) before each sender and read
-    // again only when it differs from what it was at the last read, so a
-    // store replaced or edited meanwhile is still seen. forgetFile() makes
+    // size, modification and change times) at most once a millisecond and
+    // read again only when it differs from what it was at the last read, so
+    // a store replaced or edited meanwhile is still seen. forgetFile() makes
     // the next call read it whatever it looks like (a new run).
     SenderMatch matchUnlessUnchanged(const QString& sender);
     void forgetFile() { m_fileKnown = false; }
@@ -90,6 +91,7 @@ private:
         bool operator==(const FileLook&) const = default;
     } m_fileLook;
     KeywordStoreStatus m_fileStatus;
+    QElapsedTimer m_lastLook;
     static bool lookAt(const QByteArray& path, FileLook& look);
 };
 
