@@ -1,6 +1,7 @@
 #pragma once
 #include "actions/DialUp.h"
 #include "check/MailWorker.h"
+#include "check/PushWatcher.h"
 #include "notify/DesktopNotifier.h"
 #include "notify/MsgForm.h"
 #include "notify/SoundInterface.h"
@@ -49,6 +50,8 @@ struct AppServices {
     // The desktop's notifications of watched senders' mail; none in tests
     // that do not ask for it.
     std::unique_ptr<DesktopNotifier> notifier;
+    // New mail pushed by an IMAP server; none in tests that do not ask for it.
+    std::unique_ptr<PushWatcher> push;
     Forms forms;
 };
 

@@ -25,6 +25,8 @@
 #include <QLineEdit>
 #include <QTimer>
 
+#include <cstdlib>
+
 namespace qp {
 
 void MainForm::installFormFactories()
@@ -40,8 +42,17 @@ void MainForm::installFormFactories()
         });
         return form;
     });
-    forms.idPassForm.setFactory([this] { return new IdPassForm(m_services.settings); });
-    forms.optionForm.setFactory([this] { return new OptionForm(m_services.settings); });
+    // The account and the server windows apply their values as they close.
+    forms.idPassForm.setFactory([this] {
+        auto* form = new IdPassForm(m_services.settings);
+        connect(form, &QObject::destroyed, this, &MainForm::updatePush, Qt::QueuedConnection);
+        return form;
+    });
+    forms.optionForm.setFactory([this] {
+        auto* form = new OptionForm(m_services.settings);
+        connect(form, &QObject::destroyed, this, &MainForm::updatePush, Qt::QueuedConnection);
+        return form;
+    });
     forms.gekitaiForm.setFactory([this] { return new GekitaiForm(check1Value() ? 1 : 0); });
     forms.msgForm.setFactory([] { return new MsgForm(); });
 
@@ -51,6 +62,10 @@ void MainForm::installFormFactories()
         if (outcome.recordsIgnored)
             GekitaiForm::tellOfIgnoredRecordsOnce(this);
     });
+    if (PushWatcher* push = m_services.push.get()) {
+        connect(push, &PushWatcher::checkWanted, this, &MainForm::pushedCheck);
+        connect(push, &PushWatcher::loginRefused, this, &MainForm::showLoginError);
+    }
 }
 
 // ---------------------------------------------------------------- start-up
@@ -117,6 +132,9 @@ void MainForm::Form_Load()
         setCheck4Value(true);
     else if (number5 == 0)
         setCheck4Value(false);
+
+    // The server is known only now.
+    updatePush();
 }
 
 // ---------------------------------------------------------------- shutdown
@@ -146,6 +164,8 @@ void MainForm::Form_Unload()
     const QStringList values = rememberedValues();
     if (values != m_committedValues)
         writeRememberedValues(values);
+    if (m_services.push)
+        m_services.push->shutdown();
     m_services.mail->end();
     MainForm::exitProcessNow();
 }
@@ -156,11 +176,29 @@ void MainForm::commitSessionData()
     writeRememberedValues(m_committedValues);
 }
 
+namespace {
+MainForm* g_endingForm = nullptr;
+} // namespace
+
 void MainForm::endWithSession()
 {
     deliverTerminationSignals([this](int) { Form_Unload(); });
     connect(qApp, &QGuiApplication::commitDataRequest, this, [this] { commitSessionData(); });
     connect(qApp, &QCoreApplication::aboutToQuit, this, [this] { Form_Unload(); });
+    // Qt's X11 plugin ends the process with exit() when the X server goes
+    // away (at the end of an X session it can go first), past the handlers
+    // above; the unload runs then too. Registered after the load, so that it
+    // runs before the destructors of what the load set up.
+    static const bool registered = std::atexit([] {
+        if (g_endingForm)
+            g_endingForm->Form_Unload();
+    }) == 0;
+    Q_UNUSED(registered);
+    g_endingForm = this;
+    connect(this, &QObject::destroyed, [this] {
+        if (g_endingForm == this)
+            g_endingForm = nullptr;
+    });
 }
 
 // -------------------------------------------------------------- operations
@@ -208,6 +246,34 @@ void MainForm::CheckMail()
     // while another runs is answered there (the user's) or held back by the
     // scheduler (the interval's).
     m_checkMail->start(m_timer1Busy);
+}
+
+void MainForm::updatePush()
+{
+    PushWatcher* push = m_services.push.get();
+    if (!push)
+        return;
+    // Interval 0 means checks by hand only: nothing pushed either. The
+    // account is the one each check reads from the file.
+    const QString server = m_services.settings.pop3Server();
+    if (!check3Value() || m_unloaded || server.isEmpty()) {
+        push->stop();
+        return;
+    }
+    const QString accountFile = idPassIniPath();
+    push->watch({server, ReadIniText(accountFile, QStringLiteral("NAME"), QString()),
+                 ReadIniText(accountFile, QStringLiteral("NAME2"), QString())});
+}
+
+void MainForm::pushedCheck()
+{
+    // As Timer1 starts it; while a check runs, the watcher asks again later.
+    if (m_timer1Busy || m_checkMail->isRunning()) {
+        m_services.push->deferCheck();
+        return;
+    }
+    ReentryGuard guard(m_timer1Busy);
+    Picture7_Click();
 }
 
 // ------------------------------------------------------------------ timers

@@ -1,5 +1,8 @@
 #include "MailTransport.h"
 
+#include "mail/MailText.h"
+
+
 #include <QDeadlineTimer>
 #include <QSslConfiguration>
 #include <QSslError>
@@ -204,7 +207,7 @@ std::optional<MailEndpoint> MailEndpoint::parse(const QString& text, const Schem
     return e;
 }
 
-MailTransport::MailTransport() : m_errorText(QStringLiteral("サーバーに接続していません")) {}
+MailTransport::MailTransport() : m_errorText(mailtext::notConnected()) {}
 
 MailTransport::~MailTransport()
 {
@@ -277,8 +280,7 @@ QDeadlineTimer MailTransport::withinSession(const QDeadlineTimer& deadline) cons
 
 bool MailTransport::failSession()
 {
-    return fail(Error::Timeout, QStringLiteral("サーバー「%1」とのやり取りが %2 秒を超えたため、チェックを打ち切りました")
-                                    .arg(host()).arg(m_sessionMs / 1000));
+    return fail(Error::Timeout, mailtext::sessionTooLong(host(), m_sessionMs / 1000));
 }
 
 bool MailTransport::failClosed()
@@ -543,9 +545,8 @@ void MailTransport::sendWithoutWaiting(const QByteArray& bytes)
     }
 }
 
-MailTransport::Received MailTransport::receive(int waitMs)
+void MailTransport::compactInput()
 {
-    // Consumed bytes go; a partial line or reply stays at the front.
     if (m_inPos >= m_in.size()) {
         m_in.resize(0); // keeps the capacity
         m_inPos = 0;
@@ -553,6 +554,11 @@ MailTransport::Received MailTransport::receive(int waitMs)
         m_in.remove(0, m_inPos);
         m_inPos = 0;
     }
+}
+
+MailTransport::Received MailTransport::receive(int waitMs)
+{
+    compactInput();
     if (m_fd < 0) {
         if (m_tls->bytesAvailable() == 0 && !m_tls->waitForReadyRead(waitMs) && m_tls->bytesAvailable() == 0) {
             if (m_tls->state() == QAbstractSocket::ConnectedState && m_tls->error() == QAbstractSocket::SocketTimeoutError)
@@ -587,6 +593,55 @@ MailTransport::Received MailTransport::receive(int waitMs)
     }
 }
 
+MailTransport::Waited MailTransport::waitForData(int wakeFd, int milliseconds)
+{
+    if (!stillUsable())
+        return Waited::Failed;
+    compactInput();
+    if (m_fd < 0 && m_tls->bytesAvailable() > 0) {
+        m_in += m_tls->readAll();
+        return Waited::Data;
+    }
+    const int fd = m_fd >= 0 ? m_fd : int(m_tls->socketDescriptor());
+    if (fd < 0) {
+        failClosed();
+        return Waited::Failed;
+    }
+    const QDeadlineTimer deadline(milliseconds);
+    // A descriptor that keeps waking us without giving anything is broken;
+    // never spin on it.
+    int emptyWakes = 0;
+    for (;;) {
+        pollfd p[2] = {{fd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+        const int r = ::poll(p, wakeFd >= 0 ? 2 : 1, int(std::max<qint64>(deadline.remainingTime(), 0)));
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r == 0)
+            return Waited::Quiet;
+        if (wakeFd >= 0 && (p[1].revents & POLLIN))
+            return Waited::Woken;
+        if (m_fd >= 0) {
+            const qsizetype at = m_in.size();
+            m_in.resize(at + kReadChunk);
+            const ssize_t n = ::recv(m_fd, m_in.data() + at, size_t(kReadChunk), 0);
+            m_in.resize(at + std::max<ssize_t>(n, 0));
+            if (n > 0)
+                return Waited::Data;
+            if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) && ++emptyWakes < 100)
+                continue;
+        } else {
+            if (m_tls->waitForReadyRead(0) || m_tls->bytesAvailable() > 0) {
+                m_in += m_tls->readAll();
+                return Waited::Data;
+            }
+            if (m_tls->state() == QAbstractSocket::ConnectedState && ++emptyWakes < 100)
+                continue;
+        }
+        failClosed();
+        return Waited::Failed;
+    }
+}
+
 void MailTransport::consume(qsizetype n)
 {
     m_inPos = std::min(m_in.size(), m_inPos + std::max<qsizetype>(n, 0));
@@ -615,59 +670,6 @@ bool MailTransport::receiveMore(const QDeadlineTimer& replyDeadline)
     return false;
 }
 
-bool MailTransport::readLine(QByteArray* line, qsizetype maxBytes, const QDeadlineTimer& deadline)
-{
-    if (!stillUsable())
-        return false;
-    qsizetype searched = 0;
-    for (;;) {
-        const QByteArrayView in = buffered();
-        const qsizetype nl = in.indexOf('\n', searched);
-        qsizetype len = nl;
-        if (len > 0 && in.at(len - 1) == '\r')
-            --len;
-        if (nl >= 0 && len <= maxBytes) {
-            *line = in.first(len).toByteArray();
-            consume(nl + 1);
-            return true;
-        }
-        if (nl >= 0 || in.size() > maxBytes + 1) // +1: room for the CR
-            return fail(Error::Protocol, QStringLiteral("サーバー「%1」の応答が不正です（行が長すぎます）").arg(host()));
-        searched = in.size();
-        if (!receiveMore(deadline))
-            return false;
-    }
-}
-
-bool MailTransport::read(qsizetype n, QByteArray* out, const QDeadlineTimer& deadline)
-{
-    if (!stillUsable())
-        return false;
-    out->clear();
-    while (out->size() < n) {
-        if (buffered().isEmpty() && !receiveMore(deadline))
-            return false;
-        const qsizetype take = std::min(buffered().size(), n - out->size());
-        out->append(buffered().first(take));
-        consume(take);
-    }
-    return true;
-}
-
-bool MailTransport::discard(qsizetype n, const QDeadlineTimer& deadline)
-{
-    if (!stillUsable())
-        return false;
-    while (n > 0) {
-        if (buffered().isEmpty() && !receiveMore(deadline))
-            return false;
-        const qsizetype take = std::min(buffered().size(), n);
-        consume(take);
-        n -= take;
-    }
-    return true;
-}
-
 void MailTransport::close()
 {
     if (m_tls && m_tls->state() != QAbstractSocket::UnconnectedState) {
@@ -684,7 +686,7 @@ void MailTransport::abort()
     m_peerClosed = true;
     if (m_error == Error::None) {
         m_error = Error::NotConnected;
-        m_errorText = QStringLiteral("サーバーに接続していません");
+        m_errorText = mailtext::notConnected();
     }
 }
 
