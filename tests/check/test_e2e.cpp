@@ -354,6 +354,7 @@ private slots:
             QTRY_COMPARE_WITH_TIMEOUT(push.sessions(), round, 15000);
             QTRY_COMPARE(push.state(), PushWatcher::State::Watching);
             QTRY_COMPARE(checks, 2 * (round - 1));
+            QTRY_VERIFY(!check->isRunning()); // the catch-up check is over
             log.clear();
             QVERIFY(m_dovecot->addMessage(QStringLiteral("pushbox"), message("Boss <boss@example.jp>")));
             QTRY_VERIFY_WITH_TIMEOUT(log.contains(QStringLiteral("alert")), 5000);
