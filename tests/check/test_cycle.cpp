@@ -445,26 +445,6 @@ private slots:
         const QStringList errors = log.filter(QStringLiteral("error:"));
         QCOMPARE(errors.size(), 1);
         QVERIFY2(errors[0].contains(QStringLiteral("wrong password")), qPrintable(errors[0]));
-
-        // A server that never speaks: the user asking meanwhile is told, and
-        // the program's end gives the session up at once, without a word.
-        FakePop3Server silent;
-        silent.greeting("", FakePop3Server::Then::Hang);
-        QVERIFY(silent.start());
-        settings.setPop3Server(silent.serverText());
-        log.clear();
-        bool ended = false;
-        viaWorker.setFinishedHandler([&](const CheckOutcome&) { ended = true; });
-        QVERIFY(viaWorker.start());
-        QTRY_COMPARE(silent.connections(), 1);
-        QVERIFY(!viaWorker.start());
-        QElapsedTimer t;
-        t.start();
-        threaded.end();
-        QVERIFY2(t.elapsed() < 200, qPrintable(QString::number(t.elapsed())));
-        QTest::qWait(300);
-        QVERIFY(!ended);
-        QCOMPARE(log, QStringList({QStringLiteral("notice:") + CheckMail::kBusyNotice}));
     }
 };
 
