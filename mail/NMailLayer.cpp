@@ -118,6 +118,7 @@ int NMail::NMailEndWinSock()
     for (auto& [handle, session] : m_sessions)
         session->close();
     m_sessions.clear();
+    m_setup.headerMemory.save();
     return 0;
 }
 
@@ -248,7 +249,22 @@ int NMail::NMailPop3Close(int handle)
         return notConnected();
     it->second->close();
     m_sessions.erase(it);
+    // What the session read is kept for the next start; a file that cannot
+    // be written costs the next start a full read, nothing more.
+    m_setup.headerMemory.save();
     return 0;
+}
+
+QString NMail::takeServerNotice(int handle)
+{
+    const MailSession* s = session(handle);
+    if (!s)
+        return QString();
+    const QString text = s->headersUnreadable();
+    if (text.isEmpty() || m_noticesGiven.contains(s->serverKey()))
+        return QString();
+    m_noticesGiven.insert(s->serverKey());
+    return text;
 }
 
 void NMail::planWalk(int handle, int count)

@@ -202,6 +202,10 @@ bool Pop3Client::connectToServer(const Pop3Endpoint& endpoint)
     m_statCount = 0;
     m_mailboxKey.clear();
     m_uidls.clear();
+    m_sizes.clear();
+    m_mailboxSent = false;
+    m_uidlSent = false;
+    m_quitSent = false;
     m_pipelineFailed = false;
     m_planCount = 0;
     m_ahead.clear();
@@ -219,7 +223,7 @@ bool Pop3Client::connectToServer(const Pop3Endpoint& endpoint)
 
     Pop3ReplyReader reader;
     reader.startSingleLine();
-    if (!readReply(reader, QDeadlineTimer(m_transport.timeouts().wholeReplyMs), nullptr))
+    if (!readReply(reader, QDeadlineTimer(m_transport.timeouts().greetingMs), nullptr))
         return false;
     if (reader.isErr())
         return fail(ErrorKind::GreetingRefused,
@@ -351,8 +355,9 @@ bool Pop3Client::loginUserPass(const QString& user, const QString& password)
     Pop3ReplyReader reader;
     Reply r = Reply::Failed;
     if (m_pipeliningAllowed && hasCapability("PIPELINING")) {
-        // Both at once (RFC 2449): one round trip less at every check.
-        if (!sendLine("USER " + userBytes + "\r\nPASS " + passwordBytes))
+        // Both at once (RFC 2449), and what a check asks next behind them:
+        // one round trip for the login and the mailbox.
+        if (!sendLine("USER " + userBytes + "\r\nPASS " + passwordBytes + mailboxCommands()))
             return false;
         const QDeadlineTimer whole(m_transport.timeouts().wholeReplyMs);
         Pop3ReplyReader pass;
@@ -373,11 +378,36 @@ bool Pop3Client::loginUserPass(const QString& user, const QString& password)
         if (r == Reply::Ok)
             r = command("PASS " + passwordBytes, reader, false, 0);
     }
+    return loginReplies(r, reader) && loggedIn(user);
+}
+
+// After a refused login the replies to the mailbox commands sent with it
+// are still on their way: the stream is out of step.
+bool Pop3Client::loginReplies(Reply r, const Pop3ReplyReader& reader)
+{
     if (r == Reply::Failed)
         return false;
-    if (r == Reply::Err)
-        return loginRefused(reader);
-    return loggedIn(user);
+    if (r == Reply::Err) {
+        loginRefused(reader);
+        if (m_mailboxSent)
+            m_broken = true;
+        return false;
+    }
+    return true;
+}
+
+QByteArray Pop3Client::mailboxCommands()
+{
+    if (!m_pipeliningAllowed || !hasCapability("PIPELINING"))
+        return QByteArray();
+    m_mailboxSent = true;
+    // With UIDL the sizes too (one LIST): the memory takes a message by
+    // both, and the walk then asks no LIST n.
+    m_uidlSent = m_memory && hasCapability("UIDL");
+    QByteArray batch = m_capaSupported ? "\r\nCAPA\r\nSTAT" : "\r\nSTAT";
+    if (m_uidlSent)
+        batch += "\r\nUIDL\r\nLIST";
+    return batch;
 }
 
 std::optional<QByteArray> Pop3Client::apopTimestamp(const QByteArray& greeting)
@@ -422,12 +452,14 @@ bool Pop3Client::loginApop(const QString& user, const QString& password)
                     QStringLiteral("サーバー「%1」の APOP 用の文字列が不正なため、APOP でログインしません").arg(shownHost()),
                     false);
     Pop3ReplyReader reader;
-    const Reply r = command("APOP " + userBytes + ' ' + apopDigest(*ts, passwordBytes), reader, false, 0);
-    if (r == Reply::Failed)
+    const QByteArray line = "APOP " + userBytes + ' ' + apopDigest(*ts, passwordBytes);
+    if (!sendLine(line + mailboxCommands()))
         return false;
-    if (r == Reply::Err)
-        return loginRefused(reader);
-    return loggedIn(user);
+    reader.startSingleLine();
+    const Reply r = awaitReply(reader, QDeadlineTimer(m_transport.timeouts().wholeReplyMs), nullptr);
+    if (m_mailboxSent && m_broken)
+        m_pipelineFailed = true;
+    return loginReplies(r, reader) && loggedIn(user);
 }
 
 // The extended response codes of RFC 2449 and 3206 tell a mailbox that is
@@ -498,26 +530,35 @@ bool Pop3Client::takeStat(const Pop3ReplyReader& reader, Reply r, int* count, qi
 // listing that cannot be read, leaves it empty: every message is read then.
 bool Pop3Client::readMailbox(int* count)
 {
-    const bool uidl = m_memory && !m_mailboxKey.isEmpty() && hasCapability("UIDL");
-    if (!m_pipeliningAllowed || !hasCapability("PIPELINING"))
-        return refreshCapabilities() && stat(count, nullptr) && (!uidl || readUidls());
-    // All three in one round trip (RFC 2449): a check of a mailbox with
-    // nothing new is little more than this.
-    QByteArray batch = m_capaSupported ? "CAPA\r\nSTAT" : "STAT";
-    if (uidl)
-        batch += "\r\nUIDL";
-    if (!sendLine(batch))
-        return false;
-    Pop3ReplyReader capa, st, ids;
+    if (!m_mailboxSent && (!m_pipeliningAllowed || !hasCapability("PIPELINING"))) {
+        const bool uidl = m_memory && !m_mailboxKey.isEmpty();
+        if (!refreshCapabilities() || !stat(count, nullptr))
+            return false;
+        if (uidl && hasCapability("UIDL") && (!readUidls() || !readSizes()))
+            return false;
+        settleMemory();
+        return true;
+    }
+    // All in one round trip (RFC 2449): a check of a mailbox with nothing
+    // new is little more than this.
+    if (!m_mailboxSent) {
+        const QByteArray batch = mailboxCommands();
+        if (!sendLine(batch.mid(2)))
+            return false;
+    }
+    m_mailboxSent = false;
+    Pop3ReplyReader capa, st, ids, sizes;
     capa.startMultiLine(kMaxListingBytes);
     st.startSingleLine();
     ids.startMultiLine(kMaxUidlBytes);
+    sizes.startMultiLine(kMaxUidlBytes);
     auto next = [this](Pop3ReplyReader& reader) {
         return m_broken ? Reply::Failed : awaitReply(reader, QDeadlineTimer(m_transport.timeouts().wholeReplyMs), nullptr);
     };
     const Reply rc = m_capaSupported ? next(capa) : Reply::NotSent;
     const Reply rs = next(st);
-    const Reply ru = uidl ? next(ids) : Reply::NotSent;
+    const Reply ru = m_uidlSent ? next(ids) : Reply::NotSent;
+    const Reply rl = m_uidlSent ? next(sizes) : Reply::NotSent;
     if (m_broken) {
         // Replies lost or stalled: a server that drops what is sent ahead.
         m_pipelineFailed = true;
@@ -527,8 +568,10 @@ bool Pop3Client::readMailbox(int* count)
         return false;
     if (!takeStat(st, rs, count, nullptr))
         return false;
-    if (uidl)
+    if (m_uidlSent)
         takeUidls(ids, ru);
+    takeSizes(sizes, rl);
+    settleMemory();
     return true;
 }
 
@@ -539,6 +582,16 @@ bool Pop3Client::readUidls()
     if (r == Reply::Failed && m_broken)
         return false;
     takeUidls(reader, r);
+    return true;
+}
+
+bool Pop3Client::readSizes()
+{
+    Pop3ReplyReader reader;
+    const Reply r = command("LIST", reader, true, kMaxUidlBytes);
+    if (r == Reply::Failed && m_broken)
+        return false;
+    takeSizes(reader, r);
     return true;
 }
 
@@ -563,9 +616,38 @@ void Pop3Client::takeUidls(const Pop3ReplyReader& reader, Reply r)
     for (auto it = uidls.begin(); it != uidls.end();)
         it = twice.contains(*it) ? uidls.erase(it) : std::next(it);
     m_uidls = std::move(uidls);
-    if (!m_uidls.isEmpty()) {
-        m_memory->useMailbox(m_mailboxKey);
-        m_memory->keepOnly(m_uidls.values());
+}
+
+// The sizes of all messages from one LIST: the walk asks no LIST n then.
+void Pop3Client::takeSizes(const Pop3ReplyReader& reader, Reply r)
+{
+    m_sizes.clear();
+    if (r != Reply::Ok)
+        return;
+    for (const QByteArray& line : reader.data().split('\n')) {
+        const QList<QByteArray> w = words(line);
+        qint64 n = 0, size = 0;
+        if (w.size() >= 2 && parseNumber(w.at(0), m_statCount, &n) && n >= 1
+            && parseNumber(w.at(1), LLONG_MAX / 16, &size))
+            m_sizes.insert(int(n), size);
+    }
+}
+
+void Pop3Client::settleMemory()
+{
+    // Without sizes a reused UIDL cannot be told from the message it named
+    // before: nothing is taken from the memory then, nor added to it.
+    if (!m_memory || m_mailboxKey.isEmpty() || m_uidls.isEmpty() || m_sizes.isEmpty()) {
+        m_uidls.clear();
+        return;
+    }
+    m_memory->useMailbox(m_mailboxKey);
+    m_memory->keepOnly(m_uidls.values());
+    for (auto it = m_uidls.cbegin(); it != m_uidls.cend(); ++it) {
+        const Pop3HeaderMemory::Entry* e = m_memory->find(*it);
+        const auto size = m_sizes.constFind(it.key());
+        if (e && (size == m_sizes.cend() || e->size != *size))
+            m_memory->forget(*it); // a UIDL the server gave to another message
     }
 }
 
@@ -579,6 +661,9 @@ void Pop3Client::planWalk(int count)
         return; // one command at a time
     m_planCount = count;
     m_planNext = stepKey(Verb::Header, 1);
+    // The first commands go out now, while the caller starts on what the
+    // memory answers.
+    sendAhead();
 }
 
 const Pop3HeaderMemory::Entry* Pop3Client::remembered(int number) const
@@ -591,8 +676,14 @@ const Pop3HeaderMemory::Entry* Pop3Client::remembered(int number) const
 
 bool Pop3Client::needed(Verb verb, int number) const
 {
+    if (verb == Verb::List)
+        return !m_sizes.contains(number);
+    // Nothing the server did not offer goes out: without TOP the header
+    // call fails without asking.
+    if (topMissing())
+        return false;
     const Pop3HeaderMemory::Entry* e = remembered(number);
-    return !e || (verb == Verb::Header ? !e->hasFields : e->size < 0);
+    return !e || !e->hasFields;
 }
 
 QByteArray Pop3Client::walkLine(Verb verb, int number)
@@ -602,13 +693,17 @@ QByteArray Pop3Client::walkLine(Verb verb, int number)
 }
 
 // Sends the plan's next commands in one write, as far as the bounds allow:
-// at most kMaxCommandsAhead replies and about kMaxBytesAhead bytes on their
-// way, so that memory stays flat (the server's replies wait in the socket)
-// and a walk that ends early has little to drain. Nothing sent ahead
-// depends on a reply still on its way: which messages need asking about is
-// settled by the UIDL listing, read whole before the first of them goes.
+// about kMaxBytesAhead bytes of replies on their way (and at most
+// kMaxCommandsAhead commands), so that memory stays flat (the server's
+// replies wait in the socket) and a walk that ends early has little to
+// drain. Nothing sent ahead depends on a reply still on its way: which
+// messages need asking about is settled by the UIDL and LIST listings, read
+// whole before the first of them goes. QUIT follows the last command, so
+// the walk's last round trip is also the session's.
 bool Pop3Client::sendAhead()
 {
+    if (m_quitSent)
+        return true;
     const qint64 end = stepKey(Verb::Header, m_planCount + 1);
     QByteArray batch;
     while (m_planNext < end && int(m_ahead.size()) < kMaxCommandsAhead
@@ -618,10 +713,14 @@ bool Pop3Client::sendAhead()
         const int number = int(key / 2);
         if (!needed(verb, number))
             continue;
-        const qint64 expected = verb == Verb::Header ? 4096 : 64;
+        const qint64 expected = verb == Verb::Header ? std::clamp<qint64>(m_sizes.value(number, 4096), 64, 4096) : 64;
         batch += walkLine(verb, number) + "\r\n";
         m_ahead.push_back(Ahead{key, expected});
         m_aheadBytes += expected;
+    }
+    if (m_planNext >= end) {
+        batch += "QUIT\r\n";
+        m_quitSent = true;
     }
     if (batch.isEmpty() || m_transport.write(batch))
         return true;
@@ -661,6 +760,9 @@ bool Pop3Client::leavePlan()
         if (!dropAhead(QDeadlineTimer(m_transport.timeouts().wholeReplyMs)))
             return false;
     m_aheadBytes = 0;
+    // The session's end went out behind the walk: the server takes no more.
+    if (m_quitSent)
+        return fail(ErrorKind::NotConnected, QStringLiteral("サーバーとのやり取りは終わっています"), false);
     return true;
 }
 
@@ -719,8 +821,8 @@ bool Pop3Client::list(int number, qint64* octets)
 {
     if (number < 1)
         return fail(ErrorKind::ServerError, QStringLiteral("メール番号 %1 はありません").arg(number), false);
-    if (const Pop3HeaderMemory::Entry* e = remembered(number); e && e->size >= 0) {
-        *octets = e->size;
+    if (const auto it = m_sizes.constFind(number); it != m_sizes.cend()) {
+        *octets = *it;
         return true;
     }
     Pop3ReplyReader reader;
@@ -738,8 +840,6 @@ bool Pop3Client::list(int number, qint64* octets)
         return fail(ErrorKind::Protocol,
                     QStringLiteral("サーバー「%1」の応答が不正です（LIST: %2）").arg(shownHost(), printable(reader.statusLine(), 80)),
                     false);
-    if (m_memory && m_uidls.contains(number))
-        m_memory->rememberSize(m_uidls.value(number), size);
     *octets = size;
     return true;
 }
@@ -755,7 +855,7 @@ bool Pop3Client::headerFields(int number, QByteArray* fields)
     // TOP n 0, never RETR: a notifier needs no body, and RETR makes many
     // servers mark the message read (\Seen) or hand it over as "downloaded"
     // to the user's own mail program.
-    if (m_capaSupported && !hasCapability("TOP"))
+    if (topMissing())
         return fail(ErrorKind::ServerError,
                     QStringLiteral("サーバー「%1」は TOP に対応していないため、差出人を調べられません").arg(shownHost()),
                     false);
@@ -769,8 +869,10 @@ bool Pop3Client::headerFields(int number, QByteArray* fields)
         return fail(ErrorKind::ServerError,
                     QStringLiteral("メール %1 のヘッダーを受信できません（%2）").arg(number).arg(serverSaid(reader)), false);
     *fields = collector.fields();
-    if (m_memory && m_uidls.contains(number))
-        m_memory->rememberFields(m_uidls.value(number), *fields);
+    if (const auto id = m_uidls.constFind(number); m_memory && id != m_uidls.cend()) {
+        m_memory->rememberFields(*id, *fields);
+        m_memory->rememberSize(*id, m_sizes.value(number, -1));
+    }
     return true;
 }
 
@@ -792,7 +894,7 @@ void Pop3Client::quit()
             // A walk that ended early: QUIT goes after the commands on their
             // way, whose replies are dropped, all within one short wait.
             const QDeadlineTimer deadline(2 * kQuitWaitMs);
-            if (m_transport.write("QUIT\r\n")) {
+            if (m_quitSent || m_transport.write("QUIT\r\n")) {
                 while (!m_ahead.empty() && !m_broken)
                     dropAhead(deadline);
                 if (!m_broken)
@@ -800,6 +902,9 @@ void Pop3Client::quit()
             }
             m_ahead.clear();
             m_planCount = 0;
+        } else if (m_quitSent) {
+            m_planCount = 0;
+            awaitReply(reader, QDeadlineTimer(kQuitWaitMs), nullptr);
         } else {
             m_planCount = 0;
             command("QUIT", reader, false, 0);

@@ -20,6 +20,8 @@ public:
     bool size(int number, qint64* octets) override { return m_client->list(number, octets); }
     void planWalk(int count) override { m_client->planWalk(count); }
     int loginDelaySeconds() const override { return m_client->loginDelaySeconds(); }
+    QString headersUnreadable() const override;
+    QString serverKey() const override { return m_endpoint.serverKey(); }
     bool isUsable() const override { return m_client->isConnected() && !m_client->isBroken(); }
     void close() override;
     QString errorText() const override { return m_client->errorText(); }

@@ -166,6 +166,7 @@ private slots:
         QCOMPARE(client.message(1)->headerFields, QByteArray("From: first\r\n"));
         QVERIFY(!client.message(250)->found);
         QCOMPARE(client.message(251)->headerFields, QByteArray("From: second\r\n"));
+        QVERIFY(!client.message(501)->found);
         QCOMPARE(client.message(600)->headerFields, QByteArray("From: last\r\n"));
         client.logout();
         QVERIFY(server.waitForDisconnect(5000));
