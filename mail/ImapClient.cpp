@@ -573,7 +573,7 @@ bool ImapClient::fetchBatch(int first)
     const Expect bounds{kMaxText, kMaxFieldsLiteral,
                         uids.size() * (kMaxFieldsLiteral + 1024) + kMaxCommandBytes + kMaxLongHeaderBytes};
     ImapResponse tagged;
-    m_reader.setCollectHeaderFields(true);
+    m_reader.setCollectHeaderFields(true, bounds.budget);
     const bool ok = readUntilTagged(tag, bounds, &tagged, [&](const ImapResponse& r) {
         if (r.name != "FETCH")
             return true;

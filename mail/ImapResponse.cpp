@@ -66,7 +66,7 @@ ImapResponseReader::Status ImapResponseReader::lineEnded()
         m_state = State::Finished;
         return Status::Done;
     }
-    if (n == -2 || (n > m_maxLiteral && !m_collect)) {
+    if (n == -2 || n > (m_collect ? m_maxAnnounced : m_maxLiteral)) {
         m_state = State::Finished;
         return Status::LiteralTooLarge;
     }

@@ -28,8 +28,13 @@ public:
     // From the next start() on: every literal is a message header of any
     // size, of which only the fields a check uses are kept (as
     // HeaderFieldCollector keeps them); the literal then reads as those
-    // fields alone, and maxLiteral bounds what is kept, not what came.
-    void setCollectHeaderFields(bool on) { m_collect = on; }
+    // fields alone, and maxLiteral bounds what is kept, not what came; a
+    // literal announced over maxAnnounced is still refused at once.
+    void setCollectHeaderFields(bool on, qsizetype maxAnnounced = 0)
+    {
+        m_collect = on;
+        m_maxAnnounced = maxAnnounced;
+    }
     Status feed(QByteArrayView input, qsizetype* consumed);
 
     // The response without its final CRLF; each literal stays as "{n}\r\n"
@@ -48,6 +53,7 @@ private:
     qsizetype m_literalLeft = 0;
     QByteArray m_raw;
     bool m_collect = false;
+    qsizetype m_maxAnnounced = 0;
     qsizetype m_literalHead = 0;   // where the "{n}" of the current literal begins
     HeaderFieldCollector m_fields; // collecting mode: the literal's wanted fields
 };
