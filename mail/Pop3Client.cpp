@@ -713,7 +713,7 @@ bool Pop3Client::sendAhead()
         const int number = int(key / 2);
         if (!needed(verb, number))
             continue;
-        const qint64 expected = verb == Verb::Header ? std::clamp<qint64>(m_sizes.value(number, 4096), 64, 4096) : 64;
+        const qint64 expected = verb == Verb::Header ? std::clamp<qint64>(m_sizes.value(number, 2048), 64, 2048) : 64;
         batch += walkLine(verb, number) + "\r\n";
         m_ahead.push_back(Ahead{key, expected});
         m_aheadBytes += expected;

@@ -65,13 +65,13 @@ public:
     static constexpr qsizetype kMaxUidlBytes = 16 * 1024 * 1024;
     // With PIPELINING, how far a planned walk runs ahead of the calls: by
     // the bytes of the replies on their way (each header counted at its
-    // message's size, at most 4 KB), so that a cold memory of small
-    // messages keeps the link busy and big headers do not pile up in the
-    // socket. The count bound only keeps the commands themselves (some
-    // 15 bytes each, 30 KB) below any socket buffer, so that sending them
-    // never waits on a server that is busy sending replies.
+    // message's size, at most 2 KB), so that a cold memory keeps a distant
+    // link busy (2,000 headers a round trip) while a walk that ends early
+    // has at most a few MB to drain. The count bound keeps the commands
+    // themselves (some 15 bytes each, 30 KB) below any socket buffer, so
+    // that sending them never waits on a server busy sending replies.
     static constexpr int kMaxCommandsAhead = 2000;
-    static constexpr qint64 kMaxBytesAhead = 1024 * 1024;
+    static constexpr qint64 kMaxBytesAhead = 4 * 1024 * 1024;
     // One session, connect to QUIT, ends within this however the server
     // paces its replies, as IMAP's does. A check is a few hundred small
     // commands: 1,000 new messages one command at a time over a 150 ms round
