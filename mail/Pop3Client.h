@@ -140,6 +140,9 @@ public:
 
     bool isConnected() const;
     bool isBroken() const { return m_broken; }
+    // Calls can still be answered: connected, or the server has ended the
+    // session at the QUIT sent behind the walk, whose replies are read.
+    bool isUsable() const { return !m_broken && (m_quitSent || isConnected()); }
     const MailEndpoint& endpoint() const { return m_transport.endpoint(); }
     bool isEncrypted() const;
     // The last failure happened while setting up TLS, or TLS was missing

@@ -22,7 +22,7 @@ public:
     int loginDelaySeconds() const override { return m_client->loginDelaySeconds(); }
     QString headersUnreadable() const override;
     QString serverKey() const override { return m_endpoint.serverKey(); }
-    bool isUsable() const override { return m_client->isConnected() && !m_client->isBroken(); }
+    bool isUsable() const override { return m_client->isUsable(); }
     void close() override;
     QString errorText() const override { return m_client->errorText(); }
     bool tlsFailed() const override { return m_client->tlsFailed(); }
