@@ -95,7 +95,14 @@ void NMail::fillHeaderTexts(const QByteArray& headerBlock, QString& subject, QSt
     // time is a comparison.
     if (!m_lastDecoded || headerBlock != m_lastHeaderBlock) {
         m_lastHeaderBlock = headerBlock;
-        m_lastDecoded = mailheader::decodeHeader(headerBlock);
+        auto now = m_decodedNow.constFind(headerBlock);
+        if (now == m_decodedNow.cend()) {
+            const auto before = m_decodedBefore.constFind(headerBlock);
+            now = m_decodedNow.insert(headerBlock, before != m_decodedBefore.cend()
+                                                       ? *before
+                                                       : mailheader::decodeHeader(headerBlock));
+        }
+        m_lastDecoded = *now;
     }
     const mailheader::DecodedHeader& h = *m_lastDecoded;
     subject = fitBuffer(h.subject);
@@ -249,6 +256,10 @@ int NMail::NMailPop3Close(int handle)
         return notConnected();
     it->second->close();
     m_sessions.erase(it);
+    if (m_sessions.empty()) {
+        m_decodedBefore = std::move(m_decodedNow);
+        m_decodedNow.clear();
+    }
     // What the session read is kept for the next start; a file that cannot
     // be written costs the next start a full read, nothing more.
     m_setup.headerMemory.save();

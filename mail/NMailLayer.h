@@ -1,4 +1,5 @@
 #pragma once
+#include <QHash>
 #include <map>
 #include <memory>
 #include <optional>
@@ -115,6 +116,11 @@ private:
     QString m_lastError;
     QByteArray m_lastHeaderBlock;
     std::optional<mailheader::DecodedHeader> m_lastDecoded;
+    // Decoded texts by the fields they came from, of this session and the
+    // one before: a check that finds nothing new answers every message from
+    // the header memory, and decoding those again cost most of its time.
+    // Bounded by what two sessions read (the header memory's bound).
+    QHash<QByteArray, mailheader::DecodedHeader> m_decodedNow, m_decodedBefore;
 };
 
 } // namespace qp

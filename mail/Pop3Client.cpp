@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstring>
 #include <iterator>
 #include <limits>
 
@@ -55,6 +56,35 @@ bool parseNumber(const QByteArray& token, qint64 limit, qint64* out)
         return false;
     *out = v;
     return true;
+}
+
+// The first two words of each line of a listing ("n word"), without
+// copying the lines: a listing may hold half a million of them. Lines with
+// fewer words are passed over; exact: no word after the second either.
+template <class Take>
+void forEachListed(const QByteArray& data, bool exact, Take take)
+{
+    const char* p = data.constData();
+    const char* const end = p + data.size();
+    auto isSpace = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
+    while (p < end) {
+        const char* nl = static_cast<const char*>(std::memchr(p, '\n', size_t(end - p)));
+        const char* e = nl ? nl : end;
+        QByteArrayView w[3];
+        int n = 0;
+        for (const char* q = p; q < e && n < 3;) {
+            while (q < e && isSpace(*q))
+                ++q;
+            const char* start = q;
+            while (q < e && !isSpace(*q))
+                ++q;
+            if (q > start)
+                w[n++] = QByteArrayView(start, q - start);
+        }
+        if (n >= 2 && (!exact || n == 2))
+            take(w[0], w[1]);
+        p = e + 1;
+    }
 }
 
 QList<QByteArray> words(const QByteArray& text)
@@ -203,6 +233,7 @@ bool Pop3Client::connectToServer(const Pop3Endpoint& endpoint)
     m_mailboxKey.clear();
     m_uidls.clear();
     m_sizes.clear();
+    m_known.clear();
     m_mailboxSent = false;
     m_uidlSent = false;
     m_quitSent = false;
@@ -600,22 +631,27 @@ void Pop3Client::takeUidls(const Pop3ReplyReader& reader, Reply r)
     m_uidls.clear();
     if (r != Reply::Ok)
         return;
-    QHash<int, QByteArray> uidls;
-    QSet<QByteArray> seen, twice;
-    for (const QByteArray& line : reader.data().split('\n')) {
-        const QList<QByteArray> w = words(line);
+    std::vector<QByteArray> uidls(size_t(m_statCount) + 1);
+    QHash<QByteArray, int> first; // UIDL -> the number it was first given to
+    first.reserve(m_statCount);
+    bool any = false;
+    forEachListed(reader.data(), true, [&](QByteArrayView number, QByteArrayView id) {
         qint64 n = 0;
-        if (w.size() != 2 || !parseNumber(w.at(0), m_statCount, &n) || n < 1 || w.at(1).size() > 70)
-            continue;
-        if (seen.contains(w.at(1)))
-            twice.insert(w.at(1));
-        seen.insert(w.at(1));
-        uidls.insert(int(n), w.at(1));
-    }
-    // A UIDL given to two messages names neither of them.
-    for (auto it = uidls.begin(); it != uidls.end();)
-        it = twice.contains(*it) ? uidls.erase(it) : std::next(it);
-    m_uidls = std::move(uidls);
+        if (!parseNumber(number.toByteArray(), m_statCount, &n) || n < 1 || id.size() > 70)
+            return;
+        const QByteArray uidl = id.toByteArray();
+        const auto seen = first.constFind(uidl);
+        if (seen != first.cend()) {
+            // A UIDL given to two messages names neither of them.
+            uidls[size_t(*seen)].clear();
+            return;
+        }
+        first.insert(uidl, int(n));
+        uidls[size_t(n)] = uidl;
+        any = true;
+    });
+    if (any)
+        m_uidls = std::move(uidls);
 }
 
 // The sizes of all messages from one LIST: the walk asks no LIST n then.
@@ -624,30 +660,56 @@ void Pop3Client::takeSizes(const Pop3ReplyReader& reader, Reply r)
     m_sizes.clear();
     if (r != Reply::Ok)
         return;
-    for (const QByteArray& line : reader.data().split('\n')) {
-        const QList<QByteArray> w = words(line);
+    std::vector<qint64> sizes(size_t(m_statCount) + 1, -1);
+    bool any = false;
+    forEachListed(reader.data(), false, [&](QByteArrayView number, QByteArrayView octets) {
         qint64 n = 0, size = 0;
-        if (w.size() >= 2 && parseNumber(w.at(0), m_statCount, &n) && n >= 1
-            && parseNumber(w.at(1), LLONG_MAX / 16, &size))
-            m_sizes.insert(int(n), size);
-    }
+        if (parseNumber(number.toByteArray(), m_statCount, &n) && n >= 1
+            && parseNumber(octets.toByteArray(), LLONG_MAX / 16, &size)) {
+            sizes[size_t(n)] = size;
+            any = true;
+        }
+    });
+    if (any)
+        m_sizes = std::move(sizes);
+}
+
+QByteArray Pop3Client::uidlOf(int number) const
+{
+    return number > 0 && size_t(number) < m_uidls.size() ? m_uidls[size_t(number)] : QByteArray();
+}
+
+qint64 Pop3Client::listedSize(int number) const
+{
+    return number > 0 && size_t(number) < m_sizes.size() ? m_sizes[size_t(number)] : -1;
 }
 
 void Pop3Client::settleMemory()
 {
+    m_known.clear();
     // Without sizes a reused UIDL cannot be told from the message it named
     // before: nothing is taken from the memory then, nor added to it.
-    if (!m_memory || m_mailboxKey.isEmpty() || m_uidls.isEmpty() || m_sizes.isEmpty()) {
+    if (!m_memory || m_mailboxKey.isEmpty() || m_uidls.empty() || m_sizes.empty()) {
         m_uidls.clear();
         return;
     }
     m_memory->useMailbox(m_mailboxKey);
-    m_memory->keepOnly(m_uidls.values());
-    for (auto it = m_uidls.cbegin(); it != m_uidls.cend(); ++it) {
-        const Pop3HeaderMemory::Entry* e = m_memory->find(*it);
-        const auto size = m_sizes.constFind(it.key());
-        if (e && (size == m_sizes.cend() || e->size != *size))
-            m_memory->forget(*it); // a UIDL the server gave to another message
+    QList<QByteArray> listed;
+    listed.reserve(qsizetype(m_uidls.size()));
+    for (const QByteArray& id : m_uidls)
+        if (!id.isEmpty())
+            listed << id;
+    m_memory->keepOnly(listed);
+    m_known.assign(m_uidls.size(), false);
+    for (size_t n = 1; n < m_uidls.size(); ++n) {
+        const QByteArray& id = m_uidls[n];
+        const Pop3HeaderMemory::Entry* e = id.isEmpty() ? nullptr : m_memory->find(id);
+        if (!e)
+            continue;
+        if (e->size != listedSize(int(n)) || e->size < 0)
+            m_memory->forget(id); // a UIDL the server gave to another message
+        else
+            m_known[n] = e->hasFields;
     }
 }
 
@@ -668,22 +730,20 @@ void Pop3Client::planWalk(int count)
 
 const Pop3HeaderMemory::Entry* Pop3Client::remembered(int number) const
 {
-    if (!m_memory || m_uidls.isEmpty())
+    if (!m_memory || number < 1 || size_t(number) >= m_known.size() || !m_known[size_t(number)])
         return nullptr;
-    const auto it = m_uidls.constFind(number);
-    return it == m_uidls.constEnd() ? nullptr : m_memory->find(*it);
+    return m_memory->find(m_uidls[size_t(number)]);
 }
 
 bool Pop3Client::needed(Verb verb, int number) const
 {
     if (verb == Verb::List)
-        return !m_sizes.contains(number);
+        return listedSize(number) < 0;
     // Nothing the server did not offer goes out: without TOP the header
     // call fails without asking.
     if (topMissing())
         return false;
-    const Pop3HeaderMemory::Entry* e = remembered(number);
-    return !e || !e->hasFields;
+    return size_t(number) >= m_known.size() || !m_known[size_t(number)];
 }
 
 QByteArray Pop3Client::walkLine(Verb verb, int number)
@@ -713,7 +773,7 @@ bool Pop3Client::sendAhead()
         const int number = int(key / 2);
         if (!needed(verb, number))
             continue;
-        const qint64 expected = verb == Verb::Header ? std::clamp<qint64>(m_sizes.value(number, 2048), 64, 2048) : 64;
+        const qint64 expected = verb == Verb::Header ? (listedSize(number) < 0 ? 2048 : std::clamp<qint64>(listedSize(number), 64, 2048)) : 64;
         batch += walkLine(verb, number) + "\r\n";
         m_ahead.push_back(Ahead{key, expected});
         m_aheadBytes += expected;
@@ -821,8 +881,8 @@ bool Pop3Client::list(int number, qint64* octets)
 {
     if (number < 1)
         return fail(ErrorKind::ServerError, QStringLiteral("メール番号 %1 はありません").arg(number), false);
-    if (const auto it = m_sizes.constFind(number); it != m_sizes.cend()) {
-        *octets = *it;
+    if (const qint64 listed = listedSize(number); listed >= 0) {
+        *octets = listed;
         return true;
     }
     Pop3ReplyReader reader;
@@ -869,9 +929,10 @@ bool Pop3Client::headerFields(int number, QByteArray* fields)
         return fail(ErrorKind::ServerError,
                     QStringLiteral("メール %1 のヘッダーを受信できません（%2）").arg(number).arg(serverSaid(reader)), false);
     *fields = collector.fields();
-    if (const auto id = m_uidls.constFind(number); m_memory && id != m_uidls.cend()) {
-        m_memory->rememberFields(*id, *fields);
-        m_memory->rememberSize(*id, m_sizes.value(number, -1));
+    if (const QByteArray id = uidlOf(number); m_memory && !id.isEmpty() && !m_known.empty()
+                                              && listedSize(number) >= 0) {
+        m_memory->rememberFields(id, *fields);
+        m_memory->rememberSize(id, listedSize(number));
     }
     return true;
 }

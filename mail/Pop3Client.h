@@ -6,6 +6,7 @@
 #include <QString>
 #include <QHash>
 #include <deque>
+#include <vector>
 #include <optional>
 
 #include "mail/MailTransport.h"
@@ -217,8 +218,14 @@ private:
     int m_sessionMs = kSessionMs;
     Pop3HeaderMemory* m_memory = nullptr;
     QString m_mailboxKey;          // server and account, once logged in
-    QHash<int, QByteArray> m_uidls; // message number -> UIDL, from readMailbox
-    QHash<int, qint64> m_sizes;     // message number -> size, from LIST
+    // By message number (index 0 unused), from readMailbox: the UIDL (empty
+    // when none), the size (-1 when not listed), and whether the memory
+    // holds the message's fields under the same UIDL and size.
+    std::vector<QByteArray> m_uidls;
+    std::vector<qint64> m_sizes;
+    std::vector<bool> m_known;
+    QByteArray uidlOf(int number) const;
+    qint64 listedSize(int number) const;
     bool m_mailboxSent = false;     // readMailbox's commands went with the login
     bool m_uidlSent = false;        // ... and UIDL among them
     bool m_quitSent = false;        // QUIT went out behind the walk's last command

@@ -126,9 +126,15 @@ void Pop3HeaderMemory::useMailbox(const QString& key)
 
 void Pop3HeaderMemory::keepOnly(const QList<QByteArray>& ids)
 {
-    const QSet<QByteArray> listed(ids.begin(), ids.end());
+    // Marks rather than a set of the listed: one look-up per message.
+    const quint32 pass = ++m_pass;
+    for (const QByteArray& id : ids) {
+        const auto it = m_entries.find(id);
+        if (it != m_entries.end())
+            it->mark = pass;
+    }
     for (auto it = m_entries.begin(); it != m_entries.end();) {
-        if (listed.contains(it.key())) {
+        if (it->mark == pass) {
             ++it;
             continue;
         }

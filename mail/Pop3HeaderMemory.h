@@ -39,6 +39,7 @@ public:
         QByteArray fields;     // raw header fields; empty until read
         bool hasFields = false;
         qint64 size = -1;      // -1 until known
+        quint32 mark = 0;      // keepOnly's pass that last listed it
     };
 
     void setPath(const QString& path);
@@ -73,6 +74,7 @@ private:
     QString m_key;
     QHash<QByteArray, Entry> m_entries;
     qsizetype m_bytes = 0;
+    quint32 m_pass = 0;
 };
 
 } // namespace qp
