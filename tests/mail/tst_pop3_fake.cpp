@@ -598,19 +598,24 @@ private slots:
     void silentGreeting_data()
     {
         QTest::addColumn<bool>("tls");
-        QTest::newRow("plain") << false;
-        QTest::newRow("TLS") << true;
+        QTest::addColumn<bool>("trickle");
+        QTest::newRow("plain") << false << false;
+        QTest::newRow("TLS") << true << false;
+        QTest::newRow("trickling") << false << true;
     }
     void silentGreeting()
     {
         QFETCH(bool, tls);
+        QFETCH(bool, trickle);
         FakePop3Server server;
         if (tls)
             server.setTls(m_ca.certPath(QStringLiteral("good")), m_ca.keyPath(QStringLiteral("good")), true);
-        server.greeting("", Then::Hang);
+        server.greeting(trickle ? "+OK" : "", trickle ? Then::Trickle : Then::Hang);
         QVERIFY(server.start());
         NMail mail;
-        mail.setTimeouts(quickTimeouts(300));
+        qp::MailTimeouts t = quickTimeouts(300);
+        t.greetingMs = 1000; // a greeting that never ends is bounded as a whole
+        mail.setTimeouts(t);
         mail.setExtraCaCertificates(QSslCertificate::fromPath(m_ca.caPath()));
         QElapsedTimer clock;
         clock.start();
