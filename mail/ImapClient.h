@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "mail/ImapResponse.h"
+#include "mail/MailClientBase.h"
 #include "mail/MailTransport.h"
 #include "mail/Pop3HeaderMemory.h"
 #include "mail/Pop3Reply.h"
@@ -39,7 +40,7 @@ struct ImapMessage {
 // Every failure leaves an error kind and a Japanese text for the user.
 // After a failure that leaves the stream unusable the client is "broken"
 // and later calls fail at once.
-class ImapClient {
+class ImapClient final : public MailClientBase {
 public:
     enum class ErrorKind {
         None,
@@ -76,20 +77,12 @@ public:
     // UIDs per UID FETCH. With the per-message bound this keeps one FETCH
     // reply under 16 MB; 200 unseen messages take one round trip.
     static constexpr int kFetchBatch = 250;
-    // A whole session, however steadily the server answers: a check ends
-    // within it (then "what was counted" stands).
-    static constexpr int kSessionMs = 5 * 60 * 1000;
 
     ImapClient();
     ~ImapClient();
     ImapClient(const ImapClient&) = delete;
     ImapClient& operator=(const ImapClient&) = delete;
 
-    void setTimeouts(const MailTimeouts& t) { m_transport.setTimeouts(t); }
-    void setExtraCaCertificates(const QList<QSslCertificate>& certs) { m_transport.setExtraCaCertificates(certs); }
-    void setLocalAddress(const QHostAddress& a) { m_transport.setLocalAddress(a); }
-    void setTlsMemory(TlsMemory* memory) { m_tlsMemory = memory; }
-    void setSessionMs(int ms) { m_sessionMs = ms; }
     // What earlier sessions read, by UIDVALIDITY and UID; null = nothing is
     // remembered and every unseen header is fetched at every check.
     void setHeaderMemory(Pop3HeaderMemory* memory) { m_memory = memory; }
@@ -111,11 +104,7 @@ public:
     // LOGOUT when the stream is still usable, then close; always ends closed.
     void logout();
 
-    bool isEncrypted() const { return m_transport.isEncrypted(); }
-    bool isBroken() const { return m_broken; }
-    QList<QByteArray> capabilities() const { return m_capabilities; }
     ErrorKind errorKind() const { return m_errorKind; }
-    QString errorText() const { return m_errorText; }
     // The response code of the last tagged reply ("INUSE", "AUTHENTICATIONFAILED"), upper case.
     QByteArray lastResponseCode() const { return m_lastCode; }
     // The failure was TLS (handshake, certificate, refused or lost STARTTLS).
@@ -140,8 +129,7 @@ private:
     bool simpleCommand(const QByteArray& command, ImapResponse* tagged);
     bool refreshCapabilities();
     bool startTls();
-    // false with the error set when the TLS memory cannot take the host.
-    bool rememberTls(const MailEndpoint& endpoint);
+    bool refuseWithoutTls(const QString& text) override;
     bool fetchBatch(int first);
     const Pop3HeaderMemory::Entry* remembered(qint64 uid) const;
     bool fail(ErrorKind kind, const QString& text, bool breaks);
@@ -150,16 +138,12 @@ private:
     bool failEndless(const Expect& expect);
     QDeadlineTimer replyDeadline() const;
     QString serverSaid(const ImapResponse& r) const;
-    QString host() const { return m_transport.host(); }
+    QString otherCommandsReply(const ImapResponse& r) const;
     bool hasCapability(const QByteArray& name) const { return m_capabilities.contains(name); }
 
-    MailTransport m_transport;
-    TlsMemory* m_tlsMemory = nullptr;
     ImapResponseReader m_reader;
-    int m_sessionMs = kSessionMs;
     QDeadlineTimer m_session;
     int m_nextTag = 1;
-    QList<QByteArray> m_capabilities;
     QByteArray m_bye; // a server's parting words, for the error text
     QByteArray m_lastCode;
     QList<qint64> m_unseen;
@@ -168,10 +152,8 @@ private:
     Pop3HeaderMemory* m_memory = nullptr;
     QString m_user;
     qint64 m_uidValidity = -1;          // of the INBOX; -1 when the server did not say
-    bool m_broken = false;
     bool m_loggedIn = false;
     ErrorKind m_errorKind = ErrorKind::None;
-    QString m_errorText;
 };
 
 } // namespace qp
