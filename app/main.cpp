@@ -81,6 +81,15 @@ int main(int argc, char** argv)
     mail->setCaFileProblem(cas.problem);
     // The network waits run off the window's thread.
     services.mail = std::make_unique<qp::ThreadedMailLibrary>(std::move(mail));
+    // An unusable CA file is told by every check; the watcher stays off.
+    if (cas.problem.isEmpty()) {
+        qp::MailSessionSetup pushSetup;
+        pushSetup.extraCas = cas.certificates;
+        pushSetup.tlsMemory.setPath(qp::programPath(QStringLiteral("\\★MailData\\tlsservers.txt")));
+        services.push = std::make_unique<qp::PushWatcher>();
+        services.push->setSetup(pushSetup);
+        services.push->followSystemEvents();
+    }
     services.sound = std::make_unique<qp::MciSound>();
     services.notifier = std::make_unique<qp::DesktopNotifier>();
 
