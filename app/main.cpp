@@ -3,7 +3,7 @@
 #include "app/MainForm.h"
 #include "app/SingleInstance.h"
 
-#include "check/ThreadedMailLibrary.h"
+#include "check/MailWorker.h"
 #include "mail/NMailLayer.h"
 #include "notify/MciSound.h"
 #include "platform/AppFont.h"
@@ -81,13 +81,16 @@ int main(int argc, char** argv)
     auto mail = std::make_unique<qp::NMail>();
     // Servers seen with TLS, so that a session stripped of it is refused.
     mail->setTlsMemoryFile(qp::programPath(QStringLiteral("\\★MailData\\tlsservers.txt")));
+    // What checks read of each message, so that the first check after a
+    // start asks the server only about what is new.
+    mail->setHeaderMemoryFile(qp::programPath(QStringLiteral("\\★MailData\\mailheaders.dat")));
     // Authorities the user trusts besides the system's (a server of their
     // own with a private CA); read once, a missing file is no CA.
     const qp::ExtraCaFile cas = qp::readExtraCaFile(qp::programPath(QStringLiteral("\\★MailData\\cacerts.pem")));
     mail->setExtraCaCertificates(cas.certificates);
     mail->setCaFileProblem(cas.problem);
     // The network waits run off the window's thread.
-    services.mail = std::make_unique<qp::ThreadedMailLibrary>(std::move(mail));
+    services.mail = std::make_unique<qp::ThreadedMailWorker>(std::move(mail));
     // An unusable CA file is told by every check; the watcher stays off.
     if (cas.problem.isEmpty()) {
         qp::MailSessionSetup pushSetup;
