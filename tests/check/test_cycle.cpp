@@ -2,14 +2,14 @@
 // real settings files and a real keyword store in a throwaway program folder.
 #include "FakeCheckHost.h"
 #include "FakeMailLibrary.h"
-#include "StoreBytes.h"
+#include "tests/support/KeywordRecords.h"
+#include "tests/support/ProgramFolderFixture.h"
 #include "check/CheckMail.h"
 #include "platform/ProgramFolder.h"
 #include "settings/IniFile.h"
 #include "settings/SettingsPaths.h"
 
 #include <QDir>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <memory>
@@ -20,7 +20,7 @@ using namespace qp::test;
 class CycleTest : public QObject {
     Q_OBJECT
 
-    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<ProgramFolder> m_folder;
     QStringList log;
     std::unique_ptr<FakeMailLibrary> lib;
     std::unique_ptr<FakeCheckHost> host;
@@ -53,10 +53,8 @@ private slots:
 
     void init()
     {
-        m_dir = std::make_unique<QTemporaryDir>();
-        QVERIFY(m_dir->isValid());
-        QVERIFY(QDir(m_dir->path()).mkdir(QStringLiteral("★MailData")));
-        setProgramFolderOverride(m_dir->path());
+        m_folder = std::make_unique<ProgramFolder>();
+        QVERIFY(m_folder->isValid());
         log.clear();
         lib = std::make_unique<FakeMailLibrary>(log);
         host = std::make_unique<FakeCheckHost>(log);
@@ -65,7 +63,7 @@ private slots:
         check = std::make_unique<CheckMail>(*lib, settings, *host);
         setAccount(QStringLiteral("taro"), QStringLiteral("secret"));
     }
-    void cleanup() { setProgramFolderOverride(QString()); }
+    void cleanup() { m_folder.reset(); }
 
     void threeMessagesNoWatchedSender()
     {

@@ -10,11 +10,11 @@
 #include "settings/SettingsPaths.h"
 #include "tests/support/DovecotFixture.h"
 #include "tests/support/FakePop3Server.h"
+#include "tests/support/ProgramFolderFixture.h"
 #include "watchlist/KeywordStore.h"
 
 #include <QDir>
 #include <QRandomGenerator>
-#include <QTemporaryDir>
 #include <QThread>
 #include <QtTest>
 
@@ -36,7 +36,7 @@ class EndToEndTest : public QObject {
     Q_OBJECT
 
     std::unique_ptr<DovecotFixture> m_dovecot;
-    std::unique_ptr<QTemporaryDir> m_folder;
+    std::unique_ptr<ProgramFolder> m_folder;
     QStringList log;
     NMail* lib = nullptr; // owned by threaded, whose worker makes its calls
     std::unique_ptr<ThreadedMailLibrary> threaded;
@@ -100,10 +100,8 @@ private slots:
 
     void init()
     {
-        m_folder = std::make_unique<QTemporaryDir>();
+        m_folder = std::make_unique<ProgramFolder>();
         QVERIFY(m_folder->isValid());
-        QVERIFY(QDir(m_folder->path()).mkdir(QStringLiteral("★MailData")));
-        setProgramFolderOverride(m_folder->path());
         log.clear();
         auto owned = std::make_unique<NMail>();
         lib = owned.get();
@@ -124,7 +122,7 @@ private slots:
     {
         check.reset();
         threaded.reset();
-        setProgramFolderOverride(QString());
+        m_folder.reset();
     }
 
     void threeMessagesNoWatchedSender()
