@@ -1,5 +1,6 @@
 #pragma once
 #include "actions/DialUp.h"
+#include "check/PushWatcher.h"
 #include "mail/NMail.h"
 #include "notify/DesktopNotifier.h"
 #include "notify/MsgForm.h"
@@ -48,6 +49,8 @@ struct AppServices {
     // The desktop's notifications of watched senders' mail; none in tests
     // that do not ask for it.
     std::unique_ptr<DesktopNotifier> notifier;
+    // New mail pushed by an IMAP server; none in tests that do not ask for it.
+    std::unique_ptr<PushWatcher> push;
     Forms forms;
 };
 

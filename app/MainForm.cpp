@@ -607,6 +607,7 @@ void MainForm::autoCheckOn(const QString& intervalText)
         m_timer3->start();
     }
     armTimer1(); // the interval changed
+    updatePush();
 }
 
 void MainForm::autoCheckOff(const QString& intervalText)
@@ -616,6 +617,7 @@ void MainForm::autoCheckOff(const QString& intervalText)
     m_text5->setText(intervalText);
     m_timer3->stop(); // the counters freeze where they are
     armTimer1();
+    updatePush();
 }
 
 // ----------------------------------------------------------------- closing

@@ -186,6 +186,11 @@ private:
     void writeRememberedValues(const QStringList& values);
     void setTopmost(bool on);
     void CheckMail();
+    // Starts, restarts or stops the push watcher after the interval, the
+    // server or the account changed.
+    void updatePush();
+    // The watcher saw the inbox change: the check the interval starts.
+    void pushedCheck();
     QString tipTimeText() const;
 
     AppServices& m_services;

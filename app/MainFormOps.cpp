@@ -26,6 +26,8 @@
 #include <QLineEdit>
 #include <QTimer>
 
+#include <cstdlib>
+
 namespace qp {
 
 void MainForm::installFormFactories()
@@ -41,13 +43,26 @@ void MainForm::installFormFactories()
         });
         return form;
     });
-    forms.idPassForm.setFactory([this] { return new IdPassForm(m_services.settings); });
-    forms.optionForm.setFactory([this] { return new OptionForm(m_services.settings); });
+    // The account and the server windows apply their values as they close.
+    forms.idPassForm.setFactory([this] {
+        auto* form = new IdPassForm(m_services.settings);
+        connect(form, &QObject::destroyed, this, &MainForm::updatePush, Qt::QueuedConnection);
+        return form;
+    });
+    forms.optionForm.setFactory([this] {
+        auto* form = new OptionForm(m_services.settings);
+        connect(form, &QObject::destroyed, this, &MainForm::updatePush, Qt::QueuedConnection);
+        return form;
+    });
     forms.gekitaiForm.setFactory([this] { return new GekitaiForm(check1Value() ? 1 : 0); });
     forms.msgForm.setFactory([] { return new MsgForm(); });
 
     m_alert = std::make_unique<Alert>(*m_services.sound, *m_webBrowser1, *m_timer2, *m_check1, this);
     m_checkMail = std::make_unique<qp::CheckMail>(*m_services.mail, m_services.settings, *this);
+    if (PushWatcher* push = m_services.push.get()) {
+        connect(push, &PushWatcher::checkWanted, this, &MainForm::pushedCheck);
+        connect(push, &PushWatcher::loginRefused, this, &MainForm::showLoginError);
+    }
 }
 
 // ---------------------------------------------------------------- start-up
@@ -112,6 +127,9 @@ void MainForm::Form_Load()
         setCheck4Value(true);
     else if (number5 == 0)
         setCheck4Value(false);
+
+    // The server is known only now.
+    updatePush();
 }
 
 // ---------------------------------------------------------------- shutdown
@@ -141,6 +159,8 @@ void MainForm::Form_Unload()
     const QStringList values = rememberedValues();
     if (values != m_committedValues)
         writeRememberedValues(values);
+    if (m_services.push)
+        m_services.push->shutdown();
     m_services.mail->NMailEndWinSock();
     MainForm::exitProcessNow();
 }
@@ -151,11 +171,29 @@ void MainForm::commitSessionData()
     writeRememberedValues(m_committedValues);
 }
 
+namespace {
+MainForm* g_endingForm = nullptr;
+} // namespace
+
 void MainForm::endWithSession()
 {
     deliverTerminationSignals([this](int) { Form_Unload(); });
     connect(qApp, &QGuiApplication::commitDataRequest, this, [this] { commitSessionData(); });
     connect(qApp, &QCoreApplication::aboutToQuit, this, [this] { Form_Unload(); });
+    // Qt's X11 plugin ends the process with exit() when the X server goes
+    // away (at the end of an X session it can go first), past the handlers
+    // above; the unload runs then too. Registered after the load, so that it
+    // runs before the destructors of what the load set up.
+    static const bool registered = std::atexit([] {
+        if (g_endingForm)
+            g_endingForm->Form_Unload();
+    }) == 0;
+    Q_UNUSED(registered);
+    g_endingForm = this;
+    connect(this, &QObject::destroyed, [this] {
+        if (g_endingForm == this)
+            g_endingForm = nullptr;
+    });
 }
 
 // -------------------------------------------------------------- operations
@@ -203,6 +241,34 @@ void MainForm::CheckMail()
     // during the board's wait or the error box) is dropped.
     if (m_checkMail->run(m_timer1Busy).recordsIgnored)
         GekitaiForm::tellOfIgnoredRecordsOnce(this);
+}
+
+void MainForm::updatePush()
+{
+    PushWatcher* push = m_services.push.get();
+    if (!push)
+        return;
+    // Interval 0 means checks by hand only: nothing pushed either. The
+    // account is the one each check reads from the file.
+    const QString server = m_services.settings.pop3Server();
+    if (!check3Value() || m_unloaded || server.isEmpty()) {
+        push->stop();
+        return;
+    }
+    const QString accountFile = idPassIniPath();
+    push->watch({server, ReadIniText(accountFile, QStringLiteral("NAME"), QString()),
+                 ReadIniText(accountFile, QStringLiteral("NAME2"), QString())});
+}
+
+void MainForm::pushedCheck()
+{
+    // As Timer1 starts it; while a check runs, the watcher asks again later.
+    if (m_timer1Busy || m_checkMail->isRunning()) {
+        m_services.push->deferCheck();
+        return;
+    }
+    ReentryGuard guard(m_timer1Busy);
+    Picture7_Click();
 }
 
 // ------------------------------------------------------------------ timers

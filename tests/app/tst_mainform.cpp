@@ -42,7 +42,7 @@ struct Program {
     QMessageBox::StandardButton answer = QMessageBox::No;
     int exits = 0;
 
-    Program()
+    explicit Program(bool withPush = false)
     {
         test::writeFile(QDir(folder.workingFolder()).filePath("ferrule.ini"),
                         "SMTP=\r\nPOP3=pop.example.jp\r\nMAIL=\r\nAPOP=0\r\n");
@@ -54,6 +54,8 @@ struct Program {
             return answer;
         });
         MainForm::setProcessExit([this](int) { ++exits; });
+        if (withPush)
+            services.push = std::make_unique<PushWatcher>();
         form = std::make_unique<MainForm>(services);
         form->Form_Load();
         journal.entries.clear();
@@ -443,6 +445,27 @@ private slots:
         setForm->close();
         QTRY_VERIFY(p.services.forms.setForm.isLoaded());
         QVERIFY(!p.services.forms.setForm.ifLoaded()->isVisible());
+    }
+
+    // A watcher only while automatic checking is on and the server is IMAP;
+    // the interval box and the server window switch it at once.
+    void pushFollowsTheIntervalAndTheServer()
+    {
+        Program p(true);
+        p.services.settings.setPop3Server(QStringLiteral("imap://127.0.0.1:1"));
+        SetForm* setForm = p.services.forms.setForm.touch();
+        setForm->setText2(QStringLiteral("5"));
+        QVERIFY(p.services.push->isWatching());
+        // What it saw starts the interval's check.
+        emit p.services.push->checkWanted();
+        QTRY_COMPARE(p.journal.entries.count(QStringLiteral("mail: connect imap://127.0.0.1:1")), 1);
+        setForm->setText2(QStringLiteral("0"));
+        QVERIFY(!p.services.push->isWatching());
+        setForm->setText2(QStringLiteral("5"));
+        QVERIFY(p.services.push->isWatching());
+        p.services.settings.setPop3Server(QStringLiteral("pop.example.jp"));
+        p.services.forms.optionForm.show()->close();
+        QTRY_VERIFY(!p.services.push->isWatching());
     }
 
     void bannerScrollsTheMailProgramName()

@@ -3,22 +3,27 @@
 // throwaway program folder; only the windows are faked.
 #include "FakeCheckHost.h"
 #include "check/CheckMail.h"
+#include "check/PushWatcher.h"
 #include "check/ThreadedMailLibrary.h"
 #include "mail/NMailLayer.h"
 #include "platform/ProgramFolder.h"
 #include "settings/IniFile.h"
 #include "settings/SettingsPaths.h"
 #include "tests/support/DovecotFixture.h"
+#include "tests/support/FakeImapServer.h"
 #include "tests/support/FakePop3Server.h"
 #include "tests/support/ProgramFolderFixture.h"
 #include "watchlist/KeywordStore.h"
 
 #include <QDir>
 #include <QRandomGenerator>
+#include <QSignalSpy>
 #include <QThread>
 #include <QtTest>
 
 #include <memory>
+
+#include <csignal>
 
 using namespace qp;
 using namespace qp::test;
@@ -79,6 +84,7 @@ private slots:
             {QStringLiteral("empty"), {}},
             {QStringLiteral("refused"), {message("a@example.jp")}},
             {QStringLiteral("again"), {message("a@example.jp"), message("b@example.jp")}},
+            {QStringLiteral("pushbox"), {}},
         };
         for (const auto& [user, messages] : boxes) {
             QVERIFY(m_dovecot->addUser(user, QStringLiteral("pw-") + user));
@@ -342,6 +348,71 @@ private slots:
         QVERIFY(out.messageCount < 0);
         QVERIFY2(lib->lastError().startsWith(QStringLiteral("ログインできません（")), qPrintable(lib->lastError()));
         QCOMPARE(log, QStringList({"account:refused/wrong", "error:" + lib->lastError()}));
+    }
+
+    // A delivery while the watcher idles brings the check and the alert at
+    // once, not at an interval; a killed server process is followed by a
+    // new session, which first catches up on what it missed.
+    void pushedDeliveryAlertsAndOutlivesAKilledServerProcess_data() { imapCheckLeavesTheMailboxAsItWas_data(); }
+    void pushedDeliveryAlertsAndOutlivesAKilledServerProcess()
+    {
+        QFETCH(bool, implicitTls);
+        useAccount(QStringLiteral("pushbox"));
+        watch(QStringLiteral("boss@example.jp"));
+        host->autoClose = true;
+        settings.setPop3Server(m_dovecot->imapServerText(implicitTls));
+        PushWatcher push;
+        MailSessionSetup setup;
+        setup.extraCas = m_dovecot->caCertificates();
+        setup.timeouts.replyMs = 3000;
+        push.setSetup(setup);
+        push.setTiming(700, 400); // renewals and probes happen meanwhile too
+        int checks = 0;
+        connect(&push, &PushWatcher::checkWanted, this, [&] {
+            ++checks;
+            check->run(true);
+        });
+        push.watch({settings.pop3Server(), QStringLiteral("pushbox"), QStringLiteral("pw-pushbox")});
+        for (int round = 1; round <= 2; ++round) {
+            QTRY_COMPARE_WITH_TIMEOUT(push.sessions(), round, 15000);
+            QTRY_COMPARE(push.state(), PushWatcher::State::Watching);
+            QTRY_COMPARE(checks, 2 * (round - 1));
+            log.clear();
+            QVERIFY(m_dovecot->addMessage(QStringLiteral("pushbox"), message("Boss <boss@example.jp>")));
+            QTRY_VERIFY_WITH_TIMEOUT(log.contains(QStringLiteral("alert")), 5000);
+            QCOMPARE(checks, round == 1 ? 1 : 3);
+            if (round == 2)
+                break;
+            const QList<int> processes = m_dovecot->mailProcesses(QStringLiteral("pushbox"));
+            QVERIFY(!processes.isEmpty());
+            for (const int pid : processes)
+                ::kill(pid, SIGKILL);
+        }
+    }
+
+    // A refused login is told once, not at every try that follows; a
+    // server without IDLE is left to the interval, untried again.
+    void pushRefusedOnceAndNoIdleLeftAlone()
+    {
+        FakeImapServer refusing;
+        refusing.greeting("* OK [CAPABILITY IMAP4rev1 IDLE] ready");
+        refusing.expect("LOGIN *", "{tag} NO [AUTHENTICATIONFAILED] wrong password");
+        QVERIFY(refusing.start());
+        PushWatcher push;
+        QSignalSpy told(&push, &PushWatcher::loginRefused);
+        push.watch({refusing.serverText(), QStringLiteral("alice"), QStringLiteral("pw")});
+        QTRY_VERIFY_WITH_TIMEOUT(refusing.received().count(refusing.received().value(0)) >= 2, 10000);
+        QCOMPARE(told.count(), 1);
+        QVERIFY2(told[0][0].toString().contains(QStringLiteral("wrong password")), qPrintable(told[0][0].toString()));
+
+        FakeImapServer noIdle;
+        noIdle.greeting("* OK [CAPABILITY IMAP4rev1] ready");
+        noIdle.expect("LOGIN *", "{tag} OK");
+        noIdle.expect("CAPABILITY", "* CAPABILITY IMAP4rev1\r\n{tag} OK");
+        QVERIFY(noIdle.start());
+        push.watch({noIdle.serverText(), QStringLiteral("alice"), QStringLiteral("pw")});
+        QTRY_COMPARE(push.state(), PushWatcher::State::Unsupported);
+        QCOMPARE(told.count(), 1);
     }
 
     void emptyAccountOpensTheAccountWindowAndLogsInNowhere()

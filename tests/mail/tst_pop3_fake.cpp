@@ -14,6 +14,7 @@
 #include <csignal>
 #include <future>
 #include <pthread.h>
+#include <sys/mount.h>
 #include <thread>
 
 #include "mail/NMailLayer.h"
@@ -908,6 +909,20 @@ private slots:
         QCOMPARE(mail.NMailPop3Connect(QStringLiteral("127.0.0.1:1")), -1);
         QVERIFY2(lastMessage(mail).contains(QStringLiteral("cacerts.pem")) && mail.lastConnectFailureIsTls(),
                  qPrintable(lastMessage(mail)));
+
+        // A read-only data folder: a remembered host still passes, a new one
+        // is refused.
+        QTemporaryDir folder;
+        const QByteArray mountPoint = QFile::encodeName(folder.path());
+        if (::mount("tmpfs", mountPoint.constData(), "tmpfs", 0, "size=64k") != 0)
+            QSKIP("needs root to mount a small tmpfs");
+        qp::TlsMemory memory(folder.filePath(QStringLiteral("tlsservers.txt")));
+        const bool wrote = memory.remember(QStringLiteral("known.example.jp"));
+        const bool readOnly = ::mount(nullptr, mountPoint.constData(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) == 0;
+        const bool known = qp::TlsMemory(memory.path()).remember(QStringLiteral("Known.example.jp")),
+                   fresh = memory.remember(QStringLiteral("new.example.jp"));
+        ::umount2(mountPoint.constData(), MNT_DETACH);
+        QVERIFY(wrote && readOnly && known && !fresh);
     }
 
     // The connection under any protocol: what arrives, in whatever pieces,
