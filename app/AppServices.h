@@ -1,7 +1,7 @@
 #pragma once
 #include "actions/DialUp.h"
+#include "check/MailWorker.h"
 #include "check/PushWatcher.h"
-#include "mail/NMail.h"
 #include "notify/DesktopNotifier.h"
 #include "notify/MsgForm.h"
 #include "notify/SoundInterface.h"
@@ -42,7 +42,8 @@ struct Forms {
 // process-wide settings, the mail library, the sound interface and the forms.
 struct AppServices {
     ProcessSettings settings;
-    std::unique_ptr<MailLibrary> mail;
+    // The mail library, behind the worker that makes its calls.
+    std::unique_ptr<MailWorker> mail;
     std::unique_ptr<SoundInterface> sound;
     // Hangs up every dial-up connection (NetworkManager on the system bus).
     std::function<void()> hangUpDialUp = [] { hangUpDialUpConnections(); };

@@ -309,7 +309,7 @@ void MainForm::buildTimers()
     // every 40 ms and takes the two steps that fell due (the positions per
     // step are unchanged); the strip shows the caption after each pair.
     // It rests while the window cannot be seen (updateIdleState).
-    m_timer4 = make("Timer4", kBannerStepMilliseconds * kBannerStepsPerWake, &MainForm::bannerTimeout);
+    m_timer4 = make("Timer4", kBannerStepMilliseconds * kBannerStepsPerWake, &MainForm::Timer4_Timer);
     m_timer4->setTimerType(Qt::PreciseTimer);
     m_timer5 = make("Timer5", 1000, &MainForm::Timer5_Timer);
     // The two one-second timers fall on whole seconds, so they share one

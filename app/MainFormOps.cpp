@@ -8,7 +8,6 @@
 #include "actions/ActionsUi.h"
 #include "check/CheckMail.h"
 #include "check/Reentry.h"
-#include "check/WaitWithEvents.h"
 #include "notify/Alert.h"
 #include "notify/PicturePane.h"
 #include "platform/Cp932.h"
@@ -59,6 +58,10 @@ void MainForm::installFormFactories()
 
     m_alert = std::make_unique<Alert>(*m_services.sound, *m_webBrowser1, *m_timer2, *m_check1, this);
     m_checkMail = std::make_unique<qp::CheckMail>(*m_services.mail, m_services.settings, *this);
+    m_checkMail->setFinishedHandler([this](const CheckOutcome& outcome) {
+        if (outcome.recordsIgnored)
+            GekitaiForm::tellOfIgnoredRecordsOnce(this);
+    });
     if (PushWatcher* push = m_services.push.get()) {
         connect(push, &PushWatcher::checkWanted, this, &MainForm::pushedCheck);
         connect(push, &PushWatcher::loginRefused, this, &MainForm::showLoginError);
@@ -92,8 +95,10 @@ void MainForm::Form_Load()
     LoadServerFile(m_services.settings);
 
     // 4. The mail library.
-    m_services.mail->NMailInitializeWinSock();
-    m_services.mail->NMailSetOption(1, 8192);
+    m_services.mail->post([](MailLibrary& library) {
+        library.NMailInitializeWinSock();
+        library.NMailSetOption(1, 8192);
+    });
 
     // 5. No server: ask for one.
     if (m_services.settings.pop3Server().isEmpty())
@@ -161,7 +166,7 @@ void MainForm::Form_Unload()
         writeRememberedValues(values);
     if (m_services.push)
         m_services.push->shutdown();
-    m_services.mail->NMailEndWinSock();
+    m_services.mail->end();
     MainForm::exitProcessNow();
 }
 
@@ -237,10 +242,10 @@ void MainForm::Picture7_Click() { CheckMail(); }
 
 void MainForm::CheckMail()
 {
-    // A check asked for while one runs (from a timer or a click handled
-    // during the board's wait or the error box) is dropped.
-    if (m_checkMail->run(m_timer1Busy).recordsIgnored)
-        GekitaiForm::tellOfIgnoredRecordsOnce(this);
+    // Returns at once; the check goes on from each answer. One asked for
+    // while another runs is answered there (the user's) or held back by the
+    // scheduler (the interval's).
+    m_checkMail->start(m_timer1Busy);
 }
 
 void MainForm::updatePush()
@@ -278,9 +283,8 @@ void MainForm::Timer1_Timer()
     // Reading the interval box loads the check settings window if the user
     // has closed it, which refills it from the file.
     const QString interval = m_services.forms.setForm.touch()->text2();
-    // A check that falls due while one runs (this timer's own, inside its
-    // board wait or error box, or the user's) waits for it to end.
-    const bool checkRunning = m_timer1Busy || m_checkMail->isRunning();
+    // A check that falls due while one runs waits for it to end.
+    const bool checkRunning = m_checkMail->isRunning();
     if (!m_scheduler.checkDue(interval, checkRunning))
         return;
     ReentryGuard guard(m_timer1Busy);
@@ -307,14 +311,6 @@ void MainForm::Timer3_Timer()
 }
 
 void MainForm::Timer4_Timer()
-{
-    ReentryGuard guard(m_timer4Busy);
-    if (!guard.entered())
-        return;
-    showBanner(bannerStep());
-}
-
-void MainForm::bannerTimeout()
 {
     ReentryGuard guard(m_timer4Busy);
     if (!guard.entered())
@@ -392,9 +388,26 @@ void MainForm::setBoardTexts(const QString& text1, const QString& text2)
     board->setText2(text2);
 }
 
-void MainForm::showBoard() { m_services.forms.msgForm.show(); }
+void MainForm::showBoard()
+{
+    m_services.forms.msgForm.show();
+    // The board stays on top and opens in the middle of the screen, where
+    // an open "エラー" box is: the box's text must stay readable.
+    if (m_errorBox)
+        m_errorBox->raise();
+}
 void MainForm::unloadBoard() { m_services.forms.msgForm.unload(); }
-void MainForm::waitWithEvents(int milliseconds) { WaitWithEvents(std::uint32_t(milliseconds)); }
+void MainForm::after(int milliseconds, std::function<void()> then)
+{
+    QTimer::singleShot(milliseconds, this, std::move(then));
+}
+
+bool MainForm::automaticCheckingOn() { return check3Value(); }
+
+void MainForm::showCheckStatus(const QString& text)
+{
+    m_picture5->setToolTip(text);
+}
 void MainForm::startAlert() { Command2_Click(); }
 
 void MainForm::announceWatchedMessages(const QList<WatchedMessage>& messages)
@@ -413,12 +426,29 @@ void MainForm::hangUp() { Command5_Click(); }
 void MainForm::showLoginError(const QString& text)
 {
     // Not waited for: checks go on while the user has not read it yet (a
-    // wrong password or a passing lock must not silence the program), and
-    // one box at a time is enough to say that something is wrong.
-    if (m_errorBox)
+    // wrong password or a passing lock must not silence the program). One
+    // box at a time: a later, different failure goes on top of its text,
+    // and the earlier ones stay below it (a few), so none is lost unread.
+    if (m_errorBox) {
+        if (m_errorTexts.first() == text)
+            return;
+        m_errorTexts.removeAll(text);
+        m_errorTexts.prepend(text);
+        while (m_errorTexts.size() > kErrorTextsShown)
+            m_errorTexts.removeLast();
+        m_errorBox->setText(m_errorTexts.join(QStringLiteral("\n\n")));
+        m_errorBox->raise();
         return;
+    }
+    m_errorTexts = QStringList{text};
     m_errorBox = openMessage(this, {QMessageBox::NoIcon, QStringLiteral("エラー"), text, QMessageBox::Ok,
                                     QMessageBox::Ok});
+    if (m_errorBox)
+    {
+        // Above the board, which stays on top (setting a flag hides the box).
+        m_errorBox->setWindowFlag(Qt::WindowStaysOnTopHint);
+        m_errorBox->show();
+    }
 }
 
 void MainForm::showWaitNotice(const QString& text)

@@ -32,7 +32,7 @@
 
 #include "check/CheckMail.h"
 #include "check/PushWatcher.h"
-#include "check/ThreadedMailLibrary.h"
+#include "check/MailWorker.h"
 #include "mail/NMailLayer.h"
 #include "platform/ProgramFolder.h"
 #include "settings/IniFile.h"
@@ -60,7 +60,7 @@ public:
     void setBoardTexts(const QString&, const QString&) override {}
     void showBoard() override {}
     void unloadBoard() override {}
-    void waitWithEvents(int) override {}
+    void after(int, std::function<void()> then) override { then(); }
     void startAlert() override { alertAt = clock->elapsed(); }
     void startMailProgram(const QString&) override {}
     void hangUp() override {}
@@ -142,14 +142,16 @@ int main(int argc, char** argv)
     clock.start();
     Recorder host;
     host.clock = &clock;
-    qp::ThreadedMailLibrary mail(std::make_unique<qp::NMail>());
-    mail.NMailInitializeWinSock();
-    mail.NMailSetOption(1, 8192);
+    qp::ThreadedMailWorker mail(std::make_unique<qp::NMail>());
+    mail.post([](qp::MailLibrary& library) {
+        library.NMailInitializeWinSock();
+        library.NMailSetOption(1, 8192);
+    });
     qp::ProcessSettings settings;
     settings.setPop3Server(dovecot.imapServerText(false));
     qp::CheckMail check(mail, settings, host);
     qp::PushWatcher push;
-    QObject::connect(&push, &qp::PushWatcher::checkWanted, [&] { check.run(true); });
+    QObject::connect(&push, &qp::PushWatcher::checkWanted, [&] { check.start(true); });
     push.watch({settings.pop3Server(), QStringLiteral("bench"), QStringLiteral("secret")});
 
     // The reference: IDLE by hand, each EXISTS stamped as its bytes arrive.

@@ -32,7 +32,7 @@ struct StartedProgram {
     explicit StartedProgram(unsigned options = 0)
         : folder(options | test::ProgramFolder::OwnWorkingFolder)
     {
-        services.mail = std::make_unique<test::ScriptedMail>(journal);
+        services.mail = std::make_unique<InlineMailWorker>(std::make_unique<test::ScriptedMail>(journal));
         services.sound = std::make_unique<test::RecordingSound>(journal);
     }
     ~StartedProgram()
