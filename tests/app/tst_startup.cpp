@@ -32,7 +32,7 @@ struct StartedProgram {
     explicit StartedProgram(unsigned options = 0)
         : folder(options | test::ProgramFolder::OwnWorkingFolder)
     {
-        services.mail = std::make_unique<InlineMailWorker>(std::make_unique<test::ScriptedMail>(journal));
+        services.mail = std::make_unique<InlineMailWorker>(std::make_unique<test::FakeMailLibrary>(journal.entries));
         services.sound = std::make_unique<test::RecordingSound>(journal);
     }
     ~StartedProgram()
@@ -87,7 +87,7 @@ private slots:
         QVERIFY(p.form->picturePane()->address().endsWith(QStringLiteral("TanabataMove.gif")));
         QVERIFY(p.journal.entries.contains("sound: stop bgm"));
         QVERIFY(p.journal.entries.contains("sound: close bgm"));
-        QCOMPARE(p.journal.entries.mid(0, 2), QStringList({"mail: init", "mail: option 1 8192"}));
+        QCOMPARE(p.journal.entries.mid(0, 2), QStringList({"init", "option:1:8192"}));
         // No check at start-up.
         QVERIFY(!p.journal.entries.join('\n').contains("connect"));
         // The banner and the lamp run from the window's creation; the alert

@@ -1,7 +1,7 @@
 // The check cycle against a fake mail library and a recording host, with
 // real settings files and a real keyword store in a throwaway program folder.
 #include "FakeCheckHost.h"
-#include "FakeMailLibrary.h"
+#include "tests/support/FakeMailLibrary.h"
 #include "tests/support/KeywordRecords.h"
 #include "tests/support/ProgramFolderFixture.h"
 #include "check/CheckMail.h"

@@ -71,7 +71,6 @@ private slots:
         const QByteArray yamada("\x1b$B;3ED\x1b(B");
         const QByteArray taro("\x1b$BB@O:\x1b(B");
         const QList<QPair<QString, QList<QByteArray>>> boxes = {
-            {QStringLiteral("three"), {message("a@example.jp"), message("b@example.jp"), message("c@example.jp")}},
             {QStringLiteral("two"), {message("a@example.jp"), message("Boss <boss@example.jp>")}},
             {QStringLiteral("twice"),
              {message("boss@example.jp"), message("x@example.jp"), message("\"The Boss\" <boss@example.jp>")}},
@@ -129,25 +128,6 @@ private slots:
         check.reset();
         threaded.reset();
         m_folder.reset();
-    }
-
-    void threeMessagesNoWatchedSender()
-    {
-        useAccount(QStringLiteral("three"));
-        watch(QStringLiteral("boss@example.jp"));
-        const CheckOutcome out = runCheck(*check);
-        QCOMPARE(out.messageCount, 3);
-        QCOMPARE(out.matchCount, 0);
-        QCOMPARE(host->boardText1, QStringLiteral("新着メールが有ります"));
-        QCOMPARE(host->boardText2, QStringLiteral("3"));
-        QVERIFY(log.contains(QStringLiteral("showBoard")));
-        QVERIFY(!log.contains(QStringLiteral("alert")));
-        // Every header read, no message downloaded, nothing deleted.
-        QVERIFY(m_dovecot->waitForLog(QStringLiteral("user=<three>")));
-        QVERIFY2(m_dovecot->waitForLog(QStringLiteral("top=3/")), qPrintable(m_dovecot->logText()));
-        QVERIFY(m_dovecot->waitForLog(QStringLiteral("retr=0/0")));
-        QVERIFY(m_dovecot->waitForLog(QStringLiteral("del=0/3")));
-        QCOMPARE(settings.accountId(), QStringLiteral("three"));
     }
 
     void watchedSenderAlertsOnceAfterTheBoardClosed()
@@ -217,23 +197,6 @@ private slots:
         QVERIFY(out.loginTried);
         QCOMPARE(out.messageCount, 0);
         QCOMPARE(log, QStringList({"account:empty/pw-empty", "hangUp"}));
-    }
-
-    void loginFailureShowsTheLibraryTextThenHangsUp()
-    {
-        useAccount(QStringLiteral("refused"), QStringLiteral("wrong"));
-        // From another loopback address, so Dovecot's delay after a failed
-        // login does not slow the other cases.
-        lib->setLocalAddress(QHostAddress(QStringLiteral("127.0.0.2")));
-        host->hangUpOn = true;
-        const CheckOutcome out = runCheck(*check);
-        QVERIFY(out.messageCount < 0);
-        QCOMPARE(log.size(), 3);
-        QCOMPARE(log[0], QStringLiteral("account:refused/wrong"));
-        QVERIFY(log[1].startsWith(QStringLiteral("error:")));
-        QCOMPARE(log[1], QStringLiteral("error:") + lib->lastError());
-        QVERIFY(log[1].size() > 6);
-        QCOMPARE(log[2], QStringLiteral("hangUp"));
     }
 
     void mailLeftOnTheServerIsReportedAgain()
