@@ -1,4 +1,5 @@
 #pragma once
+#include <utility>
 // A mail library that serves a fixed mailbox and logs its calls, in the log
 // shared with the fake host.
 #include "mail/NMail.h"
@@ -25,6 +26,7 @@ public:
     int brokenFrom = 0;             // > 0: the session is lost from this message's status read on
     int plannedCount = -1;          // the count of the last planned walk
     QString errorText = QStringLiteral("ログインに失敗しました");
+    QString serverNotice;           // handed out once by takeServerNotice
     QStringList headers; // the fourth buffer per message ("header" beyond)
     std::function<void(int)> onStatus; // runs inside GetMailStatus of message m
     QString lastId, lastPassword;
@@ -91,6 +93,7 @@ public:
     bool isSessionUsable(int) const override { return brokenFrom <= 0 || lastStatus < brokenFrom; }
     bool lastLoginWasBusy() const override { return loginFails && loginBusy; }
     int loginDelaySeconds(int) const override { return loginDelay; }
+    QString takeServerNotice(int) override { return std::exchange(serverNotice, QString()); }
     int NMailGetMessage(int code, QString& buffer, int& size) override
     {
         ++calls;
