@@ -280,7 +280,10 @@ private slots:
         // sender is not matched a second time, and the check goes on.
         lib->senders = {QStringLiteral("boss@example.jp"), QStringLiteral("boss@example.jp"), QStringLiteral("x@y")};
         lib->badStatus = {2};
+        // A server where no header can be read says so once; the check goes on.
+        lib->serverNotice = QStringLiteral("特定者からのメールかどうかは調べられません");
         CheckOutcome out = runCheck(*check);
+        QVERIFY(log.contains(QStringLiteral("error:特定者からのメールかどうかは調べられません")));
         QCOMPARE(out.matchCount, 1);
         QCOMPARE(out.getMailCalls, 3);
         QCOMPARE(lib->plannedCount, 3);

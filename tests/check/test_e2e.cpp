@@ -213,10 +213,10 @@ private slots:
         // It claims two billion messages and hangs up right after.
         FakePop3Server server;
         server.greeting("+OK ready");
-        server.expect("CAPA", "+OK\r\nUSER\r\n.");
+        server.expect("CAPA", "+OK\r\nUSER\r\nTOP\r\n.");
         server.expect("USER liar", "+OK");
         server.expect("PASS pw-liar", "+OK");
-        server.expect("CAPA", "+OK\r\nUSER\r\n.");
+        server.expect("CAPA", "+OK\r\nUSER\r\nTOP\r\n.");
         server.expect("STAT", "+OK 2000000000 4000000000", FakePop3Server::Then::Close);
         QVERIFY(server.start());
         settings.setPop3Server(server.serverText());

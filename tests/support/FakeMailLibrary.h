@@ -6,6 +6,7 @@
 #include <QStringList>
 
 #include <functional>
+#include <utility>
 
 namespace qp::test {
 
@@ -25,6 +26,7 @@ public:
     int brokenFrom = 0;             // > 0: the session is lost from this message's status read on
     int plannedCount = -1;          // the count of the last planned walk
     QString errorText = QStringLiteral("ログインに失敗しました");
+    QString serverNotice;           // handed out once by takeServerNotice
     QStringList headers; // the fourth buffer per message ("header" beyond)
     std::function<void(int)> onStatus; // runs inside GetMailStatus of message m
     std::function<void()> onEnd;       // runs inside EndWinSock
@@ -109,6 +111,7 @@ public:
     bool isSessionUsable(int) const override { return brokenFrom <= 0 || lastStatus < brokenFrom; }
     bool lastLoginWasBusy() const override { return loginFails && loginBusy; }
     int loginDelaySeconds(int) const override { return loginDelay; }
+    QString takeServerNotice(int) override { return std::exchange(serverNotice, QString()); }
     int NMailGetMessage(int code, QString& buffer, int& size) override
     {
         ++calls;
