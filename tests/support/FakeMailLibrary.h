@@ -1,12 +1,12 @@
 #pragma once
-#include <utility>
-// A mail library that serves a fixed mailbox and logs its calls, in the log
-// shared with the fake host.
+// A mail library that serves a fixed mailbox and logs its calls, in a log
+// the test shares with its other fakes (the check's host, the sound device).
 #include "mail/NMail.h"
 
 #include <QStringList>
 
 #include <functional>
+#include <utility>
 
 namespace qp::test {
 
@@ -29,13 +29,31 @@ public:
     QString serverNotice;           // handed out once by takeServerNotice
     QStringList headers; // the fourth buffer per message ("header" beyond)
     std::function<void(int)> onStatus; // runs inside GetMailStatus of message m
+    std::function<void()> onEnd;       // runs inside EndWinSock
     QString lastId, lastPassword;
     int lastApop = 99;
     int calls = 0;
 
-    int NMailInitializeWinSock() override { return 0; }
-    int NMailEndWinSock() override { return 0; }
-    int NMailSetOption(int, int) override { return 0; }
+    // A mailbox of this many messages from one sender; a negative count: a
+    // refused login.
+    void setMessageCount(int count, const QString& from = QStringLiteral("someone@example.jp"))
+    {
+        loginFails = count < 0;
+        senders = QStringList(qMax(count, 0), from);
+    }
+
+    int NMailInitializeWinSock() override { return m_log << QStringLiteral("init"), 0; }
+    int NMailEndWinSock() override
+    {
+        m_log << QStringLiteral("end");
+        if (onEnd)
+            onEnd();
+        return 0;
+    }
+    int NMailSetOption(int option, int value) override
+    {
+        return m_log << QStringLiteral("option:%1:%2").arg(option).arg(value), 0;
+    }
     int NMailPop3Connect(const QString& server) override
     {
         ++calls;
