@@ -45,6 +45,7 @@ struct CheckMail::Session {
     bool busy = false;      // a refused login was refused for a busy mailbox
     int loginDelay = 0;     // seconds the server asks between logins
     QString errorText;      // the library's text for a failed login or a broken session
+    QString serverNotice;   // what the user must hear of this server once (no sender can be read)
     bool closed = false;    // the session was closed in the same piece
     struct Message {
         bool read = false;  // the header was read
@@ -232,6 +233,7 @@ void CheckMail::connected(int handle, bool tlsFailure, const QString& errorText)
                 return;
             }
             s.loginDelay = library.loginDelaySeconds(s.handle);
+            s.serverNotice = library.takeServerNotice(s.handle);
             if (s.count > 0) {
                 const QDeadlineTimer deadline(walkLimit);
                 library.planWalk(s.handle, s.count);
@@ -280,6 +282,9 @@ void CheckMail::loggedIn(const Session& session)
         m_sinceLogin.start();
         m_loginDelayMs = qint64(std::min(session.loginDelay, kMaxLoginDelaySeconds)) * 1000;
         m_loginDelayServer = m_settings.pop3Server();
+        // Once a run, per server: the check goes on, but no sender is read.
+        if (!session.serverNotice.isEmpty())
+            m_host.showLoginError(session.serverNotice);
     }
     if (session.count > 0) {
         m_outcome.walkCutAt = session.walkCutAt;

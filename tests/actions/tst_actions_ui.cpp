@@ -3,6 +3,7 @@
 #include "actions/ActionsUi.h"
 #include "platform/MessageBoxes.h"
 #include "platform/ProgramFolder.h"
+#include "tests/support/ProgramFolderFixture.h"
 
 #include <QApplication>
 #include <QDir>
@@ -46,9 +47,8 @@ private slots:
 
     void homepagePrompt()
     {
-        QTemporaryDir folder;
+        test::ProgramFolder folder(test::ProgramFolder::NoDataFolder);
         QVERIFY(folder.isValid());
-        setProgramFolderOverride(folder.path());
         m_answer = QMessageBox::No;
         QCOMPARE(showHomepagePrompt(nullptr), HomepageOutcome::Declined);
         QCOMPARE(m_requests.size(), 1);
@@ -67,8 +67,8 @@ private slots:
         QVERIFY(m_requests.last().text.contains(QStringLiteral("help/index.html")));
 
         // The page in the program folder (its folder in another case too).
-        QVERIFY(QDir(folder.path()).mkdir(QStringLiteral("Help")));
-        QFile page(folder.filePath(QStringLiteral("Help/index.html")));
+        QVERIFY(QDir(folder.root()).mkdir(QStringLiteral("Help")));
+        QFile page(folder.programFile(QStringLiteral("Help/index.html")));
         QVERIFY(page.open(QIODevice::WriteOnly));
         page.close();
         QCOMPARE(showHomepagePrompt(nullptr), HomepageOutcome::Opened);
@@ -82,7 +82,6 @@ private slots:
         QCOMPARE(m_requests.size(), 6);
         QCOMPARE(m_requests.last().buttons, QMessageBox::Ok);
         QVERIFY(m_requests.last().text.contains(page.fileName()));
-        setProgramFolderOverride(QString());
     }
 
     // The build lays the page into the program folder, and its table of

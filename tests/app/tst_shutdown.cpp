@@ -13,13 +13,13 @@
 #include "platform/Cp932.h"
 #include "platform/MessageBoxes.h"
 #include "platform/ProgramFolder.h"
+#include "tests/support/ProgramFolderFixture.h"
 #include "settings/IniFile.h"
 #include "settings/SettingsPaths.h"
 
 #include <QDir>
 #include <QFile>
 #include <QProcess>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <csignal>
@@ -50,7 +50,7 @@ int runChild(const QString& folder, const QString& mode)
         f.write(journal.entries.join('\n').toUtf8());
     };
     AppServices services;
-    auto mail = std::make_unique<test::ScriptedMail>(journal);
+    auto mail = std::make_unique<test::FakeMailLibrary>(journal.entries);
     mail->onEnd = [&] {
         // What the settings file held when the library was shut down.
         journal.entries << QStringLiteral("ini at end: NAME=%1 NUMBER3=%2 NUMBER5=%3 inode=%4")
@@ -103,17 +103,16 @@ class ShutdownTest : public QObject {
 
     // Runs the child; signalNumber, when not 0, is sent (twice, as a
     // desktop may) once the child is ready. Gives its journal.
-    QStringList runChildAndRead(QTemporaryDir& dir, const QString& mode, int* exitCode, int signalNumber = 0)
+    QStringList runChildAndRead(const test::ProgramFolder& folder, const QString& mode, int* exitCode, int signalNumber = 0)
     {
-        QDir(dir.path()).mkdir(QStringLiteral("★MailData"));
-        const QString journal = QDir(dir.path()).filePath("journal.txt");
+        const QString journal = folder.programFile("journal.txt");
         auto read = [&] {
             QFile f(journal);
             return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()).split('\n') : QStringList();
         };
         QProcess child;
         child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        child.start(QCoreApplication::applicationFilePath(), {"--child", dir.path(), mode});
+        child.start(QCoreApplication::applicationFilePath(), {"--child", folder.root(), mode});
         QElapsedTimer t;
         t.start();
         while (signalNumber && !read().contains("ready") && t.elapsed() < 20000)
@@ -142,12 +141,12 @@ private slots:
     {
         QFETCH(QString, mode);
         QFETCH(int, signalNumber);
-        QTemporaryDir dir;
+        test::ProgramFolder folder;
         int code = -2;
-        const QStringList j = runChildAndRead(dir, mode, &code, signalNumber);
+        const QStringList j = runChildAndRead(folder, mode, &code, signalNumber);
         QCOMPARE(code, 0);
-        QCOMPARE(j.count("mail: end"), 1);
-        const int end = j.indexOf("mail: end");
+        QCOMPARE(j.count("end"), 1);
+        const int end = j.indexOf("end");
         QCOMPARE(j.mid(end - 2, 2), QStringList({"sound: stop bgm", "sound: close bgm"}));
         QVERIFY2(j.at(end + 1).startsWith("ini at end: NAME=/usr/bin/メーラー NUMBER3=1 NUMBER5=0 "), qPrintable(j.join('|')));
         // After the save request the quit finds nothing changed: no rewrite.
@@ -157,20 +156,20 @@ private slots:
 
     void closingStopsTheTuneWritesThreeKeysThenEndsTheLibrary()
     {
-        QTemporaryDir dir;
+        test::ProgramFolder folder;
         int code = -2;
-        const QStringList j = runChildAndRead(dir, "close-ticked", &code);
+        const QStringList j = runChildAndRead(folder, "close-ticked", &code);
         QCOMPARE(code, 0);
         QVERIFY2(!j.contains("still running"), qPrintable(j.join('|')));
         const int closing = j.indexOf("closing");
         QVERIFY(closing >= 0);
         QCOMPARE(j.mid(closing + 1, 2), QStringList({"sound: stop bgm", "sound: close bgm"}));
         // The library's end call comes after the writes: it saw them.
-        QCOMPARE(j.at(closing + 3), QStringLiteral("mail: end"));
+        QCOMPARE(j.at(closing + 3), QStringLiteral("end"));
         QVERIFY(j.at(closing + 4).startsWith("ini at end: NAME=/usr/bin/メーラー NUMBER3=1 NUMBER5=0 "));
         QCOMPARE(j.size(), closing + 5);
 
-        const QString ini = QDir(dir.path()).filePath(QStringLiteral("★MailData/ini.ini"));
+        const QString ini = folder.file(QStringLiteral("ini.ini"));
         // The path is written unchanged, spaces and all.
         QCOMPARE(ReadIniText(ini, "NAME", ""), QStringLiteral("/usr/bin/メーラー"));
         QVERIFY(readWholeFile(ini).bytes.contains(cp932::encode(QStringLiteral("NAME=  /usr/bin/メーラー  \r\n")).bytes));
@@ -182,11 +181,11 @@ private slots:
 
     void uncheckedBoxesAndNoMailProgramAreWrittenToo()
     {
-        QTemporaryDir dir;
+        test::ProgramFolder folder;
         int code = -2;
-        const QStringList j = runChildAndRead(dir, "close", &code);
+        const QStringList j = runChildAndRead(folder, "close", &code);
         QCOMPARE(code, 0);
-        const QString ini = QDir(dir.path()).filePath(QStringLiteral("★MailData/ini.ini"));
+        const QString ini = folder.file(QStringLiteral("ini.ini"));
         QCOMPARE(ReadIniText(ini, "NAME", ""), QStringLiteral("未設定"));
         QCOMPARE(ReadIniText(ini, "NUMBER3", ""), QStringLiteral("0"));
         QCOMPARE(ReadIniText(ini, "NUMBER5", ""), QStringLiteral("0"));

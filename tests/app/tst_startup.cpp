@@ -8,6 +8,7 @@
 #include "platform/Cp932.h"
 #include "platform/MessageBoxes.h"
 #include "platform/ProgramFolder.h"
+#include "tests/support/ProgramFolderFixture.h"
 
 #include <QDir>
 #include <QFile>
@@ -23,40 +24,26 @@ namespace {
 // A program folder of its own, a working directory of its own, and the
 // main window built on fakes for the mail library and the sound device.
 struct StartedProgram {
-    QTemporaryDir programDir;
-    QTemporaryDir workDir;
-    QString oldCwd = QDir::currentPath();
+    test::ProgramFolder folder;
     test::Journal journal;
     AppServices services;
     std::unique_ptr<MainForm> form;
 
-    explicit StartedProgram(bool withDataFolder = true)
+    explicit StartedProgram(unsigned options = 0)
+        : folder(options | test::ProgramFolder::OwnWorkingFolder)
     {
-        setProgramFolderOverride(programDir.path());
-        if (withDataFolder)
-            QDir(programDir.path()).mkdir(QStringLiteral("★MailData"));
-        QDir::setCurrent(workDir.path());
-        services.mail = std::make_unique<InlineMailWorker>(std::make_unique<test::ScriptedMail>(journal));
+        services.mail = std::make_unique<InlineMailWorker>(std::make_unique<test::FakeMailLibrary>(journal.entries));
         services.sound = std::make_unique<test::RecordingSound>(journal);
     }
     ~StartedProgram()
     {
         form.reset();
         services.forms.unloadAll();
-        QDir::setCurrent(oldCwd);
-        setProgramFolderOverride({});
     }
-    void writeData(const QString& name, const QString& text)
+    void writeData(const QString& name, const QString& text) { test::writeFile(folder.file(name), cp932::encode(text).bytes); }
+    static void writeServerFile(const QString& in, const QByteArray& bytes)
     {
-        QFile f(QDir(programDir.path()).filePath(QStringLiteral("★MailData/") + name));
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write(cp932::encode(text).bytes);
-    }
-    void writeServerFile(const QString& folder, const QByteArray& bytes)
-    {
-        QFile f(QDir(folder).filePath(QStringLiteral("ferrule.ini")));
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write(bytes);
+        test::writeFile(QDir(in).filePath(QStringLiteral("ferrule.ini")), bytes);
     }
     void start()
     {
@@ -100,7 +87,7 @@ private slots:
         QVERIFY(p.form->picturePane()->address().endsWith(QStringLiteral("TanabataMove.gif")));
         QVERIFY(p.journal.entries.contains("sound: stop bgm"));
         QVERIFY(p.journal.entries.contains("sound: close bgm"));
-        QCOMPARE(p.journal.entries.mid(0, 2), QStringList({"mail: init", "mail: option 1 8192"}));
+        QCOMPARE(p.journal.entries.mid(0, 2), QStringList({"init", "option:1:8192"}));
         // No check at start-up.
         QVERIFY(!p.journal.entries.join('\n').contains("connect"));
         // The banner and the lamp run from the window's creation; the alert
@@ -118,7 +105,7 @@ private slots:
         p.writeData("ini.ini", QStringLiteral("[EXEINI]\r\nNUMBER=1\r\nNUMBER2=5\r\nNUMBER3=1\r\nNUMBER4=1\r\n"
                                               "NUMBER5=1\r\nNAME=/usr/bin/メーラー\r\n"));
         p.writeData("iniIdPass.ini", QStringLiteral("[EXEINI]\r\nNAME=user\r\nNAME2=pw\r\n"));
-        p.writeServerFile(p.workDir.path(), kServer);
+        p.writeServerFile(p.folder.workingFolder(), kServer);
         p.start();
         // Nothing is missing, so neither settings window opens.
         QVERIFY(!p.shown(p.services.forms.optionForm.ifLoaded()));
@@ -155,7 +142,7 @@ private slots:
     {
         StartedProgram p;
         p.writeData("iniIdPass.ini", QStringLiteral("[EXEINI]\r\nNAME=user\r\nNAME2=\r\n"));
-        p.writeServerFile(p.workDir.path(), kServer);
+        p.writeServerFile(p.folder.workingFolder(), kServer);
         p.start();
         QVERIFY(!p.shown(p.services.forms.optionForm.ifLoaded()));
         QVERIFY(p.shown(p.services.forms.idPassForm.ifLoaded()));
@@ -165,7 +152,7 @@ private slots:
     void serverFileIsLookedUpInTheWorkingDirectoryOnly()
     {
         StartedProgram p;
-        p.writeServerFile(p.programDir.path(), kServer); // beside the program: not read
+        p.writeServerFile(p.folder.root(), kServer); // beside the program: not read
         p.start();
         QVERIFY(p.services.settings.pop3Server().isEmpty());
         QVERIFY(p.shown(p.services.forms.optionForm.ifLoaded()));
@@ -173,20 +160,20 @@ private slots:
 
     void missingDataFolderStartsWithEveryDefault()
     {
-        StartedProgram p(false);
+        StartedProgram p(test::ProgramFolder::NoDataFolder);
         p.start();
         QCOMPARE(p.form->text7(), QStringLiteral("未設定"));
         QCOMPARE(p.services.forms.setForm.ifLoaded()->text2(), QStringLiteral("0"));
         QVERIFY(p.shown(p.services.forms.idPassForm.ifLoaded()));
         // The program never creates the data folder.
-        QVERIFY(!QDir(p.programDir.path()).exists(QStringLiteral("★MailData")));
+        QVERIFY(!QDir(p.folder.root()).exists(QStringLiteral("★MailData")));
     }
 
     void theDataFolderIsFoundInAnySpelling()
     {
-        StartedProgram p(false);
-        QDir(p.programDir.path()).mkdir(QStringLiteral("★MAILDATA"));
-        QFile f(QDir(p.programDir.path()).filePath(QStringLiteral("★MAILDATA/INI.INI")));
+        StartedProgram p(test::ProgramFolder::NoDataFolder);
+        QDir(p.folder.root()).mkdir(QStringLiteral("★MAILDATA"));
+        QFile f(QDir(p.folder.root()).filePath(QStringLiteral("★MAILDATA/INI.INI")));
         QVERIFY(f.open(QIODevice::WriteOnly));
         f.write("[exeini]\r\nnumber2=3\r\n");
         f.close();

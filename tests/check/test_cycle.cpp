@@ -1,8 +1,9 @@
 // The check cycle against a fake mail library and a recording host, with
 // real settings files and a real keyword store in a throwaway program folder.
 #include "FakeCheckHost.h"
-#include "FakeMailLibrary.h"
-#include "StoreBytes.h"
+#include "tests/support/FakeMailLibrary.h"
+#include "tests/support/KeywordRecords.h"
+#include "tests/support/ProgramFolderFixture.h"
 #include "check/CheckMail.h"
 #include "mail/NMailLayer.h"
 #include "tests/support/FakePop3Server.h"
@@ -11,7 +12,6 @@
 #include "settings/SettingsPaths.h"
 
 #include <QDir>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <memory>
@@ -22,7 +22,7 @@ using namespace qp::test;
 class CycleTest : public QObject {
     Q_OBJECT
 
-    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<ProgramFolder> m_folder;
     QStringList log;
     std::unique_ptr<FakeMailLibrary> lib;
     std::unique_ptr<InlineMailWorker> worker;
@@ -56,10 +56,8 @@ private slots:
 
     void init()
     {
-        m_dir = std::make_unique<QTemporaryDir>();
-        QVERIFY(m_dir->isValid());
-        QVERIFY(QDir(m_dir->path()).mkdir(QStringLiteral("★MailData")));
-        setProgramFolderOverride(m_dir->path());
+        m_folder = std::make_unique<ProgramFolder>();
+        QVERIFY(m_folder->isValid());
         log.clear();
         lib = std::make_unique<FakeMailLibrary>(log);
         host = std::make_unique<FakeCheckHost>(log);
@@ -69,7 +67,7 @@ private slots:
         check = std::make_unique<CheckMail>(*worker, settings, *host);
         setAccount(QStringLiteral("taro"), QStringLiteral("secret"));
     }
-    void cleanup() { setProgramFolderOverride(QString()); }
+    void cleanup() { m_folder.reset(); }
 
     void threeMessagesNoWatchedSender()
     {
@@ -282,7 +280,10 @@ private slots:
         // sender is not matched a second time, and the check goes on.
         lib->senders = {QStringLiteral("boss@example.jp"), QStringLiteral("boss@example.jp"), QStringLiteral("x@y")};
         lib->badStatus = {2};
+        // A server where no header can be read says so once; the check goes on.
+        lib->serverNotice = QStringLiteral("特定者からのメールかどうかは調べられません");
         CheckOutcome out = runCheck(*check);
+        QVERIFY(log.contains(QStringLiteral("error:特定者からのメールかどうかは調べられません")));
         QCOMPARE(out.matchCount, 1);
         QCOMPARE(out.getMailCalls, 3);
         QCOMPARE(lib->plannedCount, 3);

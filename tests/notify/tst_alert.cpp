@@ -3,13 +3,13 @@
 #include "notify/MidiFileCheck.h"
 #include "notify/PicturePane.h"
 #include "platform/ProgramFolder.h"
+#include "tests/support/ProgramFolderFixture.h"
 #include "tests/support/SoundServerFixture.h"
 #include "TestTune.h"
 
 #include <QCheckBox>
 #include <QDir>
 #include <QElapsedTimer>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
@@ -118,7 +118,7 @@ double likeness(const std::vector<double>& env, std::size_t from, std::size_t at
 
 class AlertTest : public QObject {
     Q_OBJECT
-    QTemporaryDir m_dir;
+    qp::test::ProgramFolder m_folder{qp::test::ProgramFolder::NoDataFolder};
 
     // One main window's worth of alert controls.
     struct Rig {
@@ -156,8 +156,8 @@ class AlertTest : public QObject {
 private slots:
     void initTestCase()
     {
-        QVERIFY(m_dir.isValid());
-        QDir program(m_dir.path());
+        QVERIFY(m_folder.isValid());
+        QDir program(m_folder.root());
         QVERIFY(program.mkpath(QStringLiteral("Sound")));
         QVERIFY(program.mkpath(kGifDir));
         QVERIFY(testtune::write(program.filePath(QStringLiteral("Sound/Kouka.mid")), testtune::tune(1, 200)));
@@ -165,15 +165,14 @@ private slots:
         for (const QString& name : assets.entryList(QDir::Files))
             QVERIFY(QFile::copy(assets.filePath(name), program.filePath(kGifDir + QLatin1Char('/') + name)));
         QVERIFY(QFileInfo::exists(program.filePath(kGifDir + QStringLiteral("/ShintyakuMove.gif"))));
-        qp::setProgramFolderOverride(m_dir.path());
     }
 
     void commandTexts()
     {
         QCOMPARE(qp::Alert::openCommand(),
-                 QStringLiteral("open \"") + m_dir.path() + QStringLiteral("\\Sound\\Kouka.mid\" alias bgm"));
+                 QStringLiteral("open \"") + m_folder.root() + QStringLiteral("\\Sound\\Kouka.mid\" alias bgm"));
         QCOMPARE(qp::Alert::pictureAddress(QStringLiteral("X.gif")),
-                 QStringLiteral("file://") + m_dir.path() + QStringLiteral("\\画像データ\\X.gif"));
+                 QStringLiteral("file://") + m_folder.root() + QStringLiteral("\\画像データ\\X.gif"));
     }
 
     // Loop switch on: the tune starts again at the first tick after its end,
@@ -238,7 +237,7 @@ private slots:
         const auto tuneEnd = qp::midiTuneEnd(delivered);
         QVERIFY(tuneEnd && tuneEnd->seconds > 2);
         const qint64 lengthMs = qint64(tuneEnd->seconds * 1000);
-        const QString tune = m_dir.filePath(QStringLiteral("Sound/Kouka.mid"));
+        const QString tune = m_folder.programFile(QStringLiteral("Sound/Kouka.mid"));
         struct Restore {
             QString path;
             ~Restore() { testtune::write(path, testtune::tune(1, 200)); }
@@ -445,7 +444,7 @@ private slots:
 
     void missingTuneGivesASilentAlert()
     {
-        const QString tune = m_dir.filePath(QStringLiteral("Sound/Kouka.mid"));
+        const QString tune = m_folder.programFile(QStringLiteral("Sound/Kouka.mid"));
         const QString aside = tune + QStringLiteral(".aside");
         QVERIFY(QFile::rename(tune, aside));
         Rig rig;
@@ -462,16 +461,15 @@ private slots:
 
     void pictureAddressesMapOntoFiles()
     {
-        const QString gif = m_dir.filePath(kGifDir + QStringLiteral("/TanabataMove.gif"));
+        const QString gif = m_folder.programFile(kGifDir + QStringLiteral("/TanabataMove.gif"));
         // Components match without regard to case.
-        QCOMPARE(qp::PicturePane::localFileFor(QStringLiteral("file://") + m_dir.path()
+        QCOMPARE(qp::PicturePane::localFileFor(QStringLiteral("file://") + m_folder.root()
                                                + QStringLiteral("\\画像データ\\tanabatamove.GIF")),
                  gif);
         QCOMPARE(qp::PicturePane::localFileFor(QStringLiteral("http://example.com/a.gif")), QString());
         QCOMPARE(qp::PicturePane::localFileFor(QStringLiteral("file://relative\\a.gif")), QString());
 
         qp::PicturePane pane;
-        QCOMPARE(pane.size(), QSize(100, 103));
         pane.show();
         pane.Navigate(qp::Alert::pictureAddress(QStringLiteral("TanabataMove.gif")));
         QCOMPARE(pane.shownFile(), gif);
@@ -484,7 +482,7 @@ private slots:
         pane.Navigate(qp::Alert::pictureAddress(QStringLiteral("Missing.gif")));
         QCOMPARE(pane.shownFile(), QString());
         QVERIFY(!pane.isAnimating());
-        const QString notGif = m_dir.filePath(QStringLiteral("Sound/Kouka.mid"));
+        const QString notGif = m_folder.programFile(QStringLiteral("Sound/Kouka.mid"));
         pane.Navigate(QStringLiteral("file://") + notGif);
         QCOMPARE(pane.shownFile(), QString());
     }

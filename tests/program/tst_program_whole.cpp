@@ -25,6 +25,7 @@
 #include "platform/Cp932.h"
 #include "tests/support/DovecotFixture.h"
 #include "tests/support/FakePop3Server.h"
+#include "tests/support/KeywordRecords.h"
 #include "bench/pop3/DelayRelay.h"
 #include "actions/ActionsUi.h"
 
@@ -56,15 +57,6 @@ QByteArray fileText(const QStringList& lines)
     for (const QString& line : lines)
         out += cp932(line) + "\r\n";
     return out;
-}
-
-// One watch-list record: CR LF, InUse = 1 (16-bit little endian), the
-// keyword in CP932 padded with spaces to 200 bytes.
-QByteArray keywordRecord(const QString& keyword)
-{
-    QByteArray k = cp932(keyword);
-    Q_ASSERT(k.size() <= 200);
-    return QByteArray("\r\n\x01\x00", 4) + k + QByteArray(200 - k.size(), ' ');
 }
 
 // Section EXEINI of a CP932 INI file, keys in upper case.
@@ -145,9 +137,7 @@ public:
         }
         const QString data = prog.filePath(QStringLiteral("★MailData"));
         QDir().mkpath(data);
-        QByteArray store;
-        for (const QString& k : s.watchList)
-            store += keywordRecord(k);
+        const QByteArray store = qp::test::storeBytes(s.watchList);
         // Manual checks only, the board stays open, NUMBER3 left out so that
         // shutdown is seen to write it, NUMBER5 on so that start-up is seen
         // to read it back into the check box.

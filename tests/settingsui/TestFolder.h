@@ -1,14 +1,11 @@
 #pragma once
-// A throwaway program folder with its data folder, a working directory of
+// A throwaway program folder with its data folder and a working directory of
 // its own (for "ferrule.ini"), and message boxes answered by recording them.
 #include "platform/Cp932.h"
 #include "platform/MessageBoxes.h"
-#include "platform/ProgramFolder.h"
+#include "tests/support/ProgramFolderFixture.h"
 
 #include <QCoreApplication>
-#include <QDir>
-#include <QFile>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QWidget>
 
@@ -17,46 +14,29 @@
 class TestFolder {
 public:
     TestFolder()
-        : m_oldCwd(QDir::currentPath())
     {
-        QDir(m_dir.path()).mkpath(QStringLiteral("program/★MailData"));
-        QDir(m_dir.path()).mkpath(QStringLiteral("cwd"));
-        qp::setProgramFolderOverride(programFolder());
-        QDir::setCurrent(workingFolder());
         qp::setMessageHandler([this](QWidget*, const qp::MessageRequest& r) {
             messages.append(r);
             return QMessageBox::Ok;
         });
     }
-    ~TestFolder()
-    {
-        qp::setMessageHandler({});
-        QDir::setCurrent(m_oldCwd);
-        qp::setProgramFolderOverride(QString());
-    }
+    ~TestFolder() { qp::setMessageHandler({}); }
 
-    QString programFolder() const { return m_dir.path() + QStringLiteral("/program"); }
-    QString dataFolder() const { return programFolder() + QStringLiteral("/★MailData"); }
-    QString workingFolder() const { return m_dir.path() + QStringLiteral("/cwd"); }
+    QString programFolder() const { return m_folder.root(); }
+    QString dataFolder() const { return m_folder.data(); }
+    QString workingFolder() const { return m_folder.workingFolder(); }
 
     // Writes a file from text as the settings files hold it (CP932).
     static void writeCp932(const QString& path, const QString& text)
     {
-        QFile f(path);
-        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        f.write(qp::cp932::encode(text).bytes);
+        qp::test::writeFile(path, qp::cp932::encode(text).bytes);
     }
-    static QByteArray bytes(const QString& path)
-    {
-        QFile f(path);
-        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-    }
+    static QByteArray bytes(const QString& path) { return qp::test::readFile(path); }
 
     QList<qp::MessageRequest> messages;
 
 private:
-    QTemporaryDir m_dir;
-    QString m_oldCwd;
+    qp::test::ProgramFolder m_folder{qp::test::ProgramFolder::OwnWorkingFolder};
 };
 
 // Lets a closed window finish unloading (its deletion is deferred).

@@ -173,7 +173,7 @@ void MatcherTest::missingStoreOrFolderGivesNoKeywords()
         QVERIFY(QFileInfo::exists(folder.file("Ferruledata50.data"))); // created empty
     }
     {
-        ProgramFolder folder(false);
+        ProgramFolder folder(ProgramFolder::NoDataFolder);
         KeywordMatcher matcher;
         const SenderMatch m = matcher.match(QStringLiteral("anyone"));
         QCOMPARE(m.status.failure, KeywordStoreFailure::FolderMissing);

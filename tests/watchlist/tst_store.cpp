@@ -174,7 +174,7 @@ void StoreTest::deletingOnlyRecordLeavesEmptyFileAndNoTemp()
 
 void StoreTest::namesResolveWithoutRegardToCase()
 {
-    ProgramFolder folder(false);
+    ProgramFolder folder(ProgramFolder::NoDataFolder);
     QVERIFY(QDir(folder.root()).mkdir(QStringLiteral("★maildata")));
     const QString path = folder.root() + QStringLiteral("/★maildata/FERRULEDATA50.DATA");
     writeFile(path, record(QStringLiteral("one")));
@@ -215,7 +215,7 @@ void StoreTest::missingStoreIsRecoveredFromTemp()
 
 void StoreTest::missingDataFolderFailsCleanly()
 {
-    ProgramFolder folder(false);
+    ProgramFolder folder(ProgramFolder::NoDataFolder);
     QCOMPARE(KeywordStore::loadAll().status.failure, KeywordStoreFailure::FolderMissing);
     QCOMPARE(KeywordStore::append(QStringLiteral("x")).failure, KeywordStoreFailure::FolderMissing);
     QCOMPARE(KeywordStore::compact(0).failure, KeywordStoreFailure::FolderMissing);

@@ -1,11 +1,12 @@
 #pragma once
-// A mail library that serves a fixed mailbox and logs its calls, in the log
-// shared with the fake host.
+// A mail library that serves a fixed mailbox and logs its calls, in a log
+// the test shares with its other fakes (the check's host, the sound device).
 #include "mail/NMail.h"
 
 #include <QStringList>
 
 #include <functional>
+#include <utility>
 
 namespace qp::test {
 
@@ -25,15 +26,34 @@ public:
     int brokenFrom = 0;             // > 0: the session is lost from this message's status read on
     int plannedCount = -1;          // the count of the last planned walk
     QString errorText = QStringLiteral("ログインに失敗しました");
+    QString serverNotice;           // handed out once by takeServerNotice
     QStringList headers; // the fourth buffer per message ("header" beyond)
     std::function<void(int)> onStatus; // runs inside GetMailStatus of message m
+    std::function<void()> onEnd;       // runs inside EndWinSock
     QString lastId, lastPassword;
     int lastApop = 99;
     int calls = 0;
 
-    int NMailInitializeWinSock() override { return 0; }
-    int NMailEndWinSock() override { return 0; }
-    int NMailSetOption(int, int) override { return 0; }
+    // A mailbox of this many messages from one sender; a negative count: a
+    // refused login.
+    void setMessageCount(int count, const QString& from = QStringLiteral("someone@example.jp"))
+    {
+        loginFails = count < 0;
+        senders = QStringList(qMax(count, 0), from);
+    }
+
+    int NMailInitializeWinSock() override { return m_log << QStringLiteral("init"), 0; }
+    int NMailEndWinSock() override
+    {
+        m_log << QStringLiteral("end");
+        if (onEnd)
+            onEnd();
+        return 0;
+    }
+    int NMailSetOption(int option, int value) override
+    {
+        return m_log << QStringLiteral("option:%1:%2").arg(option).arg(value), 0;
+    }
     int NMailPop3Connect(const QString& server) override
     {
         ++calls;
@@ -91,6 +111,7 @@ public:
     bool isSessionUsable(int) const override { return brokenFrom <= 0 || lastStatus < brokenFrom; }
     bool lastLoginWasBusy() const override { return loginFails && loginBusy; }
     int loginDelaySeconds(int) const override { return loginDelay; }
+    QString takeServerNotice(int) override { return std::exchange(serverNotice, QString()); }
     int NMailGetMessage(int code, QString& buffer, int& size) override
     {
         ++calls;
