@@ -393,11 +393,11 @@ private slots:
         QCOMPARE(tray->toolTip(), tip);
         QVERIFY(before.secsTo(QTime::currentTime()) >= 1);
         // A check adds what it counted; one that cannot log in leaves it.
-        p.mail().messages = 3;
+        p.mail().setMessageCount(3);
         p.form->Command8_Click();
         QTRY_COMPARE(tray->toolTip(), tip + QStringLiteral("\n新着メール 3 通"));
         QTRY_VERIFY(!p.form->checkMail().isRunning());
-        p.mail().messages = -1;
+        p.mail().setMessageCount(-1);
         p.form->Command8_Click();
         QTRY_VERIFY(!p.form->checkMail().isRunning());
         QCOMPARE(tray->toolTip(), tip + QStringLiteral("\n新着メール 3 通"));
