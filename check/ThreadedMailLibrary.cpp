@@ -140,21 +140,39 @@ int ThreadedMailLibrary::NMailPop3Connect(const QString& server)
 // The calls on a handle also bring back whether its session is still usable.
 int ThreadedMailLibrary::NMailPop3Authenticate(int handle, const QString& id, const QString& password, int apop)
 {
+    return runLogin(handle, [=](MailLibrary& library) {
+        return library.NMailPop3Authenticate(handle, id, password, apop);
+    });
+}
+
+int ThreadedMailLibrary::authenticateWithToken(int handle, const QString& id,
+                                               std::shared_ptr<OAuthTokenSource> source)
+{
+    // The source is called on the worker: getting a token may wait on the
+    // network, as the login does.
+    return runLogin(handle, [=](MailLibrary& library) { return library.authenticateWithToken(handle, id, source); });
+}
+
+int ThreadedMailLibrary::runLogin(int handle, const std::function<int(MailLibrary&)>& login)
+{
     struct Out {
         bool usable = false;
         bool busy = false;
+        bool tokenRefused = false;
         int delay = 0;
     };
     auto out = std::make_shared<Out>();
     const int result = runInt([=](MailLibrary& library) {
-        const int r = library.NMailPop3Authenticate(handle, id, password, apop);
+        const int r = login(library);
         out->usable = library.isSessionUsable(handle);
         out->busy = r < 0 && library.lastLoginWasBusy();
+        out->tokenRefused = r < 0 && library.lastLoginTokenRefused();
         out->delay = r >= 0 ? library.loginDelaySeconds(handle) : 0;
         return r;
     });
     noteUsable(handle, out->usable);
     m_lastLoginBusy = out->busy;
+    m_lastTokenRefused = out->tokenRefused;
     m_loginDelays[handle] = out->delay;
     return result;
 }

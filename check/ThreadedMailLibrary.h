@@ -61,6 +61,8 @@ public:
     void planWalk(int handle, int count) override;
     bool isSessionUsable(int handle) const override;
     bool lastLoginWasBusy() const override { return m_lastLoginBusy; }
+    int authenticateWithToken(int handle, const QString& id, std::shared_ptr<OAuthTokenSource> source) override;
+    bool lastLoginTokenRefused() const override { return m_lastTokenRefused; }
     int loginDelaySeconds(int handle) const override;
 
     // Gives every session up: see the class comment. For the program's end.
@@ -76,6 +78,8 @@ private:
     bool run(const std::function<void(MailLibrary&)>& work);
     // The same, for a call with an int result and failure -1.
     int runInt(const std::function<int(MailLibrary&)>& work);
+    // A login call; keeps what the check asks about a login afterwards.
+    int runLogin(int handle, const std::function<int(MailLibrary&)>& login);
     // A call on a session's handle that fills up to five texts: the texts
     // and whether the session is still usable come back with the result.
     int runOnSession(int handle, std::initializer_list<QString*> texts,
@@ -91,6 +95,7 @@ private:
     bool m_abandoned = false;
     bool m_lastConnectTls = false;
     bool m_lastLoginBusy = false;
+    bool m_lastTokenRefused = false;
     std::map<int, int> m_loginDelays; // seconds, by handle, as learnt at login
     // Open handles, and whether each session was still usable after its last call.
     std::map<int, bool> m_sessions;

@@ -71,6 +71,8 @@ public:
     void planWalk(int handle, int count) override;
     bool isSessionUsable(int handle) const override;
     bool lastLoginWasBusy() const override { return m_lastLoginBusy; }
+    int authenticateWithToken(int handle, const QString& id, std::shared_ptr<OAuthTokenSource> source) override;
+    bool lastLoginTokenRefused() const override { return m_lastTokenRefused; }
     int loginDelaySeconds(int handle) const override;
     // What the POP3 sessions of this run remember of the messages they read.
     const Pop3HeaderMemory& headerMemory() const { return m_setup.headerMemory; }
@@ -100,6 +102,7 @@ private:
     QString m_caFileProblem;
     bool m_lastConnectTls = false;
     bool m_lastLoginBusy = false;
+    bool m_lastTokenRefused = false;
     // The last status read: GetMail of the same message is served from it.
     int m_statusHandle = 0;
     int m_statusNumber = 0;
