@@ -41,7 +41,7 @@ int ImapSession::authenticateWithToken(const QString& id, OAuthTokenSource& sour
     const bool ok = signInWithToken(
         source, [&](const QByteArray& token) { return m_client.loginOAuth(id, token); },
         [&] { return m_client.errorKind() == ImapClient::ErrorKind::TokenRefused; }, &error);
-    m_tokenRefused = !ok && error.isEmpty() && m_client.errorKind() == ImapClient::ErrorKind::TokenRefused;
+    m_tokenRefused = !ok && m_client.errorKind() == ImapClient::ErrorKind::TokenRefused;
     if (ok && m_client.openInbox(&count))
         return count;
     fail(error.isEmpty() ? m_client.errorText() : error);

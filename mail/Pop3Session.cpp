@@ -57,7 +57,7 @@ int Pop3Session::authenticateWithToken(const QString& id, OAuthTokenSource& sour
     const bool ok = signInWithToken(
         source, [&](const QByteArray& token) { return m_client->loginOAuth(id, token); },
         [&] { return m_client->errorKind() == Pop3Client::ErrorKind::TokenRefused; }, &error);
-    m_tokenRefused = !ok && error.isEmpty() && m_client->errorKind() == Pop3Client::ErrorKind::TokenRefused;
+    m_tokenRefused = !ok && m_client->errorKind() == Pop3Client::ErrorKind::TokenRefused;
     if (ok && m_client->readMailbox(&count))
         return count;
     m_tokenError = error;

@@ -55,8 +55,9 @@ bool OAuthBrowserSignIn::start(QString* errorText)
                          .arg(m_settings.redirectHost);
         return false;
     }
-    m_handler = new QOAuthHttpServerReplyHandler(this);
-    if (!m_handler->listen(address, 0)) {
+    // Given the address, it listens there and nowhere else.
+    m_handler = new QOAuthHttpServerReplyHandler(address, 0, this);
+    if (!m_handler->isListening()) {
         *errorText = QStringLiteral("サインインの戻り先を開けません");
         return false;
     }

@@ -42,6 +42,10 @@ public:
     struct Options {
         bool tls = true;           // false: no STLS/STARTTLS, no POP3S/IMAPS listener
         QString extraConfig;       // appended to dovecot.conf verbatim
+        // Non-empty: XOAUTH2 and OAUTHBEARER too, each token checked by a
+        // POST to this introspection URL (RFC 7662); any user the token
+        // names may log in.
+        QString oauthIntrospectionUrl;
     };
 
     DovecotFixture();

@@ -1,0 +1,152 @@
+// Signing in with OAuth from end to end on loopback: our authorization
+// server, a Dovecot that checks each token with it, and the secrets kept.
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QSignalSpy>
+#include <QtTest>
+
+#include "check/AccountTokens.h"
+#include "mail/NMailLayer.h"
+#include "settings/OAuthSignIn.h"
+#include "settings/OAuthTokens.h"
+#include "tests/support/DovecotFixture.h"
+#include "tests/support/OAuthTestServer.h"
+
+using namespace qp;
+
+class OAuthSignInTest : public QObject {
+    Q_OBJECT
+    test::OAuthTestServer m_server;
+    std::unique_ptr<test::DovecotFixture> m_dovecot;
+    QTemporaryDir m_dir;
+    OAuthSettings m_settings;
+
+    QString pop3(bool tls) const
+    {
+        return tls ? QStringLiteral("pop3s://127.0.0.1:%1").arg(m_dovecot->pop3sPort()) : m_dovecot->serverText();
+    }
+
+    // Logs in as alice with the tokens' access token; the message count or -1.
+    int login(OAuthTokens& tokens, const QString& server, const char* from = "127.0.0.1", bool* refused = nullptr)
+    {
+        NMail mail;
+        mail.setExtraCaCertificates(m_dovecot->caCertificates());
+        mail.setLocalAddress(QHostAddress(QLatin1String(from)));
+        const int h = mail.NMailPop3Connect(server);
+        if (h < 0)
+            return -2;
+        auto shared = std::shared_ptr<OAuthTokens>(&tokens, [](OAuthTokens*) {});
+        const int n = mail.authenticateWithToken(h, QStringLiteral("alice"), std::make_shared<AccountTokenSource>(shared));
+        if (refused)
+            *refused = mail.lastLoginTokenRefused();
+        mail.NMailPop3Close(h);
+        return n;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        if (!test::DovecotFixture::available())
+            QSKIP("dovecot cannot run here");
+        QVERIFY(m_server.start());
+        m_dovecot = std::make_unique<test::DovecotFixture>(
+            test::DovecotFixture::Options{true, {}, m_server.url("/introspect")});
+        QVERIFY(m_dovecot->addUser(QStringLiteral("alice"), QStringLiteral("unused")));
+        QVERIFY(m_dovecot->addMessage(QStringLiteral("alice"), "From: a@example.jp\r\n\r\none\r\n"));
+        QVERIFY(m_dovecot->addMessage(QStringLiteral("alice"), "From: b@example.jp\r\n\r\ntwo\r\n"));
+        QVERIFY2(m_dovecot->start(), qPrintable(m_dovecot->errorString()));
+        QString error;
+        QVERIFY2(OAuthHttp().discover(m_server.issuer(), &m_settings, &error), qPrintable(error));
+        m_settings.kind = QStringLiteral("custom");
+        m_settings.clientId = QLatin1String(test::OAuthTestServer::kClientId);
+        m_settings.scope = QStringLiteral("mail offline");
+    }
+
+    // The browser step as a browser takes it, the tokens over every
+    // listener, then expiry, a restart, and a revoked sign-in.
+    void browserSignInThenEveryListener()
+    {
+        OAuthBrowserSignIn signIn(m_settings);
+        QNetworkAccessManager browser;
+        QByteArray page;
+        signIn.setOpener([&](const QUrl& url) {
+            QNetworkReply* r = browser.get(QNetworkRequest(url));
+            connect(r, &QNetworkReply::finished, r, [&page, r] { page = r->readAll(); });
+        });
+        QSignalSpy done(&signIn, &OAuthBrowserSignIn::finished);
+        QString error;
+        QVERIFY2(signIn.start(&error), qPrintable(error));
+        QVERIFY(done.wait(10000));
+        const TokenReply reply = done.at(0).at(0).value<TokenReply>();
+        QVERIFY2(reply.ok, qPrintable(reply.errorText));
+        QTRY_VERIFY(QString::fromUtf8(page).contains(OAuthBrowserSignIn::donePageText()));
+
+        SecretStore store(m_dir.filePath(QStringLiteral("secrets")));
+        OAuthTokens tokens(m_settings, QStringLiteral("alice"), &store);
+        QVERIFY(tokens.signedIn(reply).ok);
+        for (bool tls : {false, true}) {
+            QCOMPARE(login(tokens, m_dovecot->imapServerText(tls)), 2);
+            QCOMPARE(login(tokens, pop3(tls)), 2);
+        }
+        QCOMPARE(m_server.refreshCount(), 0);
+        m_server.expireAccessTokens(); // still "valid" by its time: refused, renewed, retried
+        QCOMPARE(login(tokens, m_dovecot->imapServerText(true), "127.0.0.2"), 2);
+        QCOMPARE(m_server.refreshCount(), 1);
+
+        OAuthTokens restarted(m_settings, QStringLiteral("alice"), &store); // the rotated refresh token
+        QCOMPARE(login(restarted, pop3(true)), 2);
+        QCOMPARE(m_server.refreshCount(), 2);
+
+        m_server.revokeRefreshTokens();
+        m_server.expireAccessTokens();
+        bool refused = false;
+        QCOMPARE(login(restarted, pop3(true), "127.0.0.3", &refused), -1);
+        QVERIFY(refused);
+        QVERIFY(restarted.mustSignIn());
+        QCOMPARE(login(restarted, pop3(true), "127.0.0.3"), -1);
+        QCOMPARE(m_server.refreshCount(), 3); // the second check asked nothing
+    }
+
+    // The device grant, for another user: Dovecot refuses alice's login.
+    void deviceGrantForAnotherUser()
+    {
+        m_server.setUser(QStringLiteral("bob"));
+        m_server.setLifetime(60); // within the margin: refreshed before each login
+        OAuthDeviceSignIn signIn(m_settings);
+        connect(&signIn, &OAuthDeviceSignIn::userCodeReady, this, [this] { m_server.approveDevice(); });
+        QSignalSpy done(&signIn, &OAuthDeviceSignIn::finished);
+        signIn.start();
+        QVERIFY(done.wait(15000));
+        const TokenReply reply = done.at(0).at(0).value<TokenReply>();
+        QVERIFY2(reply.ok, qPrintable(reply.errorText));
+        SecretStore store(m_dir.filePath(QStringLiteral("secrets2")));
+        OAuthTokens tokens(m_settings, QStringLiteral("alice"), &store);
+        tokens.signedIn(reply);
+        const int before = m_server.refreshCount();
+        bool refused = false;
+        QCOMPARE(login(tokens, m_dovecot->imapServerText(true), "127.0.0.4", &refused), -1);
+        QVERIFY(refused);
+        QCOMPARE(m_server.refreshCount(), before + 2);
+    }
+
+    // With a keyring (run under a private session bus) the secret goes
+    // there; without one to an owner-only file, said once.
+    void secretStore()
+    {
+        const bool keyring = qEnvironmentVariableIsSet("QP_TEST_KEYRING");
+        const QString path = m_dir.filePath(QStringLiteral("secrets3"));
+        SecretStore store(path);
+        store.setKeyringTimeoutMs(3000);
+        const SecretStore::Outcome first = store.write(QStringLiteral("k1"), "refresh/1");
+        QVERIFY2(first.ok, qPrintable(first.error));
+        QCOMPARE(first.notice.isEmpty(), keyring);
+        QCOMPARE(store.write(QStringLiteral("k2"), "refresh/2").notice, QString());
+        QCOMPARE(QFile::exists(path), !keyring);
+        if (!keyring)
+            QVERIFY(!(QFile(path).permissions() & 0x00ff)); // nothing for group or others
+        QCOMPARE(SecretStore(path).read(QStringLiteral("k1")), QByteArray("refresh/1"));
+    }
+};
+
+QTEST_GUILESS_MAIN(OAuthSignInTest)
+#include "tst_oauth_signin.moc"
