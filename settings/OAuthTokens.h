@@ -9,6 +9,22 @@
 
 namespace qp {
 
+// Where an OAuth account's access tokens come from: our own sign-in, or the
+// desktop's online accounts.
+class AccessTokenProvider {
+public:
+    struct Token {
+        QByteArray accessToken; // empty: see error
+        QString error;          // Japanese, for the user
+    };
+    virtual ~AccessTokenProvider() = default;
+    // renew: the server refused the last token; get a new one regardless.
+    virtual Token accessToken(bool renew) = 0;
+    // No token can be had until the user signs in again: a check does not
+    // try (and the user has been told once).
+    virtual bool mustSignIn() const = 0;
+};
+
 // The tokens of one OAuth account: the access token in memory for its
 // life, the refresh token in the secret store (so it outlives the run).
 // accessToken() hands out a token that is good for a while yet, refreshing
@@ -16,26 +32,20 @@ namespace qp {
 // (revoked, expired, password changed) puts the account into the
 // "sign in again" state: no further request is made until signedIn().
 // Thread-safe: the check asks on its worker, the account window signs in.
-class OAuthTokens {
+class OAuthTokens final : public AccessTokenProvider {
 public:
     // A token expiring sooner than this is refreshed before a login.
     static constexpr qint64 kMarginSeconds = 120;
 
-    struct Token {
-        QByteArray accessToken; // empty: see error
-        QString error;          // Japanese, for the user
-    };
-
     OAuthTokens(OAuthSettings settings, QString accountId, SecretStore* store);
 
     OAuthHttp& http() { return m_http; }
-    // renew: the server refused the last token; get a new one regardless.
-    Token accessToken(bool renew);
+    Token accessToken(bool renew) override;
     // After a sign-in: keeps both tokens; the outcome says where the
     // refresh token went (the notice, once, when not to the keyring).
     SecretStore::Outcome signedIn(const TokenReply& reply);
     // The refresh token was refused: the user must sign in again.
-    bool mustSignIn() const;
+    bool mustSignIn() const override;
     // Forgets both tokens (signing out, or another account).
     void forget();
 

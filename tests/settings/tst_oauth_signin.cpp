@@ -1,5 +1,9 @@
 // Signing in with OAuth from end to end on loopback: our authorization
 // server, a Dovecot that checks each token with it, and the secrets kept.
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusMetaType>
+#include <QDBusVirtualObject>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QSignalSpy>
@@ -7,12 +11,59 @@
 
 #include "check/AccountTokens.h"
 #include "mail/NMailLayer.h"
+#include "settings/GnomeOnlineAccounts.h"
 #include "settings/OAuthSignIn.h"
 #include "settings/OAuthTokens.h"
 #include "tests/support/DovecotFixture.h"
 #include "tests/support/OAuthTestServer.h"
 
 using namespace qp;
+using Interfaces = QMap<QString, QVariantMap>;
+using Objects = QMap<QDBusObjectPath, Interfaces>;
+Q_DECLARE_METATYPE(Interfaces)
+Q_DECLARE_METATYPE(Objects)
+
+namespace {
+
+// A stand-in for GNOME Online Accounts: a mail account, one that needs the
+// user's attention, and one with mail switched off. Each token it hands out
+// is new once EnsureCredentials was called.
+class GoaStandIn : public QDBusVirtualObject {
+public:
+    int ensured = 0;
+    QString introspect(const QString&) const override { return {}; }
+    bool handleMessage(const QDBusMessage& m, const QDBusConnection& bus) override
+    {
+        const QString account = QStringLiteral("org.gnome.OnlineAccounts.Account");
+        auto entry = [&](bool attention, bool mailOff) {
+            return Interfaces{{account, {{QStringLiteral("ProviderName"), QStringLiteral("Google")},
+                                         {QStringLiteral("AttentionNeeded"), attention},
+                                         {QStringLiteral("MailDisabled"), mailOff}}},
+                              {QStringLiteral("org.gnome.OnlineAccounts.OAuth2Based"), {}},
+                              {QStringLiteral("org.gnome.OnlineAccounts.Mail"),
+                               {{QStringLiteral("EmailAddress"), QStringLiteral("taro@gmail.com")},
+                                {QStringLiteral("ImapHost"), QStringLiteral("imap.gmail.com")}}}};
+        };
+        const QString base = QStringLiteral("/org/gnome/OnlineAccounts/Accounts/");
+        QVariantList out;
+        if (m.member() == QLatin1String("GetManagedObjects"))
+            out << QVariant::fromValue(Objects{{QDBusObjectPath(base + QStringLiteral("good")), entry(false, false)},
+                                               {QDBusObjectPath(base + QStringLiteral("stale")), entry(true, false)},
+                                               {QDBusObjectPath(base + QStringLiteral("off")), entry(false, true)}});
+        else if (m.member() == QLatin1String("Get"))
+            out << QVariant::fromValue(QDBusVariant(m.path().endsWith(QLatin1String("stale"))));
+        else if (m.member() == QLatin1String("EnsureCredentials"))
+            out << ++ensured;
+        else if (m.member() == QLatin1String("GetAccessToken"))
+            out << QStringLiteral("goa-token-%1").arg(ensured) << 3600;
+        else
+            return false;
+        bus.send(m.createReply(out));
+        return true;
+    }
+};
+
+} // namespace
 
 class OAuthSignInTest : public QObject {
     Q_OBJECT
@@ -145,6 +196,41 @@ private slots:
         if (!keyring)
             QVERIFY(!(QFile(path).permissions() & 0x00ff)); // nothing for group or others
         QCOMPARE(SecretStore(path).read(QStringLiteral("k1")), QByteArray("refresh/1"));
+    }
+
+    // Run under a private session bus (QP_TEST_BUS) with the stand-in;
+    // without one, nothing is listed and no token comes, at once.
+    void gnomeOnlineAccounts()
+    {
+        const bool bus = qEnvironmentVariableIsSet("QP_TEST_BUS");
+        QThread thread;
+        GoaStandIn standIn;
+        QDBusConnection service = QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("goa"));
+        if (bus) {
+            qDBusRegisterMetaType<Interfaces>();
+            qDBusRegisterMetaType<Objects>();
+            standIn.moveToThread(&thread);
+            thread.start();
+            QVERIFY(service.registerVirtualObject(QStringLiteral("/org/gnome/OnlineAccounts"), &standIn,
+                                                  QDBusConnection::SubPath));
+            QVERIFY(service.registerService(QStringLiteral("org.gnome.OnlineAccounts")));
+        }
+        const QList<GnomeMailAccount> accounts = gnomeMailAccounts();
+        QCOMPARE(accounts.size(), bus ? 2 : 0);
+        GnomeAccountTokens good(QStringLiteral("/org/gnome/OnlineAccounts/Accounts/good"));
+        GnomeAccountTokens stale(QStringLiteral("/org/gnome/OnlineAccounts/Accounts/stale"));
+        QCOMPARE(good.accessToken(false).accessToken, bus ? QByteArray("goa-token-0") : QByteArray());
+        QVERIFY(stale.accessToken(false).accessToken.isEmpty());
+        if (bus) {
+            QCOMPARE(accounts.at(0).email, QStringLiteral("taro@gmail.com"));
+            QVERIFY(accounts.at(1).attentionNeeded);
+            QCOMPARE(good.accessToken(true).accessToken, QByteArray("goa-token-1"));
+            QVERIFY(stale.mustSignIn());
+            QVERIFY(!good.mustSignIn());
+        }
+        service.unregisterService(QStringLiteral("org.gnome.OnlineAccounts"));
+        thread.quit();
+        thread.wait();
     }
 };
 
