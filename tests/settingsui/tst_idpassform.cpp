@@ -250,12 +250,12 @@ private slots:
         QCOMPARE(f->windowIcon().pixmap(32).toImage(), programIcon().pixmap(32).toImage());
         QVERIFY(!f->windowIcon().isNull());
         QVERIFY(control<QPushButton>("OKCommand")->isDefault());
-        QCOMPARE(f->geometry(), QRect(616, 358, 192, 119));
+        QCOMPARE(f->geometry(), QRect(616, 358, 192, 147));
         QCOMPARE(f->minimumSize(), f->maximumSize());
         QVERIFY(!(f->windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint)));
         QCOMPARE(f->focusWidget(), control<QLineEdit>("IdText"));
-        QCOMPARE(tabWalk(f, control<QLineEdit>("IdText"), 6),
-                 QStringList({"IdText", "PassText", "OKCommand", "CancelCommand", "Check1", "IdText"}));
+        QCOMPARE(tabWalk(f, control<QLineEdit>("IdText"), 7),
+                 QStringList({"IdText", "PassText", "OKCommand", "CancelCommand", "Check1", "SignInKind", "IdText"}));
         // Clicking the keep box's text does not tick it.
         QTest::mouseClick(f->findChild<QWidget*>(QStringLiteral("Label2_1")), Qt::LeftButton);
         QVERIFY(!control<QCheckBox>("Check1")->isChecked());
