@@ -1,8 +1,10 @@
 #include "check/CheckMail.h"
 
 #include "actions/MailerLaunch.h"
+#include "check/AccountTokens.h"
 #include "check/Reentry.h"
 #include "settings/IniFile.h"
+#include "settings/OAuthAccount.h"
 #include "settings/SettingsPaths.h"
 
 #include <QDeadlineTimer>
@@ -70,13 +72,19 @@ CheckOutcome CheckMail::run(bool scheduled)
             m_settings.setAccountId(id);
             m_settings.setAccountPassword(password);
 
-            if (m_settings.accountId().isEmpty() || m_settings.accountPassword().isEmpty()) {
+            const OAuthSettings signIn = loadOAuthSettings(iniPath());
+            const auto tokens = accountTokenProvider(id, signIn);
+            if (!accountCanSignIn(m_settings.accountId(), m_settings.accountPassword(), signIn)) {
                 m_host.showAccountWindow();
+            } else if (tokens && tokens->mustSignIn()) {
+                // Told when it happened; no login until the user signs in again.
             } else {
                 outcome.loginTried = true;
                 const int apop = m_settings.useApop() != 0 ? -1 : 0;
-                outcome.messageCount = m_library.NMailPop3Authenticate(handle, m_settings.accountId(),
-                                                                       m_settings.accountPassword(), apop);
+                outcome.messageCount =
+                    tokens ? m_library.authenticateWithToken(handle, id, std::make_shared<AccountTokenSource>(tokens))
+                           : m_library.NMailPop3Authenticate(handle, m_settings.accountId(),
+                                                             m_settings.accountPassword(), apop);
                 if (outcome.messageCount >= 0)
                     loggedIn(handle, outcome);
                 if (outcome.messageCount > 0) {

@@ -106,8 +106,9 @@ AccessTokenProvider::Token GnomeAccountTokens::accessToken(bool renew)
 
 bool GnomeAccountTokens::mustSignIn() const
 {
+    // Asked of GNOME each time: the user fixes it there, not here.
     QMutexLocker lock(&m_mutex);
-    return m_attention;
+    return m_attention && attentionNeeded(m_path, m_timeoutMs);
 }
 
 } // namespace qp

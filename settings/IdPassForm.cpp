@@ -113,6 +113,7 @@ IdPassForm::IdPassForm(ProcessSettings& settings, QWidget* parent)
     setTabOrder(OKCommand, CancelCommand);
     SignInKind = new QComboBox(this);
     SignInKind->setObjectName(QStringLiteral("SignInKind"));
+    SignInKind->setAccessibleName(QStringLiteral("サインインの方法"));
     SignInKind->setGeometry(twipsRect(120, 1800, 1632, 312));
     for (const OAuthPreset& p : oauthPresets())
         SignInKind->addItem(p.name, p.id);

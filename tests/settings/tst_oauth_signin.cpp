@@ -100,8 +100,8 @@ private slots:
         if (!test::DovecotFixture::available())
             QSKIP("dovecot cannot run here");
         QVERIFY(m_server.start());
-        m_dovecot = std::make_unique<test::DovecotFixture>(
-            test::DovecotFixture::Options{true, {}, m_server.url("/introspect")});
+        m_dovecot = std::make_unique<test::DovecotFixture>();
+        m_dovecot->setOAuthIntrospectionUrl(m_server.url("/introspect"));
         QVERIFY(m_dovecot->addUser(QStringLiteral("alice"), QStringLiteral("unused")));
         QVERIFY(m_dovecot->addMessage(QStringLiteral("alice"), "From: a@example.jp\r\n\r\none\r\n"));
         QVERIFY(m_dovecot->addMessage(QStringLiteral("alice"), "From: b@example.jp\r\n\r\ntwo\r\n"));

@@ -230,7 +230,7 @@ bool DovecotFixture::writeConfig()
     conf += QStringLiteral("log_path = %1/dovecot.log\n").arg(d);
     conf += QStringLiteral("protocols = pop3 imap\n");
     conf += QStringLiteral("listen = 127.0.0.1\n");
-    const bool oauth = !m_options.oauthIntrospectionUrl.isEmpty();
+    const bool oauth = !m_oauthIntrospectionUrl.isEmpty();
     conf += oauth ? QStringLiteral("auth_mechanisms = plain apop xoauth2 oauthbearer\n")
                   : QStringLiteral("auth_mechanisms = plain apop\n");
     conf += QStringLiteral("disable_plaintext_auth = no\n");
@@ -246,7 +246,7 @@ bool DovecotFixture::writeConfig()
         const QString oauthConf = QStringLiteral("introspection_mode = post\nintrospection_url = %1\n"
                                                  "username_attribute = username\nactive_attribute = active\n"
                                                  "active_value = true\nforce_introspection = yes\n")
-                                      .arg(m_options.oauthIntrospectionUrl);
+                                      .arg(m_oauthIntrospectionUrl);
         QFile f(d + QStringLiteral("/oauth2.conf"));
         if (!f.open(QIODevice::WriteOnly) || f.write(oauthConf.toUtf8()) < 0)
             return false;

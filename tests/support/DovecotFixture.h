@@ -42,10 +42,6 @@ public:
     struct Options {
         bool tls = true;           // false: no STLS/STARTTLS, no POP3S/IMAPS listener
         QString extraConfig;       // appended to dovecot.conf verbatim
-        // Non-empty: XOAUTH2 and OAUTHBEARER too, each token checked by a
-        // POST to this introspection URL (RFC 7662); any user the token
-        // names may log in.
-        QString oauthIntrospectionUrl;
     };
 
     DovecotFixture();
@@ -67,6 +63,10 @@ public:
     // Every message's flag letters by its file's unique name ("" for mail
     // still in new/), as the server left them on disk.
     QMap<QString, QString> maildirFlags(const QString& user) const;
+
+    // Before start(): XOAUTH2 and OAUTHBEARER too, each token checked by a
+    // POST to this introspection URL (RFC 7662); any user it names may log in.
+    void setOAuthIntrospectionUrl(const QString& url) { m_oauthIntrospectionUrl = url; }
 
     // Writes the config, starts Dovecot and waits for its "+OK" greeting.
     bool start();
@@ -108,6 +108,7 @@ private:
     void chownToMailUser(const QString& path) const;
 
     Options m_options;
+    QString m_oauthIntrospectionUrl;
     QTemporaryDir m_dir;
     TestCa m_ca;
     QList<QPair<QString, QString>> m_users;
