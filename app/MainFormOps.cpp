@@ -27,6 +27,8 @@
 #include <QLineEdit>
 #include <QTimer>
 
+#include <cstdlib>
+
 namespace qp {
 
 void MainForm::installFormFactories()
@@ -153,11 +155,29 @@ void MainForm::commitSessionData()
     writeRememberedValues(m_committedValues);
 }
 
+namespace {
+MainForm* g_endingForm = nullptr;
+} // namespace
+
 void MainForm::endWithSession()
 {
     deliverTerminationSignals([this](int) { Form_Unload(); });
     connect(qApp, &QGuiApplication::commitDataRequest, this, [this] { commitSessionData(); });
     connect(qApp, &QCoreApplication::aboutToQuit, this, [this] { Form_Unload(); });
+    // Qt's X11 plugin ends the process with exit() when the X server goes
+    // away (at the end of an X session it can go first), past the handlers
+    // above; the unload runs then too. Registered after the load, so that it
+    // runs before the destructors of what the load set up.
+    static const bool registered = std::atexit([] {
+        if (g_endingForm)
+            g_endingForm->Form_Unload();
+    }) == 0;
+    Q_UNUSED(registered);
+    g_endingForm = this;
+    connect(this, &QObject::destroyed, [this] {
+        if (g_endingForm == this)
+            g_endingForm = nullptr;
+    });
 }
 
 // -------------------------------------------------------------- operations

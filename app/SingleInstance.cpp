@@ -7,9 +7,12 @@
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QLockFile>
-#include <QStandardPaths>
 #include <QThread>
 #include <QTimer>
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace qp {
 
@@ -20,17 +23,54 @@ const QByteArray kShown = "shown\n";
 // it tries this long before it gives up.
 constexpr int kReachMs = 5000;
 constexpr int kReplyMs = 3000;
+
+// A folder of this user that no one else can add entries to: nothing in it
+// can have been planted by another user.
+bool isOwnClosedFolder(const QString& path, mode_t closedBits)
+{
+    struct stat st {};
+    return path.startsWith(QLatin1Char('/')) && ::stat(QFile::encodeName(path).constData(), &st) == 0
+        && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() && (st.st_mode & closedBits) == 0;
+}
+
+// The other end of a local connection runs as this user.
+bool peerIsSameUser(const QLocalSocket& socket)
+{
+    struct ucred peer {};
+    socklen_t size = sizeof peer;
+    return ::getsockopt(int(socket.socketDescriptor()), SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0
+        && peer.uid == ::geteuid();
+}
 } // namespace
 
 SingleInstance::SingleInstance(const QString& dataFolder, QObject* parent) : QObject(parent)
 {
-    QString dir = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
-    if (dir.isEmpty())
-        dir = QDir::tempPath();
-    m_base = QDir(dir).filePath(nameFor(dataFolder));
+    // The runtime folder only when it is what the XDG rules promise (an
+    // absolute path, ours, mode 0700); otherwise the data folder, which
+    // must be ours and writable by no one else. Qt's own fallback for a
+    // missing runtime folder ends in the shared temp folder, so it is not
+    // asked.
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (isOwnClosedFolder(runtime, 077))
+        m_base = QDir(runtime).filePath(nameFor(dataFolder));
+    else if (isOwnClosedFolder(QFileInfo(dataFolder).absoluteFilePath(), 022))
+        m_base = QDir(dataFolder).absoluteFilePath(QStringLiteral(".quillpost-instance"));
 }
 
-SingleInstance::~SingleInstance() = default;
+SingleInstance::~SingleInstance()
+{
+    release();
+}
+
+void SingleInstance::release()
+{
+    if (m_server) {
+        m_server->close(); // removes the socket file
+        delete m_server;
+        m_server = nullptr;
+    }
+    m_lock.reset(); // unlocks, which removes the lock file
+}
 
 QString SingleInstance::nameFor(const QString& dataFolder)
 {
@@ -43,6 +83,10 @@ QString SingleInstance::nameFor(const QString& dataFolder)
 
 SingleInstance::Claim SingleInstance::claim()
 {
+    // No safe place for them: running unguarded beats not running, and
+    // beats a lock another user could hold.
+    if (m_base.isEmpty())
+        return Claim::First;
     m_lock = std::make_unique<QLockFile>(m_base + QStringLiteral(".lock"));
     // Never stale by age: a lock is free only when its holder has ended.
     m_lock->setStaleLockTime(0);
@@ -62,7 +106,7 @@ SingleInstance::Claim SingleInstance::claim()
     do {
         QLocalSocket socket;
         socket.connectToServer(m_base + QStringLiteral(".sock"));
-        if (socket.waitForConnected(int(qMax<qint64>(1, deadline.remainingTime())))) {
+        if (socket.waitForConnected(int(qMax<qint64>(1, deadline.remainingTime()))) && peerIsSameUser(socket)) {
             socket.write(kShow);
             socket.waitForBytesWritten(kReplyMs);
             QByteArray reply;
@@ -89,6 +133,12 @@ void SingleInstance::serve()
         return; // later starts then find no one to hand over to, and say so
     connect(m_server, &QLocalServer::newConnection, this, [this] {
         while (QLocalSocket* socket = m_server->nextPendingConnection()) {
+            // Only this user's own later start may bring the window forward.
+            if (!peerIsSameUser(*socket)) {
+                socket->abort();
+                socket->deleteLater();
+                continue;
+            }
             connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
             // A caller that says nothing is not kept.
             QTimer::singleShot(kReplyMs, socket, [socket] {

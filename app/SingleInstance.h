@@ -13,8 +13,11 @@ namespace qp {
 // and write the same files. The first start takes a lock named after the
 // data folder and listens on a local socket of the same name; a later start
 // finds the lock taken, asks the running one to show its main window, and
-// ends. Both live in the user's runtime folder, which only the user can
-// reach. Qt Core and Network only.
+// ends. Both live where only the user can reach: the session's runtime
+// folder when it is the user's own and closed to others, else the data
+// folder itself (never the shared temp folder, where another user could
+// plant them). Either side talks only to a peer of the same user. Qt Core
+// and Network only.
 class SingleInstance : public QObject {
     Q_OBJECT
 public:
@@ -28,6 +31,10 @@ public:
     ~SingleInstance() override;
 
     Claim claim();
+
+    // Gives up the lock and removes the lock and the socket: at every end
+    // of the program, which leaves through _exit and runs no destructor.
+    void release();
 
     // The base name of the lock and the socket: the same for every spelling
     // of one folder (links and ".." resolved).

@@ -7,12 +7,14 @@
 #include "mail/NMailLayer.h"
 #include "notify/MciSound.h"
 #include "platform/AppFont.h"
+#include "platform/MessageBoxes.h"
 #include "platform/ProcessEnd.h"
 #include "platform/ProgramFolder.h"
 
 #include <QApplication>
 
 #include <cstdio>
+#include <unistd.h>
 
 int main(int argc, char** argv)
 {
@@ -30,6 +32,13 @@ int main(int argc, char** argv)
     // a settings window while the main window is in the tray, must not.
     QApplication::setQuitOnLastWindowClosed(false);
     qp::installApplicationFont();
+    // The launcher could not prepare the user's folder and has said why on
+    // stderr; a desktop user sees it here.
+    const QString launchProblem = qEnvironmentVariable("QUILLPOST_LAUNCH_PROBLEM");
+    if (!launchProblem.isEmpty()) {
+        qp::warning(nullptr, QStringLiteral("Quillpost を起動できません。\n%1").arg(launchProblem));
+        return 1;
+    }
     // The launcher of an installed copy names the user's own folder for
     // "★MailData"; a program folder of a build keeps its data beside it.
     qp::takeUserFolderFromEnvironment();
@@ -42,10 +51,21 @@ int main(int argc, char** argv)
         break;
     case qp::SingleInstance::Claim::Handed:
         return 0;
-    case qp::SingleInstance::Claim::Unreachable:
-        std::fputs("Quillpost: このデータフォルダでは既に Quillpost が動いていますが、応答がありません。\n", stderr);
+    case qp::SingleInstance::Claim::Unreachable: {
+        // Started from a menu, stderr is seen by no one.
+        const QString text = QStringLiteral("このデータフォルダでは既に Quillpost が動いていますが、応答がありません。"
+                                            "止まっている Quillpost を終了してから、もう一度起動してください。");
+        std::fputs(qPrintable(QStringLiteral("Quillpost: %1\n").arg(text)), stderr);
+        qp::warning(nullptr, text);
         return 1;
     }
+    }
+    // Every end leaves through _exit (no destructor runs): the lock and the
+    // socket go first.
+    qp::MainForm::setProcessExit([&instance](int code) {
+        instance.release();
+        ::_exit(code);
+    });
 
     qp::AppServices services;
     auto mail = std::make_unique<qp::NMail>();

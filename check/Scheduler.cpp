@@ -53,7 +53,7 @@ void Scheduler::setMinute(const QString& text)
 
 void Scheduler::secondTick(const QString& intervalText)
 {
-    const double interval = roundHalfEven(leadingNumber(intervalText));
+    const double interval = intervalMinutes(intervalText);
     // Reaching the interval starts the count over; so does being past it,
     // which happens when the interval was lowered below the count (the count
     // would otherwise never meet it again).
@@ -70,7 +70,8 @@ void Scheduler::secondTick(const QString& intervalText)
 
 bool Scheduler::checkDue(const QString& intervalText, bool checkRunning)
 {
-    const double interval = leadingNumber(intervalText);
+    // Compared in the whole minutes the counter reaches (1.5 means 2).
+    const double interval = intervalMinutes(intervalText);
     if (!(interval > 0)) {
         m_checkWaiting = false; // automatic checking is off
         return false;

@@ -4,6 +4,8 @@
 #include <QString>
 #include <optional>
 
+#include "mail/Charsets.h"
+
 // Turning a mail's raw header into the texts the user and the keyword
 // search see. Pure functions: no state, no I/O, safe on any bytes.
 namespace qp::mailheader {
@@ -32,30 +34,12 @@ std::optional<QByteArray> rawField(QByteArrayView headerBlock, QByteArrayView na
 // A field value as the user should read it: folding removed, RFC 2047
 // encoded words decoded (adjacent words joined, also inside quoted strings
 // and when a word cuts a multibyte character; a word with spaces, '?' or a
-// fold inside still read up to its "?="), raw 8-bit text read in the
-// charset it looks like. A label that makes C1 controls or private-use
-// characters, or keeps no 8-bit character, loses to a convincing guess.
-// Control characters (C0 and C1) become spaces, so a decoded NUL or line
-// break can never cut or split the text.
+// fold inside still read up to its "?=", a fold and its white space dropped
+// from its text), raw 8-bit text read in the charset it looks like. A label
+// that makes C1 controls or private-use characters, or keeps no 8-bit
+// character, loses to a convincing guess. Control characters (C0 and C1)
+// become spaces, so a decoded NUL or line break can never cut or split the
+// text.
 QString decodeFieldValue(QByteArrayView rawValue);
-
-// Bytes that name no charset: ESC sequences mean ISO-2022-JP; then UTF-8
-// when valid; then EUC-JP or Shift_JIS (CP932) by their byte patterns, a
-// reading with C1 controls or private-use characters losing to one without;
-// then Latin-1 when the 8-bit bytes look like letters inside Western words.
-QString decodeUnlabelled(QByteArrayView bytes);
-
-// Bytes in a named charset (MIME names and the usual aliases; gb2312 read as
-// GBK, iso-8859-1 as windows-1252, UTF-16/32 big-endian without a
-// byte-order mark). nullopt when the name is unknown or the bytes are not
-// valid in it.
-std::optional<QString> decodeCharset(QByteArrayView bytes, QByteArrayView charset);
-
-// Bytes in a named charset, read in it whatever they hold: every character
-// it has is kept, each one it has not (bad or cut-off bytes, unassigned
-// codes) becomes one U+FFFD. For valid bytes the same as decodeCharset.
-// ISO-2022-JP also takes the Windows forms: SO/SI and ESC ( I half-width
-// katakana, JIS X 0212 after ESC $ ( D. An unknown name reads as Latin-1.
-QString decodeCharsetLossy(QByteArrayView bytes, QByteArrayView charset);
 
 } // namespace qp::mailheader

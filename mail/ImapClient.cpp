@@ -6,9 +6,8 @@
 #include <algorithm>
 #include <climits>
 
-#include "mail/HeaderDecoder.h"
+#include "mail/MailText.h"
 #include "mail/OAuthSasl.h"
-#include "mail/TlsMemory.h"
 
 namespace qp {
 
@@ -20,22 +19,7 @@ constexpr char kFetchItems[] = "(UID RFC822.SIZE BODY.PEEK[HEADER.FIELDS (FROM S
 // LOGOUT is a courtesy; do not hold the window for long over it.
 constexpr int kLogoutWaitMs = 5000;
 
-// A server's text as the user may see it: printable, short, in the charset
-// it looks like (Japanese servers word replies in Shift_JIS as often as in
-// UTF-8).
-QString printable(const QByteArray& bytes)
-{
-    QString s = mailheader::decodeUnlabelled(bytes);
-    for (QChar& c : s)
-        if (c.unicode() < 0x20 || c.unicode() == 0x7F)
-            c = QLatin1Char(' ');
-    s = s.simplified();
-    if (s.size() > 200) {
-        const qsizetype cut = s.at(199).isHighSurrogate() ? 199 : 200;
-        s = s.left(cut) + QStringLiteral("…");
-    }
-    return s;
-}
+using mailtext::printable;
 
 // An IMAP string argument: quoted when that can carry it (printable ASCII),
 // else a literal. nonSyncLiteral: the server takes "{n+}" (LITERAL+), so the
@@ -123,8 +107,7 @@ bool ImapClient::failFromTransport()
     // A server that said why it hangs up: say it too.
     if (kind == ErrorKind::Closed && !m_bye.isEmpty())
         return fail(kind, QStringLiteral("サーバー「%1」が接続を切りました（%2）").arg(host(), printable(m_bye)), true);
-    const QString text = m_transport.errorText().isEmpty() ? QStringLiteral("サーバーに接続していません")
-                                                           : m_transport.errorText();
+    const QString text = m_transport.errorText().isEmpty() ? mailtext::notConnected() : m_transport.errorText();
     return fail(kind, text, true);
 }
 
@@ -134,10 +117,15 @@ QDeadlineTimer ImapClient::replyDeadline() const
     return whole.deadline() < m_session.deadline() ? whole : m_session;
 }
 
+// A tagged reply that answers another command than the one waited for.
+QString ImapClient::otherCommandsReply(const ImapResponse& r) const
+{
+    return mailtext::badReply(host(), QStringLiteral("別のコマンドへの応答 ") + printable(r.tag.left(20)));
+}
+
 QString ImapClient::serverSaid(const ImapResponse& r) const
 {
-    const QString t = printable(r.text);
-    return t.isEmpty() ? QStringLiteral("サーバーの説明なし") : t;
+    return mailtext::serverSaid(r.text);
 }
 
 QByteArray ImapClient::nextTag()
@@ -163,11 +151,9 @@ bool ImapClient::readResponse(const Expect& expect, const QDeadlineTimer& deadli
     const bool budgetBinds = *budget < perResponse;
     m_reader.start(expect.maxText, expect.maxLiteral, std::min(*budget, perResponse));
     for (;;) {
-        const QByteArrayView in = m_transport.buffered();
-        if (!in.isEmpty()) {
+        if (!m_transport.buffered().isEmpty()) {
             qsizetype used = 0;
-            const auto status = m_reader.feed(in, &used);
-            m_transport.consume(used);
+            const auto status = m_transport.feedTo(m_reader, &used);
             *budget -= used;
             switch (status) {
             case ImapResponseReader::Status::NeedMore:
@@ -175,27 +161,22 @@ bool ImapClient::readResponse(const Expect& expect, const QDeadlineTimer& deadli
             case ImapResponseReader::Status::Done: {
                 auto r = parseImapResponse(m_reader.raw());
                 if (!r)
-                    return fail(ErrorKind::Protocol,
-                                QStringLiteral("サーバー「%1」の応答が不正です（%2）")
-                                    .arg(host(), printable(m_reader.raw().left(80))),
-                                true);
+                    return fail(ErrorKind::Protocol, mailtext::badReply(host(), printable(m_reader.raw().left(80))), true);
                 *out = std::move(*r);
                 if (out->kind == ImapResponse::Kind::Tagged)
                     m_lastCode = out->code;
                 return true;
             }
             case ImapResponseReader::Status::LineTooLong:
-                return fail(ErrorKind::Protocol,
-                            QStringLiteral("サーバー「%1」の応答が不正です（行が長すぎます）").arg(host()), true);
+                return fail(ErrorKind::Protocol, mailtext::lineTooLong(host()), true);
             case ImapResponseReader::Status::LiteralTooLarge:
             case ImapResponseReader::Status::TooLarge:
                 if (budgetBinds || *budget < 0)
                     return failEndless(expect);
                 return fail(ErrorKind::TooLarge,
-                            QStringLiteral("サーバー「%1」の応答が大きすぎます（%2 バイトを超えました）")
-                                .arg(host())
-                                .arg(status == ImapResponseReader::Status::LiteralTooLarge ? expect.maxLiteral
-                                                                                            : perResponse),
+                            mailtext::replyTooLarge(host(), status == ImapResponseReader::Status::LiteralTooLarge
+                                                                ? expect.maxLiteral
+                                                                : perResponse),
                             true);
             }
         }
@@ -203,11 +184,7 @@ bool ImapClient::readResponse(const Expect& expect, const QDeadlineTimer& deadli
             return failEndless(expect);
         if (!m_transport.receiveMore(deadline)) {
             if (m_session.hasExpired())
-                return fail(ErrorKind::Timeout,
-                            QStringLiteral("サーバー「%1」とのやり取りが %2 秒を超えたため、チェックを打ち切りました")
-                                .arg(host())
-                                .arg(m_sessionMs / 1000),
-                            true);
+                return fail(ErrorKind::Timeout, mailtext::sessionTooLong(host(), m_sessionMs / 1000), true);
             return failFromTransport();
         }
     }
@@ -231,8 +208,7 @@ bool ImapClient::readUntilTagged(const QByteArray& tag, const Expect& expect, Im
             return false;
         switch (r.kind) {
         case ImapResponse::Kind::Continuation:
-            return fail(ErrorKind::Protocol,
-                        QStringLiteral("サーバー「%1」の応答が不正です（求めていない続行要求）").arg(host()), true);
+            return fail(ErrorKind::Protocol, mailtext::badReply(host(), QStringLiteral("求めていない続行要求")), true);
         case ImapResponse::Kind::Untagged:
             if (r.status == "BYE")
                 m_bye = r.text;
@@ -241,10 +217,7 @@ bool ImapClient::readUntilTagged(const QByteArray& tag, const Expect& expect, Im
             continue;
         case ImapResponse::Kind::Tagged:
             if (r.tag != tag)
-                return fail(ErrorKind::Protocol,
-                            QStringLiteral("サーバー「%1」の応答が不正です（別のコマンドへの応答 %2）")
-                                .arg(host(), printable(r.tag.left(20))),
-                            true);
+                return fail(ErrorKind::Protocol, otherCommandsReply(r), true);
             if (r.code == "CAPABILITY")
                 m_capabilities = r.capabilities();
             *tagged = std::move(r);
@@ -272,25 +245,22 @@ bool ImapClient::refreshCapabilities()
     if (!simpleCommand("CAPABILITY", &tagged))
         return false;
     if (tagged.status != "OK")
-        return fail(ErrorKind::Protocol,
-                    QStringLiteral("サーバー「%1」の応答が不正です（CAPABILITY: %2）").arg(host(), serverSaid(tagged)), true);
+        return fail(ErrorKind::Protocol, mailtext::badReply(host(), QStringLiteral("CAPABILITY: ") + serverSaid(tagged)),
+                    true);
     return true;
 }
 
 bool ImapClient::connectToServer(const MailEndpoint& endpoint)
 {
     m_session = QDeadlineTimer(m_sessionMs);
-    m_transport.startSession(m_sessionMs); // writes and the connect too
-    m_broken = false;
+    beginConnection(); // the transport's bound: writes and the connect too
     m_loggedIn = false;
-    m_capabilities.clear();
     m_bye.clear();
     m_lastCode.clear();
     m_unseen.clear();
     m_batch.clear();
     m_batchFirst = -1;
     m_errorKind = ErrorKind::None;
-    m_errorText.clear();
     if (!m_transport.connectTo(endpoint))
         return failFromTransport();
     if (endpoint.implicitTls && !rememberTls(endpoint))
@@ -301,13 +271,10 @@ bool ImapClient::connectToServer(const MailEndpoint& endpoint)
     if (!readResponse(Expect{}, replyDeadline(), &budget, &greeting))
         return false;
     if (greeting.kind == ImapResponse::Kind::Untagged && greeting.status == "BYE")
-        return fail(ErrorKind::GreetingRefused,
-                    QStringLiteral("サーバー「%1」が接続を断りました（%2）").arg(host(), serverSaid(greeting)), true);
+        return fail(ErrorKind::GreetingRefused, mailtext::greetingRefused(host(), serverSaid(greeting)), true);
     if (greeting.kind != ImapResponse::Kind::Untagged || (greeting.status != "OK" && greeting.status != "PREAUTH"))
         return fail(ErrorKind::Protocol,
-                    QStringLiteral("サーバー「%1」は IMAP サーバーではないようです（%2）")
-                        .arg(host(), printable(m_reader.raw().left(80))),
-                    true);
+                    mailtext::notThisProtocol(host(), QStringLiteral("IMAP"), printable(m_reader.raw().left(80))), true);
     m_loggedIn = greeting.status == "PREAUTH";
     m_capabilities = greeting.capabilities();
     if (m_capabilities.isEmpty() && !refreshCapabilities())
@@ -321,30 +288,12 @@ bool ImapClient::connectToServer(const MailEndpoint& endpoint)
         // What was offered before TLS may have been forged on the way: ask again.
         return startTls() && rememberTls(endpoint) && refreshCapabilities();
     }
-    const TlsMemory::Answer seen = m_tlsMemory ? m_tlsMemory->lookUp(endpoint.host) : TlsMemory::Answer::Unknown;
-    if (seen == TlsMemory::Answer::Unreadable)
-        return fail(ErrorKind::TlsLost,
-                    m_tlsMemory->errorText()
-                        + QStringLiteral("。TLS が外されていても気づけないため、TLS を使わないサーバー「%1」には"
-                                         "ログインしません")
-                              .arg(host()),
-                    true);
-    if (seen == TlsMemory::Answer::Known)
-        return fail(ErrorKind::TlsLost,
-                    QStringLiteral("サーバー「%1」で TLS が使えなくなりました（以前は TLS で接続できました）。"
-                                   "通信が途中で書き換えられているおそれがあるため、ログインしません")
-                        .arg(host()),
-                    true);
-    return true;
+    return allowedWithoutTls(endpoint);
 }
 
-bool ImapClient::rememberTls(const MailEndpoint& endpoint)
+bool ImapClient::refuseWithoutTls(const QString& text)
 {
-    if (!m_tlsMemory || m_tlsMemory->remember(endpoint.host))
-        return true;
-    // Not remembered, a later stripped session would go through unnoticed:
-    // the user hears of it now, and nothing is sent in this session.
-    return fail(ErrorKind::TlsLost, m_tlsMemory->errorText() + QStringLiteral("。ログインしません"), true);
+    return fail(ErrorKind::TlsLost, text, true);
 }
 
 bool ImapClient::startTls()
@@ -355,9 +304,7 @@ bool ImapClient::startTls()
     // Once TLS was offered, plain text is not an option any more.
     if (tagged.status != "OK")
         return fail(ErrorKind::StartTlsRefused,
-                    QStringLiteral("サーバー「%1」が TLS への切り替え（STARTTLS）を拒否しました（%2）")
-                        .arg(host(), serverSaid(tagged)),
-                    true);
+                    mailtext::tlsCommandRefused(host(), QStringLiteral("STARTTLS"), serverSaid(tagged)), true);
     return m_transport.startTls(QStringLiteral("STARTTLS")) || failFromTransport();
 }
 
@@ -367,19 +314,15 @@ bool ImapClient::login(const QString& user, const QString& password)
         return fail(m_errorKind, m_errorText, false);
     if (m_loggedIn)
         return true;
-    for (const QString* s : {&user, &password})
-        for (QChar c : *s)
-            if (c == QLatin1Char('\r') || c == QLatin1Char('\n') || c == QChar(0))
-                return fail(ErrorKind::BadCredentials,
-                            QStringLiteral("ID かパスワードに使えない文字（改行など）が含まれています"), false);
+    if (!sendableCredentials(user, password))
+        return fail(ErrorKind::BadCredentials, mailtext::credentialsWithLineBreak(), false);
     // UTF-8, unlike POP3: SASL PLAIN requires it (RFC 4616), and IMAP
     // servers compare LOGIN arguments as UTF-8 too.
     QStringEncoder toUtf8(QStringConverter::Utf8);
     const QByteArray id = toUtf8(user);
     const QByteArray pass = toUtf8(password);
     if (toUtf8.hasError())
-        return fail(ErrorKind::BadCredentials,
-                    QStringLiteral("ID かパスワードに UTF-8 で表せない文字が含まれています"), false);
+        return fail(ErrorKind::BadCredentials, mailtext::credentialsNotEncodable(QStringLiteral("UTF-8")), false);
 
     const bool plainOffered = hasCapability("AUTH=PLAIN");
     // The password never goes out in the clear to a server that asks not to.
@@ -426,7 +369,7 @@ bool ImapClient::login(const QString& user, const QString& password)
     if (!readUntilTagged(tag, Expect{}, &tagged, [](const ImapResponse&) { return true; }))
         return false;
     if (tagged.status != "OK")
-        return fail(ErrorKind::LoginRefused, QStringLiteral("ログインできません（%1）").arg(serverSaid(tagged)), false);
+        return fail(ErrorKind::LoginRefused, mailtext::loginRefused(serverSaid(tagged)), false);
     m_loggedIn = true;
     return true;
 }
@@ -442,12 +385,9 @@ bool ImapClient::waitForGoAhead(const QByteArray& tag)
         if (r.kind == ImapResponse::Kind::Continuation)
             return true;
         if (r.kind == ImapResponse::Kind::Tagged && r.tag != tag)
-            return fail(ErrorKind::Protocol,
-                        QStringLiteral("サーバー「%1」の応答が不正です（別のコマンドへの応答 %2）")
-                            .arg(host(), printable(r.tag.left(20))),
-                        true);
+            return fail(ErrorKind::Protocol, otherCommandsReply(r), true);
         if (r.kind == ImapResponse::Kind::Tagged)
-            return fail(ErrorKind::LoginRefused, QStringLiteral("ログインできません（%1）").arg(serverSaid(r)), false);
+            return fail(ErrorKind::LoginRefused, mailtext::loginRefused(serverSaid(r)), false);
         if (r.status == "BYE")
             m_bye = r.text;
     }
@@ -497,7 +437,7 @@ bool ImapClient::openInbox(int* count)
         return fail(ErrorKind::ServerError, QStringLiteral("未読メールを調べられません（%1）").arg(serverSaid(searched)),
                     false);
     if (badSearch)
-        return fail(ErrorKind::Protocol, QStringLiteral("サーバー「%1」の応答が不正です（SEARCH）").arg(host()), true);
+        return fail(ErrorKind::Protocol, mailtext::badReply(host(), QStringLiteral("SEARCH")), true);
     std::sort(uids.begin(), uids.end());
     uids.erase(std::unique(uids.begin(), uids.end()), uids.end());
     if (uids.size() > INT_MAX)
@@ -512,7 +452,7 @@ bool ImapClient::openInbox(int* count)
 const ImapMessage* ImapClient::message(int number)
 {
     if (number < 1 || number > m_unseen.size()) {
-        fail(ErrorKind::ServerError, QStringLiteral("メール番号 %1 はありません").arg(number), false);
+        fail(ErrorKind::ServerError, mailtext::noSuchMessage(number), false);
         return nullptr;
     }
     const int first = (number - 1) / kFetchBatch * kFetchBatch + 1;
@@ -542,8 +482,7 @@ bool ImapClient::fetchBatch(int first)
             return true;
         const auto f = imapFetch(r);
         if (!f)
-            return fail(ErrorKind::Protocol,
-                        QStringLiteral("サーバー「%1」の応答が不正です（FETCH %2）").arg(host()).arg(r.number), true);
+            return fail(ErrorKind::Protocol, mailtext::badReply(host(), QStringLiteral("FETCH %1").arg(r.number)), true);
         // A FETCH the server adds on its own (another client's flag change) is no answer.
         const auto it = f->uid ? index.constFind(*f->uid) : index.constEnd();
         if (it == index.constEnd())
@@ -603,13 +542,11 @@ bool ImapClient::loginOAuth(const QString& user, const QByteArray& accessToken)
             offered.append(c.mid(5));
     const Mechanism mechanism = choose(offered);
     if (mechanism == Mechanism::None)
-        return fail(ErrorKind::OAuthNotOffered,
-                    QStringLiteral("サーバー「%1」は OAuth のサインイン（OAUTHBEARER、XOAUTH2）に対応していません").arg(host()),
-                    false);
+        return fail(ErrorKind::OAuthNotOffered, mailtext::oauthNotOffered(host()), false);
     QByteArray first;
     if (!initialResponse(mechanism, user.toUtf8(), accessToken, m_transport.endpoint().host.toUtf8(),
                          m_transport.endpoint().port, &first))
-        return fail(ErrorKind::BadCredentials, QStringLiteral("ID かトークンに使えない文字が含まれています"), false);
+        return fail(ErrorKind::BadCredentials, mailtext::tokenNotSendable(), false);
 
     const QByteArray tag = nextTag();
     const QByteArray command = tag + " AUTHENTICATE " + mechanismName(mechanism);
@@ -633,8 +570,7 @@ bool ImapClient::loginOAuth(const QString& user, const QByteArray& accessToken)
                 continue;
             }
             if (errorAnswered)
-                return fail(ErrorKind::Protocol,
-                            QStringLiteral("サーバー「%1」の応答が不正です（求めていない続行要求）").arg(host()), true);
+                return fail(ErrorKind::Protocol, mailtext::badReply(host(), QStringLiteral("求めていない続行要求")), true);
             // The error comes as a challenge; the exchange ends only after
             // the mechanism's acknowledgement (RFC 7628 3.2.3).
             errorAnswered = true;
@@ -650,10 +586,7 @@ bool ImapClient::loginOAuth(const QString& user, const QByteArray& accessToken)
             continue;
         }
         if (r.tag != tag)
-            return fail(ErrorKind::Protocol,
-                        QStringLiteral("サーバー「%1」の応答が不正です（別のコマンドへの応答 %2）")
-                            .arg(host(), printable(r.tag.left(20))),
-                        true);
+            return fail(ErrorKind::Protocol, otherCommandsReply(r), true);
         if (r.code == "CAPABILITY")
             m_capabilities = r.capabilities();
         if (r.status == "OK") {
@@ -661,10 +594,7 @@ bool ImapClient::loginOAuth(const QString& user, const QByteArray& accessToken)
             return true;
         }
         const QString why = said.isEmpty() ? serverSaid(r) : serverSaid(r) + QStringLiteral("、") + printable(said);
-        return fail(ErrorKind::TokenRefused,
-                    QStringLiteral("サインインの有効期限が切れたか、取り消されました。もう一度サインインしてください（%1）")
-                        .arg(why),
-                    false);
+        return fail(ErrorKind::TokenRefused, mailtext::tokenRefused(why), false);
     }
 }
 

@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "mail/ImapResponse.h"
+#include "mail/MailClientBase.h"
 #include "mail/MailTransport.h"
 
 namespace qp {
@@ -36,7 +37,7 @@ struct ImapMessage {
 // Every failure leaves an error kind and a Japanese text for the user.
 // After a failure that leaves the stream unusable the client is "broken"
 // and later calls fail at once.
-class ImapClient {
+class ImapClient final : public MailClientBase {
 public:
     enum class ErrorKind {
         None,
@@ -70,20 +71,11 @@ public:
     // UIDs per UID FETCH. With the per-message bound this keeps one FETCH
     // reply under 16 MB; 200 unseen messages take one round trip.
     static constexpr int kFetchBatch = 250;
-    // A whole session, however steadily the server answers: a check ends
-    // within it (then "what was counted" stands).
-    static constexpr int kSessionMs = 5 * 60 * 1000;
 
     ImapClient();
     ~ImapClient();
     ImapClient(const ImapClient&) = delete;
     ImapClient& operator=(const ImapClient&) = delete;
-
-    void setTimeouts(const MailTimeouts& t) { m_transport.setTimeouts(t); }
-    void setExtraCaCertificates(const QList<QSslCertificate>& certs) { m_transport.setExtraCaCertificates(certs); }
-    void setLocalAddress(const QHostAddress& a) { m_transport.setLocalAddress(a); }
-    void setTlsMemory(TlsMemory* memory) { m_tlsMemory = memory; }
-    void setSessionMs(int ms) { m_sessionMs = ms; }
 
     // Connects, reads the greeting, learns the capabilities and on a plain
     // connection starts TLS when offered (or refuses when this server was
@@ -105,11 +97,7 @@ public:
     // LOGOUT when the stream is still usable, then close; always ends closed.
     void logout();
 
-    bool isEncrypted() const { return m_transport.isEncrypted(); }
-    bool isBroken() const { return m_broken; }
-    QList<QByteArray> capabilities() const { return m_capabilities; }
     ErrorKind errorKind() const { return m_errorKind; }
-    QString errorText() const { return m_errorText; }
     // The response code of the last tagged reply ("INUSE", "AUTHENTICATIONFAILED"), upper case.
     QByteArray lastResponseCode() const { return m_lastCode; }
     // The failure was TLS (handshake, certificate, refused or lost STARTTLS).
@@ -134,8 +122,7 @@ private:
     bool simpleCommand(const QByteArray& command, ImapResponse* tagged);
     bool refreshCapabilities();
     bool startTls();
-    // false with the error set when the TLS memory cannot take the host.
-    bool rememberTls(const MailEndpoint& endpoint);
+    bool refuseWithoutTls(const QString& text) override;
     bool fetchBatch(int first);
     bool fail(ErrorKind kind, const QString& text, bool breaks);
     bool failFromTransport();
@@ -143,25 +130,19 @@ private:
     bool failEndless(const Expect& expect);
     QDeadlineTimer replyDeadline() const;
     QString serverSaid(const ImapResponse& r) const;
-    QString host() const { return m_transport.host(); }
+    QString otherCommandsReply(const ImapResponse& r) const;
     bool hasCapability(const QByteArray& name) const { return m_capabilities.contains(name); }
 
-    MailTransport m_transport;
-    TlsMemory* m_tlsMemory = nullptr;
     ImapResponseReader m_reader;
-    int m_sessionMs = kSessionMs;
     QDeadlineTimer m_session;
     int m_nextTag = 1;
-    QList<QByteArray> m_capabilities;
     QByteArray m_bye; // a server's parting words, for the error text
     QByteArray m_lastCode;
     QList<qint64> m_unseen;
     QList<ImapMessage> m_batch; // the fetched batch
     int m_batchFirst = -1;      // its first message number
-    bool m_broken = false;
     bool m_loggedIn = false;
     ErrorKind m_errorKind = ErrorKind::None;
-    QString m_errorText;
 };
 
 } // namespace qp

@@ -1,5 +1,8 @@
 #include "MailTransport.h"
 
+#include "mail/MailText.h"
+
+
 #include <QDeadlineTimer>
 #include <QSslConfiguration>
 #include <QSslError>
@@ -204,7 +207,7 @@ std::optional<MailEndpoint> MailEndpoint::parse(const QString& text, const Schem
     return e;
 }
 
-MailTransport::MailTransport() : m_errorText(QStringLiteral("サーバーに接続していません")) {}
+MailTransport::MailTransport() : m_errorText(mailtext::notConnected()) {}
 
 MailTransport::~MailTransport()
 {
@@ -277,8 +280,7 @@ QDeadlineTimer MailTransport::withinSession(const QDeadlineTimer& deadline) cons
 
 bool MailTransport::failSession()
 {
-    return fail(Error::Timeout, QStringLiteral("サーバー「%1」とのやり取りが %2 秒を超えたため、チェックを打ち切りました")
-                                    .arg(host()).arg(m_sessionMs / 1000));
+    return fail(Error::Timeout, mailtext::sessionTooLong(host(), m_sessionMs / 1000));
 }
 
 bool MailTransport::failClosed()
@@ -615,59 +617,6 @@ bool MailTransport::receiveMore(const QDeadlineTimer& replyDeadline)
     return false;
 }
 
-bool MailTransport::readLine(QByteArray* line, qsizetype maxBytes, const QDeadlineTimer& deadline)
-{
-    if (!stillUsable())
-        return false;
-    qsizetype searched = 0;
-    for (;;) {
-        const QByteArrayView in = buffered();
-        const qsizetype nl = in.indexOf('\n', searched);
-        qsizetype len = nl;
-        if (len > 0 && in.at(len - 1) == '\r')
-            --len;
-        if (nl >= 0 && len <= maxBytes) {
-            *line = in.first(len).toByteArray();
-            consume(nl + 1);
-            return true;
-        }
-        if (nl >= 0 || in.size() > maxBytes + 1) // +1: room for the CR
-            return fail(Error::Protocol, QStringLiteral("サーバー「%1」の応答が不正です（行が長すぎます）").arg(host()));
-        searched = in.size();
-        if (!receiveMore(deadline))
-            return false;
-    }
-}
-
-bool MailTransport::read(qsizetype n, QByteArray* out, const QDeadlineTimer& deadline)
-{
-    if (!stillUsable())
-        return false;
-    out->clear();
-    while (out->size() < n) {
-        if (buffered().isEmpty() && !receiveMore(deadline))
-            return false;
-        const qsizetype take = std::min(buffered().size(), n - out->size());
-        out->append(buffered().first(take));
-        consume(take);
-    }
-    return true;
-}
-
-bool MailTransport::discard(qsizetype n, const QDeadlineTimer& deadline)
-{
-    if (!stillUsable())
-        return false;
-    while (n > 0) {
-        if (buffered().isEmpty() && !receiveMore(deadline))
-            return false;
-        const qsizetype take = std::min(buffered().size(), n);
-        consume(take);
-        n -= take;
-    }
-    return true;
-}
-
 void MailTransport::close()
 {
     if (m_tls && m_tls->state() != QAbstractSocket::UnconnectedState) {
@@ -684,7 +633,7 @@ void MailTransport::abort()
     m_peerClosed = true;
     if (m_error == Error::None) {
         m_error = Error::NotConnected;
-        m_errorText = QStringLiteral("サーバーに接続していません");
+        m_errorText = mailtext::notConnected();
     }
 }
 

@@ -70,11 +70,16 @@ struct MailEndpoint {
 //   MailTransport t;
 //   t.setTimeouts(timeouts);
 //   if (!t.connectTo(endpoint)) show(t.errorText());
-//   QByteArray line;
-//   t.readLine(&line, 8192, QDeadlineTimer(timeouts.wholeReplyMs)); // greeting
-//   t.write("a1 STARTTLS\r\n"); t.readLine(...);                      // "a1 OK"
+//   const QDeadlineTimer deadline(timeouts.wholeReplyMs);
+//   for (;;) {                                  // the greeting, by the protocol's reader
+//       qsizetype used = 0;
+//       const auto status = reader.feed(t.buffered(), &used);
+//       t.consume(used);
+//       if (status == done) break;
+//       if (!t.receiveMore(deadline)) return show(t.errorText());
+//   }
+//   t.write("a1 STARTTLS\r\n");               // and "a1 OK" read as above
 //   t.startTls(u"STARTTLS");
-//   t.write(...); t.read(literalSize, &bytes, deadline); t.discard(n, deadline);
 //   t.close();
 //
 // Plain connections run on a bare descriptor (poll/recv/send): a mail
@@ -89,7 +94,7 @@ public:
         Timeout,      // connect, look-up or reply time-out
         Tls,          // handshake or certificate verification failed
         Closed,       // the server closed the connection
-        Protocol,     // a line over its bound, bytes injected before TLS
+        Protocol,     // the protocol's reader failed, bytes injected before TLS
         NotConnected, // never connected, or closed
     };
 
@@ -131,21 +136,25 @@ public:
     // connection that has failed (QUIT after a time-out half-way).
     void sendWithoutWaiting(const QByteArray& bytes);
 
-    // One line, without its CRLF (or bare LF). More than maxBytes before
-    // the line end is a Protocol error. Each silence is bounded by replyMs,
-    // the whole line by the deadline.
-    bool readLine(QByteArray* line, qsizetype maxBytes, const QDeadlineTimer& deadline);
-    // Exactly n bytes (an IMAP literal, say), in the same bounds.
-    bool read(qsizetype n, QByteArray* out, const QDeadlineTimer& deadline);
-    // Reads and drops exactly n bytes without holding them.
-    bool discard(qsizetype n, const QDeadlineTimer& deadline);
-
-    // For readers that parse as bytes arrive: what is received and not yet
-    // consumed, how much of it was used, and a wait for more (bounded as
-    // above; false with the error set on time-out or close).
+    // Reading, for the protocol's reader that parses as bytes arrive: what
+    // is received and not yet consumed, how much of it was used, and a wait
+    // for more. Each silence is bounded by replyMs, the whole wait by the
+    // deadline; false with the error set on time-out or close.
     QByteArrayView buffered() const { return QByteArrayView(m_in).sliced(m_inPos); }
     void consume(qsizetype n);
     bool receiveMore(const QDeadlineTimer& deadline);
+    // Hands what is received and not yet consumed to a protocol's reader
+    // (status = reader.feed(bytes, &used)) and consumes what it used.
+    template <class Reader>
+    auto feedTo(Reader& reader, qsizetype* used = nullptr)
+    {
+        qsizetype n = 0;
+        const auto status = reader.feed(buffered(), &n);
+        consume(n);
+        if (used)
+            *used = n;
+        return status;
+    }
 
     // Orderly end (TLS close-notify, at most a second), then closed.
     void close();

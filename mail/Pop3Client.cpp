@@ -1,8 +1,7 @@
 #include "Pop3Client.h"
 
+#include "mail/MailText.h"
 #include "mail/OAuthSasl.h"
-
-#include "mail/HeaderDecoder.h"
 #include "platform/Cp932.h"
 
 #include <QCryptographicHash>
@@ -20,27 +19,6 @@ namespace {
 
 // QUIT is a courtesy; do not hold the window for long over it.
 constexpr int kQuitWaitMs = 5000;
-
-// A server's text as the user may see it: printable, short. Japanese
-// servers word their replies in Shift_JIS or ISO-2022-JP as often as in
-// UTF-8, so the bytes are read in the charset they look like. (Status lines
-// are bounded by the reply reader, so decoding all of one is cheap, and
-// cutting after decoding never splits a character.)
-QString printable(const QByteArray& bytes, qsizetype maxChars = 200)
-{
-    QString s = mailheader::decodeUnlabelled(bytes);
-    for (QChar& c : s)
-        if (c.unicode() < 0x20 || c.unicode() == 0x7F)
-            c = QLatin1Char(' ');
-    s = s.simplified();
-    if (s.size() > maxChars) {
-        qsizetype cut = maxChars;
-        if (s.at(cut - 1).isHighSurrogate())
-            --cut;
-        s = s.left(cut) + QStringLiteral("…");
-    }
-    return s;
-}
 
 // Strict decimal number, no sign, fits in qint64 below limit.
 bool parseNumber(const QByteArray& token, qint64 limit, qint64* out)
@@ -84,11 +62,6 @@ bool Pop3Client::isConnected() const
     return m_transport.isConnected();
 }
 
-bool Pop3Client::isEncrypted() const
-{
-    return m_transport.isEncrypted();
-}
-
 bool Pop3Client::hasCapability(const QByteArray& name) const
 {
     for (const QByteArray& c : m_capabilities) {
@@ -116,15 +89,14 @@ bool Pop3Client::failFromTransport()
 
 QString Pop3Client::serverSaid(const Pop3ReplyReader& reader) const
 {
-    const QString t = printable(reader.statusText());
-    return t.isEmpty() ? QStringLiteral("サーバーの説明なし") : t;
+    return mailtext::serverSaid(reader.statusText());
 }
 
 bool Pop3Client::sendLine(const QByteArray& line)
 {
     if (m_broken || !isConnected())
         return fail(m_broken ? m_errorKind : ErrorKind::NotConnected,
-                    m_broken ? m_errorText : QStringLiteral("サーバーに接続していません"), false);
+                    m_broken ? m_errorText : mailtext::notConnected(), false);
     // A command outside the walk sent ahead: the replies on their way come first.
     if (m_planCount > 0 && !leavePlan())
         return false;
@@ -134,11 +106,8 @@ bool Pop3Client::sendLine(const QByteArray& line)
 bool Pop3Client::readReply(Pop3ReplyReader& reader, const QDeadlineTimer& whole, HeaderFieldCollector* fields)
 {
     for (;;) {
-        const QByteArrayView in = m_transport.buffered();
-        if (!in.isEmpty()) {
-            qsizetype used = 0;
-            const auto status = reader.feed(in, &used);
-            m_transport.consume(used);
+        if (!m_transport.buffered().isEmpty()) {
+            const auto status = m_transport.feedTo(reader);
             if (fields) {
                 // Only the fields the check uses stay; the rest goes as it comes.
                 fields->feed(reader.data());
@@ -148,8 +117,7 @@ bool Pop3Client::readReply(Pop3ReplyReader& reader, const QDeadlineTimer& whole,
             case Pop3ReplyReader::Status::Done:
                 return true;
             case Pop3ReplyReader::Status::LineTooLong:
-                return fail(ErrorKind::Protocol,
-                            QStringLiteral("サーバー「%1」の応答が不正です（行が長すぎます）").arg(shownHost()), true);
+                return fail(ErrorKind::Protocol, mailtext::lineTooLong(shownHost()), true);
             case Pop3ReplyReader::Status::TooLarge:
                 // Over the bound: the rest is read to its end and dropped,
                 // so the session goes on.
@@ -171,14 +139,11 @@ Pop3Client::Reply Pop3Client::awaitReply(Pop3ReplyReader& reader, const QDeadlin
     if (reader.isErr())
         return Reply::Err;
     if (!reader.isOk()) {
-        fail(ErrorKind::Protocol,
-             QStringLiteral("サーバー「%1」の応答が不正です（%2）").arg(shownHost(), printable(reader.statusLine(), 80)), true);
+        fail(ErrorKind::Protocol, mailtext::badReply(shownHost(), mailtext::printable(reader.statusLine(), 80)), true);
         return Reply::Failed;
     }
     if (reader.overflowed()) {
-        fail(ErrorKind::TooLarge,
-             QStringLiteral("サーバー「%1」の応答が大きすぎます（%2 バイトを超えました）").arg(shownHost()).arg(reader.dataSize()),
-             false);
+        fail(ErrorKind::TooLarge, mailtext::replyTooLarge(shownHost(), reader.dataSize()), false);
         return Reply::Failed;
     }
     return Reply::Ok;
@@ -197,9 +162,8 @@ Pop3Client::Reply Pop3Client::command(const QByteArray& line, Pop3ReplyReader& r
 
 bool Pop3Client::connectToServer(const Pop3Endpoint& endpoint)
 {
-    m_broken = false;
+    beginConnection();
     m_greeting.clear();
-    m_capabilities.clear();
     m_capaSupported = false;
     m_statCount = 0;
     m_mailboxKey.clear();
@@ -209,9 +173,7 @@ bool Pop3Client::connectToServer(const Pop3Endpoint& endpoint)
     m_ahead.clear();
     m_aheadBytes = 0;
     m_errorKind = ErrorKind::None;
-    m_errorText.clear();
     m_tlsFailed = false;
-    m_transport.startSession(m_sessionMs);
     if (!m_transport.connectTo(endpoint)) {
         m_tlsFailed = m_transport.error() == MailTransport::Error::Tls;
         return failFromTransport();
@@ -224,12 +186,11 @@ bool Pop3Client::connectToServer(const Pop3Endpoint& endpoint)
     if (!readReply(reader, QDeadlineTimer(m_transport.timeouts().wholeReplyMs), nullptr))
         return false;
     if (reader.isErr())
-        return fail(ErrorKind::GreetingRefused,
-                    QStringLiteral("サーバー「%1」が接続を断りました（%2）").arg(shownHost(), serverSaid(reader)), true);
+        return fail(ErrorKind::GreetingRefused, mailtext::greetingRefused(shownHost(), serverSaid(reader)), true);
     if (!reader.isOk())
         return fail(ErrorKind::Protocol,
-                    QStringLiteral("サーバー「%1」は POP3 サーバーではないようです（%2）")
-                        .arg(shownHost(), printable(reader.statusLine(), 80)),
+                    mailtext::notThisProtocol(shownHost(), QStringLiteral("POP3"),
+                                              mailtext::printable(reader.statusLine(), 80)),
                     true);
     m_greeting = reader.statusLine();
 
@@ -247,37 +208,16 @@ bool Pop3Client::connectToServer(const Pop3Endpoint& endpoint)
         // What was offered before TLS may have been forged on the way.
         if (!readCapabilities())
             return false;
-    } else if (!endpoint.implicitTls && m_tlsMemory) {
-        const TlsMemory::Answer seen = m_tlsMemory->lookUp(endpoint.host);
-        if (seen == TlsMemory::Answer::Unreadable) {
-            m_tlsFailed = true;
-            return fail(ErrorKind::TlsLost,
-                        m_tlsMemory->errorText()
-                            + QStringLiteral("。TLS が外されていても気づけないため、TLS を使わないサーバー「%1」には"
-                                             "ログインしません")
-                                  .arg(shownHost()),
-                        true);
-        }
-        if (seen == TlsMemory::Answer::Known) {
-            m_tlsFailed = true;
-            return fail(ErrorKind::TlsLost,
-                        QStringLiteral("サーバー「%1」で TLS が使えなくなりました（以前は TLS で接続できました）。"
-                                       "通信が途中で書き換えられているおそれがあるため、ログインしません")
-                            .arg(shownHost()),
-                        true);
-        }
+    } else if (!endpoint.implicitTls) {
+        return allowedWithoutTls(endpoint);
     }
     return true;
 }
 
-bool Pop3Client::rememberTls(const Pop3Endpoint& endpoint)
+bool Pop3Client::refuseWithoutTls(const QString& text)
 {
-    if (!m_tlsMemory || m_tlsMemory->remember(endpoint.host))
-        return true;
-    // Not remembered, a later stripped session would go through unnoticed:
-    // the user hears of it now, and nothing is sent in this session.
     m_tlsFailed = true;
-    return fail(ErrorKind::TlsLost, m_tlsMemory->errorText() + QStringLiteral("。ログインしません"), true);
+    return fail(ErrorKind::TlsLost, text, true);
 }
 
 bool Pop3Client::readCapabilities()
@@ -318,9 +258,7 @@ bool Pop3Client::startTls()
     // Once TLS was offered, plain text is not an option any more.
     if (r == Reply::Err)
         return fail(ErrorKind::StlsRefused,
-                    QStringLiteral("サーバー「%1」が TLS への切り替え（STLS）を拒否しました（%2）")
-                        .arg(shownHost(), serverSaid(reader)),
-                    true);
+                    mailtext::tlsCommandRefused(shownHost(), QStringLiteral("STLS"), serverSaid(reader)), true);
     return m_transport.startTls(QStringLiteral("STLS")) || failFromTransport();
 }
 
@@ -330,16 +268,12 @@ bool Pop3Client::startTls()
 bool Pop3Client::encodeCredentials(const QString& user, const QString& password, QByteArray* userBytes,
                                    QByteArray* passwordBytes)
 {
-    for (const QString* s : {&user, &password})
-        for (QChar c : *s)
-            if (c == QLatin1Char('\r') || c == QLatin1Char('\n') || c == QChar(0))
-                return fail(ErrorKind::BadCredentials,
-                            QStringLiteral("ID かパスワードに使えない文字（改行など）が含まれています"), false);
+    if (!sendableCredentials(user, password))
+        return fail(ErrorKind::BadCredentials, mailtext::credentialsWithLineBreak(), false);
     const cp932::Encoded u = cp932::encode(user);
     const cp932::Encoded p = cp932::encode(password);
     if (!u.ok || !p.ok)
-        return fail(ErrorKind::BadCredentials,
-                    QStringLiteral("ID かパスワードに Shift-JIS で表せない文字が含まれています"), false);
+        return fail(ErrorKind::BadCredentials, mailtext::credentialsNotEncodable(QStringLiteral("Shift-JIS")), false);
     *userBytes = u.bytes;
     *passwordBytes = p.bytes;
     return true;
@@ -447,7 +381,7 @@ bool Pop3Client::loginRefused(const Pop3ReplyReader& reader)
                     QStringLiteral("前回のログインから間がないため、サーバーがログインを断りました（%1）")
                         .arg(serverSaid(reader)),
                     false);
-    return fail(ErrorKind::LoginRefused, QStringLiteral("ログインできません（%1）").arg(serverSaid(reader)), false);
+    return fail(ErrorKind::LoginRefused, mailtext::loginRefused(serverSaid(reader)), false);
 }
 
 bool Pop3Client::loggedIn(const QString& user)
@@ -485,7 +419,7 @@ bool Pop3Client::takeStat(const Pop3ReplyReader& reader, Reply r, int* count, qi
     qint64 n = 0, size = 0;
     if (w.size() < 2 || !parseNumber(w.at(0), INT_MAX, &n) || !parseNumber(w.at(1), LLONG_MAX / 16, &size))
         return fail(ErrorKind::Protocol,
-                    QStringLiteral("サーバー「%1」の応答が不正です（STAT: %2）").arg(shownHost(), printable(reader.statusLine(), 80)),
+                    mailtext::badReply(shownHost(), QStringLiteral("STAT: ") + mailtext::printable(reader.statusLine(), 80)),
                     false);
     *count = int(n);
     if (octets)
@@ -720,7 +654,7 @@ Pop3Client::Reply Pop3Client::walkCommand(Verb verb, int number, Pop3ReplyReader
 bool Pop3Client::list(int number, qint64* octets)
 {
     if (number < 1)
-        return fail(ErrorKind::ServerError, QStringLiteral("メール番号 %1 はありません").arg(number), false);
+        return fail(ErrorKind::ServerError, mailtext::noSuchMessage(number), false);
     if (const Pop3HeaderMemory::Entry* e = remembered(number); e && e->size >= 0) {
         *octets = e->size;
         return true;
@@ -738,7 +672,7 @@ bool Pop3Client::list(int number, qint64* octets)
     if (w.size() < 2 || !parseNumber(w.at(0), INT_MAX, &n) || n != number
         || !parseNumber(w.at(1), LLONG_MAX / 16, &size))
         return fail(ErrorKind::Protocol,
-                    QStringLiteral("サーバー「%1」の応答が不正です（LIST: %2）").arg(shownHost(), printable(reader.statusLine(), 80)),
+                    mailtext::badReply(shownHost(), QStringLiteral("LIST: ") + mailtext::printable(reader.statusLine(), 80)),
                     false);
     if (m_memory && m_uidls.contains(number))
         m_memory->rememberSize(m_uidls.value(number), size);
@@ -749,7 +683,7 @@ bool Pop3Client::list(int number, qint64* octets)
 bool Pop3Client::headerFields(int number, QByteArray* fields)
 {
     if (number < 1)
-        return fail(ErrorKind::ServerError, QStringLiteral("メール番号 %1 はありません").arg(number), false);
+        return fail(ErrorKind::ServerError, mailtext::noSuchMessage(number), false);
     if (const Pop3HeaderMemory::Entry* e = remembered(number); e && e->hasFields) {
         *fields = e->fields;
         return true;
@@ -829,14 +763,11 @@ bool Pop3Client::loginOAuth(const QString& user, const QByteArray& accessToken)
     }
     const Mechanism mechanism = choose(offered);
     if (mechanism == Mechanism::None)
-        return fail(ErrorKind::OAuthNotOffered,
-                    QStringLiteral("サーバー「%1」は OAuth のサインイン（OAUTHBEARER、XOAUTH2）に対応していません")
-                        .arg(shownHost()),
-                    false);
+        return fail(ErrorKind::OAuthNotOffered, mailtext::oauthNotOffered(shownHost()), false);
     QByteArray first;
     if (!initialResponse(mechanism, user.toUtf8(), accessToken, m_transport.endpoint().host.toUtf8(),
                          m_transport.endpoint().port, &first))
-        return fail(ErrorKind::BadCredentials, QStringLiteral("ID かトークンに使えない文字が含まれています"), false);
+        return fail(ErrorKind::BadCredentials, mailtext::tokenNotSendable(), false);
     // RFC 5034 keeps the command within 255 octets; a longer initial
     // response (tokens are long) goes after the server's "+".
     const QByteArray withFirst = "AUTH " + mechanismName(mechanism) + ' ' + first.toBase64();
@@ -856,16 +787,12 @@ bool Pop3Client::loginOAuth(const QString& user, const QByteArray& accessToken)
             return loggedIn(user);
         if (reader.isErr()) {
             const QString why = said.isEmpty() ? serverSaid(reader)
-                                               : serverSaid(reader) + QStringLiteral("、") + printable(said, 80);
-            return fail(ErrorKind::TokenRefused,
-                        QStringLiteral("サインインの有効期限が切れたか、取り消されました。もう一度サインインしてください（%1）")
-                            .arg(why),
-                        false);
+                                               : serverSaid(reader) + QStringLiteral("、") + mailtext::printable(said, 80);
+            return fail(ErrorKind::TokenRefused, mailtext::tokenRefused(why), false);
         }
         const QByteArray& line = reader.statusLine();
         if (!line.startsWith('+') || errorAnswered)
-            return fail(ErrorKind::Protocol,
-                        QStringLiteral("サーバー「%1」の応答が不正です（%2）").arg(shownHost(), printable(line, 80)), true);
+            return fail(ErrorKind::Protocol, mailtext::badReply(shownHost(), mailtext::printable(line, 80)), true);
         if (!firstSent) {
             firstSent = true;
             if (!sendLine(first.toBase64()))

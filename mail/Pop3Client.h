@@ -8,6 +8,7 @@
 #include <deque>
 #include <optional>
 
+#include "mail/MailClientBase.h"
 #include "mail/MailTransport.h"
 #include "mail/Pop3HeaderMemory.h"
 #include "mail/Pop3Reply.h"
@@ -33,7 +34,7 @@ std::optional<MailEndpoint> parsePop3Server(const QString& text);
 // failure that leaves the stream unusable (time-out, dropped connection,
 // garbage) the client is "broken" and later commands fail at once instead
 // of waiting again.
-class Pop3Client {
+class Pop3Client final : public MailClientBase {
 public:
     enum class ErrorKind {
         None,
@@ -68,30 +69,14 @@ public:
     // With PIPELINING, how far a planned walk runs ahead of the calls.
     static constexpr int kMaxCommandsAhead = 64;
     static constexpr qint64 kMaxBytesAhead = 1024 * 1024;
-    // One session, connect to QUIT, ends within this however the server
-    // paces its replies, as IMAP's does. A check is a few hundred small
-    // commands: 1,000 new messages one command at a time over a 150 ms round
-    // trip take 2,000 round trips (5 min). A session cut here leaves the
-    // headers it read in the memory, so the next check goes on past it.
-    static constexpr int kSessionMs = 5 * 60 * 1000;
 
     Pop3Client();
     ~Pop3Client();
     Pop3Client(const Pop3Client&) = delete;
     Pop3Client& operator=(const Pop3Client&) = delete;
 
-    // Connection settings, passed to the transport (see MailTransport).
-    void setTimeouts(const Pop3Timeouts& t) { m_transport.setTimeouts(t); }
-    void setExtraCaCertificates(const QList<QSslCertificate>& certs) { m_transport.setExtraCaCertificates(certs); }
-    void setLocalAddress(const QHostAddress& a) { m_transport.setLocalAddress(a); }
-    using NameLookup = MailTransport::NameLookup;
-    void setNameLookup(NameLookup lookup) { m_transport.setNameLookup(std::move(lookup)); }
-    // Where the servers seen with TLS are remembered; null = nowhere (then
-    // a server that stops offering STLS is not noticed).
-    void setTlsMemory(TlsMemory* memory) { m_tlsMemory = memory; }
     // What earlier sessions read, by UIDL; null = nothing is remembered.
     void setHeaderMemory(Pop3HeaderMemory* memory) { m_memory = memory; }
-    void setSessionMs(int ms) { m_sessionMs = ms; }
 
     // Connects, reads the greeting, asks CAPA, and on a plain connection
     // upgrades with STLS when offered (then asks CAPA again).
@@ -134,18 +119,13 @@ public:
     void quit();
 
     bool isConnected() const;
-    bool isBroken() const { return m_broken; }
-    const MailEndpoint& endpoint() const { return m_transport.endpoint(); }
-    bool isEncrypted() const;
     // The last failure happened while setting up TLS, or TLS was missing
     // where it had been before: something the user must hear about, unlike
     // a server that is merely off or out of reach.
     bool tlsFailed() const { return m_tlsFailed; }
     bool hasCapability(const QByteArray& name) const;
-    QList<QByteArray> capabilities() const { return m_capabilities; }
 
     ErrorKind errorKind() const { return m_errorKind; }
-    QString errorText() const { return m_errorText; }
 
     // The APOP timestamp of a greeting: nullopt when there is none, an empty
     // array when there is one but it is malformed.
@@ -183,23 +163,17 @@ private:
     bool fail(ErrorKind kind, const QString& text, bool breaks);
     bool failFromTransport();
     bool startTls();
-    // false with the error set when the TLS memory cannot take the host.
-    bool rememberTls(const Pop3Endpoint& endpoint);
+    bool refuseWithoutTls(const QString& text) override;
     bool readCapabilities();
     bool encodeCredentials(const QString& user, const QString& password, QByteArray* userBytes,
                            QByteArray* passwordBytes);
     QString serverSaid(const Pop3ReplyReader& reader) const;
-    QString shownHost() const { return m_transport.host(); }
+    QString shownHost() const { return host(); }
 
-    MailTransport m_transport;
-    TlsMemory* m_tlsMemory = nullptr;
     bool m_tlsFailed = false;
     QByteArray m_greeting;
-    QList<QByteArray> m_capabilities;
     bool m_capaSupported = false;
-    bool m_broken = false;
     int m_statCount = 0;
-    int m_sessionMs = kSessionMs;
     Pop3HeaderMemory* m_memory = nullptr;
     QString m_mailboxKey;          // server and account, once logged in
     QHash<int, QByteArray> m_uidls; // message number -> UIDL, from planWalk
@@ -212,7 +186,6 @@ private:
     std::deque<Ahead> m_ahead;
     qint64 m_aheadBytes = 0;
     ErrorKind m_errorKind = ErrorKind::None;
-    QString m_errorText;
 };
 
 } // namespace qp

@@ -102,8 +102,15 @@ bool TlsMemory::remember(const QString& host)
     m_error.clear();
     if (m_path.isEmpty())
         return true;
+    // A host the file already holds needs no write, and no lock: a full or
+    // read-only data folder must not refuse a server that is remembered.
+    QSet<QString> keys;
+    if (!readFile(&keys))
+        return false;
+    if (keys.contains(k))
+        return true;
     // Two instances on one data folder must not drop each other's hosts:
-    // read, add and replace under one lock.
+    // read again, add and replace under one lock.
     QLockFile lock(m_path + QStringLiteral(".lock"));
     if (!lock.tryLock(3000)) {
         m_error = lock.error() == QLockFile::LockFailedError
@@ -112,7 +119,7 @@ bool TlsMemory::remember(const QString& host)
         m_error = m_error.arg(fileName(m_path));
         return false;
     }
-    QSet<QString> keys;
+    keys.clear();
     if (!readFile(&keys))
         return false;
     if (keys.contains(k))

@@ -40,7 +40,8 @@ public:
     // Unreadable: errorText() says why, in words for the user.
     Answer lookUp(const QString& host) const;
     // Adds the host; false (see errorText) when the file could not be
-    // read or replaced. Already known: nothing is written.
+    // read or replaced. A host the file already holds takes neither lock
+    // nor write, so a full or read-only folder refuses only a new host.
     bool remember(const QString& host);
     QString errorText() const { return m_error; }
 

@@ -10,6 +10,8 @@ add_library(qp_mail_library STATIC
   ${CMAKE_CURRENT_LIST_DIR}/Pop3Session.cpp ${CMAKE_CURRENT_LIST_DIR}/Pop3Session.h
   ${CMAKE_CURRENT_LIST_DIR}/ImapSession.cpp ${CMAKE_CURRENT_LIST_DIR}/ImapSession.h
   ${CMAKE_CURRENT_LIST_DIR}/MailTransport.cpp ${CMAKE_CURRENT_LIST_DIR}/MailTransport.h
+  ${CMAKE_CURRENT_LIST_DIR}/MailText.cpp ${CMAKE_CURRENT_LIST_DIR}/MailText.h
+  ${CMAKE_CURRENT_LIST_DIR}/MailClientBase.cpp ${CMAKE_CURRENT_LIST_DIR}/MailClientBase.h
   ${CMAKE_CURRENT_LIST_DIR}/TlsMemory.cpp ${CMAKE_CURRENT_LIST_DIR}/TlsMemory.h
   ${CMAKE_CURRENT_LIST_DIR}/Pop3Client.cpp ${CMAKE_CURRENT_LIST_DIR}/Pop3Client.h
   ${CMAKE_CURRENT_LIST_DIR}/Pop3Reply.cpp ${CMAKE_CURRENT_LIST_DIR}/Pop3Reply.h
@@ -17,6 +19,7 @@ add_library(qp_mail_library STATIC
   ${CMAKE_CURRENT_LIST_DIR}/ImapResponse.cpp ${CMAKE_CURRENT_LIST_DIR}/ImapResponse.h
   ${CMAKE_CURRENT_LIST_DIR}/ImapClient.cpp ${CMAKE_CURRENT_LIST_DIR}/ImapClient.h
   ${CMAKE_CURRENT_LIST_DIR}/HeaderDecoder.cpp ${CMAKE_CURRENT_LIST_DIR}/HeaderDecoder.h
+  ${CMAKE_CURRENT_LIST_DIR}/Charsets.cpp ${CMAKE_CURRENT_LIST_DIR}/Charsets.h
 )
 target_include_directories(qp_mail_library PUBLIC ${CMAKE_SOURCE_DIR})
 target_link_libraries(qp_mail_library PUBLIC qp_platform Qt6::Core Qt6::Network)

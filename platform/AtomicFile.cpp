@@ -40,6 +40,24 @@ bool writeAll(int fd, const char* data, qsizetype size)
     return true;
 }
 
+// The file a chain of symbolic links ends at (path itself when it is no
+// link), so that a file kept elsewhere and linked here (a dotfiles set-up)
+// is replaced where it lives and the link stays. Empty for a loop.
+QString followLinks(const QString& path)
+{
+    QString current = path;
+    for (int hop = 0; hop < 40; ++hop) {
+        const QByteArray name = QFile::encodeName(current);
+        char target[4096];
+        const ssize_t n = ::readlink(name.constData(), target, sizeof target - 1);
+        if (n < 0)
+            return current; // not a link (or nothing there yet)
+        const QString next = QFile::decodeName(QByteArray(target, n));
+        current = next.startsWith(QLatin1Char('/')) ? next : QFileInfo(current).absolutePath() + QLatin1Char('/') + next;
+    }
+    return QString();
+}
+
 } // namespace
 
 // Done by hand rather than with QSaveFile: QSaveFile buffers the bytes and
@@ -47,9 +65,15 @@ bool writeAll(int fd, const char* data, qsizetype size)
 // empty temporary file over the old one and reports success. Here every
 // write, the sync and the close are checked, and any failure removes the
 // temporary file and leaves the old file as it was.
-WriteResult writeFileAtomically(const QString& path, const QByteArray& bytes, int permissions)
+WriteResult writeFileAtomically(const QString& linkedPath, const QByteArray& bytes, int permissions)
 {
     WriteResult result;
+    const QString path = followLinks(linkedPath);
+    if (path.isEmpty()) {
+        errno = ELOOP;
+        result.error = errnoText("resolve");
+        return result;
+    }
     const QFileInfo info(path);
     const QString folder = info.absolutePath();
     if (!QFileInfo(folder).isDir()) {

@@ -13,7 +13,8 @@ struct WriteResult {
 // same folder, flushed to disk, then renamed over the old one. A crash or a
 // full disk leaves either the old file or the new one, never a half file.
 // The folder is never created: a missing folder is a failed write.
-// permissions < 0 keeps the default; otherwise the new file gets exactly
+// A symbolic link is followed: its final target is replaced, the link
+// stays. permissions < 0 keeps the default; otherwise the new file gets exactly
 // those QFileDevice::Permissions bits (used for the account file).
 WriteResult writeFileAtomically(const QString& path, const QByteArray& bytes, int permissions = -1);
 

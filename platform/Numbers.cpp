@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QDateTime>
 #include <QRegularExpression>
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
@@ -61,6 +62,14 @@ double roundHalfEven(double value)
     if (!std::isfinite(value))
         return 0.0;
     return std::nearbyint(value); // the default rounding mode is to-nearest-even
+}
+
+double intervalMinutes(const QString& text)
+{
+    const double minutes = leadingNumber(text);
+    if (!(minutes > 0))
+        return minutes;
+    return std::max(1.0, roundHalfEven(minutes));
 }
 
 std::int32_t leadingInt32(const QByteArray& bytes)

@@ -14,6 +14,12 @@ double leadingNumber(const QString& text);
 // Rounds halves to the even neighbour (2.5 -> 2, 3.5 -> 4).
 double roundHalfEven(double value);
 
+// The automatic-check interval a text gives, in whole minutes: the
+// counters step in whole minutes, so a fraction would never be met. A value
+// above 0 is rounded as roundHalfEven does, to at least 1; 0 and negative
+// values come back unchanged.
+double intervalMinutes(const QString& text);
+
 // Integer parse of the decimal number at the start of a byte string, as the
 // profile functions read integers: optional blanks and sign, then digits.
 // 0 when none; saturates at the 32-bit range instead of overflowing.

@@ -40,6 +40,10 @@ void setButtonColour(QPushButton* b, unsigned bgr)
     b->setPalette(p);
 }
 
+const QString kIntervalHelp = QStringLiteral(
+    "０以上の数字を入力すると、その間隔で自動的にメールチェックを行います。"
+    "チェックの都度手動で行う場合は０にしておいて下さい。（単位は分です。）");
+
 QString flag(int value)
 {
     return value == 1 ? QStringLiteral("1") : QStringLiteral("0");
@@ -97,9 +101,7 @@ SetForm::SetForm(AutoCheckDisplay& display, std::function<void()> showAccountWin
     Label5->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     setTextColour(Label5, kRed);
 
-    Label3 = new QLabel(QStringLiteral(
-        "０以上の数字を入力すると、その間隔で自動的にメールチェックを行います。"
-        "チェックの都度手動で行う場合は０にしておいて下さい。（単位は分です。）"), this);
+    Label3 = new QLabel(kIntervalHelp, this);
     Label3->setObjectName(QStringLiteral("Label3"));
     Label3->setGeometry(twipsRect(480, 1440, 2895, 855));
     Label3->setWordWrap(true);
@@ -126,7 +128,7 @@ SetForm::SetForm(AutoCheckDisplay& display, std::function<void()> showAccountWin
     // The boxes without a caption of their own are named by their labels.
     Label1->setBuddy(Check1);
     Label5->setBuddy(Text2);
-    Text2->setAccessibleDescription(Label3->text());
+    Text2->setAccessibleDescription(kIntervalHelp);
 
     setTabOrder(Command2, Command1);
     setTabOrder(Command1, Check1);
@@ -174,9 +176,17 @@ void SetForm::Text2_Change()
     }
     const QString text = Text2->text();
     const double minutes = leadingNumber(text);
+    // Checks come at whole minutes: a fraction is rounded, and the help
+    // text under the box says to what.
+    const double used = intervalMinutes(text);
+    const bool rounded = minutes > 0 && used != minutes;
+    Label3->setText(rounded ? QStringLiteral("「%1」分は整数ではないため、%2 分の間隔でチェックします。")
+                                  .arg(text.left(20), QString::number(used, 'f', 0))
+                            : kIntervalHelp);
+    Text2->setAccessibleDescription(Label3->text());
     if (minutes > 0) {
         // A positive interval reaches the file only when the window closes.
-        m_display.autoCheckOn(text);
+        m_display.autoCheckOn(rounded ? QString::number(used, 'f', 0) : text);
     } else if (minutes == 0) {
         m_display.autoCheckOff(text);
         WriteIniText(iniPath(), QStringLiteral("NUMBER2"), text);
@@ -188,7 +198,11 @@ void SetForm::Form_Unload()
 {
     const QString ini = iniPath();
     WriteIniText(ini, QStringLiteral("NUMBER"), flag(check1Value()));
-    const QString interval = Text2->text();
+    // A rounded interval is stored as used, so that the next start reads
+    // back the same minutes.
+    QString interval = Text2->text();
+    if (leadingNumber(interval) > 0 && intervalMinutes(interval) != leadingNumber(interval))
+        interval = QString::number(intervalMinutes(interval), 'f', 0);
     WriteIniText(ini, QStringLiteral("NUMBER2"), interval);
     WriteIniText(ini, QStringLiteral("NUMBER4"), flag(check2Value()));
     // Such an interval is used in this run but cannot be stored: say so, as

@@ -14,10 +14,22 @@ set -eu
 
 here=$(dirname "$(readlink -f "$0")")
 program=$(readlink -f "$here/../lib/quillpost")/quillpost
-user_dir="${XDG_DATA_HOME:-$HOME/.local/share}/quillpost"
+# A relative XDG_DATA_HOME is ignored, as the XDG rules say: it would
+# name a different folder from every place the program is started.
+case "${XDG_DATA_HOME:-}" in
+  /*) user_dir="$XDG_DATA_HOME/quillpost" ;;
+  *) user_dir="$HOME/.local/share/quillpost" ;;
+esac
 
+# Started from a menu, stderr is seen by no one: under a desktop the
+# installed program shows the reason in a box.
 fail() {
   echo "quillpost: $*" >&2
+  if [ -x "$program" ] && { [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; }; then
+    QUILLPOST_LAUNCH_PROBLEM="$*"
+    export QUILLPOST_LAUNCH_PROBLEM
+    exec "$program"
+  fi
   exit 1
 }
 
@@ -32,7 +44,12 @@ fi
 
 # The settings hold the password: private from the start.
 (umask 077 && mkdir -p "$user_dir/★MailData") || fail "cannot make $user_dir/★MailData"
-chmod 700 "$user_dir/★MailData"
+# Another user's folder would let that user read the password and change
+# the settings.
+for folder in "$user_dir" "$user_dir/★MailData"; do
+  [ -O "$folder" ] || fail "$folder belongs to another user"
+done
+chmod 700 "$user_dir/★MailData" || fail "cannot make $user_dir/★MailData private"
 
 # Left behind by older launchers, which ran a copy of the executable from
 # here beside links to the shared data: the copy (and a half-made one) and

@@ -2,6 +2,7 @@
 
 #include "app/AppServices.h"
 #include "app/MainForm.h"
+#include "app/SingleInstance.h"
 #include "notify/Alert.h"
 #include "notify/PicturePane.h"
 #include "platform/Cp932.h"
@@ -10,6 +11,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QLockFile>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
@@ -190,6 +192,17 @@ private slots:
         f.close();
         p.start();
         QCOMPARE(p.services.forms.setForm.ifLoaded()->text2(), QStringLiteral("3"));
+    }
+
+    // Without a runtime folder, a lock planted in the shared temp folder
+    // under the name once used there stops nothing.
+    void aPlantedLockStopsNothing()
+    {
+        QTemporaryDir data;
+        qunsetenv("XDG_RUNTIME_DIR");
+        QLockFile planted(QDir::temp().filePath(SingleInstance::nameFor(data.path()) + QStringLiteral(".lock")));
+        QVERIFY(planted.tryLock(0));
+        QCOMPARE(SingleInstance(data.path()).claim(), SingleInstance::Claim::First);
     }
 };
 

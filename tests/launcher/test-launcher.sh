@@ -20,8 +20,8 @@ check() { # description, then a command that must succeed
 }
 
 # A stand-in program that records its version, folder, Qt platform, the
-# user folder it was told and its own path.
-printf '#!/bin/sh\nprintf "%%s\\t%%s\\t%%s\\t%%s\\t%%s\\n" v3 "$PWD" "${QT_QPA_PLATFORM:-}" "${QUILLPOST_USER_FOLDER:-}" "$0" >> "$RECORD"\n' \
+# user folder it was told, its own path and the problem it was given to show.
+printf '#!/bin/sh\nprintf "%%s\\t%%s\\t%%s\\t%%s\\t%%s\\t%%s\\n" v3 "$PWD" "${QT_QPA_PLATFORM:-}" "${QUILLPOST_USER_FOLDER:-}" "$0" "${QUILLPOST_LAUNCH_PROBLEM:-}" >> "$RECORD"\n' \
   > "$shared/quillpost"
 chmod 755 "$shared/quillpost"
 
@@ -36,13 +36,26 @@ echo POP3=x > "$user_dir/ferrule.ini"
 : > "$RECORD"
 (unset WAYLAND_DISPLAY QT_QPA_PLATFORM; "$prefix/bin/quillpost" 2>"$work/stderr")
 check "the installed program runs in the user's folder and is told it" \
-  [ "$(cat "$RECORD")" = "v3	$user_dir		$user_dir	$shared/quillpost" ]
+  [ "$(cat "$RECORD")" = "v3	$user_dir		$user_dir	$shared/quillpost	" ]
 check "nothing said on stderr" [ ! -s "$work/stderr" ]
 check "the user's files are kept" grep -q settings "$user_dir/★MailData/ini.ini"
 check "the server file is kept" [ -f "$user_dir/ferrule.ini" ]
 check "the old copy and links are gone, the user's folder kept" \
   [ "$(cd "$user_dir" && ls -A | sort | tr '\n' ' ')" = "ferrule.ini help ★MailData " ]
 check "private data folder" [ "$(stat -c %a "$user_dir/★MailData")" = 700 ]
+
+# A relative XDG_DATA_HOME is ignored.
+: > "$RECORD"
+(unset WAYLAND_DISPLAY QT_QPA_PLATFORM; cd "$work"; HOME="$work/home" XDG_DATA_HOME=data "$prefix/bin/quillpost")
+check "a relative XDG_DATA_HOME is ignored" [ "$(cut -f2 "$RECORD")" = "$work/home/.local/share/quillpost" ]
+
+# A folder another user owns is refused, and said in a box under a desktop.
+mkdir -p "$work/other/quillpost/★MailData"
+if [ "$(id -u)" = 0 ] && chown -R nobody "$work/other/quillpost"; then
+  : > "$RECORD"
+  (unset WAYLAND_DISPLAY QT_QPA_PLATFORM; DISPLAY=:7 XDG_DATA_HOME="$work/other" "$prefix/bin/quillpost" 2>/dev/null)
+  check "another user's folder is refused in a box" [ "$(cut -f6 "$RECORD")" = "$work/other/quillpost belongs to another user" ]
+fi
 
 # A home mounted noexec: nothing of the user's is executed, so it starts.
 if unshare -rm true 2>/dev/null; then

@@ -164,6 +164,9 @@ private slots:
         QTest::newRow("Shift_JIS, lead byte without its trail")
             << bWord("Shift_JIS", "\x8d\xb2\x93\xa1\x89 \x89\xd4\x8eq") << QStringLiteral("佐藤") + kLost + QStringLiteral(" 花子")
             << QStringLiteral("花子");
+        QTest::newRow("unknown label, UTF-8 with a bad byte")
+            << bWord("x-unknown", "\xe5\xb1\xb1\xe7\x94\xb0\xff\xe5\xa4\xaa\xe9\x83\x8e")
+            << kYamada + kLost + QStringLiteral("太郎") << QStringLiteral("太郎");
         // Not one character valid in the label: the label cannot be right.
         QTest::newRow("UTF-8 label over Shift_JIS") << bWord("UTF-8", "\x8d\xb2\x93\xa1") << QStringLiteral("佐藤")
                                                     << QStringLiteral("佐藤");
@@ -212,6 +215,8 @@ private slots:
         senderColumns();
         QTest::newRow("cut 3-byte") << QByteArray("=?utf-8?Q?=E2=AC?= <a@example.jp>") << kLost + " <a@example.jp>"
                                     << QStringLiteral("a@example.jp");
+        QTest::newRow("UTF-8 Q word folded inside a character") << QByteArray("=?UTF-8?Q?=E5=B1\r\n =B1?=")
+                                                                << QStringLiteral("山") << QStringLiteral("山");
         QTest::newRow("lone lead byte") << QByteArray("=?utf-8?Q?=28=c3=29?= b") << "(" + kLost + ") b" << QStringLiteral("b");
     }
     void loneCutSequence() { checkSender(); }
@@ -224,6 +229,8 @@ private slots:
                                 << QStringLiteral("Copy of Rapport fra Norges Råfisklag.doc") << QStringLiteral("Råfisklag");
         QTest::newRow("folded inside") << QByteArray("=?ISO-2022-JP?B?GyRCOzNF\r\n RBsoQg==?= <y@example.jp>")
                                        << kYamada + " <y@example.jp>" << kYamada;
+        QTest::newRow("Q word folded inside an escape") << QByteArray("=?UTF-8?Q?=E5=B1=B1=\r\n E7=94=B0?=") << kYamada
+                                                        << kYamada;
         QTest::newRow("unclosed before another word") << QByteArray("=?UTF-8?Q?a =?UTF-8?B?5bGx55Sw?=")
                                                       << "=?UTF-8?Q?a " + kYamada << kYamada;
     }

@@ -225,6 +225,7 @@ public:
     QProcess::ExitStatus exitStatus() const { return m_process.exitStatus(); }
     int exitCode() const { return m_process.exitCode(); }
     QString iniPath() const { return m_dir.filePath(QStringLiteral("★MailData/ini.ini")); }
+    QStringList instanceLock() const { return QDir(m_dir.path()).entryList({QStringLiteral("quillpost-*")}); }
     QString logPath() const { return m_dir.filePath(QStringLiteral("program.log")); }
     QString output() const
     {
@@ -687,11 +688,14 @@ void ProgramWhole::endsAtOnceWhileTheServerIsSilent_data()
     QTest::addColumn<bool>("bySignal");
     QTest::newRow("SIGTERM") << true;
     QTest::newRow("close box") << false;
+    // Last of all: the test's X server does not come back.
+    QTest::newRow("X server gone") << false;
 }
 
 // A server that accepts and never speaks holds the check for its whole
 // reply time-out (30 s); meanwhile the window answers, and the program ends
-// at once when asked, with its values written.
+// at once when asked or when its X server goes away, with its values
+// written and its instance lock removed.
 void ProgramWhole::endsAtOnceWhileTheServerIsSilent()
 {
     QFETCH(bool, bySignal);
@@ -718,8 +722,10 @@ void ProgramWhole::endsAtOnceWhileTheServerIsSilent()
     t.start();
     if (bySignal)
         ::kill(pid_t(m_run->pid()), SIGTERM);
-    else
+    else if (QTest::currentDataTag() == QByteArray("close box"))
         closeWindow(main);
+    else
+        m_xvfb.kill();
     QVERIFY2(m_run->waitForExit(10000), "the program did not end during a check");
     qInfo("ended %lld ms after being asked to", t.elapsed());
     QVERIFY2(t.elapsed() < 2000, "the program took longer than 2 s to end");
@@ -729,6 +735,7 @@ void ProgramWhole::endsAtOnceWhileTheServerIsSilent()
     QCOMPARE(ini.value(QStringLiteral("NAME")), kMailerPath);
     QCOMPARE(ini.value(QStringLiteral("NUMBER3")), QStringLiteral("0"));
     QCOMPARE(ini.value(QStringLiteral("NUMBER5")), QStringLiteral("1"));
+    QCOMPARE(m_run->instanceLock(), QStringList());
 }
 
 QTEST_GUILESS_MAIN(ProgramWhole)

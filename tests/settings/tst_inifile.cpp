@@ -221,6 +221,16 @@ private slots:
         QVERIFY(!(perms & (QFileDevice::ReadGroup | QFileDevice::ReadOther)));
     }
 
+    void aLinkedFileIsWrittenWhereItLives()
+    {
+        // A dotfiles set-up: a relative link to the file kept elsewhere.
+        QVERIFY(QDir(m_dir.path()).mkdir("dotfiles"));
+        writeBytes(file("dotfiles/ini.ini"), "[EXEINI]\r\nNAME=old\r\n");
+        QVERIFY(QFile::link("dotfiles/ini.ini", file("linked.ini")));
+        QVERIFY(WriteIniText(file("linked.ini"), "NAME", "new").ok && QFileInfo(file("linked.ini")).isSymLink());
+        QCOMPARE(ReadIniText(file("dotfiles/ini.ini"), "NAME", "x"), QStringLiteral("new"));
+    }
+
     void aFullOrReadOnlyDiskFailsAndKeepsTheOldFile()
     {
         SmallDisk disk;
