@@ -1,10 +1,14 @@
 #include "SecretStore.h"
 
+#include <QCoreApplication>
 #include <QEventLoop>
+#include <QPointer>
+#include <QTimer>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QTimer>
+#include <QSemaphore>
+#include <QThread>
 
 #include <qt6keychain/keychain.h>
 
@@ -14,22 +18,14 @@ namespace qp {
 
 namespace {
 
-// Runs a keyring job to its end or the time-out; false on the time-out.
-bool runJob(QKeychain::Job& job, int timeoutMs)
-{
-    job.setAutoDelete(false);
-    QEventLoop loop;
-    bool finished = false;
-    QObject::connect(&job, &QKeychain::Job::finished, &loop, [&] {
-        finished = true;
-        loop.quit();
-    });
-    QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
-    job.start();
-    if (!finished)
-        loop.exec();
-    return finished;
-}
+// What a keyring job came back with; shared with the job's handler, which
+// may run after the caller gave up waiting.
+struct JobResult {
+    QSemaphore done;
+    QKeychain::Error error = QKeychain::OtherError;
+    QByteArray data;
+    QPointer<QEventLoop> waiting; // the application's thread waits in it
+};
 
 } // namespace
 
@@ -38,35 +34,59 @@ SecretStore::SecretStore(QString fallbackPath, QString service)
 {
 }
 
-SecretStore::Keyring SecretStore::keyringRead(const QString& key, QByteArray* out)
+SecretStore::Keyring SecretStore::keyringCall(Op op, const QString& key, const QByteArray& secret, QByteArray* out)
 {
-    QKeychain::ReadPasswordJob job(m_service);
-    job.setKey(key);
-    if (!runJob(job, m_timeoutMs))
+    auto result = std::make_shared<JobResult>();
+    const QString service = m_service;
+    // QtKeychain runs its jobs one at a time through an object of its own
+    // that lives on the application's thread: each job is made and started
+    // there, whatever thread asks.
+    auto start = [result, service, op, key, secret] {
+        QKeychain::Job* job = nullptr;
+        if (op == Op::Read)
+            job = new QKeychain::ReadPasswordJob(service);
+        else if (op == Op::Write)
+            job = new QKeychain::WritePasswordJob(service);
+        else
+            job = new QKeychain::DeletePasswordJob(service);
+        job->setAutoDelete(true);
+        job->setKey(key);
+        if (auto* w = qobject_cast<QKeychain::WritePasswordJob*>(job))
+            w->setBinaryData(secret);
+        QObject::connect(job, &QKeychain::Job::finished, job, [result](QKeychain::Job* j) {
+            result->error = j->error();
+            if (auto* r = qobject_cast<QKeychain::ReadPasswordJob*>(j))
+                result->data = r->binaryData();
+            result->done.release();
+            if (result->waiting)
+                result->waiting->quit();
+        });
+        job->start();
+    };
+    QCoreApplication* app = QCoreApplication::instance();
+    if (!app)
         return Keyring::Unavailable;
-    if (job.error() == QKeychain::EntryNotFound)
+    if (QThread::currentThread() == app->thread()) {
+        QEventLoop loop;
+        QTimer::singleShot(m_timeoutMs, &loop, &QEventLoop::quit);
+        result->waiting = &loop;
+        start();
+        if (result->done.available() == 0)
+            loop.exec();
+        if (!result->done.tryAcquire())
+            return Keyring::Unavailable;
+    } else {
+        QMetaObject::invokeMethod(app, start, Qt::QueuedConnection);
+        if (!result->done.tryAcquire(1, m_timeoutMs))
+            return Keyring::Unavailable;
+    }
+    if (result->error == QKeychain::EntryNotFound)
         return Keyring::NotFound;
-    if (job.error() != QKeychain::NoError)
+    if (result->error != QKeychain::NoError)
         return Keyring::Unavailable;
-    *out = job.binaryData();
+    if (out)
+        *out = result->data;
     return Keyring::Ok;
-}
-
-SecretStore::Keyring SecretStore::keyringWrite(const QString& key, const QByteArray& secret)
-{
-    QKeychain::WritePasswordJob job(m_service);
-    job.setKey(key);
-    job.setBinaryData(secret);
-    return runJob(job, m_timeoutMs) && job.error() == QKeychain::NoError ? Keyring::Ok : Keyring::Unavailable;
-}
-
-SecretStore::Keyring SecretStore::keyringRemove(const QString& key)
-{
-    QKeychain::DeletePasswordJob job(m_service);
-    job.setKey(key);
-    if (!runJob(job, m_timeoutMs))
-        return Keyring::Unavailable;
-    return job.error() == QKeychain::NoError ? Keyring::Ok : Keyring::NotFound;
 }
 
 QByteArray SecretStore::fileRead(const QString& key)
@@ -100,7 +120,7 @@ SecretStore::Outcome SecretStore::write(const QString& key, const QByteArray& se
 {
     QMutexLocker lock(&m_mutex);
     Outcome o;
-    if (keyringWrite(key, secret) == Keyring::Ok) {
+    if (keyringCall(Op::Write, key, secret, nullptr) == Keyring::Ok) {
         fileWrite(key, nullptr, nullptr); // an older copy in the file goes
         o.ok = true;
         return o;
@@ -118,7 +138,7 @@ QByteArray SecretStore::read(const QString& key)
 {
     QMutexLocker lock(&m_mutex);
     QByteArray secret;
-    if (keyringRead(key, &secret) == Keyring::Ok)
+    if (keyringCall(Op::Read, key, {}, &secret) == Keyring::Ok)
         return secret;
     return fileRead(key);
 }
@@ -126,7 +146,7 @@ QByteArray SecretStore::read(const QString& key)
 void SecretStore::remove(const QString& key)
 {
     QMutexLocker lock(&m_mutex);
-    keyringRemove(key);
+    keyringCall(Op::Remove, key, {}, nullptr);
     fileWrite(key, nullptr, nullptr);
 }
 

@@ -9,8 +9,9 @@ namespace qp {
 // kept there) are kept: the desktop's keyring through the Secret Service
 // (or KWallet), and when that cannot be reached (no session bus, no keyring
 // service, a locked keyring that says no) a file readable by its owner only
-// in the data folder. Each call blocks with a time-out; any thread with a
-// QCoreApplication may call.
+// in the data folder. Each call blocks with a time-out; any thread may
+// call, while the application's thread runs its event loop (the keyring is
+// reached from there).
 class SecretStore {
 public:
     // fallbackPath: the owner-only file; service: the keyring's service name.
@@ -33,9 +34,8 @@ public:
 
 private:
     enum class Keyring { Ok, NotFound, Unavailable };
-    Keyring keyringRead(const QString& key, QByteArray* out);
-    Keyring keyringWrite(const QString& key, const QByteArray& secret);
-    Keyring keyringRemove(const QString& key);
+    enum class Op { Read, Write, Remove };
+    Keyring keyringCall(Op op, const QString& key, const QByteArray& secret, QByteArray* out);
     bool fileWrite(const QString& key, const QByteArray* secret, QString* error);
     QByteArray fileRead(const QString& key);
 

@@ -195,7 +195,19 @@ private slots:
         QCOMPARE(QFile::exists(path), !keyring);
         if (!keyring)
             QVERIFY(!(QFile(path).permissions() & 0x00ff)); // nothing for group or others
-        QCOMPARE(SecretStore(path).read(QStringLiteral("k1")), QByteArray("refresh/1"));
+        // Read and rotated on the check's worker, as a refresh does.
+        QByteArray got;
+        SecretStore other(path);
+        QThread* t = QThread::create([&] {
+            got = other.read(QStringLiteral("k1"));
+            QVERIFY(other.write(QStringLiteral("k1"), "refresh/3").ok);
+        });
+        t->start();
+        QTRY_VERIFY(t->isFinished());
+        delete t;
+        QCOMPARE(got, QByteArray("refresh/1"));
+        QCOMPARE(QFile::exists(path), !keyring);
+        QCOMPARE(SecretStore(path).read(QStringLiteral("k1")), QByteArray("refresh/3"));
     }
 
     // Run under a private session bus (QP_TEST_BUS) with the stand-in;
