@@ -2,6 +2,7 @@
 
 #include <QDBusArgument>
 #include <QDBusConnection>
+#include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
 #include <QDBusVariant>
@@ -36,6 +37,10 @@ bool attentionNeeded(const QString& path, int timeoutMs)
 QList<GnomeMailAccount> gnomeMailAccounts(int timeoutMs)
 {
     QList<GnomeMailAccount> out;
+    // Asked of the bus first, which answers at once: no GNOME, no wait.
+    const QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected() || !bus.interface() || !bus.interface()->isServiceRegistered(kService))
+        return out;
     const QDBusMessage r = call(QStringLiteral("/org/gnome/OnlineAccounts"),
                                 QStringLiteral("org.freedesktop.DBus.ObjectManager"),
                                 QStringLiteral("GetManagedObjects"), timeoutMs);

@@ -151,6 +151,10 @@ void IdPassForm::Form_Load()
     Check1->setChecked(false);
     const OAuthSettings s = loadOAuthSettings(iniPath());
     const QString kind = s.isGnomeAccount() ? QStringLiteral("goa ") + s.goaAccount : s.kind;
+    // A GNOME account GNOME does not list just now stays chosen: OK must
+    // not turn it into a password login.
+    if (s.isGnomeAccount() && SignInKind->findData(kind) < 0)
+        SignInKind->addItem(QStringLiteral("GNOME: %1").arg(s.goaAccount.section(QLatin1Char('/'), -1)), kind);
     SignInKind->setCurrentIndex(std::max(0, SignInKind->findData(kind)));
     SignInKind_Change();
 }
@@ -167,6 +171,11 @@ void IdPassForm::SignInCommand_Click()
 {
     const QString kind = SignInKind->currentData().toString();
     OAuthSettings s = loadOAuthSettings(iniPath());
+    // The tokens are kept under the account's ID.
+    if (IdText->text().isEmpty() && !kind.startsWith(QLatin1String("goa "))) {
+        warning(this, QStringLiteral("先に ID（メールアドレス）を入れてください。"));
+        return;
+    }
     if (kind.startsWith(QLatin1String("goa "))) {
         // GNOME keeps the tokens: choosing the account is the whole sign-in.
         s = OAuthSettings{};
