@@ -71,6 +71,7 @@ class OAuthSignInTest : public QObject {
     std::unique_ptr<test::DovecotFixture> m_dovecot;
     QTemporaryDir m_dir;
     OAuthSettings m_settings;
+    const bool m_xoauth2 = qEnvironmentVariableIsSet("QP_TEST_XOAUTH2");
 
     QString pop3(bool tls) const
     {
@@ -100,7 +101,9 @@ private slots:
         if (!test::DovecotFixture::available())
             QSKIP("dovecot cannot run here");
         QVERIFY(m_server.start());
-        m_dovecot = std::make_unique<test::DovecotFixture>();
+        // QP_TEST_XOAUTH2: the server offers the other mechanism alone.
+        m_dovecot = std::make_unique<test::DovecotFixture>(test::DovecotFixture::Options{
+            true, m_xoauth2 ? QStringLiteral("auth_mechanisms = plain xoauth2") : QString()});
         m_dovecot->setOAuthIntrospectionUrl(m_server.url("/introspect"));
         QVERIFY(m_dovecot->addUser(QStringLiteral("alice"), QStringLiteral("unused")));
         QVERIFY(m_dovecot->addMessage(QStringLiteral("alice"), "From: a@example.jp\r\n\r\none\r\n"));
@@ -156,6 +159,7 @@ private slots:
         QVERIFY(restarted.mustSignIn());
         QCOMPARE(login(restarted, pop3(true), "127.0.0.3"), -1);
         QCOMPARE(m_server.refreshCount(), 3); // the second check asked nothing
+        QVERIFY(m_dovecot->logText().contains(m_xoauth2 ? "method=XOAUTH2" : "method=OAUTHBEARER"));
     }
 
     // The device grant, for another user: Dovecot refuses alice's login.
