@@ -1,6 +1,7 @@
 #pragma once
 #include "actions/DialUp.h"
-#include "mail/NMail.h"
+#include "check/MailWorker.h"
+#include "check/PushWatcher.h"
 #include "notify/DesktopNotifier.h"
 #include "notify/MsgForm.h"
 #include "notify/SoundInterface.h"
@@ -41,13 +42,16 @@ struct Forms {
 // process-wide settings, the mail library, the sound interface and the forms.
 struct AppServices {
     ProcessSettings settings;
-    std::unique_ptr<MailLibrary> mail;
+    // The mail library, behind the worker that makes its calls.
+    std::unique_ptr<MailWorker> mail;
     std::unique_ptr<SoundInterface> sound;
     // Hangs up every dial-up connection (NetworkManager on the system bus).
     std::function<void()> hangUpDialUp = [] { hangUpDialUpConnections(); };
     // The desktop's notifications of watched senders' mail; none in tests
     // that do not ask for it.
     std::unique_ptr<DesktopNotifier> notifier;
+    // New mail pushed by an IMAP server; none in tests that do not ask for it.
+    std::unique_ptr<PushWatcher> push;
     Forms forms;
 };
 

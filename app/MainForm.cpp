@@ -309,7 +309,7 @@ void MainForm::buildTimers()
     // every 40 ms and takes the two steps that fell due (the positions per
     // step are unchanged); the strip shows the caption after each pair.
     // It rests while the window cannot be seen (updateIdleState).
-    m_timer4 = make("Timer4", kBannerStepMilliseconds * kBannerStepsPerWake, &MainForm::bannerTimeout);
+    m_timer4 = make("Timer4", kBannerStepMilliseconds * kBannerStepsPerWake, &MainForm::Timer4_Timer);
     m_timer4->setTimerType(Qt::PreciseTimer);
     m_timer5 = make("Timer5", 1000, &MainForm::Timer5_Timer);
     // The two one-second timers fall on whole seconds, so they share one
@@ -607,6 +607,7 @@ void MainForm::autoCheckOn(const QString& intervalText)
         m_timer3->start();
     }
     armTimer1(); // the interval changed
+    updatePush();
 }
 
 void MainForm::autoCheckOff(const QString& intervalText)
@@ -616,6 +617,7 @@ void MainForm::autoCheckOff(const QString& intervalText)
     m_text5->setText(intervalText);
     m_timer3->stop(); // the counters freeze where they are
     armTimer1();
+    updatePush();
 }
 
 // ----------------------------------------------------------------- closing

@@ -130,7 +130,9 @@ public:
     void setBoardTexts(const QString& text1, const QString& text2) override;
     void showBoard() override;
     void unloadBoard() override;
-    void waitWithEvents(int milliseconds) override;
+    void after(int milliseconds, std::function<void()> then) override;
+    bool automaticCheckingOn() override;
+    void showCheckStatus(const QString& text) override;
     void startAlert() override;
     void announceWatchedMessages(const QList<WatchedMessage>& messages) override;
     void startMailProgram(const QString& program) override;
@@ -178,7 +180,6 @@ private:
     void showLamp(Lamp lamp);
     void armTimer1();
     void updateIdleState();
-    void bannerTimeout();
     BannerState bannerStep();
     void showBanner(const BannerState& state);
     void Form_Unload();
@@ -186,6 +187,11 @@ private:
     void writeRememberedValues(const QStringList& values);
     void setTopmost(bool on);
     void CheckMail();
+    // Starts, restarts or stops the push watcher after the interval, the
+    // server or the account changed.
+    void updatePush();
+    // The watcher saw the inbox change: the check the interval starts.
+    void pushedCheck();
     QString tipTimeText() const;
 
     AppServices& m_services;
@@ -254,6 +260,8 @@ private:
     QPointer<QMessageBox> m_waitNotice; // why a manual check waits (LOGIN-DELAY)
     bool m_unloaded = false;
     QPointer<QMessageBox> m_errorBox; // the "エラー" box while it is open
+    QStringList m_errorTexts;         // what it tells, newest first
+    static constexpr int kErrorTextsShown = 3;
     QStringList m_committedValues; // NAME, NUMBER3, NUMBER5 as the last save request wrote them
     bool m_timer1Busy = false;
     bool m_timer2Busy = false;

@@ -8,7 +8,6 @@
 #include "actions/ActionsUi.h"
 #include "check/CheckMail.h"
 #include "check/Reentry.h"
-#include "check/WaitWithEvents.h"
 #include "notify/Alert.h"
 #include "notify/PicturePane.h"
 #include "platform/Cp932.h"
@@ -44,13 +43,30 @@ void MainForm::installFormFactories()
         });
         return form;
     });
-    forms.idPassForm.setFactory([this] { return new IdPassForm(m_services.settings); });
-    forms.optionForm.setFactory([this] { return new OptionForm(m_services.settings); });
+    // The account and the server windows apply their values as they close.
+    forms.idPassForm.setFactory([this] {
+        auto* form = new IdPassForm(m_services.settings);
+        connect(form, &QObject::destroyed, this, &MainForm::updatePush, Qt::QueuedConnection);
+        return form;
+    });
+    forms.optionForm.setFactory([this] {
+        auto* form = new OptionForm(m_services.settings);
+        connect(form, &QObject::destroyed, this, &MainForm::updatePush, Qt::QueuedConnection);
+        return form;
+    });
     forms.gekitaiForm.setFactory([this] { return new GekitaiForm(check1Value() ? 1 : 0); });
     forms.msgForm.setFactory([] { return new MsgForm(); });
 
     m_alert = std::make_unique<Alert>(*m_services.sound, *m_webBrowser1, *m_timer2, *m_check1, this);
     m_checkMail = std::make_unique<qp::CheckMail>(*m_services.mail, m_services.settings, *this);
+    m_checkMail->setFinishedHandler([this](const CheckOutcome& outcome) {
+        if (outcome.recordsIgnored)
+            GekitaiForm::tellOfIgnoredRecordsOnce(this);
+    });
+    if (PushWatcher* push = m_services.push.get()) {
+        connect(push, &PushWatcher::checkWanted, this, &MainForm::pushedCheck);
+        connect(push, &PushWatcher::loginRefused, this, &MainForm::showLoginError);
+    }
 }
 
 // ---------------------------------------------------------------- start-up
@@ -80,8 +96,10 @@ void MainForm::Form_Load()
     LoadServerFile(m_services.settings);
 
     // 4. The mail library.
-    m_services.mail->NMailInitializeWinSock();
-    m_services.mail->NMailSetOption(1, 8192);
+    m_services.mail->post([](MailLibrary& library) {
+        library.NMailInitializeWinSock();
+        library.NMailSetOption(1, 8192);
+    });
 
     // 5. No server: ask for one.
     if (m_services.settings.pop3Server().isEmpty())
@@ -116,6 +134,9 @@ void MainForm::Form_Load()
         setCheck4Value(true);
     else if (number5 == 0)
         setCheck4Value(false);
+
+    // The server is known only now.
+    updatePush();
 }
 
 // ---------------------------------------------------------------- shutdown
@@ -145,7 +166,9 @@ void MainForm::Form_Unload()
     const QStringList values = rememberedValues();
     if (values != m_committedValues)
         writeRememberedValues(values);
-    m_services.mail->NMailEndWinSock();
+    if (m_services.push)
+        m_services.push->shutdown();
+    m_services.mail->end();
     MainForm::exitProcessNow();
 }
 
@@ -221,10 +244,38 @@ void MainForm::Picture7_Click() { CheckMail(); }
 
 void MainForm::CheckMail()
 {
-    // A check asked for while one runs (from a timer or a click handled
-    // during the board's wait or the error box) is dropped.
-    if (m_checkMail->run(m_timer1Busy).recordsIgnored)
-        GekitaiForm::tellOfIgnoredRecordsOnce(this);
+    // Returns at once; the check goes on from each answer. One asked for
+    // while another runs is answered there (the user's) or held back by the
+    // scheduler (the interval's).
+    m_checkMail->start(m_timer1Busy);
+}
+
+void MainForm::updatePush()
+{
+    PushWatcher* push = m_services.push.get();
+    if (!push)
+        return;
+    // Interval 0 means checks by hand only: nothing pushed either. The
+    // account is the one each check reads from the file.
+    const QString server = m_services.settings.pop3Server();
+    if (!check3Value() || m_unloaded || server.isEmpty()) {
+        push->stop();
+        return;
+    }
+    const QString accountFile = idPassIniPath();
+    push->watch({server, ReadIniText(accountFile, QStringLiteral("NAME"), QString()),
+                 ReadIniText(accountFile, QStringLiteral("NAME2"), QString())});
+}
+
+void MainForm::pushedCheck()
+{
+    // As Timer1 starts it; while a check runs, the watcher asks again later.
+    if (m_timer1Busy || m_checkMail->isRunning()) {
+        m_services.push->deferCheck();
+        return;
+    }
+    ReentryGuard guard(m_timer1Busy);
+    Picture7_Click();
 }
 
 // ------------------------------------------------------------------ timers
@@ -234,9 +285,8 @@ void MainForm::Timer1_Timer()
     // Reading the interval box loads the check settings window if the user
     // has closed it, which refills it from the file.
     const QString interval = m_services.forms.setForm.touch()->text2();
-    // A check that falls due while one runs (this timer's own, inside its
-    // board wait or error box, or the user's) waits for it to end.
-    const bool checkRunning = m_timer1Busy || m_checkMail->isRunning();
+    // A check that falls due while one runs waits for it to end.
+    const bool checkRunning = m_checkMail->isRunning();
     if (!m_scheduler.checkDue(interval, checkRunning))
         return;
     ReentryGuard guard(m_timer1Busy);
@@ -263,14 +313,6 @@ void MainForm::Timer3_Timer()
 }
 
 void MainForm::Timer4_Timer()
-{
-    ReentryGuard guard(m_timer4Busy);
-    if (!guard.entered())
-        return;
-    showBanner(bannerStep());
-}
-
-void MainForm::bannerTimeout()
 {
     ReentryGuard guard(m_timer4Busy);
     if (!guard.entered())
@@ -348,9 +390,26 @@ void MainForm::setBoardTexts(const QString& text1, const QString& text2)
     board->setText2(text2);
 }
 
-void MainForm::showBoard() { m_services.forms.msgForm.show(); }
+void MainForm::showBoard()
+{
+    m_services.forms.msgForm.show();
+    // The board stays on top and opens in the middle of the screen, where
+    // an open "エラー" box is: the box's text must stay readable.
+    if (m_errorBox)
+        m_errorBox->raise();
+}
 void MainForm::unloadBoard() { m_services.forms.msgForm.unload(); }
-void MainForm::waitWithEvents(int milliseconds) { WaitWithEvents(std::uint32_t(milliseconds)); }
+void MainForm::after(int milliseconds, std::function<void()> then)
+{
+    QTimer::singleShot(milliseconds, this, std::move(then));
+}
+
+bool MainForm::automaticCheckingOn() { return check3Value(); }
+
+void MainForm::showCheckStatus(const QString& text)
+{
+    m_picture5->setToolTip(text);
+}
 void MainForm::startAlert() { Command2_Click(); }
 
 void MainForm::announceWatchedMessages(const QList<WatchedMessage>& messages)
@@ -369,12 +428,29 @@ void MainForm::hangUp() { Command5_Click(); }
 void MainForm::showLoginError(const QString& text)
 {
     // Not waited for: checks go on while the user has not read it yet (a
-    // wrong password or a passing lock must not silence the program), and
-    // one box at a time is enough to say that something is wrong.
-    if (m_errorBox)
+    // wrong password or a passing lock must not silence the program). One
+    // box at a time: a later, different failure goes on top of its text,
+    // and the earlier ones stay below it (a few), so none is lost unread.
+    if (m_errorBox) {
+        if (m_errorTexts.first() == text)
+            return;
+        m_errorTexts.removeAll(text);
+        m_errorTexts.prepend(text);
+        while (m_errorTexts.size() > kErrorTextsShown)
+            m_errorTexts.removeLast();
+        m_errorBox->setText(m_errorTexts.join(QStringLiteral("\n\n")));
+        m_errorBox->raise();
         return;
+    }
+    m_errorTexts = QStringList{text};
     m_errorBox = openMessage(this, {QMessageBox::NoIcon, QStringLiteral("エラー"), text, QMessageBox::Ok,
                                     QMessageBox::Ok});
+    if (m_errorBox)
+    {
+        // Above the board, which stays on top (setting a flag hides the box).
+        m_errorBox->setWindowFlag(Qt::WindowStaysOnTopHint);
+        m_errorBox->show();
+    }
 }
 
 void MainForm::showWaitNotice(const QString& text)

@@ -3,7 +3,7 @@
 #include "app/MainForm.h"
 #include "app/SingleInstance.h"
 
-#include "check/ThreadedMailLibrary.h"
+#include "check/MailWorker.h"
 #include "mail/NMailLayer.h"
 #include "notify/MciSound.h"
 #include "platform/AppFont.h"
@@ -77,7 +77,16 @@ int main(int argc, char** argv)
     mail->setExtraCaCertificates(cas.certificates);
     mail->setCaFileProblem(cas.problem);
     // The network waits run off the window's thread.
-    services.mail = std::make_unique<qp::ThreadedMailLibrary>(std::move(mail));
+    services.mail = std::make_unique<qp::ThreadedMailWorker>(std::move(mail));
+    // An unusable CA file is told by every check; the watcher stays off.
+    if (cas.problem.isEmpty()) {
+        qp::MailSessionSetup pushSetup;
+        pushSetup.extraCas = cas.certificates;
+        pushSetup.tlsMemory.setPath(qp::programPath(QStringLiteral("\\★MailData\\tlsservers.txt")));
+        services.push = std::make_unique<qp::PushWatcher>();
+        services.push->setSetup(pushSetup);
+        services.push->followSystemEvents();
+    }
     services.sound = std::make_unique<qp::MciSound>();
     services.notifier = std::make_unique<qp::DesktopNotifier>();
 

@@ -2,6 +2,8 @@
 #include <QList>
 #include <QString>
 
+#include <functional>
+
 namespace qp {
 
 // A message whose sender matched the watch list, as one check found it.
@@ -26,10 +28,12 @@ public:
     // Shows the account window, modeless; the check goes on at once.
     virtual void showAccountWindow() = 0;
 
-    // MainForm.Text3 (sender) and MainForm.Text6 (keyword) as left by the
-    // matching of one message, with Text3's selection (start 0-based,
-    // length; 0, 0 when the last keyword was not found). Called once per
-    // message, and only when the keyword store holds a record.
+    // MainForm.Text3 (sender) and MainForm.Text6 (keyword) as the matching
+    // of the last message read left them, with Text3's selection (start
+    // 0-based, length; 0, 0 when the last keyword was not found). Called once
+    // per check, after every message was matched (no event runs in between,
+    // so the earlier messages' values could never be seen), and only when
+    // the keyword store holds a record.
     virtual void setMatchWorkBoxes(const QString& text3, const QString& text6, int selStart, int selLength) = 0;
 
     // MainForm.Check2 has the value 1: start the mail program instead of the board.
@@ -48,8 +52,10 @@ public:
     // Unloads the board.
     virtual void unloadBoard() = 0;
 
-    // Waits, handling events meanwhile (qp::WaitWithEvents in the program).
-    virtual void waitWithEvents(int milliseconds) = 0;
+    // Calls then once the milliseconds have passed, returning at once: the
+    // program handles events meanwhile (a timer), so the wait holds nothing
+    // up. then is not called after the host is gone.
+    virtual void after(int milliseconds, std::function<void()> then) = 0;
 
     // MainForm.Command2_Click: starts the alert.
     virtual void startAlert() = 0;
@@ -63,13 +69,19 @@ public:
     virtual void hangUp() = 0;
     // A message box titled "エラー" with a single OK button, for a refused
     // login, a TLS failure at connect and a walk cut short. It returns at
-    // once: an open box never holds up checking, and while one is open a
-    // later failure opens no second box.
+    // once: an open box never holds up checking. While one is open a later
+    // failure opens no second box but is told in the open one, first.
     virtual void showLoginError(const QString& text) = 0;
-    // Why a check asked for by the user waits before it logs in (the
-    // server's least time between logins), shown without holding the check
-    // up; an empty text takes it down again.
+    // Why a check asked for by the user waits (another check is running, or
+    // the server's least time between logins), shown without holding the
+    // check up; an empty text takes it down again.
     virtual void showWaitNotice(const QString& /*text*/) {}
+    // What holds the automatic checks back, for the status lamp's tooltip;
+    // empty when nothing does.
+    virtual void showCheckStatus(const QString& /*text*/) {}
+    // Automatic checking is on (an interval is set): a failure can be tried
+    // again by the next check.
+    virtual bool automaticCheckingOn() { return true; }
 };
 
 } // namespace qp

@@ -126,18 +126,6 @@ BannerState Scheduler::bannerAdvance(const QString& text7, std::uint64_t steps)
     return state;
 }
 
-bool Scheduler::lampTick(const std::function<bool()>& autoCheckOn, const std::function<void(Lamp)>& show,
-                         const std::function<void(int)>& wait)
-{
-    if (m_lampBusy)
-        return false;
-    if (lampBegin(autoCheckOn, show)) {
-        wait(kLampWaitMilliseconds);
-        lampFinish(autoCheckOn, show);
-    }
-    return true;
-}
-
 bool Scheduler::lampBegin(const std::function<bool()>& autoCheckOn, const std::function<void(Lamp)>& show)
 {
     if (m_lampBusy)

@@ -33,7 +33,8 @@ QString bannerFileTitle(const QString& path);
 //                     scheduler.secondTick(SetForm.Text2);
 //                     Text1 = scheduler.minuteCounter(); Text4 = scheduler.secondCounter();
 //   Timer4 (20 ms):   state = scheduler.bannerTick(Text7); Text8, Label1 caption and left from it
-//   Timer5 (1000 ms): scheduler.lampTick(read Check3, show picture, WaitWithEvents)
+//   Timer5 (1000 ms): if (scheduler.lampBegin(read Check3, show picture))
+//                         after 2000 ms: scheduler.lampFinish(read Check3, show picture)
 //
 // Counters are kept as the texts the window shows and read as numbers
 // (leading number, 0 for none), so they start as the boxes' initial texts
@@ -77,18 +78,13 @@ public:
     BannerState bannerAdvance(const QString& text7, std::uint64_t steps);
     int bannerLeftTwips() const { return m_bannerLeft; }
 
-    // Timer5_Timer, once a second. autoCheckOn reads Check3; it is read
-    // before the wait and again after it. With automatic checking on: green,
-    // wait two seconds handling events, red; then, if it is off (now): green.
-    // A tick that falls due during the wait does not enter again (it is
-    // dropped); returns whether this tick ran.
-    bool lampTick(const std::function<bool()>& autoCheckOn, const std::function<void(Lamp)>& show,
-                  const std::function<void(int milliseconds)>& wait);
-    // The same tick in two halves, for a caller whose wait is a timer rather
-    // than a nested event loop (a nested loop would hold up whatever waits
-    // in an outer one, such as a check waiting for its server). lampBegin
-    // returns true when the wait is to follow, and then lampFinish ends it;
-    // ticks in between are dropped.
+    // Timer5_Timer, once a second, in two halves around a two-second wait
+    // that the caller makes a timer (a nested event loop would hold up
+    // whatever waits in an outer one). autoCheckOn reads Check3; it is read
+    // before the wait and again after it. With automatic checking on:
+    // green, and lampBegin returns true: the wait is to follow, then
+    // lampFinish shows red, or green if it is off now. Off: green, and
+    // false. Ticks that fall due during the wait are dropped (false).
     bool lampBegin(const std::function<bool()>& autoCheckOn, const std::function<void(Lamp)>& show);
     void lampFinish(const std::function<bool()>& autoCheckOn, const std::function<void(Lamp)>& show);
 

@@ -97,6 +97,9 @@ public:
     // LOGOUT when the stream is still usable, then close; always ends closed.
     void logout();
 
+    // The connection under the client, for a caller that goes on with
+    // commands of its own after login (ImapIdle).
+    MailTransport& transport() { return m_transport; }
     ErrorKind errorKind() const { return m_errorKind; }
     // The response code of the last tagged reply ("INUSE", "AUTHENTICATIONFAILED"), upper case.
     QByteArray lastResponseCode() const { return m_lastCode; }

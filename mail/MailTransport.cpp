@@ -545,9 +545,8 @@ void MailTransport::sendWithoutWaiting(const QByteArray& bytes)
     }
 }
 
-MailTransport::Received MailTransport::receive(int waitMs)
+void MailTransport::compactInput()
 {
-    // Consumed bytes go; a partial line or reply stays at the front.
     if (m_inPos >= m_in.size()) {
         m_in.resize(0); // keeps the capacity
         m_inPos = 0;
@@ -555,6 +554,11 @@ MailTransport::Received MailTransport::receive(int waitMs)
         m_in.remove(0, m_inPos);
         m_inPos = 0;
     }
+}
+
+MailTransport::Received MailTransport::receive(int waitMs)
+{
+    compactInput();
     if (m_fd < 0) {
         if (m_tls->bytesAvailable() == 0 && !m_tls->waitForReadyRead(waitMs) && m_tls->bytesAvailable() == 0) {
             if (m_tls->state() == QAbstractSocket::ConnectedState && m_tls->error() == QAbstractSocket::SocketTimeoutError)
@@ -586,6 +590,55 @@ MailTransport::Received MailTransport::receive(int waitMs)
         if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
             continue;
         return Received::Closed; // 0: closed by the server; < 0: reset
+    }
+}
+
+MailTransport::Waited MailTransport::waitForData(int wakeFd, int milliseconds)
+{
+    if (!stillUsable())
+        return Waited::Failed;
+    compactInput();
+    if (m_fd < 0 && m_tls->bytesAvailable() > 0) {
+        m_in += m_tls->readAll();
+        return Waited::Data;
+    }
+    const int fd = m_fd >= 0 ? m_fd : int(m_tls->socketDescriptor());
+    if (fd < 0) {
+        failClosed();
+        return Waited::Failed;
+    }
+    const QDeadlineTimer deadline(milliseconds);
+    // A descriptor that keeps waking us without giving anything is broken;
+    // never spin on it.
+    int emptyWakes = 0;
+    for (;;) {
+        pollfd p[2] = {{fd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+        const int r = ::poll(p, wakeFd >= 0 ? 2 : 1, int(std::max<qint64>(deadline.remainingTime(), 0)));
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r == 0)
+            return Waited::Quiet;
+        if (wakeFd >= 0 && (p[1].revents & POLLIN))
+            return Waited::Woken;
+        if (m_fd >= 0) {
+            const qsizetype at = m_in.size();
+            m_in.resize(at + kReadChunk);
+            const ssize_t n = ::recv(m_fd, m_in.data() + at, size_t(kReadChunk), 0);
+            m_in.resize(at + std::max<ssize_t>(n, 0));
+            if (n > 0)
+                return Waited::Data;
+            if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) && ++emptyWakes < 100)
+                continue;
+        } else {
+            if (m_tls->waitForReadyRead(0) || m_tls->bytesAvailable() > 0) {
+                m_in += m_tls->readAll();
+                return Waited::Data;
+            }
+            if (m_tls->state() == QAbstractSocket::ConnectedState && ++emptyWakes < 100)
+                continue;
+        }
+        failClosed();
+        return Waited::Failed;
     }
 }
 

@@ -143,6 +143,13 @@ public:
     QByteArrayView buffered() const { return QByteArrayView(m_in).sliced(m_inPos); }
     void consume(qsizetype n);
     bool receiveMore(const QDeadlineTimer& deadline);
+    // For a connection held open until the server speaks (IMAP IDLE): waits
+    // until bytes arrive (then in buffered()), wakeFd (-1: none) becomes
+    // readable, or the time is up. A quiet wait is no failure here; only
+    // a closed or broken connection is (Failed, error set). TLS records
+    // without data for us (session tickets) are taken in and waited past.
+    enum class Waited { Data, Woken, Quiet, Failed };
+    Waited waitForData(int wakeFd, int milliseconds);
     // Hands what is received and not yet consumed to a protocol's reader
     // (status = reader.feed(bytes, &used)) and consumes what it used.
     template <class Reader>
@@ -189,6 +196,8 @@ private:
     bool lookUp(const QDeadlineTimer& deadline, QList<QHostAddress>* addresses);
     bool connectSocket(const QList<QHostAddress>& addresses, const QDeadlineTimer& deadline);
     Received receive(int waitMs);
+    // Drops the consumed bytes; a partial line or reply stays at the front.
+    void compactInput();
     void closeDescriptor();
 
     int m_fd = -1;

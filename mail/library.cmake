@@ -18,6 +18,7 @@ add_library(qp_mail_library STATIC
   ${CMAKE_CURRENT_LIST_DIR}/Pop3HeaderMemory.cpp ${CMAKE_CURRENT_LIST_DIR}/Pop3HeaderMemory.h
   ${CMAKE_CURRENT_LIST_DIR}/ImapResponse.cpp ${CMAKE_CURRENT_LIST_DIR}/ImapResponse.h
   ${CMAKE_CURRENT_LIST_DIR}/ImapClient.cpp ${CMAKE_CURRENT_LIST_DIR}/ImapClient.h
+  ${CMAKE_CURRENT_LIST_DIR}/ImapIdle.cpp ${CMAKE_CURRENT_LIST_DIR}/ImapIdle.h
   ${CMAKE_CURRENT_LIST_DIR}/HeaderDecoder.cpp ${CMAKE_CURRENT_LIST_DIR}/HeaderDecoder.h
   ${CMAKE_CURRENT_LIST_DIR}/Charsets.cpp ${CMAKE_CURRENT_LIST_DIR}/Charsets.h
 )

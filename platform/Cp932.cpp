@@ -92,9 +92,11 @@ bool isLeadByte(unsigned char b)
 
 QString toWindowsForms(const QString& text)
 {
+    // Read from the caller's text: only a character that changes makes a
+    // copy, so the usual text (nothing to change) costs no allocation.
     QString out = text;
-    for (qsizetype i = 0; i < out.size(); ++i) {
-        const char16_t c = out[i].unicode();
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char16_t c = text[i].unicode();
         const char16_t w = windowsForm(c);
         if (w != c)
             out[i] = QChar(w);

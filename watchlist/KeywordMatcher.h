@@ -1,5 +1,6 @@
 #pragma once
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QString>
 #include <QStringList>
 #include <QStringView>
@@ -56,6 +57,15 @@ public:
     // library gave it, cut at its first NUL by the caller).
     SenderMatch match(const QString& sender);
 
+    // The same for one of many senders matched in a row (a check's run
+    // through its messages): the store's file is looked at (device, inode,
+    // size, modification and change times) at most once a millisecond and
+    // read again only when it differs from what it was at the last read, so
+    // a store replaced or edited meanwhile is still seen. forgetFile() makes
+    // the next call read it whatever it looks like (a new run).
+    SenderMatch matchUnlessUnchanged(const QString& sender);
+    void forgetFile() { m_fileKnown = false; }
+
     // Matches sender against a keyword list held in memory (no file access);
     // each entry is trimmed as a stored keyword is. For tests and callers
     // that already have the list.
@@ -71,6 +81,18 @@ private:
     bool m_built = false;
     std::unique_ptr<Automaton> m_automaton;
     int m_rebuilds = 0;
+    // What the store's file looked like just before its last read by
+    // matchUnlessUnchanged, and what that read gave.
+    bool m_fileKnown = false;
+    QByteArray m_filePath;
+    struct FileLook {
+        quint64 device = 0, inode = 0;
+        qint64 size = -1, modifiedNs = 0, changedNs = 0;
+        bool operator==(const FileLook&) const = default;
+    } m_fileLook;
+    KeywordStoreStatus m_fileStatus;
+    QElapsedTimer m_lastLook;
+    static bool lookAt(const QByteArray& path, FileLook& look);
 };
 
 } // namespace qp

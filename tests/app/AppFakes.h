@@ -39,6 +39,7 @@ class ScriptedMail : public MailLibrary {
 public:
     explicit ScriptedMail(Journal& journal) : m_journal(journal) {}
     int messages = 0;
+    QString errorText = QStringLiteral("ログインできませんでした。");
     QString sender = QStringLiteral("someone@example.jp");
     std::function<void()> onEnd;
 
@@ -74,7 +75,7 @@ public:
     int NMailPop3Close(int) override { return log("close"), 0; }
     int NMailGetMessage(int, QString& buffer, int&) override
     {
-        buffer = QStringLiteral("ログインできませんでした。");
+        buffer = errorText;
         return 0;
     }
 

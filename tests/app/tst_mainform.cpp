@@ -44,7 +44,7 @@ struct Program {
     QMessageBox::StandardButton answer = QMessageBox::No;
     int exits = 0;
 
-    Program()
+    explicit Program(bool withPush = false)
     {
         setProgramFolderOverride(programDir.path());
         QDir(programDir.path()).mkdir(QStringLiteral("★MailData"));
@@ -57,13 +57,15 @@ struct Program {
         a.open(QIODevice::WriteOnly);
         a.write("[EXEINI]\r\nNAME=user\r\nNAME2=pw\r\n");
         a.close();
-        services.mail = std::make_unique<test::ScriptedMail>(journal);
+        services.mail = std::make_unique<InlineMailWorker>(std::make_unique<test::ScriptedMail>(journal));
         services.sound = std::make_unique<test::RecordingSound>(journal);
         setMessageHandler([this](QWidget*, const MessageRequest& r) {
             messages << r;
             return answer;
         });
         MainForm::setProcessExit([this](int) { ++exits; });
+        if (withPush)
+            services.push = std::make_unique<PushWatcher>();
         form = std::make_unique<MainForm>(services);
         form->Form_Load();
         journal.entries.clear();
@@ -78,7 +80,7 @@ struct Program {
         QDir::setCurrent(oldCwd);
         setProgramFolderOverride({});
     }
-    test::ScriptedMail& mail() { return static_cast<test::ScriptedMail&>(*services.mail); }
+    test::ScriptedMail& mail() { return static_cast<test::ScriptedMail&>(static_cast<InlineMailWorker&>(*services.mail).library()); }
     void trigger(const char* name)
     {
         QAction* a = form->menuAction(QString::fromLatin1(name));
@@ -148,7 +150,8 @@ private slots:
     }
 
     // The "エラー" box is not waited for: checks go on under it, with their
-    // board, and a later failure opens no second box.
+    // board; a later failure opens no second box but is told in it, first;
+    // a check asked for during another is answered.
     void anOpenErrorBoxNeverStopsChecking()
     {
         Program p;
@@ -172,6 +175,27 @@ private slots:
         p.trigger("mcheck");
         QCOMPARE(p.journal.entries.count(QStringLiteral("mail: connect pop.example.jp")), 3);
         QCOMPARE(errorBoxes(), 1);
+        p.mail().errorText = QStringLiteral("パスワードが違います");
+        p.trigger("mcheck");
+        QCOMPARE(errorBoxes(), 1);
+        const auto boxWith = [](const QString& start) {
+            for (QWidget* w : QApplication::topLevelWidgets())
+                if (auto* box = qobject_cast<QMessageBox*>(w); box && box->isVisible() && box->text().startsWith(start))
+                    return box;
+            return static_cast<QMessageBox*>(nullptr);
+        };
+        QMessageBox* box = boxWith(QStringLiteral("パスワードが違います"));
+        QVERIFY(box && box->text().contains(QStringLiteral("ログインできませんでした。")));
+
+        p.mail().messages = 1;
+        p.services.forms.setForm.touch()->setCheck2Value(1); // the board waits a second
+        p.trigger("mcheck");
+        QVERIFY(p.form->checkMail().isRunning());
+        p.trigger("mcheck");
+        QVERIFY(boxWith(CheckMail::kBusyNotice));
+        QTRY_VERIFY(!p.form->checkMail().isRunning());
+        QTRY_VERIFY(!boxWith(CheckMail::kBusyNotice));
+        QCOMPARE(p.journal.entries.count(QStringLiteral("mail: connect pop.example.jp")), 5);
     }
 
     void serverTextInTheErrorBoxIsPlainText()
@@ -464,6 +488,27 @@ private slots:
         QVERIFY(!p.services.forms.setForm.ifLoaded()->isVisible());
     }
 
+    // A watcher only while automatic checking is on and the server is IMAP;
+    // the interval box and the server window switch it at once.
+    void pushFollowsTheIntervalAndTheServer()
+    {
+        Program p(true);
+        p.services.settings.setPop3Server(QStringLiteral("imap://127.0.0.1:1"));
+        SetForm* setForm = p.services.forms.setForm.touch();
+        setForm->setText2(QStringLiteral("5"));
+        QVERIFY(p.services.push->isWatching());
+        // What it saw starts the interval's check.
+        emit p.services.push->checkWanted();
+        QTRY_COMPARE(p.journal.entries.count(QStringLiteral("mail: connect imap://127.0.0.1:1")), 1);
+        setForm->setText2(QStringLiteral("0"));
+        QVERIFY(!p.services.push->isWatching());
+        setForm->setText2(QStringLiteral("5"));
+        QVERIFY(p.services.push->isWatching());
+        p.services.settings.setPop3Server(QStringLiteral("pop.example.jp"));
+        p.services.forms.optionForm.show()->close();
+        QTRY_VERIFY(!p.services.push->isWatching());
+    }
+
     void bannerScrollsTheMailProgramName()
     {
         Program p;
@@ -471,7 +516,7 @@ private slots:
         p.form->Timer4_Timer();
         QCOMPARE(p.form->text8(), QStringLiteral("sylpheed"));
         QCOMPARE(p.form->label1Caption(), QStringLiteral("sylpheed"));
-        QCOMPARE(p.form->label1LeftTwips(), 3220);
+        QVERIFY(p.form->label1LeftTwips() < Scheduler::kBannerStartTwips); // moving left
         p.form->setText7(QString());
         p.form->Timer4_Timer();
         QCOMPARE(p.form->label1Caption(), QStringLiteral("設定されていません。"));

@@ -58,7 +58,7 @@ int runChild(const QString& folder, const QString& mode)
                                     ReadIniText(iniPath(), "NUMBER5", "(none)"), inodeOf(iniPath()));
         flush();
     };
-    services.mail = std::move(mail);
+    services.mail = std::make_unique<InlineMailWorker>(std::move(mail));
     auto sound = std::make_unique<test::RecordingSound>(journal);
     test::RecordingSound* soundPtr = sound.get();
     services.sound = std::move(sound);

@@ -36,7 +36,7 @@ struct StartedProgram {
         if (withDataFolder)
             QDir(programDir.path()).mkdir(QStringLiteral("★MailData"));
         QDir::setCurrent(workDir.path());
-        services.mail = std::make_unique<test::ScriptedMail>(journal);
+        services.mail = std::make_unique<InlineMailWorker>(std::make_unique<test::ScriptedMail>(journal));
         services.sound = std::make_unique<test::RecordingSound>(journal);
     }
     ~StartedProgram()

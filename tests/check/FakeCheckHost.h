@@ -1,7 +1,11 @@
 #pragma once
 // A host that records every call of the check cycle in order, in one log
 // shared with the fake mail library, and answers the option reads.
-#include "check/CheckHost.h"
+#include "check/CheckMail.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <utility>
 
 #include <QStringList>
 
@@ -17,7 +21,7 @@ public:
     QString text7 = QStringLiteral("未設定");
     bool autoClose = false;
     bool hangUpOn = false;
-    // Runs inside waitWithEvents, as events would.
+    // Runs inside a wait (after), as events would.
     std::function<void()> duringWait;
 
     QString idText, passText, text3, text6, boardText1, boardText2;
@@ -55,12 +59,23 @@ public:
         boardLoaded = false;
         m_log << QStringLiteral("unloadBoard");
     }
-    void waitWithEvents(int ms) override
+    // A wait ends at once, after duringWait, unless waits are held: then it
+    // ends when the test calls endHeldWait().
+    void after(int ms, std::function<void()> then) override
     {
         m_log << QStringLiteral("wait:%1").arg(ms);
         if (duringWait)
             duringWait();
+        if (holdWaits)
+            held = std::move(then);
+        else
+            then();
     }
+    bool holdWaits = false;
+    std::function<void()> held;
+    void endHeldWait() { std::exchange(held, nullptr)(); }
+    bool autoCheckOn = true;
+    bool automaticCheckingOn() override { return autoCheckOn; }
     void startAlert() override { m_log << QStringLiteral("alert"); }
     void announceWatchedMessages(const QList<WatchedMessage>& messages) override { announced = messages; }
     QList<WatchedMessage> announced;
@@ -75,5 +90,24 @@ public:
 private:
     QStringList& m_log;
 };
+
+// Starts a check and lets the event loop run until it is over (at most a
+// minute); started false when another check was running.
+inline CheckOutcome runCheck(CheckMail& check, bool scheduled = false)
+{
+    CheckOutcome outcome;
+    bool over = false;
+    check.setFinishedHandler([&](const CheckOutcome& o) {
+        outcome = o;
+        over = true;
+    });
+    if (check.start(scheduled)) {
+        QDeadlineTimer limit(60000);
+        while (!over && !limit.hasExpired())
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    }
+    check.setFinishedHandler(nullptr);
+    return outcome;
+}
 
 } // namespace qp::test

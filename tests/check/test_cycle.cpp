@@ -4,6 +4,8 @@
 #include "FakeMailLibrary.h"
 #include "StoreBytes.h"
 #include "check/CheckMail.h"
+#include "mail/NMailLayer.h"
+#include "tests/support/FakePop3Server.h"
 #include "platform/ProgramFolder.h"
 #include "settings/IniFile.h"
 #include "settings/SettingsPaths.h"
@@ -23,6 +25,7 @@ class CycleTest : public QObject {
     std::unique_ptr<QTemporaryDir> m_dir;
     QStringList log;
     std::unique_ptr<FakeMailLibrary> lib;
+    std::unique_ptr<InlineMailWorker> worker;
     std::unique_ptr<FakeCheckHost> host;
     ProcessSettings settings;
     std::unique_ptr<CheckMail> check;
@@ -62,7 +65,8 @@ private slots:
         host = std::make_unique<FakeCheckHost>(log);
         settings = ProcessSettings();
         settings.setPop3Server(QStringLiteral("pop.example.jp"));
-        check = std::make_unique<CheckMail>(*lib, settings, *host);
+        worker = std::make_unique<InlineMailWorker>(*lib);
+        check = std::make_unique<CheckMail>(*worker, settings, *host);
         setAccount(QStringLiteral("taro"), QStringLiteral("secret"));
     }
     void cleanup() { setProgramFolderOverride(QString()); }
@@ -71,7 +75,7 @@ private slots:
     {
         QVERIFY(writeStore(storePath(), {QStringLiteral("boss@example.jp")}));
         lib->senders = {QStringLiteral("a@example.jp"), QStringLiteral("b@example.jp"), QStringLiteral("c@example.jp")};
-        const CheckOutcome out = check->run();
+        const CheckOutcome out = runCheck(*check);
         QCOMPARE(log, QStringList({"connect:pop.example.jp", "account:taro/secret", "auth:1",
                                    "status:1", "size:1", "get:1", "status:2", "size:2", "get:2",
                                    "status:3", "size:3", "get:3", "close:1",
@@ -95,7 +99,7 @@ private slots:
         lib->senders = {QStringLiteral("a@example.jp"), QStringLiteral("Boss <boss@example.jp>")};
         host->autoClose = true;
         host->hangUpOn = true;
-        CheckOutcome out = check->run();
+        CheckOutcome out = runCheck(*check);
         QCOMPARE(out.matchCount, 1);
         QCOMPARE(afterClose(), QStringList({"board:新着メールが有ります/2", "showBoard", "wait:1000",
                                             "unloadBoard", "alert", "hangUp"}));
@@ -116,7 +120,7 @@ private slots:
         host->hangUpOn = false;
         lib->senders = {QStringLiteral("boss@example.jp"), QStringLiteral("<boss@example.jp>")};
         lib->headers = {QStringLiteral("From: boss@example.jp\r\nmessage-id:  <1@example.jp>\r\n")};
-        out = check->run();
+        out = runCheck(*check);
         QCOMPARE(host->announced.size(), 2);
         QCOMPARE(host->announced[0].identity, QStringLiteral("<1@example.jp>"));
         QCOMPARE(host->announced[1].identity, QStringLiteral("<boss@example.jp>\ndate\nsubject"));
@@ -130,17 +134,17 @@ private slots:
         lib->senders = {QStringLiteral("boss@example.jp")};
         host->mailerTicked = true;
         host->text7 = QStringLiteral("未設定");
-        QVERIFY(check->run().matchCount == 1);
+        QVERIFY(runCheck(*check).matchCount == 1);
         QVERIFY(afterClose().isEmpty()); // no board, no alert, nothing started
 
         log.clear();
         host->text7 = QStringLiteral("  /usr/bin/sylpheed  ");
         host->hangUpOn = true;
-        check->run();
+        runCheck(*check);
         QCOMPARE(afterClose(), QStringList({"start:/usr/bin/sylpheed", "hangUp"}));
         // Each check with mail starts it again.
         log.clear();
-        check->run();
+        runCheck(*check);
         QCOMPARE(afterClose(), QStringList({"start:/usr/bin/sylpheed", "hangUp"}));
     }
 
@@ -148,7 +152,7 @@ private slots:
     {
         host->hangUpOn = true;
         // Empty mailbox.
-        CheckOutcome out = check->run();
+        CheckOutcome out = runCheck(*check);
         QCOMPARE(out.messageCount, 0);
         QCOMPARE(log, QStringList({"connect:pop.example.jp", "account:taro/secret", "auth:1", "close:1", "hangUp"}));
 
@@ -156,7 +160,7 @@ private slots:
         log.clear();
         lib->connectResult = -1;
         settings.setAccountId(QStringLiteral("before"));
-        out = check->run();
+        out = runCheck(*check);
         QVERIFY(!out.connected);
         QCOMPARE(log, QStringList({"connect:pop.example.jp", "hangUp"}));
         QCOMPARE(settings.accountId(), QStringLiteral("before"));
@@ -165,7 +169,7 @@ private slots:
         log.clear();
         lib->calls = 0;
         settings.setPop3Server(QString());
-        check->run();
+        runCheck(*check);
         QCOMPARE(lib->calls, 0);
         QCOMPARE(log, QStringList({"hangUp"}));
     }
@@ -175,7 +179,7 @@ private slots:
         lib->loginFails = true;
         host->hangUpOn = true;
         settings.setUseApop(1);
-        const CheckOutcome out = check->run();
+        const CheckOutcome out = runCheck(*check);
         QVERIFY(out.messageCount < 0);
         QCOMPARE(lib->lastApop, -1);
         QCOMPARE(log, QStringList({"connect:pop.example.jp", "account:taro/secret", "auth:1", "message:0:8192",
@@ -192,26 +196,51 @@ private slots:
         QStringList errors;
         for (int i = 1; i <= 6; ++i) {
             log.clear();
-            QVERIFY(check->run(true).loginBusy);
+            QVERIFY(runCheck(*check, true).loginBusy);
             errors << log.filter(QStringLiteral("error:"));
         }
         QCOMPARE(errors.size(), 2);
         QVERIFY(errors.at(0).contains(QStringLiteral("3 回続けて")));
+        // The user's check is answered every time, and says what will come.
+        log.clear();
+        runCheck(*check);
+        QCOMPARE(log.filter(QStringLiteral("error:")).size(), 1);
+        QVERIFY(log.filter(QStringLiteral("error:")).first().contains(QStringLiteral("7 回続けて")));
+        host->autoCheckOn = false;
+        log.clear();
+        runCheck(*check);
+        QVERIFY(!log.filter(QStringLiteral("error:")).first().contains(QStringLiteral("次のチェック")));
         lib->loginFails = false;
         lib->loginDelay = 60;
-        QCOMPARE(check->run().loginDelayWaitMs, 0);
+        QCOMPARE(runCheck(*check).loginDelayWaitMs, 0);
+        // Automatic checks leave twice the server's delay between logins,
+        // and say once why.
         log.clear();
-        QVERIFY(check->run(true).loginDelayWaitMs > 59000);
-        QVERIFY(log.first().startsWith(QStringLiteral("wait:")));
-        log.clear();
-        check->run(false);
-        QVERIFY2(log.first().startsWith(QStringLiteral("notice:")) && log.first().contains(QStringLiteral("60 秒")),
+        QVERIFY(runCheck(*check, true).loginDelayWaitMs > 119000);
+        QVERIFY2(log.first().startsWith(QStringLiteral("notice:")) && log.first().contains(QStringLiteral("120 秒")),
                  qPrintable(log.first()));
+        QVERIFY(log.at(1).startsWith(QStringLiteral("wait:")));
+        log.clear();
+        runCheck(*check, true);
+        QVERIFY(log.first().startsWith(QStringLiteral("wait:")));
+        // The user's check during that wait: told, and it waits only what
+        // the server asks.
+        host->holdWaits = true;
+        log.clear();
+        QVERIFY(check->start(true));
+        QVERIFY(!check->start(false));
+        QVERIFY2(log.at(1).startsWith(QStringLiteral("notice:")) && log.at(1).contains(QStringLiteral("60 秒")),
+                 qPrintable(log.join('|')));
+        QVERIFY(log.at(2).startsWith(QStringLiteral("wait:")) && log.at(2).mid(5).toInt() <= 60000);
+        host->endHeldWait();
+        QVERIFY(!check->isRunning());
+        QCOMPARE(log.count(QStringLiteral("connect:pop.example.jp")), 1);
+        host->holdWaits = false;
         // A wrong password is told at once.
         lib->loginFails = true;
         lib->loginBusy = false;
         log.clear();
-        check->run(true);
+        runCheck(*check, true);
         QCOMPARE(log.filter(QStringLiteral("error:")).size(), 1);
     }
 
@@ -221,7 +250,7 @@ private slots:
         settings.setAccountId(QStringLiteral("typed"));
         settings.setAccountPassword(QStringLiteral("typed"));
         lib->senders = {QStringLiteral("a@example.jp")};
-        const CheckOutcome out = check->run();
+        const CheckOutcome out = runCheck(*check);
         QVERIFY(!out.loginTried);
         QCOMPARE(log, QStringList({"connect:pop.example.jp", "account:taro/", "showAccountWindow", "close:1"}));
         // What the file holds replaces what was typed.
@@ -230,7 +259,7 @@ private slots:
         // No account file at all.
         QVERIFY(QFile::remove(idPassIniPath()));
         log.clear();
-        check->run();
+        runCheck(*check);
         QCOMPARE(log, QStringList({"connect:pop.example.jp", "account:/", "showAccountWindow", "close:1"}));
     }
 
@@ -238,7 +267,7 @@ private slots:
     {
         lib->senders = {QStringLiteral("a@x"), QStringLiteral("b@x"), QStringLiteral("c@x")};
         lib->sizes = {100, -1, 0};
-        const CheckOutcome out = check->run();
+        const CheckOutcome out = runCheck(*check);
         QCOMPARE(out.sizeFailures, 1);
         QCOMPARE(out.getMailCalls, 2);
         QCOMPARE(log.mid(3, 8), QStringList({"status:1", "size:1", "get:1", "status:2", "size:2", "status:3",
@@ -253,7 +282,7 @@ private slots:
         // sender is not matched a second time, and the check goes on.
         lib->senders = {QStringLiteral("boss@example.jp"), QStringLiteral("boss@example.jp"), QStringLiteral("x@y")};
         lib->badStatus = {2};
-        CheckOutcome out = check->run();
+        CheckOutcome out = runCheck(*check);
         QCOMPARE(out.matchCount, 1);
         QCOMPARE(out.getMailCalls, 3);
         QCOMPARE(lib->plannedCount, 3);
@@ -262,7 +291,7 @@ private slots:
         // of one message: the watched sender after it is still found.
         lib->senders = {QStringLiteral("x@y"), QStringLiteral("x@y"), QStringLiteral("boss@example.jp")};
         lib->sizes = {100, -1, 100};
-        out = check->run();
+        out = runCheck(*check);
         QCOMPARE(out.abandonedAt, 0);
         QCOMPARE(out.matchCount, 1);
         QCOMPARE(out.getMailCalls, 2);
@@ -272,7 +301,7 @@ private slots:
         log.clear();
         lib->sizes.clear();
         lib->brokenFrom = 3;
-        out = check->run();
+        out = runCheck(*check);
         QCOMPARE(out.abandonedAt, 3);
         QCOMPARE(afterClose(), QStringList({"board:新着メールが有ります/3", "showBoard", "alert"}));
 
@@ -285,7 +314,7 @@ private slots:
         lib->countOverride = 2'000'000'000;
         lib->brokenFrom = 2;
         lib->errorText = QStringLiteral("サーバーが接続を切りました");
-        out = check->run();
+        out = runCheck(*check);
         QCOMPARE(out.abandonedAt, 2);
         QCOMPARE(out.matchCount, 1);
         QCOMPARE(afterClose(), QStringList({"message:0:8192",
@@ -299,7 +328,7 @@ private slots:
         log.clear();
         lib->brokenFrom = 0;
         check->setWalkLimit(2000);
-        out = check->run();
+        out = runCheck(*check);
         QCOMPARE(out.abandonedAt, 0);
         QVERIFY(out.walkCutAt > 2);
         QCOMPARE(out.matchCount, 1);
@@ -316,13 +345,13 @@ private slots:
         lib->connectResult = -1;
         lib->errorText = QStringLiteral("サーバー「pop.example.jp」と TLS で接続できません（証明書の期限が切れています）");
         lib->connectFailsOverTls = true;
-        check->run();
+        runCheck(*check);
         QCOMPARE(log, QStringList({"connect:pop.example.jp", "message:0:8192",
                                    "error:サーバー「pop.example.jp」と TLS で接続できません（証明書の期限が切れています）",
                                    "hangUp"}));
         log.clear();
         lib->connectFailsOverTls = false;
-        check->run();
+        runCheck(*check);
         QCOMPARE(log, QStringList({"connect:pop.example.jp", "hangUp"}));
     }
 
@@ -330,19 +359,20 @@ private slots:
     {
         QVERIFY(writeStore(storePath(), {QStringLiteral("nobody@x")}));
         lib->senders = {QStringLiteral("new@example.jp"), QStringLiteral("new@example.jp")};
-        // The store changes between the first and the second message.
+        // The store changes while the server is read: what it is then is
+        // matched.
         lib->onStatus = [this](int m) {
             if (m == 2)
                 QVERIFY(writeStore(storePath(), {QStringLiteral("nobody@x"), QStringLiteral("new@example.jp")}));
         };
-        QCOMPARE(check->run().matchCount, 1);
+        QCOMPARE(runCheck(*check).matchCount, 2);
         QCOMPARE(host->text6, QStringLiteral("new@example.jp"));
 
         // A missing store is created empty; nothing matches.
         QVERIFY(QFile::remove(storePath()));
         lib->onStatus = nullptr;
         log.clear();
-        QCOMPARE(check->run().matchCount, 0);
+        QCOMPARE(runCheck(*check).matchCount, 0);
         QVERIFY(QFile::exists(storePath()));
         QCOMPARE(afterClose(), QStringList({"board:新着メールが有ります/2", "showBoard"}));
     }
@@ -354,7 +384,7 @@ private slots:
             many << QStringLiteral("a");
         QVERIFY(writeStore(storePath(), many));
         lib->senders = {QStringLiteral("a"), QStringLiteral("a")};
-        const CheckOutcome out = check->run();
+        const CheckOutcome out = runCheck(*check);
         QCOMPARE(out.matchCount, std::int16_t(32767));
         QVERIFY(afterClose().contains(QStringLiteral("alert")));
         QVERIFY(!out.recordsIgnored);
@@ -363,7 +393,7 @@ private slots:
         // the outcome says so (the main window tells the user once).
         QVERIFY(writeStore(storePath(), QStringList(32766 + 3, QStringLiteral("a"))));
         lib->senders = {QStringLiteral("a")};
-        const CheckOutcome capped = check->run();
+        const CheckOutcome capped = runCheck(*check);
         QCOMPARE(capped.matchCount, std::int16_t(32766));
         QVERIFY(capped.recordsIgnored);
     }
@@ -372,16 +402,49 @@ private slots:
     {
         lib->senders = {QStringLiteral("a@x")};
         host->autoClose = true;
-        CheckOutcome nested;
-        host->duringWait = [&] { nested = check->run(); };
-        const CheckOutcome out = check->run();
+        bool nested = true;
+        host->duringWait = [&] { nested = check->start(); };
+        const CheckOutcome out = runCheck(*check);
         QVERIFY(out.started);
-        QVERIFY(!nested.started);
+        QVERIFY(!nested);
         QCOMPARE(log.count(QStringLiteral("connect:pop.example.jp")), 1);
         QVERIFY(!check->isRunning());
+        // The user who asked was told, until the check was over.
+        QCOMPARE(log.filter(QStringLiteral("notice:")),
+                 QStringList({QStringLiteral("notice:") + CheckMail::kBusyNotice, QStringLiteral("notice:")}));
 
         host->duringWait = nullptr;
-        QVERIFY(check->run().started);
+        QVERIFY(runCheck(*check).started);
+    }
+
+    // The real library on its worker, against a server on loopback: a box
+    // the user holds open (a nested event loop, as exec() runs) does not
+    // hold the check, which answers, tells and ends inside it.
+    void theWorkerGoesOnWhileABoxIsOpen()
+    {
+        FakePop3Server server;
+        server.greeting("+OK ready");
+        for (int i = 0; i < 5; ++i) // whatever comes (CAPA, USER, PASS, QUIT)
+            server.expect("*", "-ERR [AUTH] wrong password");
+        QVERIFY(server.start());
+        settings.setPop3Server(server.serverText());
+        ThreadedMailWorker threaded(std::make_unique<NMail>());
+        threaded.post([](MailLibrary& library) { library.NMailInitializeWinSock(); });
+        CheckMail viaWorker(threaded, settings, *host);
+        bool endedInsideTheBox = false;
+        QEventLoop box;
+        viaWorker.setFinishedHandler([&](const CheckOutcome&) {
+            endedInsideTheBox = box.isRunning();
+            box.quit();
+        });
+        QVERIFY(viaWorker.start());
+        QTimer::singleShot(20000, &box, &QEventLoop::quit);
+        box.exec();
+        QVERIFY(endedInsideTheBox);
+        QCOMPARE(server.mismatch(), QString());
+        const QStringList errors = log.filter(QStringLiteral("error:"));
+        QCOMPARE(errors.size(), 1);
+        QVERIFY2(errors[0].contains(QStringLiteral("wrong password")), qPrintable(errors[0]));
     }
 };
 

@@ -3,22 +3,27 @@
 // throwaway program folder; only the windows are faked.
 #include "FakeCheckHost.h"
 #include "check/CheckMail.h"
-#include "check/ThreadedMailLibrary.h"
+#include "check/MailWorker.h"
+#include "check/PushWatcher.h"
 #include "mail/NMailLayer.h"
 #include "platform/ProgramFolder.h"
 #include "settings/IniFile.h"
 #include "settings/SettingsPaths.h"
 #include "tests/support/DovecotFixture.h"
+#include "tests/support/FakeImapServer.h"
 #include "tests/support/FakePop3Server.h"
 #include "watchlist/KeywordStore.h"
 
 #include <QDir>
 #include <QRandomGenerator>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QtTest>
 
 #include <memory>
+
+#include <csignal>
 
 using namespace qp;
 using namespace qp::test;
@@ -39,7 +44,7 @@ class EndToEndTest : public QObject {
     std::unique_ptr<QTemporaryDir> m_folder;
     QStringList log;
     NMail* lib = nullptr; // owned by threaded, whose worker makes its calls
-    std::unique_ptr<ThreadedMailLibrary> threaded;
+    std::unique_ptr<ThreadedMailWorker> threaded;
     std::unique_ptr<FakeCheckHost> host;
     ProcessSettings settings;
     std::unique_ptr<CheckMail> check;
@@ -79,6 +84,7 @@ private slots:
             {QStringLiteral("empty"), {}},
             {QStringLiteral("refused"), {message("a@example.jp")}},
             {QStringLiteral("again"), {message("a@example.jp"), message("b@example.jp")}},
+            {QStringLiteral("pushbox"), {}},
         };
         for (const auto& [user, messages] : boxes) {
             QVERIFY(m_dovecot->addUser(user, QStringLiteral("pw-") + user));
@@ -107,7 +113,7 @@ private slots:
         log.clear();
         auto owned = std::make_unique<NMail>();
         lib = owned.get();
-        threaded = std::make_unique<ThreadedMailLibrary>(std::move(owned));
+        threaded = std::make_unique<ThreadedMailWorker>(std::move(owned));
         lib->NMailInitializeWinSock();
         lib->NMailSetOption(NMail::kOptionTextBufferSize, 8192);
         lib->setExtraCaCertificates(m_dovecot->caCertificates());
@@ -131,7 +137,7 @@ private slots:
     {
         useAccount(QStringLiteral("three"));
         watch(QStringLiteral("boss@example.jp"));
-        const CheckOutcome out = check->run();
+        const CheckOutcome out = runCheck(*check);
         QCOMPARE(out.messageCount, 3);
         QCOMPARE(out.matchCount, 0);
         QCOMPARE(host->boardText1, QStringLiteral("新着メールが有ります"));
@@ -151,7 +157,7 @@ private slots:
         useAccount(QStringLiteral("two"));
         watch(QStringLiteral("boss@example.jp"));
         host->autoClose = true;
-        const CheckOutcome out = check->run();
+        const CheckOutcome out = runCheck(*check);
         QCOMPARE(out.matchCount, 1);
         const qsizetype board = log.indexOf(QStringLiteral("board:新着メールが有ります/2"));
         QVERIFY(board >= 0);
@@ -164,7 +170,7 @@ private slots:
         useAccount(QStringLiteral("twice"));
         watch(QStringLiteral("someone@else.jp"));
         watch(QStringLiteral("boss@example.jp"));
-        const CheckOutcome out = check->run();
+        const CheckOutcome out = runCheck(*check);
         QCOMPARE(out.matchCount, 2);
         QCOMPARE(log.count(QStringLiteral("alert")), 1);
         QCOMPARE(host->boardText2, QStringLiteral("3"));
@@ -174,7 +180,7 @@ private slots:
     {
         useAccount(QStringLiteral("cased"));
         watch(QStringLiteral("boss@example.jp"));
-        const CheckOutcome out = check->run();
+        const CheckOutcome out = runCheck(*check);
         QCOMPARE(out.messageCount, 1);
         QCOMPARE(out.matchCount, 0);
         QVERIFY(log.contains(QStringLiteral("showBoard")));
@@ -186,7 +192,7 @@ private slots:
         useAccount(QStringLiteral("japanese"));
         // Stored in CP932 by the keyword store.
         watch(QStringLiteral("山田太郎"));
-        const CheckOutcome out = check->run();
+        const CheckOutcome out = runCheck(*check);
         QCOMPARE(out.matchCount, 1);
         QVERIFY(log.contains(QStringLiteral("alert")));
     }
@@ -197,7 +203,7 @@ private slots:
         watch(QStringLiteral("boss@example.jp"));
         host->mailerTicked = true;
         host->text7 = QStringLiteral("未設定");
-        const CheckOutcome out = check->run();
+        const CheckOutcome out = runCheck(*check);
         QCOMPARE(out.messageCount, 1);
         for (const QString& line : log)
             QVERIFY2(!line.startsWith(QStringLiteral("board")) && line != QStringLiteral("showBoard")
@@ -209,7 +215,7 @@ private slots:
     {
         useAccount(QStringLiteral("empty"));
         host->hangUpOn = true;
-        const CheckOutcome out = check->run();
+        const CheckOutcome out = runCheck(*check);
         QVERIFY(out.loginTried);
         QCOMPARE(out.messageCount, 0);
         QCOMPARE(log, QStringList({"account:empty/pw-empty", "hangUp"}));
@@ -222,7 +228,7 @@ private slots:
         // login does not slow the other cases.
         lib->setLocalAddress(QHostAddress(QStringLiteral("127.0.0.2")));
         host->hangUpOn = true;
-        const CheckOutcome out = check->run();
+        const CheckOutcome out = runCheck(*check);
         QVERIFY(out.messageCount < 0);
         QCOMPARE(log.size(), 3);
         QCOMPARE(log[0], QStringLiteral("account:refused/wrong"));
@@ -235,9 +241,9 @@ private slots:
     void mailLeftOnTheServerIsReportedAgain()
     {
         useAccount(QStringLiteral("again"));
-        QCOMPARE(check->run().messageCount, 2);
+        QCOMPARE(runCheck(*check).messageCount, 2);
         log.clear();
-        QCOMPARE(check->run().messageCount, 2);
+        QCOMPARE(runCheck(*check).messageCount, 2);
         QCOMPARE(log, QStringList({"account:again/pw-again", "board:新着メールが有ります/2", "showBoard"}));
     }
 
@@ -257,7 +263,7 @@ private slots:
         host->hangUpOn = true;
         QElapsedTimer t;
         t.start();
-        const CheckOutcome out = check->run();
+        const CheckOutcome out = runCheck(*check);
         QCOMPARE(server.mismatch(), QString());
         QCOMPARE(out.messageCount, 2000000000);
         QCOMPARE(out.abandonedAt, 1);
@@ -266,31 +272,6 @@ private slots:
         QVERIFY2(log[1].startsWith(QStringLiteral("error:メールの確認を途中で打ち切りました。2000000000 通のうち 1 通も確認できませんでした。\n")),
                  qPrintable(log[1]));
         QCOMPARE(log.mid(2), QStringList({"board:新着メールが有ります/2000000000", "showBoard", "hangUp"}));
-    }
-
-    // The calls wait on the worker while this thread's event loop runs: a
-    // check asked for meanwhile is dropped, and the program's end gives the
-    // session up at once, silently.
-    void eventsRunWhileTheServerIsSilentAndTheEndGivesUp()
-    {
-        FakePop3Server server;
-        server.greeting("", FakePop3Server::Then::Hang);
-        QVERIFY(server.start());
-        settings.setPop3Server(server.serverText());
-        CheckOutcome nested;
-        nested.started = true;
-        QTimer::singleShot(300, [&] {
-            nested = check->run();
-            threaded->NMailEndWinSock();
-        });
-        QElapsedTimer t;
-        t.start();
-        const CheckOutcome out = check->run();
-        QVERIFY(!nested.started);
-        QVERIFY(!out.connected);
-        QVERIFY2(t.elapsed() < 2000, qPrintable(QString::number(t.elapsed())));
-        QCOMPARE(server.connections(), 1);
-        QVERIFY(log.isEmpty());
     }
 
     // The same check over IMAP, with TLS from the first byte and by
@@ -312,7 +293,7 @@ private slots:
         const QMap<QString, QString> before = m_dovecot->maildirFlags(QStringLiteral("imapbox"));
         QCOMPARE(before.size(), 6);
         const qsizetype sessions = m_dovecot->logText().count(QStringLiteral("Logged out"));
-        const CheckOutcome out = check->run();
+        const CheckOutcome out = runCheck(*check);
         QCOMPARE(out.messageCount, 3);
         QCOMPARE(out.matchCount, 1);
         QCOMPARE(log, QStringList({"account:imapbox/pw-imapbox", "board:新着メールが有ります/3", "showBoard",
@@ -330,7 +311,7 @@ private slots:
         useAccount(QStringLiteral("refused"), QStringLiteral("wrong"));
         settings.setPop3Server(m_dovecot->imapServerText(true));
         lib->setExtraCaCertificates({});
-        QVERIFY(!check->run().loginTried);
+        QVERIFY(!runCheck(*check).loginTried);
         QCOMPARE(log.size(), 1);
         QVERIFY2(log[0].startsWith(QStringLiteral("error:サーバー「127.0.0.1」と TLS で接続できません（証明書の発行元を信頼できません")),
                  qPrintable(log[0]));
@@ -340,17 +321,83 @@ private slots:
         useAccount(QStringLiteral("refused"), QStringLiteral("wrong"));
         lib->setLocalAddress(QHostAddress(QStringLiteral("127.0.0.3")));
         settings.setPop3Server(m_dovecot->imapServerText(true));
-        const CheckOutcome out = check->run();
+        const CheckOutcome out = runCheck(*check);
         QVERIFY(out.messageCount < 0);
         QVERIFY2(lib->lastError().startsWith(QStringLiteral("ログインできません（")), qPrintable(lib->lastError()));
         QCOMPARE(log, QStringList({"account:refused/wrong", "error:" + lib->lastError()}));
+    }
+
+    // A delivery while the watcher idles brings the check and the alert at
+    // once, not at an interval; a killed server process is followed by a
+    // new session, which first catches up on what it missed.
+    void pushedDeliveryAlertsAndOutlivesAKilledServerProcess_data() { imapCheckLeavesTheMailboxAsItWas_data(); }
+    void pushedDeliveryAlertsAndOutlivesAKilledServerProcess()
+    {
+        QFETCH(bool, implicitTls);
+        useAccount(QStringLiteral("pushbox"));
+        watch(QStringLiteral("boss@example.jp"));
+        host->autoClose = true;
+        settings.setPop3Server(m_dovecot->imapServerText(implicitTls));
+        PushWatcher push;
+        MailSessionSetup setup;
+        setup.extraCas = m_dovecot->caCertificates();
+        setup.timeouts.replyMs = 3000;
+        push.setSetup(setup);
+        push.setTiming(700, 400); // renewals and probes happen meanwhile too
+        int checks = 0;
+        connect(&push, &PushWatcher::checkWanted, this, [&] {
+            ++checks;
+            check->start(true);
+        });
+        push.watch({settings.pop3Server(), QStringLiteral("pushbox"), QStringLiteral("pw-pushbox")});
+        for (int round = 1; round <= 2; ++round) {
+            QTRY_COMPARE_WITH_TIMEOUT(push.sessions(), round, 15000);
+            QTRY_COMPARE(push.state(), PushWatcher::State::Watching);
+            QTRY_COMPARE(checks, 2 * (round - 1));
+            QTRY_VERIFY(!check->isRunning()); // the catch-up check is over
+            log.clear();
+            QVERIFY(m_dovecot->addMessage(QStringLiteral("pushbox"), message("Boss <boss@example.jp>")));
+            QTRY_VERIFY_WITH_TIMEOUT(log.contains(QStringLiteral("alert")), 5000);
+            QCOMPARE(checks, round == 1 ? 1 : 3);
+            if (round == 2)
+                break;
+            const QList<int> processes = m_dovecot->mailProcesses(QStringLiteral("pushbox"));
+            QVERIFY(!processes.isEmpty());
+            for (const int pid : processes)
+                ::kill(pid, SIGKILL);
+        }
+    }
+
+    // A refused login is told once, not at every try that follows; a
+    // server without IDLE is left to the interval, untried again.
+    void pushRefusedOnceAndNoIdleLeftAlone()
+    {
+        FakeImapServer refusing;
+        refusing.greeting("* OK [CAPABILITY IMAP4rev1 IDLE] ready");
+        refusing.expect("LOGIN *", "{tag} NO [AUTHENTICATIONFAILED] wrong password");
+        QVERIFY(refusing.start());
+        PushWatcher push;
+        QSignalSpy told(&push, &PushWatcher::loginRefused);
+        push.watch({refusing.serverText(), QStringLiteral("alice"), QStringLiteral("pw")});
+        QTRY_VERIFY_WITH_TIMEOUT(refusing.received().count(refusing.received().value(0)) >= 2, 10000);
+        QCOMPARE(told.count(), 1);
+        QVERIFY2(told[0][0].toString().contains(QStringLiteral("wrong password")), qPrintable(told[0][0].toString()));
+
+        FakeImapServer noIdle;
+        noIdle.greeting("* OK [CAPABILITY IMAP4rev1] ready");
+        noIdle.expect("LOGIN *", "{tag} OK");
+        noIdle.expect("CAPABILITY", "* CAPABILITY IMAP4rev1\r\n{tag} OK");
+        QVERIFY(noIdle.start());
+        push.watch({noIdle.serverText(), QStringLiteral("alice"), QStringLiteral("pw")});
+        QTRY_COMPARE(push.state(), PushWatcher::State::Unsupported);
+        QCOMPARE(told.count(), 1);
     }
 
     void emptyAccountOpensTheAccountWindowAndLogsInNowhere()
     {
         QVERIFY(WriteIniText(idPassIniPath(), QStringLiteral("NAME"), QString()).ok);
         const int loginsBefore = m_dovecot->logText().count(QStringLiteral("Login: user="));
-        const CheckOutcome out = check->run();
+        const CheckOutcome out = runCheck(*check);
         QVERIFY(out.connected);
         QVERIFY(!out.loginTried);
         QCOMPARE(log, QStringList({"account:/", "showAccountWindow"}));

@@ -6,7 +6,11 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include "mail/ImapClient.h"
+#include "mail/ImapIdle.h"
 #include "mail/NMailLayer.h"
 #include "mail/TlsMemory.h"
 #include "tests/support/FakeImapServer.h"
@@ -309,6 +313,70 @@ private slots:
         QVERIFY(stripped.waitForDisconnect(5000));
         for (const QByteArray& c : stripped.received())
             QVERIFY2(!c.startsWith("LOGIN") && !c.startsWith("AUTHENTICATE"), c.constData());
+    }
+
+    // The watch's edges: no IDLE at all, the server leaving, no go-ahead,
+    // a connection gone silent, and what counts as a change.
+    void idleWatch_data()
+    {
+        QTest::addColumn<QByteArray>("greeting");
+        QTest::addColumn<QByteArray>("idleReply");
+        QTest::addColumn<int>("stop"); // -1: not opened
+        QTest::addColumn<int>("changes");
+        QTest::addColumn<QString>("error");
+        const QByteArray idle = "* OK [CAPABILITY IMAP4rev1 IDLE] ready";
+        QTest::newRow("no IDLE") << kGreeting << QByteArray() << -1 << 0 << QStringLiteral("IDLE に対応していません");
+        QTest::newRow("BYE") << idle << QByteArray("+ idling\r\n* BYE going down") << int(qp::ImapIdle::Stop::Lost) << 0
+                             << QStringLiteral("going down");
+        QTest::newRow("no go-ahead") << idle << QByteArray("* OK thinking") << int(qp::ImapIdle::Stop::Lost) << 0
+                                     << QStringLiteral("IDLE に応じません");
+        QTest::newRow("silent") << idle << QByteArray("+ idling") << int(qp::ImapIdle::Stop::Lost) << 0
+                                << QStringLiteral("接続が切れたようです");
+        QTest::newRow("changes") << idle
+                                 << QByteArray("+ idling\r\n* OK Still here\r\n* 3 EXISTS\r\n* 1 RECENT\r\n"
+                                               "* 2 FETCH (FLAGS (\\Seen))\r\n* 1 EXPUNGE")
+                                 << int(qp::ImapIdle::Stop::Woken) << 4 << QString();
+    }
+    void idleWatch()
+    {
+        QFETCH(QByteArray, greeting);
+        QFETCH(QByteArray, idleReply);
+        QFETCH(int, stop);
+        QFETCH(int, changes);
+        QFETCH(QString, error);
+        FakeImapServer server;
+        server.greeting(greeting);
+        server.expect("LOGIN *", "{tag} OK logged in");
+        if (stop < 0)
+            server.expect("CAPABILITY", "* CAPABILITY IMAP4rev1\r\n{tag} OK");
+        server.expect("EXAMINE INBOX", "* 2 EXISTS\r\n* OK [UIDNEXT 9] next\r\n{tag} OK [READ-ONLY] done");
+        server.expect("IDLE", idleReply, idleReply.contains("BYE") ? Then::Close : Then::Hang);
+        QVERIFY(server.start());
+        qp::ImapIdle watcher;
+        watcher.client().setTimeouts(quickTimeouts());
+        watcher.setTiming(60000, 300);
+        const bool opened = watcher.open(*qp::parseImapServer(server.serverText()), QStringLiteral("alice"), QStringLiteral("pw"));
+        QCOMPARE(opened, stop >= 0);
+        if (opened) {
+            QCOMPARE(watcher.mailbox().exists, 2);
+            QCOMPARE(watcher.mailbox().uidNext, 9);
+            const int wake = ::eventfd(0, EFD_CLOEXEC);
+            int seen = 0;
+            const auto result = watcher.watch(wake, [&] {
+                if (++seen == changes) {
+                    const quint64 one = 1;
+                    QCOMPARE(::write(wake, &one, sizeof one), ssize_t(sizeof one));
+                }
+            });
+            ::close(wake);
+            QCOMPARE(int(result), stop);
+            QCOMPARE(seen, changes);
+        } else {
+            QCOMPARE(watcher.failure(), qp::ImapIdle::Failure::Unsupported);
+            QVERIFY(!server.received().contains("EXAMINE INBOX"));
+        }
+        QVERIFY2(watcher.errorText().contains(error), qPrintable(watcher.errorText()));
+        watcher.logout();
     }
 };
 

@@ -24,6 +24,8 @@
 #include "platform/Cp932.h"
 #include "tests/support/DovecotFixture.h"
 #include "tests/support/FakePop3Server.h"
+#include "bench/pop3/DelayRelay.h"
+#include "actions/ActionsUi.h"
 
 using qp::test::DovecotFixture;
 
@@ -250,6 +252,7 @@ private slots:
 
     void manualCheckShowsBoardAndAlertAndShutdownSaves();
     void wrongPasswordShowsErrorAndProgramGoesOn();
+    void aBoxOpenedDuringASlowCheckDoesNotHoldIt();
     void endsAtOnceWhileTheServerIsSilent_data();
     void endsAtOnceWhileTheServerIsSilent();
 
@@ -260,7 +263,8 @@ private:
     bool waitForNoWindow(const QString& title, int timeoutMs);
     bool xdotool(const QStringList& args, QString* out = nullptr);
     QSize windowSize(const QString& id);
-    void askForCheckThroughMenu(const QString& mainWindow);
+    // moveKey: pressed in the open menu first (e.g. "Up" for its last item).
+    void askForCheckThroughMenu(const QString& mainWindow, const QString& moveKey = QString());
     // Starts the program with these settings; mainWindow: its main window.
     void startProgram(const ProgramRun::Settings& settings, QString* mainWindow);
     void closeWindow(const QString& id);
@@ -450,7 +454,7 @@ void ProgramWhole::startProgram(const ProgramRun::Settings& settings, QString* m
     QVERIFY2(!mainWindow->isEmpty(), "the main window did not appear");
 }
 
-void ProgramWhole::askForCheckThroughMenu(const QString& mainWindow)
+void ProgramWhole::askForCheckThroughMenu(const QString& mainWindow, const QString& moveKey)
 {
     QElapsedTimer t;
     t.start();
@@ -476,6 +480,8 @@ void ProgramWhole::askForCheckThroughMenu(const QString& mainWindow)
             QThread::msleep(100);
     }
     QVERIFY2(!menu.isEmpty(), "Alt+F did not open the menu ファイル(&F)");
+    if (!moveKey.isEmpty())
+        QVERIFY(xdotool({QStringLiteral("key"), moveKey}));
     QVERIFY(xdotool({QStringLiteral("key"), QStringLiteral("Return")}));
     t.restart();
     while (programWindows().contains(menu) && t.elapsed() < 5000)
@@ -681,6 +687,41 @@ void ProgramWhole::wrongPasswordShowsErrorAndProgramGoesOn()
     QCOMPARE(ini.value(QStringLiteral("NUMBER3")), QStringLiteral("0"));
     QCOMPARE(ini.value(QStringLiteral("NUMBER5")), QStringLiteral("1"));
     QCOMPARE(ini.value(QStringLiteral("NAME")), kMailerPath);
+}
+
+// A server half a second away each way makes the check take seconds; the
+// homepage question, a modal box, opened meanwhile does not hold it: the
+// board comes while the box is still open.
+void ProgramWhole::aBoxOpenedDuringASlowCheckDoesNotHoldIt()
+{
+    m_dovecot = std::make_unique<DovecotFixture>(DovecotFixture::Options{false, {}});
+    QVERIFY(m_dovecot->addUser(QStringLiteral("reader"), QStringLiteral("slow-pw")));
+    for (const QByteArray& m : sampleMessages())
+        QVERIFY(m_dovecot->addMessage(QStringLiteral("reader"), m));
+    QVERIFY2(m_dovecot->start(), qPrintable(m_dovecot->errorString()));
+    const quint16 dovecotPort = m_dovecot->serverText().section(QLatin1Char(':'), -1).toUShort();
+    DelayRelay relay(dovecotPort, 500);
+    QVERIFY(relay.start());
+    QString main;
+    startProgram({QStringLiteral("127.0.0.1:%1").arg(relay.port()), QStringLiteral("reader"), QStringLiteral("slow-pw"),
+                  false, {}},
+                 &main);
+    if (QTest::currentTestFailed())
+        return;
+    askForCheckThroughMenu(main);
+    if (QTest::currentTestFailed())
+        return;
+    askForCheckThroughMenu(main, QStringLiteral("Up")); // 作者のホームページ, the last item
+    if (QTest::currentTestFailed())
+        return;
+    const QString box = waitForWindow(qp::kHomepageCaption, 5000);
+    QVERIFY2(!box.isEmpty(), "the homepage question did not open");
+    QVERIFY2(windows(kBoardTitle).isEmpty(), "the check was over before the box opened: not slow enough");
+    QVERIFY2(!waitForWindow(kBoardTitle, 20000).isEmpty(), "no board while the box was open");
+    QCOMPARE(windows(qp::kHomepageCaption), QStringList{box});
+    QVERIFY(xdotool({QStringLiteral("windowfocus"), box}));
+    QVERIFY(xdotool({QStringLiteral("key"), QStringLiteral("Escape")}));
+    QVERIFY2(waitForNoWindow(qp::kHomepageCaption, 5000), "the box did not close");
 }
 
 void ProgramWhole::endsAtOnceWhileTheServerIsSilent_data()

@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -307,6 +308,26 @@ int DovecotFixture::masterPid() const
     bool ok = false;
     const int pid = f.readAll().trimmed().toInt(&ok);
     return ok ? pid : -1;
+}
+
+QList<int> DovecotFixture::mailProcesses(const QString& user) const
+{
+    QList<int> pids;
+    const int master = masterPid();
+    const QRegularExpression login(QStringLiteral("Login: user=<%1>.*mpid=(\\d+)").arg(QRegularExpression::escape(user)));
+    for (auto it = login.globalMatch(logText()); it.hasNext();) {
+        const int pid = it.next().captured(1).toInt();
+        // Field 4 of stat is the parent: a pid taken over by another
+        // process since is not this server's.
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+        if (pid > 0 && master > 0 && stat.open(QIODevice::ReadOnly)) {
+            const QByteArray text = stat.readAll();
+            const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+            if (fields.size() > 1 && fields[1].toInt() == master && !pids.contains(pid))
+                pids << pid;
+        }
+    }
+    return pids;
 }
 
 bool DovecotFixture::start()

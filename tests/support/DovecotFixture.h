@@ -94,6 +94,11 @@ public:
     // Waits (polling the log) until it contains needle; false on time-out.
     bool waitForLog(const QString& needle, int timeoutMs = 5000) const;
 
+    // The live mail processes (imap, pop3) of this server that took the
+    // user's logins, by the mpid of the login lines: a test kills one to
+    // cut a session off.
+    QList<int> mailProcesses(const QString& user) const;
+
     QString folder() const { return m_dir.path(); }
     QString maildir(const QString& user) const;
     QString errorString() const { return m_error; }

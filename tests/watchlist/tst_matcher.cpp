@@ -128,6 +128,20 @@ void MatcherTest::storeIsReadForEveryCallAndChangesAreSeen()
     QCOMPARE(matcher.match(QStringLiteral("Bob@example.jp")).matchCount, 1);
     QCOMPARE(matcher.rebuildCount(), 2);
 
+    // The same edit during a run through many senders, which looks at the
+    // file rather than reading it for each: seen from the next look on.
+    QCOMPARE(matcher.matchUnlessUnchanged(QStringLiteral("Bob@example.jp")).matchCount, 1);
+    bytes[4 + 204 * 2] = 'b';
+    {
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::ReadWrite));
+        QCOMPARE(f.write(bytes), bytes.size());
+        QVERIFY(f.setFileTime(stamp, QFileDevice::FileModificationTime));
+    }
+    QTest::qWait(5);
+    QCOMPARE(matcher.matchUnlessUnchanged(QStringLiteral("bob@example.jp")).matchCount, 1);
+    QCOMPARE(matcher.rebuildCount(), 3);
+
     // Changes made through the store are seen at the next call.
     QVERIFY(KeywordStore::compact(0).ok());
     QCOMPARE(matcher.match(QStringLiteral("alice@example.jp")).matchCount, 1);
