@@ -71,6 +71,9 @@ int main(int argc, char** argv)
     auto mail = std::make_unique<qp::NMail>();
     // Servers seen with TLS, so that a session stripped of it is refused.
     mail->setTlsMemoryFile(qp::programPath(QStringLiteral("\\★MailData\\tlsservers.txt")));
+    // What checks read of each message, so that the first check after a
+    // start asks the server only about what is new.
+    mail->setHeaderMemoryFile(qp::programPath(QStringLiteral("\\★MailData\\mailheaders.dat")));
     // Authorities the user trusts besides the system's (a server of their
     // own with a private CA); read once, a missing file is no CA.
     const qp::ExtraCaFile cas = qp::readExtraCaFile(qp::programPath(QStringLiteral("\\★MailData\\cacerts.pem")));

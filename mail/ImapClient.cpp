@@ -259,7 +259,7 @@ bool ImapClient::connectToServer(const MailEndpoint& endpoint)
     m_lastCode.clear();
     m_unseen.clear();
     m_batch.clear();
-    m_batchFirst = -1;
+    m_uidValidity = -1;
     m_errorKind = ErrorKind::None;
     if (!m_transport.connectTo(endpoint))
         return failFromTransport();
@@ -268,7 +268,8 @@ bool ImapClient::connectToServer(const MailEndpoint& endpoint)
 
     ImapResponse greeting;
     qsizetype budget = kMaxText;
-    if (!readResponse(Expect{}, replyDeadline(), &budget, &greeting))
+    const QDeadlineTimer greetingDeadline(m_transport.timeouts().greetingMs);
+    if (!readResponse(Expect{}, std::min(greetingDeadline, replyDeadline()), &budget, &greeting))
         return false;
     if (greeting.kind == ImapResponse::Kind::Untagged && greeting.status == "BYE")
         return fail(ErrorKind::GreetingRefused, mailtext::greetingRefused(host(), serverSaid(greeting)), true);
@@ -371,6 +372,7 @@ bool ImapClient::login(const QString& user, const QString& password)
     if (tagged.status != "OK")
         return fail(ErrorKind::LoginRefused, mailtext::loginRefused(serverSaid(tagged)), false);
     m_loggedIn = true;
+    m_user = user;
     return true;
 }
 
@@ -404,7 +406,16 @@ bool ImapClient::openInbox(int* count)
     if (!send(examine + " EXAMINE INBOX\r\n" + search + " UID SEARCH UNSEEN UNDELETED\r\n"))
         return false;
     ImapResponse opened;
-    if (!readUntilTagged(examine, Expect{}, &opened, [](const ImapResponse&) { return true; }))
+    m_uidValidity = -1;
+    if (!readUntilTagged(examine, Expect{}, &opened, [this](const ImapResponse& r) {
+            if (r.status == "OK" && r.code == "UIDVALIDITY") {
+                bool ok = false;
+                const qint64 v = r.codeText.trimmed().toLongLong(&ok);
+                if (ok && v > 0)
+                    m_uidValidity = v;
+            }
+            return true;
+        }))
         return false;
     QList<qint64> uids;
     bool badSearch = false;
@@ -444,9 +455,27 @@ bool ImapClient::openInbox(int* count)
         uids.resize(INT_MAX);
     m_unseen = std::move(uids);
     m_batch.clear();
-    m_batchFirst = -1;
+    // A UID names one message for good within one UIDVALIDITY (RFC 3501),
+    // so the mailbox key holds it: a new UIDVALIDITY starts afresh. The
+    // memory holds the unseen messages only.
+    if (m_memory && m_uidValidity > 0) {
+        m_memory->useMailbox(QStringLiteral("imap %1 %2 %3").arg(m_transport.endpoint().serverKey(), m_user).arg(m_uidValidity));
+        QList<QByteArray> ids;
+        ids.reserve(m_unseen.size());
+        for (qint64 uid : std::as_const(m_unseen))
+            ids << QByteArray::number(uid);
+        m_memory->keepOnly(ids);
+    }
     *count = int(m_unseen.size());
     return true;
+}
+
+const Pop3HeaderMemory::Entry* ImapClient::remembered(qint64 uid) const
+{
+    if (!m_memory || m_uidValidity <= 0)
+        return nullptr;
+    const Pop3HeaderMemory::Entry* e = m_memory->find(QByteArray::number(uid));
+    return e && e->hasFields ? e : nullptr;
 }
 
 const ImapMessage* ImapClient::message(int number)
@@ -455,39 +484,48 @@ const ImapMessage* ImapClient::message(int number)
         fail(ErrorKind::ServerError, mailtext::noSuchMessage(number), false);
         return nullptr;
     }
-    const int first = (number - 1) / kFetchBatch * kFetchBatch + 1;
-    if (first != m_batchFirst && !fetchBatch(first))
+    const qint64 uid = m_unseen.at(number - 1);
+    if (const auto it = m_batch.constFind(uid); it != m_batch.cend())
+        return &*it;
+    if (const Pop3HeaderMemory::Entry* e = remembered(uid)) {
+        m_fromMemory = ImapMessage{uid, e->size, e->fields, true};
+        return &m_fromMemory;
+    }
+    if (!fetchBatch(number))
         return nullptr;
-    return &m_batch.at(number - first);
+    return &m_batch[uid];
 }
 
+// Fetches the message and the next ones the memory does not hold, up to
+// kFetchBatch: a check with nothing new fetches nothing.
 bool ImapClient::fetchBatch(int first)
 {
     m_batch.clear();
-    m_batchFirst = -1;
-    const QList<qint64> uids = m_unseen.mid(first - 1, kFetchBatch);
-    QHash<qint64, qsizetype> index;
-    m_batch.resize(uids.size());
-    for (qsizetype i = 0; i < uids.size(); ++i) {
-        m_batch[i].uid = uids.at(i);
-        index.insert(uids.at(i), i);
-    }
+    QList<qint64> uids;
+    for (qsizetype i = first - 1; i < m_unseen.size() && uids.size() < kFetchBatch; ++i)
+        if (i == first - 1 || !remembered(m_unseen.at(i)))
+            uids << m_unseen.at(i);
+    QHash<qint64, ImapMessage> batch;
+    for (qint64 uid : std::as_const(uids))
+        batch.insert(uid, ImapMessage{uid, -1, QByteArray(), false});
     const QByteArray tag = nextTag();
     if (!send(tag + " UID FETCH " + uidSet(uids) + ' ' + kFetchItems + "\r\n"))
         return false;
-    const Expect bounds{kMaxText, kMaxFieldsLiteral, uids.size() * (kMaxFieldsLiteral + 1024) + kMaxCommandBytes};
+    const Expect bounds{kMaxText, kMaxFieldsLiteral,
+                        uids.size() * (kMaxFieldsLiteral + 1024) + kMaxCommandBytes + kMaxLongHeaderBytes};
     ImapResponse tagged;
-    bool ok = readUntilTagged(tag, bounds, &tagged, [&](const ImapResponse& r) {
+    m_reader.setCollectHeaderFields(true, bounds.budget);
+    const bool ok = readUntilTagged(tag, bounds, &tagged, [&](const ImapResponse& r) {
         if (r.name != "FETCH")
             return true;
         const auto f = imapFetch(r);
         if (!f)
             return fail(ErrorKind::Protocol, mailtext::badReply(host(), QStringLiteral("FETCH %1").arg(r.number)), true);
         // A FETCH the server adds on its own (another client's flag change) is no answer.
-        const auto it = f->uid ? index.constFind(*f->uid) : index.constEnd();
-        if (it == index.constEnd())
+        const auto it = f->uid ? batch.find(*f->uid) : batch.end();
+        if (it == batch.end())
             return true;
-        ImapMessage& m = m_batch[*it];
+        ImapMessage& m = *it;
         if (f->size)
             m.size = *f->size;
         if (f->headerFields)
@@ -495,12 +533,22 @@ bool ImapClient::fetchBatch(int first)
         m.found = m.found || f->size || f->headerFields;
         return true;
     });
+    m_reader.setCollectHeaderFields(false);
     if (!ok)
         return false;
     if (tagged.status != "OK")
         return fail(ErrorKind::ServerError,
                     QStringLiteral("メールのヘッダーを受信できません（%1）").arg(serverSaid(tagged)), false);
-    m_batchFirst = first;
+    if (m_memory && m_uidValidity > 0) {
+        for (const ImapMessage& m : std::as_const(batch)) {
+            if (!m.found || m.size < 0)
+                continue;
+            const QByteArray id = QByteArray::number(m.uid);
+            m_memory->rememberFields(id, m.headerFields);
+            m_memory->rememberSize(id, m.size);
+        }
+    }
+    m_batch = std::move(batch);
     return true;
 }
 
@@ -591,6 +639,7 @@ bool ImapClient::loginOAuth(const QString& user, const QByteArray& accessToken)
             m_capabilities = r.capabilities();
         if (r.status == "OK") {
             m_loggedIn = true;
+            m_user = user; // the memory of read messages is the user's
             return true;
         }
         const QString why = said.isEmpty() ? serverSaid(r) : serverSaid(r) + QStringLiteral("、") + printable(said);

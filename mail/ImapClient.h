@@ -1,5 +1,6 @@
 #pragma once
 #include <QByteArray>
+#include <QHash>
 #include <QDeadlineTimer>
 #include <QHostAddress>
 #include <QList>
@@ -10,6 +11,8 @@
 #include "mail/ImapResponse.h"
 #include "mail/MailClientBase.h"
 #include "mail/MailTransport.h"
+#include "mail/Pop3HeaderMemory.h"
+#include "mail/Pop3Reply.h"
 
 namespace qp {
 
@@ -63,8 +66,13 @@ public:
     // SEARCH response (its UIDs: 16 MB holds well over a million).
     static constexpr qsizetype kMaxText = 64 * 1024;
     static constexpr qsizetype kMaxSearchText = 16 * 1024 * 1024;
-    // The header fields of one message; real ones are a few hundred bytes.
-    static constexpr qsizetype kMaxFieldsLiteral = 64 * 1024;
+    // What is kept of the header fields of one message: real ones are a
+    // few hundred bytes; of a longer one (a hostile sender) the first part
+    // of each field is kept, as POP3 keeps it, and the rest is read past.
+    static constexpr qsizetype kMaxFieldsLiteral = 3 * (HeaderFieldCollector::kMaxFieldBytes + 2);
+    // All one sender's header may bring beyond that, however long a mail
+    // server lets a header be, before a FETCH counts as endless.
+    static constexpr qsizetype kMaxLongHeaderBytes = 64 * 1024 * 1024;
     // Everything one command may bring back (untagged responses included):
     // a server that keeps talking is cut off here.
     static constexpr qsizetype kMaxCommandBytes = 4 * 1024 * 1024;
@@ -76,6 +84,10 @@ public:
     ~ImapClient();
     ImapClient(const ImapClient&) = delete;
     ImapClient& operator=(const ImapClient&) = delete;
+
+    // What earlier sessions read, by UIDVALIDITY and UID; null = nothing is
+    // remembered and every unseen header is fetched at every check.
+    void setHeaderMemory(Pop3HeaderMemory* memory) { m_memory = memory; }
 
     // Connects, reads the greeting, learns the capabilities and on a plain
     // connection starts TLS when offered (or refuses when this server was
@@ -91,8 +103,9 @@ public:
     // EXAMINE INBOX and UID SEARCH UNSEEN UNDELETED, sent together. The count is the
     // number of unseen messages not marked deleted.
     bool openInbox(int* count);
-    // Unseen message number (1 to count, ascending UID). Fetches the batch
-    // holding it when it is not at hand; null on failure.
+    // Unseen message number (1 to count, ascending UID). Answered from the
+    // header memory when it holds the UID; else fetches it with the next
+    // messages the memory does not hold; null on failure.
     const ImapMessage* message(int number);
     // LOGOUT when the stream is still usable, then close; always ends closed.
     void logout();
@@ -127,6 +140,7 @@ private:
     bool startTls();
     bool refuseWithoutTls(const QString& text) override;
     bool fetchBatch(int first);
+    const Pop3HeaderMemory::Entry* remembered(qint64 uid) const;
     bool fail(ErrorKind kind, const QString& text, bool breaks);
     bool failFromTransport();
     // A command's replies went past its whole budget.
@@ -142,8 +156,11 @@ private:
     QByteArray m_bye; // a server's parting words, for the error text
     QByteArray m_lastCode;
     QList<qint64> m_unseen;
-    QList<ImapMessage> m_batch; // the fetched batch
-    int m_batchFirst = -1;      // its first message number
+    QHash<qint64, ImapMessage> m_batch; // the fetched batch, by UID
+    ImapMessage m_fromMemory;           // the last message answered from memory
+    Pop3HeaderMemory* m_memory = nullptr;
+    QString m_user;
+    qint64 m_uidValidity = -1;          // of the INBOX; -1 when the server did not say
     bool m_loggedIn = false;
     ErrorKind m_errorKind = ErrorKind::None;
 };

@@ -66,15 +66,22 @@ ImapResponseReader::Status ImapResponseReader::lineEnded()
         m_state = State::Finished;
         return Status::Done;
     }
-    if (n == -2 || n > m_maxLiteral) {
+    if (n == -2 || n > (m_collect ? m_maxAnnounced : m_maxLiteral)) {
         m_state = State::Finished;
         return Status::LiteralTooLarge;
     }
-    if (m_raw.size() + 2 + n > m_maxResponse) {
+    if (m_raw.size() + 2 + (m_collect ? std::min<qint64>(n, m_maxLiteral) : n) > m_maxResponse) {
         m_state = State::Finished;
         return Status::TooLarge;
     }
-    m_raw += "\r\n";
+    if (m_collect) {
+        m_literalHead = m_raw.lastIndexOf('{');
+        m_fields = HeaderFieldCollector();
+        if (n == 0)
+            m_raw += "\r\n";
+    } else {
+        m_raw += "\r\n";
+    }
     m_literalLeft = n;
     m_state = n > 0 ? State::Literal : State::Text;
     m_lineStart = m_raw.size();
@@ -89,9 +96,18 @@ ImapResponseReader::Status ImapResponseReader::feed(QByteArrayView input, qsizet
             break;
         if (m_state == State::Literal) {
             const qsizetype n = std::min(m_literalLeft, input.size() - at);
-            m_raw.append(input.sliced(at, n));
+            if (m_collect)
+                m_fields.feed(input.sliced(at, n));
+            else
+                m_raw.append(input.sliced(at, n));
             at += n;
             m_literalLeft -= n;
+            if (m_literalLeft == 0 && m_collect) {
+                // The literal becomes what was kept of it, within the bound.
+                const QByteArray kept = m_fields.fields().left(m_maxLiteral);
+                m_raw.truncate(m_literalHead);
+                m_raw += '{' + QByteArray::number(kept.size()) + "}\r\n" + kept;
+            }
             if (m_literalLeft == 0) {
                 m_state = State::Text;
                 m_lineStart = m_raw.size();

@@ -4,6 +4,8 @@
 #include <QList>
 #include <optional>
 
+#include "mail/Pop3Reply.h"
+
 namespace qp {
 
 // Reads one IMAP response (RFC 3501 section 7) from bytes fed in whatever
@@ -23,6 +25,16 @@ public:
 
     // Bounds for the next response. Text counts every byte outside literals.
     void start(qsizetype maxText, qsizetype maxLiteral, qsizetype maxResponse);
+    // From the next start() on: every literal is a message header of any
+    // size, of which only the fields a check uses are kept (as
+    // HeaderFieldCollector keeps them); the literal then reads as those
+    // fields alone, and maxLiteral bounds what is kept, not what came; a
+    // literal announced over maxAnnounced is still refused at once.
+    void setCollectHeaderFields(bool on, qsizetype maxAnnounced = 0)
+    {
+        m_collect = on;
+        m_maxAnnounced = maxAnnounced;
+    }
     Status feed(QByteArrayView input, qsizetype* consumed);
 
     // The response without its final CRLF; each literal stays as "{n}\r\n"
@@ -40,6 +52,10 @@ private:
     qsizetype m_lineStart = 0;     // where the current line's text begins in m_raw
     qsizetype m_literalLeft = 0;
     QByteArray m_raw;
+    bool m_collect = false;
+    qsizetype m_maxAnnounced = 0;
+    qsizetype m_literalHead = 0;   // where the "{n}" of the current literal begins
+    HeaderFieldCollector m_fields; // collecting mode: the literal's wanted fields
 };
 
 // A value in a response: an atom (numbers and NIL are atoms too), a string

@@ -5,6 +5,7 @@ namespace qp {
 ImapSession::ImapSession(MailSessionSetup& setup, const MailEndpoint& endpoint) : m_endpoint(endpoint)
 {
     setup.applyTo(m_client);
+    m_client.setHeaderMemory(&setup.headerMemory);
 }
 
 bool ImapSession::fail(const QString& text)

@@ -18,6 +18,7 @@ public:
     bool headerFields(int number, QByteArray* fields) override;
     bool size(int number, qint64* octets) override;
     bool isUsable() const override { return !m_client.isBroken(); }
+    QString serverKey() const override { return m_endpoint.serverKey(); }
     void close() override { m_client.logout(); }
     QString errorText() const override { return m_error; }
     bool tlsFailed() const override { return m_client.tlsFailed(); }

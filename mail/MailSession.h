@@ -63,6 +63,10 @@ public:
     virtual void planWalk(int /*count*/) {}
     // The fewest seconds the server wants between two logins; 0 = none.
     virtual int loginDelaySeconds() const { return 0; }
+    // No header can be read on this server (see MailLibrary::takeServerNotice).
+    virtual QString headersUnreadable() const { return QString(); }
+    // Which server this is, for what is told once per server.
+    virtual QString serverKey() const = 0;
     virtual bool isUsable() const = 0;
     // Says goodbye when the stream still allows it, without waiting long on
     // a silent server; always ends closed.

@@ -263,8 +263,8 @@ bool MailTransport::failTimeout()
 
 bool MailTransport::failWholeTimeout()
 {
-    return fail(Error::Timeout, QStringLiteral("サーバー「%1」の応答が終わりません（%2 秒で時間切れ）")
-                                    .arg(host()).arg(m_timeouts.wholeReplyMs / 1000));
+    // The bound that ended differs by step (greeting, reply): said without a figure.
+    return fail(Error::Timeout, QStringLiteral("サーバー「%1」の応答が終わりません（時間切れ）").arg(host()));
 }
 
 void MailTransport::startSession(int milliseconds)

@@ -16,8 +16,11 @@ class QSslSocket;
 
 namespace qp {
 
-// Every wait of a mail connection is bounded; the calls block the window,
-// so these bounds are how long a dead or stalling server can freeze it.
+// Every wait of a mail connection is bounded, so that a server that is
+// gone or stalls is told within seconds: the connect within 15 s, the
+// greeting within 30 s of it, every later reply's silence within 30 s, and
+// all of one session within MailClientBase::kSessionMs (5 minutes),
+// whichever ends first.
 struct MailTimeouts {
     // One deadline for the name look-up and the TCP connect together (every
     // address of the name is tried within it), and the same again for the
@@ -31,6 +34,12 @@ struct MailTimeouts {
     // after login on a big mailbox (the server scans it) over a congested
     // link. 30 s is generous for that and still ends a hung session.
     int replyMs = 30000;
+    // The whole greeting, however it trickles in. A server greets at once;
+    // one that has taken the connection and sends nothing whole within
+    // 30 s is hung (an overloaded server, a firewall that takes the SYN but
+    // never passes data), and the user hears of it then rather than at the
+    // session's end.
+    int greetingMs = 30000;
     // A whole reply, however steadily it trickles in: 10 min carries a 25 MB
     // message over a 64 kB/s link, and stops a server that sends one byte
     // just before each idle time-out.

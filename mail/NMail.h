@@ -70,6 +70,11 @@ public:
     // After a successful login: the fewest seconds the server wants between
     // two logins (POP3 LOGIN-DELAY); 0 when it asks for none.
     virtual int loginDelaySeconds(int /*handle*/) const { return 0; }
+    // After a successful login: a text the user should be told once about
+    // this server, although the check goes on (a POP3 server without TOP:
+    // no sender can be read there, so no watched sender is recognised).
+    // Empty when there is none or it was handed out before in this run.
+    virtual QString takeServerNotice(int /*handle*/) { return QString(); }
 };
 
 } // namespace qp

@@ -95,7 +95,14 @@ void NMail::fillHeaderTexts(const QByteArray& headerBlock, QString& subject, QSt
     // time is a comparison.
     if (!m_lastDecoded || headerBlock != m_lastHeaderBlock) {
         m_lastHeaderBlock = headerBlock;
-        m_lastDecoded = mailheader::decodeHeader(headerBlock);
+        auto now = m_decodedNow.constFind(headerBlock);
+        if (now == m_decodedNow.cend()) {
+            const auto before = m_decodedBefore.constFind(headerBlock);
+            now = m_decodedNow.insert(headerBlock, before != m_decodedBefore.cend()
+                                                       ? *before
+                                                       : mailheader::decodeHeader(headerBlock));
+        }
+        m_lastDecoded = *now;
     }
     const mailheader::DecodedHeader& h = *m_lastDecoded;
     subject = fitBuffer(h.subject);
@@ -118,6 +125,7 @@ int NMail::NMailEndWinSock()
     for (auto& [handle, session] : m_sessions)
         session->close();
     m_sessions.clear();
+    m_setup.headerMemory.save();
     return 0;
 }
 
@@ -264,7 +272,26 @@ int NMail::NMailPop3Close(int handle)
         return notConnected();
     it->second->close();
     m_sessions.erase(it);
+    if (m_sessions.empty()) {
+        m_decodedBefore = std::move(m_decodedNow);
+        m_decodedNow.clear();
+    }
+    // What the session read is kept for the next start; a file that cannot
+    // be written costs the next start a full read, nothing more.
+    m_setup.headerMemory.save();
     return 0;
+}
+
+QString NMail::takeServerNotice(int handle)
+{
+    const MailSession* s = session(handle);
+    if (!s)
+        return QString();
+    const QString text = s->headersUnreadable();
+    if (text.isEmpty() || m_noticesGiven.contains(s->serverKey()))
+        return QString();
+    m_noticesGiven.insert(s->serverKey());
+    return text;
 }
 
 void NMail::planWalk(int handle, int count)

@@ -1,4 +1,5 @@
 #pragma once
+#include <QHash>
 #include <map>
 #include <memory>
 #include <optional>
@@ -51,6 +52,11 @@ public:
     // The file that remembers which servers were seen with TLS (the program
     // keeps it in its data folder); without one, only for this object's life.
     void setTlsMemoryFile(const QString& path) { m_setup.tlsMemory.setPath(path); }
+    // The file that keeps what checks read of each message between runs
+    // (the program keeps it in its data folder, owner-only); without one,
+    // only for this object's life. Written when a session that changed it
+    // closes.
+    void setHeaderMemoryFile(const QString& path) { m_setup.headerMemory.setPath(path); }
     // The client behind a handle (null when there is none), for tests.
     const Pop3Client* client(int handle) const;
     const ImapClient* imapClient(int handle) const;
@@ -74,7 +80,8 @@ public:
     int authenticateWithToken(int handle, const QString& id, std::shared_ptr<OAuthTokenSource> source) override;
     bool lastLoginTokenRefused() const override { return m_lastTokenRefused; }
     int loginDelaySeconds(int handle) const override;
-    // What the POP3 sessions of this run remember of the messages they read.
+    QString takeServerNotice(int handle) override;
+    // What the sessions of this run remember of the messages they read.
     const Pop3HeaderMemory& headerMemory() const { return m_setup.headerMemory; }
 
     // false: one command at a time even when the server offers PIPELINING
@@ -100,6 +107,7 @@ private:
     int m_nextHandle = 1;
     int m_textBufferSize = kDefaultTextBufferSize;
     QString m_caFileProblem;
+    QSet<QString> m_noticesGiven; // servers whose notice was handed out
     bool m_lastConnectTls = false;
     bool m_lastLoginBusy = false;
     bool m_lastTokenRefused = false;
@@ -111,6 +119,11 @@ private:
     QString m_lastError;
     QByteArray m_lastHeaderBlock;
     std::optional<mailheader::DecodedHeader> m_lastDecoded;
+    // Decoded texts by the fields they came from, of this session and the
+    // one before: a check that finds nothing new answers every message from
+    // the header memory, and decoding those again cost most of its time.
+    // Bounded by what two sessions read (the header memory's bound).
+    QHash<QByteArray, mailheader::DecodedHeader> m_decodedNow, m_decodedBefore;
 };
 
 } // namespace qp

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstring>
 #include <iterator>
 #include <limits>
 
@@ -35,6 +36,35 @@ bool parseNumber(const QByteArray& token, qint64 limit, qint64* out)
         return false;
     *out = v;
     return true;
+}
+
+// The first two words of each line of a listing ("n word"), without
+// copying the lines: a listing may hold half a million of them. Lines with
+// fewer words are passed over; exact: no word after the second either.
+template <class Take>
+void forEachListed(const QByteArray& data, bool exact, Take take)
+{
+    const char* p = data.constData();
+    const char* const end = p + data.size();
+    auto isSpace = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
+    while (p < end) {
+        const char* nl = static_cast<const char*>(std::memchr(p, '\n', size_t(end - p)));
+        const char* e = nl ? nl : end;
+        QByteArrayView w[3];
+        int n = 0;
+        for (const char* q = p; q < e && n < 3;) {
+            while (q < e && isSpace(*q))
+                ++q;
+            const char* start = q;
+            while (q < e && !isSpace(*q))
+                ++q;
+            if (q > start)
+                w[n++] = QByteArrayView(start, q - start);
+        }
+        if (n >= 2 && (!exact || n == 2))
+            take(w[0], w[1]);
+        p = e + 1;
+    }
 }
 
 QList<QByteArray> words(const QByteArray& text)
@@ -168,6 +198,11 @@ bool Pop3Client::connectToServer(const Pop3Endpoint& endpoint)
     m_statCount = 0;
     m_mailboxKey.clear();
     m_uidls.clear();
+    m_sizes.clear();
+    m_known.clear();
+    m_mailboxSent = false;
+    m_uidlSent = false;
+    m_quitSent = false;
     m_pipelineFailed = false;
     m_planCount = 0;
     m_ahead.clear();
@@ -183,7 +218,7 @@ bool Pop3Client::connectToServer(const Pop3Endpoint& endpoint)
 
     Pop3ReplyReader reader;
     reader.startSingleLine();
-    if (!readReply(reader, QDeadlineTimer(m_transport.timeouts().wholeReplyMs), nullptr))
+    if (!readReply(reader, QDeadlineTimer(m_transport.timeouts().greetingMs), nullptr))
         return false;
     if (reader.isErr())
         return fail(ErrorKind::GreetingRefused, mailtext::greetingRefused(shownHost(), serverSaid(reader)), true);
@@ -287,8 +322,9 @@ bool Pop3Client::loginUserPass(const QString& user, const QString& password)
     Pop3ReplyReader reader;
     Reply r = Reply::Failed;
     if (m_pipeliningAllowed && hasCapability("PIPELINING")) {
-        // Both at once (RFC 2449): one round trip less at every check.
-        if (!sendLine("USER " + userBytes + "\r\nPASS " + passwordBytes))
+        // Both at once (RFC 2449), and what a check asks next behind them:
+        // one round trip for the login and the mailbox.
+        if (!sendLine("USER " + userBytes + "\r\nPASS " + passwordBytes + mailboxCommands()))
             return false;
         const QDeadlineTimer whole(m_transport.timeouts().wholeReplyMs);
         Pop3ReplyReader pass;
@@ -309,11 +345,36 @@ bool Pop3Client::loginUserPass(const QString& user, const QString& password)
         if (r == Reply::Ok)
             r = command("PASS " + passwordBytes, reader, false, 0);
     }
+    return loginReplies(r, reader) && loggedIn(user);
+}
+
+// After a refused login the replies to the mailbox commands sent with it
+// are still on their way: the stream is out of step.
+bool Pop3Client::loginReplies(Reply r, const Pop3ReplyReader& reader)
+{
     if (r == Reply::Failed)
         return false;
-    if (r == Reply::Err)
-        return loginRefused(reader);
-    return loggedIn(user);
+    if (r == Reply::Err) {
+        loginRefused(reader);
+        if (m_mailboxSent)
+            m_broken = true;
+        return false;
+    }
+    return true;
+}
+
+QByteArray Pop3Client::mailboxCommands()
+{
+    if (!m_pipeliningAllowed || !hasCapability("PIPELINING"))
+        return QByteArray();
+    m_mailboxSent = true;
+    // With UIDL the sizes too (one LIST): the memory takes a message by
+    // both, and the walk then asks no LIST n.
+    m_uidlSent = m_memory && hasCapability("UIDL");
+    QByteArray batch = m_capaSupported ? "\r\nCAPA\r\nSTAT" : "\r\nSTAT";
+    if (m_uidlSent)
+        batch += "\r\nUIDL\r\nLIST";
+    return batch;
 }
 
 std::optional<QByteArray> Pop3Client::apopTimestamp(const QByteArray& greeting)
@@ -358,12 +419,14 @@ bool Pop3Client::loginApop(const QString& user, const QString& password)
                     QStringLiteral("サーバー「%1」の APOP 用の文字列が不正なため、APOP でログインしません").arg(shownHost()),
                     false);
     Pop3ReplyReader reader;
-    const Reply r = command("APOP " + userBytes + ' ' + apopDigest(*ts, passwordBytes), reader, false, 0);
-    if (r == Reply::Failed)
+    const QByteArray line = "APOP " + userBytes + ' ' + apopDigest(*ts, passwordBytes);
+    if (!sendLine(line + mailboxCommands()))
         return false;
-    if (r == Reply::Err)
-        return loginRefused(reader);
-    return loggedIn(user);
+    reader.startSingleLine();
+    const Reply r = awaitReply(reader, QDeadlineTimer(m_transport.timeouts().wholeReplyMs), nullptr);
+    if (m_mailboxSent && m_broken)
+        m_pipelineFailed = true;
+    return loginReplies(r, reader) && loggedIn(user);
 }
 
 // The extended response codes of RFC 2449 and 3206 tell a mailbox that is
@@ -434,26 +497,35 @@ bool Pop3Client::takeStat(const Pop3ReplyReader& reader, Reply r, int* count, qi
 // listing that cannot be read, leaves it empty: every message is read then.
 bool Pop3Client::readMailbox(int* count)
 {
-    const bool uidl = m_memory && !m_mailboxKey.isEmpty() && hasCapability("UIDL");
-    if (!m_pipeliningAllowed || !hasCapability("PIPELINING"))
-        return refreshCapabilities() && stat(count, nullptr) && (!uidl || readUidls());
-    // All three in one round trip (RFC 2449): a check of a mailbox with
-    // nothing new is little more than this.
-    QByteArray batch = m_capaSupported ? "CAPA\r\nSTAT" : "STAT";
-    if (uidl)
-        batch += "\r\nUIDL";
-    if (!sendLine(batch))
-        return false;
-    Pop3ReplyReader capa, st, ids;
+    if (!m_mailboxSent && (!m_pipeliningAllowed || !hasCapability("PIPELINING"))) {
+        const bool uidl = m_memory && !m_mailboxKey.isEmpty();
+        if (!refreshCapabilities() || !stat(count, nullptr))
+            return false;
+        if (uidl && hasCapability("UIDL") && (!readUidls() || !readSizes()))
+            return false;
+        settleMemory();
+        return true;
+    }
+    // All in one round trip (RFC 2449): a check of a mailbox with nothing
+    // new is little more than this.
+    if (!m_mailboxSent) {
+        const QByteArray batch = mailboxCommands();
+        if (!sendLine(batch.mid(2)))
+            return false;
+    }
+    m_mailboxSent = false;
+    Pop3ReplyReader capa, st, ids, sizes;
     capa.startMultiLine(kMaxListingBytes);
     st.startSingleLine();
     ids.startMultiLine(kMaxUidlBytes);
+    sizes.startMultiLine(kMaxUidlBytes);
     auto next = [this](Pop3ReplyReader& reader) {
         return m_broken ? Reply::Failed : awaitReply(reader, QDeadlineTimer(m_transport.timeouts().wholeReplyMs), nullptr);
     };
     const Reply rc = m_capaSupported ? next(capa) : Reply::NotSent;
     const Reply rs = next(st);
-    const Reply ru = uidl ? next(ids) : Reply::NotSent;
+    const Reply ru = m_uidlSent ? next(ids) : Reply::NotSent;
+    const Reply rl = m_uidlSent ? next(sizes) : Reply::NotSent;
     if (m_broken) {
         // Replies lost or stalled: a server that drops what is sent ahead.
         m_pipelineFailed = true;
@@ -463,8 +535,10 @@ bool Pop3Client::readMailbox(int* count)
         return false;
     if (!takeStat(st, rs, count, nullptr))
         return false;
-    if (uidl)
+    if (m_uidlSent)
         takeUidls(ids, ru);
+    takeSizes(sizes, rl);
+    settleMemory();
     return true;
 }
 
@@ -478,30 +552,100 @@ bool Pop3Client::readUidls()
     return true;
 }
 
+bool Pop3Client::readSizes()
+{
+    Pop3ReplyReader reader;
+    const Reply r = command("LIST", reader, true, kMaxUidlBytes);
+    if (r == Reply::Failed && m_broken)
+        return false;
+    takeSizes(reader, r);
+    return true;
+}
+
 void Pop3Client::takeUidls(const Pop3ReplyReader& reader, Reply r)
 {
     m_uidls.clear();
     if (r != Reply::Ok)
         return;
-    QHash<int, QByteArray> uidls;
-    QSet<QByteArray> seen, twice;
-    for (const QByteArray& line : reader.data().split('\n')) {
-        const QList<QByteArray> w = words(line);
+    std::vector<QByteArray> uidls(size_t(m_statCount) + 1);
+    QHash<QByteArray, int> first; // UIDL -> the number it was first given to
+    first.reserve(m_statCount);
+    bool any = false;
+    forEachListed(reader.data(), true, [&](QByteArrayView number, QByteArrayView id) {
         qint64 n = 0;
-        if (w.size() != 2 || !parseNumber(w.at(0), m_statCount, &n) || n < 1 || w.at(1).size() > 70)
-            continue;
-        if (seen.contains(w.at(1)))
-            twice.insert(w.at(1));
-        seen.insert(w.at(1));
-        uidls.insert(int(n), w.at(1));
+        if (!parseNumber(number.toByteArray(), m_statCount, &n) || n < 1 || id.size() > 70)
+            return;
+        const QByteArray uidl = id.toByteArray();
+        const auto seen = first.constFind(uidl);
+        if (seen != first.cend()) {
+            // A UIDL given to two messages names neither of them.
+            uidls[size_t(*seen)].clear();
+            return;
+        }
+        first.insert(uidl, int(n));
+        uidls[size_t(n)] = uidl;
+        any = true;
+    });
+    if (any)
+        m_uidls = std::move(uidls);
+}
+
+// The sizes of all messages from one LIST: the walk asks no LIST n then.
+void Pop3Client::takeSizes(const Pop3ReplyReader& reader, Reply r)
+{
+    m_sizes.clear();
+    if (r != Reply::Ok)
+        return;
+    std::vector<qint64> sizes(size_t(m_statCount) + 1, -1);
+    bool any = false;
+    forEachListed(reader.data(), false, [&](QByteArrayView number, QByteArrayView octets) {
+        qint64 n = 0, size = 0;
+        if (parseNumber(number.toByteArray(), m_statCount, &n) && n >= 1
+            && parseNumber(octets.toByteArray(), LLONG_MAX / 16, &size)) {
+            sizes[size_t(n)] = size;
+            any = true;
+        }
+    });
+    if (any)
+        m_sizes = std::move(sizes);
+}
+
+QByteArray Pop3Client::uidlOf(int number) const
+{
+    return number > 0 && size_t(number) < m_uidls.size() ? m_uidls[size_t(number)] : QByteArray();
+}
+
+qint64 Pop3Client::listedSize(int number) const
+{
+    return number > 0 && size_t(number) < m_sizes.size() ? m_sizes[size_t(number)] : -1;
+}
+
+void Pop3Client::settleMemory()
+{
+    m_known.clear();
+    // Without sizes a reused UIDL cannot be told from the message it named
+    // before: nothing is taken from the memory then, nor added to it.
+    if (!m_memory || m_mailboxKey.isEmpty() || m_uidls.empty() || m_sizes.empty()) {
+        m_uidls.clear();
+        return;
     }
-    // A UIDL given to two messages names neither of them.
-    for (auto it = uidls.begin(); it != uidls.end();)
-        it = twice.contains(*it) ? uidls.erase(it) : std::next(it);
-    m_uidls = std::move(uidls);
-    if (!m_uidls.isEmpty()) {
-        m_memory->useMailbox(m_mailboxKey);
-        m_memory->keepOnly(m_uidls.values());
+    m_memory->useMailbox(m_mailboxKey);
+    QList<QByteArray> listed;
+    listed.reserve(qsizetype(m_uidls.size()));
+    for (const QByteArray& id : m_uidls)
+        if (!id.isEmpty())
+            listed << id;
+    m_memory->keepOnly(listed);
+    m_known.assign(m_uidls.size(), false);
+    for (size_t n = 1; n < m_uidls.size(); ++n) {
+        const QByteArray& id = m_uidls[n];
+        const Pop3HeaderMemory::Entry* e = id.isEmpty() ? nullptr : m_memory->find(id);
+        if (!e)
+            continue;
+        if (e->size != listedSize(int(n)) || e->size < 0)
+            m_memory->forget(id); // a UIDL the server gave to another message
+        else
+            m_known[n] = e->hasFields;
     }
 }
 
@@ -515,20 +659,27 @@ void Pop3Client::planWalk(int count)
         return; // one command at a time
     m_planCount = count;
     m_planNext = stepKey(Verb::Header, 1);
+    // The first commands go out now, while the caller starts on what the
+    // memory answers.
+    sendAhead();
 }
 
 const Pop3HeaderMemory::Entry* Pop3Client::remembered(int number) const
 {
-    if (!m_memory || m_uidls.isEmpty())
+    if (!m_memory || number < 1 || size_t(number) >= m_known.size() || !m_known[size_t(number)])
         return nullptr;
-    const auto it = m_uidls.constFind(number);
-    return it == m_uidls.constEnd() ? nullptr : m_memory->find(*it);
+    return m_memory->find(m_uidls[size_t(number)]);
 }
 
 bool Pop3Client::needed(Verb verb, int number) const
 {
-    const Pop3HeaderMemory::Entry* e = remembered(number);
-    return !e || (verb == Verb::Header ? !e->hasFields : e->size < 0);
+    if (verb == Verb::List)
+        return listedSize(number) < 0;
+    // Nothing the server did not offer goes out: without TOP the header
+    // call fails without asking.
+    if (topMissing())
+        return false;
+    return size_t(number) >= m_known.size() || !m_known[size_t(number)];
 }
 
 QByteArray Pop3Client::walkLine(Verb verb, int number)
@@ -538,13 +689,17 @@ QByteArray Pop3Client::walkLine(Verb verb, int number)
 }
 
 // Sends the plan's next commands in one write, as far as the bounds allow:
-// at most kMaxCommandsAhead replies and about kMaxBytesAhead bytes on their
-// way, so that memory stays flat (the server's replies wait in the socket)
-// and a walk that ends early has little to drain. Nothing sent ahead
-// depends on a reply still on its way: which messages need asking about is
-// settled by the UIDL listing, read whole before the first of them goes.
+// about kMaxBytesAhead bytes of replies on their way (and at most
+// kMaxCommandsAhead commands), so that memory stays flat (the server's
+// replies wait in the socket) and a walk that ends early has little to
+// drain. Nothing sent ahead depends on a reply still on its way: which
+// messages need asking about is settled by the UIDL and LIST listings, read
+// whole before the first of them goes. QUIT follows the last command, so
+// the walk's last round trip is also the session's.
 bool Pop3Client::sendAhead()
 {
+    if (m_quitSent)
+        return true;
     const qint64 end = stepKey(Verb::Header, m_planCount + 1);
     QByteArray batch;
     while (m_planNext < end && int(m_ahead.size()) < kMaxCommandsAhead
@@ -554,10 +709,14 @@ bool Pop3Client::sendAhead()
         const int number = int(key / 2);
         if (!needed(verb, number))
             continue;
-        const qint64 expected = verb == Verb::Header ? 4096 : 64;
+        const qint64 expected = verb == Verb::Header ? (listedSize(number) < 0 ? 2048 : std::clamp<qint64>(listedSize(number), 64, 2048)) : 64;
         batch += walkLine(verb, number) + "\r\n";
         m_ahead.push_back(Ahead{key, expected});
         m_aheadBytes += expected;
+    }
+    if (m_planNext >= end) {
+        batch += "QUIT\r\n";
+        m_quitSent = true;
     }
     if (batch.isEmpty() || m_transport.write(batch))
         return true;
@@ -597,6 +756,9 @@ bool Pop3Client::leavePlan()
         if (!dropAhead(QDeadlineTimer(m_transport.timeouts().wholeReplyMs)))
             return false;
     m_aheadBytes = 0;
+    // The session's end went out behind the walk: the server takes no more.
+    if (m_quitSent)
+        return fail(ErrorKind::NotConnected, QStringLiteral("サーバーとのやり取りは終わっています"), false);
     return true;
 }
 
@@ -655,8 +817,8 @@ bool Pop3Client::list(int number, qint64* octets)
 {
     if (number < 1)
         return fail(ErrorKind::ServerError, mailtext::noSuchMessage(number), false);
-    if (const Pop3HeaderMemory::Entry* e = remembered(number); e && e->size >= 0) {
-        *octets = e->size;
+    if (const qint64 listed = listedSize(number); listed >= 0) {
+        *octets = listed;
         return true;
     }
     Pop3ReplyReader reader;
@@ -674,8 +836,6 @@ bool Pop3Client::list(int number, qint64* octets)
         return fail(ErrorKind::Protocol,
                     mailtext::badReply(shownHost(), QStringLiteral("LIST: ") + mailtext::printable(reader.statusLine(), 80)),
                     false);
-    if (m_memory && m_uidls.contains(number))
-        m_memory->rememberSize(m_uidls.value(number), size);
     *octets = size;
     return true;
 }
@@ -691,7 +851,7 @@ bool Pop3Client::headerFields(int number, QByteArray* fields)
     // TOP n 0, never RETR: a notifier needs no body, and RETR makes many
     // servers mark the message read (\Seen) or hand it over as "downloaded"
     // to the user's own mail program.
-    if (m_capaSupported && !hasCapability("TOP"))
+    if (topMissing())
         return fail(ErrorKind::ServerError,
                     QStringLiteral("サーバー「%1」は TOP に対応していないため、差出人を調べられません").arg(shownHost()),
                     false);
@@ -705,8 +865,11 @@ bool Pop3Client::headerFields(int number, QByteArray* fields)
         return fail(ErrorKind::ServerError,
                     QStringLiteral("メール %1 のヘッダーを受信できません（%2）").arg(number).arg(serverSaid(reader)), false);
     *fields = collector.fields();
-    if (m_memory && m_uidls.contains(number))
-        m_memory->rememberFields(m_uidls.value(number), *fields);
+    if (const QByteArray id = uidlOf(number); m_memory && !id.isEmpty() && !m_known.empty()
+                                              && listedSize(number) >= 0) {
+        m_memory->rememberFields(id, *fields);
+        m_memory->rememberSize(id, listedSize(number));
+    }
     return true;
 }
 
@@ -728,7 +891,7 @@ void Pop3Client::quit()
             // A walk that ended early: QUIT goes after the commands on their
             // way, whose replies are dropped, all within one short wait.
             const QDeadlineTimer deadline(2 * kQuitWaitMs);
-            if (m_transport.write("QUIT\r\n")) {
+            if (m_quitSent || m_transport.write("QUIT\r\n")) {
                 while (!m_ahead.empty() && !m_broken)
                     dropAhead(deadline);
                 if (!m_broken)
@@ -736,6 +899,9 @@ void Pop3Client::quit()
             }
             m_ahead.clear();
             m_planCount = 0;
+        } else if (m_quitSent) {
+            m_planCount = 0;
+            awaitReply(reader, QDeadlineTimer(kQuitWaitMs), nullptr);
         } else {
             m_planCount = 0;
             command("QUIT", reader, false, 0);

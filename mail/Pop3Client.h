@@ -6,6 +6,7 @@
 #include <QString>
 #include <QHash>
 #include <deque>
+#include <vector>
 #include <optional>
 
 #include "mail/MailClientBase.h"
@@ -64,11 +65,17 @@ public:
     // has no bound of its own: only the fields a check uses are kept, each
     // within HeaderFieldCollector::kMaxFieldBytes.
     static constexpr qsizetype kMaxListingBytes = 1024 * 1024; // CAPA
-    // UIDL of some 500,000 messages; a longer listing is not used.
+    // UIDL (or LIST) of some 500,000 messages; a longer listing is not used.
     static constexpr qsizetype kMaxUidlBytes = 16 * 1024 * 1024;
-    // With PIPELINING, how far a planned walk runs ahead of the calls.
-    static constexpr int kMaxCommandsAhead = 64;
-    static constexpr qint64 kMaxBytesAhead = 1024 * 1024;
+    // With PIPELINING, how far a planned walk runs ahead of the calls: by
+    // the bytes of the replies on their way (each header counted at its
+    // message's size, at most 2 KB), so that a cold memory keeps a distant
+    // link busy (2,000 headers a round trip) while a walk that ends early
+    // has at most a few MB to drain. The count bound keeps the commands
+    // themselves (some 15 bytes each, 30 KB) below any socket buffer, so
+    // that sending them never waits on a server busy sending replies.
+    static constexpr int kMaxCommandsAhead = 2000;
+    static constexpr qint64 kMaxBytesAhead = 4 * 1024 * 1024;
 
     Pop3Client();
     ~Pop3Client();
@@ -90,9 +97,13 @@ public:
     // CAPA is fine: the list is then empty.
     bool refreshCapabilities();
     bool stat(int* count, qint64* octets);
-    // After login: CAPA again, STAT, and with a header memory UIDL, all in
-    // one round trip when PIPELINING is offered.
+    // After login: CAPA again, STAT, the sizes (LIST) and with a header
+    // memory UIDL, all in one round trip when PIPELINING is offered (then
+    // sent with the login itself).
     bool readMailbox(int* count);
+    // The server answers CAPA without TOP: no header can be read (RETR is
+    // never used), so no sender can be matched.
+    bool topMissing() const { return m_capaSupported && !hasCapability("TOP"); }
 
     // The walk of a check: headerFields(n), list(n) for n = 1 .. count in
     // that order. When readMailbox read a UIDL listing, messages remembered
@@ -119,6 +130,9 @@ public:
     void quit();
 
     bool isConnected() const;
+    // Calls can still be answered: connected, or the server has ended the
+    // session at the QUIT sent behind the walk, whose replies are read.
+    bool isUsable() const { return !m_broken && (m_quitSent || isConnected()); }
     // The last failure happened while setting up TLS, or TLS was missing
     // where it had been before: something the user must hear about, unlike
     // a server that is merely off or out of reach.
@@ -148,7 +162,14 @@ private:
     bool sendLine(const QByteArray& line);
     bool readReply(Pop3ReplyReader& reader, const QDeadlineTimer& whole, HeaderFieldCollector* fields);
     bool readUidls();
+    bool readSizes();
     void takeUidls(const Pop3ReplyReader& reader, Reply r);
+    void takeSizes(const Pop3ReplyReader& reader, Reply r);
+    // Trusts the memory for the messages listed under the same UIDL and size.
+    void settleMemory();
+    // What follows a login in the same round trip when the server pipelines.
+    QByteArray mailboxCommands();
+    bool loginReplies(Reply r, const Pop3ReplyReader& reader);
     bool takeCapabilities(const Pop3ReplyReader& reader, Reply r);
     bool takeStat(const Pop3ReplyReader& reader, Reply r, int* count, qint64* octets);
     const Pop3HeaderMemory::Entry* remembered(int number) const;
@@ -176,7 +197,17 @@ private:
     int m_statCount = 0;
     Pop3HeaderMemory* m_memory = nullptr;
     QString m_mailboxKey;          // server and account, once logged in
-    QHash<int, QByteArray> m_uidls; // message number -> UIDL, from planWalk
+    // By message number (index 0 unused), from readMailbox: the UIDL (empty
+    // when none), the size (-1 when not listed), and whether the memory
+    // holds the message's fields under the same UIDL and size.
+    std::vector<QByteArray> m_uidls;
+    std::vector<qint64> m_sizes;
+    std::vector<bool> m_known;
+    QByteArray uidlOf(int number) const;
+    qint64 listedSize(int number) const;
+    bool m_mailboxSent = false;     // readMailbox's commands went with the login
+    bool m_uidlSent = false;        // ... and UIDL among them
+    bool m_quitSent = false;        // QUIT went out behind the walk's last command
     bool m_pipeliningAllowed = true;
     bool m_pipelineFailed = false;
     // The planned walk: steps by stepKey; m_ahead are on their way, and

@@ -64,6 +64,15 @@ int Pop3Session::authenticateWithToken(const QString& id, OAuthTokenSource& sour
     return -1;
 }
 
+QString Pop3Session::headersUnreadable() const
+{
+    if (!m_client->topMissing())
+        return QString();
+    return QStringLiteral("サーバー「%1」はメールのヘッダーだけを読む命令（TOP）に対応していないため、"
+                          "メールの数は分かりますが、特定者からのメールかどうかは調べられません")
+        .arg(m_endpoint.host);
+}
+
 void Pop3Session::close()
 {
     m_client->quit();

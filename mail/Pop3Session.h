@@ -22,7 +22,9 @@ public:
     bool size(int number, qint64* octets) override { return m_client->list(number, octets); }
     void planWalk(int count) override { m_client->planWalk(count); }
     int loginDelaySeconds() const override { return m_client->loginDelaySeconds(); }
-    bool isUsable() const override { return m_client->isConnected() && !m_client->isBroken(); }
+    QString headersUnreadable() const override;
+    QString serverKey() const override { return m_endpoint.serverKey(); }
+    bool isUsable() const override { return m_client->isUsable(); }
     void close() override;
     QString errorText() const override { return m_tokenError.isEmpty() ? m_client->errorText() : m_tokenError; }
     bool tlsFailed() const override { return m_client->tlsFailed(); }

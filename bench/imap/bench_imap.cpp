@@ -12,7 +12,10 @@
 //       UNSEEN UNDELETED, one UID FETCH of sizes and sender fields, LOGOUT.
 // Prints for each the median time of the rounds and the client's flights
 // (each time the client speaks after the server did: its round trips, TLS
-// handshake included), and the ratio ours/reference.
+// handshake included), and the ratio ours/reference. Then the same for a
+// check with nothing new (ours remembers what it fetched), with the bytes
+// the server sent beside the least such a check reads (LOGIN, EXAMINE,
+// UID SEARCH, LOGOUT; no FETCH).
 //
 //   bench_imap [--messages M] [--size S] [--delay D] [--rounds R]   (needs root and dovecot)
 #include <QCoreApplication>
@@ -78,7 +81,7 @@ bool readUntil(QSslSocket& s, const QByteArray& tag, QByteArray* all = nullptr)
     }
 }
 
-int referenceCheck(quint16 port, const QList<QSslCertificate>& ca)
+int referenceCheck(quint16 port, const QList<QSslCertificate>& ca, bool fetch = true)
 {
     QSslSocket s;
     QSslConfiguration conf = QSslConfiguration::defaultConfiguration();
@@ -103,7 +106,7 @@ int referenceCheck(quint16 port, const QList<QSslCertificate>& ca)
                 set += (set.isEmpty() ? "" : ",") + uid;
                 ++count;
             }
-    if (count > 0) {
+    if (count > 0 && fetch) {
         s.write("a4 UID FETCH " + set + " (UID RFC822.SIZE BODY.PEEK[HEADER.FIELDS (FROM SUBJECT DATE)])\r\n");
         if (!readUntil(s, "a4 "))
             return -1;
@@ -124,6 +127,7 @@ void onSignal(int sig)
 struct Figures {
     double ms = 0;
     int flights = 0;
+    long long bytes = 0; // from the server, in the last round
 };
 
 template <typename Run>
@@ -133,6 +137,7 @@ Figures measure(DelayRelay& relay, int rounds, int expected, const char* what, R
     int flights = 0;
     for (int r = 0; r < rounds; ++r) {
         relay.resetTurns();
+        relay.resetServerBytes();
         QElapsedTimer t;
         t.start();
         const int count = run();
@@ -144,7 +149,7 @@ Figures measure(DelayRelay& relay, int rounds, int expected, const char* what, R
         }
     }
     std::sort(times.begin(), times.end());
-    return {times.at(times.size() / 2), flights};
+    return {times.at(times.size() / 2), flights, relay.serverBytes()};
 }
 
 } // namespace
@@ -194,9 +199,19 @@ int main(int argc, char** argv)
     std::printf("%d unseen messages of %d bytes, RTT %d ms, median of %d rounds\n", messages, size, 2 * delay, rounds);
     const Figures reference = measure(imapRelay, rounds, messages, "reference",
                                       [&] { return referenceCheck(imapPort, dovecot.caCertificates()); });
+    // First contact: a library object of its own each round.
     const Figures imap = measure(imapRelay, rounds, messages, "ours over IMAP", [&] {
+        qp::NMail fresh;
+        fresh.setExtraCaCertificates(dovecot.caCertificates());
+        return ourCheck(fresh, QStringLiteral("imaps://127.0.0.1:%1").arg(imapPort));
+    });
+    // Nothing new: the same object after a first check.
+    ourCheck(mail, QStringLiteral("imaps://127.0.0.1:%1").arg(imapPort));
+    const Figures imapAgain = measure(imapRelay, rounds, messages, "ours over IMAP, nothing new", [&] {
         return ourCheck(mail, QStringLiteral("imaps://127.0.0.1:%1").arg(imapPort));
     });
+    const Figures least = measure(imapRelay, rounds, messages, "reference, no FETCH",
+                                  [&] { return referenceCheck(imapPort, dovecot.caCertificates(), false); });
     // POP3 last. From its second round on it asks only about messages its
     // header memory does not hold (none): the cost of a check with no new mail.
     const Figures pop3 = measure(pop3Relay, rounds, messages, "ours over POP3", [&] {
@@ -207,5 +222,9 @@ int main(int argc, char** argv)
                 imap.ms / reference.ms);
     std::printf("  ours, pop3s://         %8.1f ms  %3d round trips  (%.2f x reference)\n", pop3.ms, pop3.flights,
                 pop3.ms / reference.ms);
+    std::printf("  bytes from the server, first contact: ours %lld, reference %lld\n", imap.bytes, reference.bytes);
+    std::printf("  nothing new: ours %8.1f ms, %lld bytes; least (LOGIN, EXAMINE, SEARCH, LOGOUT) %8.1f ms, %lld bytes: "
+                "%.2f x bytes (target <= 1.5)\n",
+                imapAgain.ms, imapAgain.bytes, least.ms, least.bytes, double(imapAgain.bytes) / double(least.bytes));
     return 0;
 }

@@ -23,9 +23,18 @@
 // --remote puts a relay between the clients and Dovecot that holds every
 // byte back --rtt/2 ms each way (default RTT 50 ms): a distant server.
 //
+// --restart instead times, for each mailbox size in --counts and each RTT
+// in --rtts (0 = loopback without a relay), the first check of a new
+// process whose header memory file a previous run wrote, and a check with
+// nothing new after it, beside a minimal pipelined notifier (USER+PASS,
+// STAT+UIDL, QUIT); and first contact beside the same notifier reading TOP
+// n 0 of every message. Each side in a child process of its own; medians.
+//
 //   bench_pop3 [--messages M] [--size S] [--rounds R] [--remote] [--rtt MS] [--huge-mb N]
+//   bench_pop3 --restart [--counts 1000,10000,50000] [--rtts 0,50,300] [--size S] [--rounds R]
 //   (needs root and dovecot; Ctrl-C stops the run and its server)
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
@@ -48,6 +57,7 @@
 #include "tests/support/DovecotFixture.h"
 
 #include <atomic>
+#include <memory>
 #include <thread>
 
 namespace {
@@ -158,6 +168,10 @@ private:
         const qsizetype at = m_buf.size();
         m_buf.resize(at + 65536);
         const ssize_t n = ::read(m_fd, m_buf.data() + at, 65536);
+        // Acknowledge at once, so that the server's next reply is not held
+        // back by its Nagle wait on our delayed ACK (40 ms on loopback).
+        const int one = 1;
+        ::setsockopt(m_fd, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
         m_buf.resize(at + std::max<qsizetype>(n, 0));
         return n > 0;
     }
@@ -277,6 +291,85 @@ int runClient(const QString& host, int port, const QString& user, const QString&
     }
     c.quit();
     return count;
+}
+
+long long cpuNowUs()
+{
+    rusage ru{};
+    ::getrusage(RUSAGE_SELF, &ru);
+    return (ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) * 1000000LL + ru.ru_utime.tv_usec + ru.ru_stime.tv_usec;
+}
+
+// A minimal pipelined notifier: USER+PASS, STAT+UIDL, then on first contact
+// TOP n 0 of every message (as many in flight as ours may have), QUIT.
+int runMinimal(const QString& host, int port, const QString& user, const QString& pass, bool cold)
+{
+    RawClient c;
+    if (!c.open(host.toLatin1().constData(), port)
+        || !c.sendRaw("USER " + user.toUtf8() + "\r\nPASS " + pass.toUtf8() + "\r\n") || !c.readLine()
+        || !c.readLine() || !c.sendRaw("STAT\r\nUIDL\r\n") || !c.readLine())
+        return -1;
+    const int count = c.last().split(' ').value(1).toInt();
+    if (c.readMulti() < 0)
+        return -1;
+    const int want = cold ? count : 0;
+    int sent = 0;
+    for (int read = 0; read < want; ++read) {
+        QByteArray batch;
+        for (; sent < want && sent - read < qp::Pop3Client::kMaxCommandsAhead; ++sent)
+            batch += "TOP " + QByteArray::number(sent + 1) + " 0\r\n";
+        if (!batch.isEmpty() && sent == want)
+            batch += "QUIT\r\n";
+        if ((!batch.isEmpty() && !c.sendRaw(batch)) || c.readMulti() < 0)
+            return -1;
+    }
+    if (want == 0 && !c.send("QUIT"))
+        return -1;
+    c.readLine();
+    return count;
+}
+
+// Child: bench_pop3 --child prime|warm|mincold|minwarm HOST PORT USER PASS FILE
+// prints "count ms1 cpu1 ms2 cpu2" (the second check: warm only).
+int childRestart(const QStringList& a)
+{
+    const QString& side = a.at(2);
+    const QString server = a.at(3) + ':' + a.at(4);
+    qint64 ms[2] = {0, 0}, cpu[2] = {0, 0};
+    int count = -1;
+    if (side.startsWith(QLatin1String("min"))) {
+        const long long c0 = cpuNowUs();
+        QElapsedTimer t;
+        t.start();
+        count = runMinimal(a.at(3), a.at(4).toInt(), a.at(5), a.at(6), side == QLatin1String("mincold"));
+        ms[0] = t.elapsed();
+        cpu[0] = cpuNowUs() - c0;
+    } else {
+        // Start-up as the program does it is part of the restart: the
+        // memory is read at the first check.
+        const long long c0 = cpuNowUs();
+        QElapsedTimer t;
+        t.start();
+        qp::NMail mail;
+        mail.NMailInitializeWinSock();
+        mail.NMailSetOption(1, 8192);
+        mail.setHeaderMemoryFile(a.at(7));
+        const int checks = side == QLatin1String("warm") ? 2 : 1;
+        for (int i = 0; i < checks; ++i) {
+            const long long c1 = i == 0 ? c0 : cpuNowUs();
+            if (i > 0)
+                t.restart();
+            qint64 bytes = 0;
+            count = runOurs(mail, server, a.at(5), a.at(6), &bytes);
+            ms[i] = t.elapsed();
+            cpu[i] = cpuNowUs() - c1;
+            if (count < 0)
+                break;
+        }
+    }
+    std::printf("%d %lld %lld %lld %lld\n", count, static_cast<long long>(ms[0]), static_cast<long long>(cpu[0] / 1000),
+                static_cast<long long>(ms[1]), static_cast<long long>(cpu[1] / 1000));
+    return count < 0 ? 1 : 0;
 }
 
 // Child: bench_pop3 --child ours|client|ref HOST PORT USER PASS
@@ -403,6 +496,138 @@ struct Side {
     qint64 best() const { return *std::min_element(ms.begin(), ms.end()); }
 };
 
+QList<qint64> spawnFields(const QStringList& childArgs)
+{
+    if (g_interrupted)
+        return {};
+    QProcess p;
+    p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    p.start(QCoreApplication::applicationFilePath(), QStringList{QStringLiteral("--child")} + childArgs);
+    if (!p.waitForStarted())
+        return {};
+    g_child = p.processId();
+    const bool finished = p.waitForFinished(1800000);
+    g_child = 0;
+    if (!finished || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0)
+        return {};
+    QList<qint64> out;
+    for (const QByteArray& f : p.readAllStandardOutput().trimmed().split(' '))
+        out << f.toLongLong();
+    return out;
+}
+
+int restartBench(const QStringList& args, const sigset_t& stop)
+{
+    QList<int> counts{1000, 10000, 50000}, rtts{0, 50, 300};
+    int size = 2048, rounds = 5;
+    auto numbers = [](const QString& text) {
+        QList<int> out;
+        for (const QString& n : text.split(QLatin1Char(',')))
+            out << n.toInt();
+        return out;
+    };
+    for (int i = 1; i + 1 < args.size(); ++i) {
+        if (args.at(i) == QLatin1String("--counts"))
+            counts = numbers(args.at(++i));
+        else if (args.at(i) == QLatin1String("--rtts"))
+            rtts = numbers(args.at(++i));
+        else if (args.at(i) == QLatin1String("--size"))
+            size = args.at(++i).toInt();
+        else if (args.at(i) == QLatin1String("--rounds"))
+            rounds = std::max(1, args.at(++i).toInt());
+    }
+    if (!qp::test::DovecotFixture::available()) {
+        std::fprintf(stderr, "needs dovecot and root\n");
+        return 2;
+    }
+    qp::test::DovecotFixture::Options options;
+    options.tls = false;
+    qp::test::DovecotFixture dovecot(options);
+    const QString pass = QStringLiteral("bench");
+    int filled = 0;
+    for (int n : counts) {
+        const QString user = QStringLiteral("u%1").arg(n);
+        dovecot.addUser(user, pass);
+        for (int i = 1; i <= n; ++i)
+            if (!dovecot.addMessage(user, makeMessage(++filled, size))) {
+                std::fprintf(stderr, "cannot fill the mailbox: %s\n", qPrintable(dovecot.errorString()));
+                return 1;
+            }
+    }
+    if (!dovecot.start()) {
+        std::fprintf(stderr, "dovecot: %s\n", qPrintable(dovecot.errorString()));
+        return 1;
+    }
+    std::thread([stop] {
+        int sig = 0;
+        sigwait(&stop, &sig);
+        g_interrupted = true;
+        if (const qint64 pid = g_child)
+            ::kill(pid_t(pid), SIGKILL);
+    }).detach();
+    const QString host = dovecot.host();
+    std::printf("POP3, messages of %d bytes, median of %d rounds; ms wall (CPU ms)\n", size, rounds);
+    std::printf("%7s %5s | %-15s %-15s %-9s | %-15s %-9s %-6s\n", "msgs", "RTT", "restart", "nothing new",
+                "minimal", "first contact", "minimal", "ratio");
+    for (int n : counts) {
+        const QString user = QStringLiteral("u%1").arg(n);
+        // The first session makes Dovecot's index; no side should pay it.
+        spawnFields({QStringLiteral("minwarm"), host, QString::number(dovecot.pop3Port()), user, pass, QStringLiteral("-")});
+        for (int rtt : rtts) {
+            std::unique_ptr<DelayRelay> relay;
+            int port = dovecot.pop3Port();
+            if (rtt > 0) {
+                relay = std::make_unique<DelayRelay>(dovecot.pop3Port(), rtt / 2);
+                if (!relay->start())
+                    return 1;
+                port = relay->port();
+            }
+            const QString file = QDir::temp().filePath(QStringLiteral("bench_pop3_%1_%2.dat").arg(n).arg(rtt));
+            QFile::remove(file);
+            const QStringList common{host, QString::number(port), user, pass, file};
+            if (spawnFields(QStringList{QStringLiteral("prime")} + common).value(0) != n) {
+                std::fprintf(stderr, "priming failed\n");
+                return 1;
+            }
+            QList<qint64> restartMs, restartCpu, newMs, newCpu, minMs, coldMs, coldCpu, minColdMs;
+            for (int r = 0; r < rounds && !g_interrupted; ++r) {
+                const QList<qint64> warm = spawnFields(QStringList{QStringLiteral("warm")} + common);
+                const QList<qint64> least = spawnFields(QStringList{QStringLiteral("minwarm")} + common);
+                QFile::remove(file + QStringLiteral(".cold"));
+                const QList<qint64> cold =
+                    spawnFields({QStringLiteral("prime"), host, QString::number(port), user, pass, file + QStringLiteral(".cold")});
+                const QList<qint64> leastCold = spawnFields(QStringList{QStringLiteral("mincold")} + common);
+                if (warm.value(0) != n || least.value(0) != n || cold.value(0) != n || leastCold.value(0) != n) {
+                    std::fprintf(stderr, "a run failed\n");
+                    return 1;
+                }
+                restartMs << warm.at(1);
+                restartCpu << warm.at(2);
+                newMs << warm.at(3);
+                newCpu << warm.at(4);
+                minMs << least.at(1);
+                coldMs << cold.at(1);
+                coldCpu << cold.at(2);
+                minColdMs << leastCold.at(1);
+            }
+            QFile::remove(file);
+            QFile::remove(file + QStringLiteral(".cold"));
+            if (g_interrupted)
+                return 130;
+            auto cell = [](qint64 ms, qint64 cpu) {
+                return QStringLiteral("%1 (%2)").arg(ms).arg(cpu).toLatin1();
+            };
+            std::printf("%7d %5d | %-15s %-15s %-9lld | %-15s %-9lld %.2f\n", n, rtt,
+                        cell(median(restartMs), median(restartCpu)).constData(),
+                        cell(median(newMs), median(newCpu)).constData(), static_cast<long long>(median(minMs)),
+                        cell(median(coldMs), median(coldCpu)).constData(), static_cast<long long>(median(minColdMs)),
+                        double(median(coldMs)) / double(std::max<qint64>(1, median(minColdMs))));
+            std::fflush(stdout);
+        }
+    }
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -419,8 +644,10 @@ int main(int argc, char** argv)
     const QStringList args = app.arguments();
     if (args.size() >= 7 && args.at(1) == QLatin1String("--child")) {
         pthread_sigmask(SIG_UNBLOCK, &stop, nullptr);
-        return child(args);
+        return args.size() >= 8 ? childRestart(args) : child(args);
     }
+    if (args.contains(QLatin1String("--restart")))
+        return restartBench(args, stop);
 
     int messages = 1000, size = 10 * 1024, rounds = 9, holdSeconds = 0, rttMs = 50, hugeMb = 60;
     bool remote = false;

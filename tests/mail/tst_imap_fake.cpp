@@ -143,6 +143,62 @@ private slots:
         QCOMPARE(server.received().size(), 5);
     }
 
+    // What a check fetched is not fetched again, in this run or after a
+    // restart (the same UIDVALIDITY); a new UIDVALIDITY starts afresh. A
+    // header far over the bound keeps the first part of each field, and the
+    // walk goes on past it.
+    void readsOnlyWhatIsNew()
+    {
+        const QString path = m_dir.filePath(QStringLiteral("imap-headers.dat"));
+        FakeImapServer server;
+        server.greeting(kGreeting);
+        server.setContinueScript(true);
+        const QByteArray huge = "Subject: " + QByteArray(300000, 'x') + "\r\nFrom: boss@x.jp\r\n\r\n";
+        struct Session {
+            int validity;
+            QByteArray search, fetch, reply;
+        };
+        const Session sessions[] = {
+            {7, "3 5", "3,5", fetchReply(1, 3, 10, huge) + fetchReply(2, 5, 10, "From: five@x.jp\r\n\r\n")},
+            {7, "3 5 8", "8", fetchReply(3, 8, 10, "From: eight@x.jp\r\n\r\n")},
+            {7, "5 8", "", ""},
+            {9, "5", "5", fetchReply(1, 5, 10, "From: other@x.jp\r\n\r\n")},
+        };
+        for (const Session& s : sessions) {
+            server.expect("LOGIN *", "{tag} OK");
+            server.expect("EXAMINE INBOX", "* OK [UIDVALIDITY " + QByteArray::number(s.validity) + "] x\r\n{tag} OK");
+            server.expect("UID SEARCH UNSEEN UNDELETED", "* SEARCH " + s.search + "\r\n{tag} OK");
+            if (!s.fetch.isEmpty())
+                server.expect("UID FETCH " + s.fetch + " *", s.reply + "{tag} OK");
+            server.expect("LOGOUT", "{tag} OK", Then::Close);
+        }
+        QVERIFY(server.start());
+        auto check = [&](NMail& mail) -> QStringList {
+            QStringList froms;
+            const int h = mail.NMailPop3Connect(server.serverText());
+            const int count = mail.NMailPop3Authenticate(h, QStringLiteral("a"), QStringLiteral("b"), 0);
+            QString subject, date, from, header;
+            for (int m = 1; m <= count; ++m)
+                froms << (mail.NMailPop3GetMailStatus(h, m, subject, date, from, header, 0) == 0 ? from : QString());
+            mail.NMailPop3Close(h);
+            server.waitForDisconnect(5000);
+            return froms;
+        };
+        auto fresh = [&](auto&& body) {
+            NMail mail;
+            mail.setTimeouts(quickTimeouts());
+            mail.setHeaderMemoryFile(path);
+            body(mail);
+        };
+        fresh([&](NMail& mail) {
+            QCOMPARE(check(mail), QStringList({"boss@x.jp", "five@x.jp"}));
+            QCOMPARE(check(mail), QStringList({"boss@x.jp", "five@x.jp", "eight@x.jp"}));
+        });
+        fresh([&](NMail& mail) { QCOMPARE(check(mail), QStringList({"five@x.jp", "eight@x.jp"})); });
+        fresh([&](NMail& mail) { QCOMPARE(check(mail), QStringList({"other@x.jp"})); });
+        QCOMPARE(server.mismatch(), QString());
+    }
+
     // A very large unseen set is fetched in bounded batches as the walk
     // reaches them; without LITERAL+ a literal waits for the go-ahead.
     void largeSetInBatches()
@@ -170,6 +226,7 @@ private slots:
         QCOMPARE(client.message(1)->headerFields, QByteArray("From: first\r\n"));
         QVERIFY(!client.message(250)->found);
         QCOMPARE(client.message(251)->headerFields, QByteArray("From: second\r\n"));
+        QVERIFY(!client.message(501)->found);
         QCOMPARE(client.message(600)->headerFields, QByteArray("From: last\r\n"));
         client.logout();
         QVERIFY(server.waitForDisconnect(5000));

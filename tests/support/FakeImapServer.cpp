@@ -11,6 +11,8 @@ struct FakeImapServer::Shared {
     QList<Step> steps;
     QString certPath, keyPath;
     ServerLog log;
+    bool continueScript = false;
+    int resumeAt = 0; // with continueScript: where the next connection starts
 };
 
 namespace {
@@ -33,6 +35,7 @@ protected:
             return;
         auto c = std::make_shared<Connection>();
         c->socket = socket;
+        c->next = m_s->continueScript ? m_s->resumeAt : 0;
         QObject::connect(socket, &QSslSocket::readyRead, socket, [this, c] { onReadyRead(c.get()); });
         socket->write(withLineEnd(m_s->greeting));
     }
@@ -103,6 +106,7 @@ private:
         if (c->next >= m_s->steps.size())
             return fail(c, QStringLiteral("unexpected command after the script: ") + QString::fromLatin1(untagged));
         const Step& step = m_s->steps.at(c->next++);
+        m_s->resumeAt = c->next;
         if (!commandMatches(step.command, untagged))
             return fail(c, QStringLiteral("expected \"%1\", got \"%2\"")
                                .arg(QString::fromLatin1(step.command), QString::fromLatin1(untagged)));
@@ -162,6 +166,11 @@ void FakeImapServer::greeting(const QByteArray& reply)
 void FakeImapServer::expect(const QByteArray& command, const QByteArray& reply, Then then)
 {
     m_shared->steps.append(Step{command, reply, then});
+}
+
+void FakeImapServer::setContinueScript(bool on)
+{
+    m_shared->continueScript = on;
 }
 
 void FakeImapServer::setTls(const QString& certPath, const QString& keyPath)

@@ -44,6 +44,9 @@ public:
 
     void greeting(const QByteArray& reply);
     void expect(const QByteArray& command, const QByteArray& reply, Then then = Then::Continue);
+    // A new connection takes the script up where the last one left it, so
+    // one script can hold several sessions (each from the greeting on).
+    void setContinueScript(bool on);
     // Certificate and key (PEM) for STARTTLS steps.
     void setTls(const QString& certPath, const QString& keyPath);
 
