@@ -118,10 +118,11 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # FluidSynth, the C++ runtime) come from dpkg-shlibdeps. What it cannot see:
 # the General MIDI SoundFont the tune is played with
 # (/usr/share/sounds/sf2/default-GM.sf2), a Japanese font for the windows,
-# and the authorities' certificates that TLS verifies public servers with.
+# the authorities' certificates that TLS verifies public servers with, and
+# libsecret, which QtKeychain loads at run time to reach the keyring.
 # Qt's X11 platform plugin and its OpenSSL backend ship with libqt6gui6 and
 # libqt6network6, which the shlibdeps already pull in.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
-    "timgm6mb-soundfont | sf2-soundfont-gm, fonts-ipafont-gothic | fonts-noto-cjk | fonts-vlgothic, ca-certificates")
+    "timgm6mb-soundfont | sf2-soundfont-gm, fonts-ipafont-gothic | fonts-noto-cjk | fonts-vlgothic, ca-certificates, libsecret-1-0")
 include(CPack)
