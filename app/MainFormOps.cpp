@@ -15,6 +15,7 @@
 #include "platform/MessageBoxes.h"
 #include "platform/ProcessEnd.h"
 #include "settings/IniFile.h"
+#include "settings/OAuthSettings.h"
 #include "settings/ServerFile.h"
 #include "settings/SettingsPaths.h"
 
@@ -107,9 +108,10 @@ void MainForm::Form_Load()
     if (m_services.settings.pop3Server().isEmpty())
         m_services.forms.optionForm.show();
 
-    // 6. No account: ask for one (independent of step 5).
+    // 6. No account: ask for one (independent of step 5). An account that
+    // signs in with OAuth has no password: its sign-in settings count.
     IdPassForm* idPass = m_services.forms.idPassForm.touch();
-    if (idPass->idText().isEmpty() || idPass->passText().isEmpty())
+    if (!accountCanSignIn(idPass->idText(), idPass->passText(), loadOAuthSettings(ini)))
         m_services.forms.idPassForm.show();
 
     // 7. The idle picture; 8. the sound device closed.

@@ -1,7 +1,9 @@
 #include "check/CheckMail.h"
 
 #include "actions/MailerLaunch.h"
+#include "check/AccountTokens.h"
 #include "settings/IniFile.h"
+#include "settings/OAuthAccount.h"
 #include "settings/SettingsPaths.h"
 
 #include <QDeadlineTimer>
@@ -210,8 +212,16 @@ void CheckMail::connected(int handle, bool tlsFailure, const QString& errorText)
     m_host.putAccountIntoAccountWindow(id, password);
     m_settings.setAccountId(id);
     m_settings.setAccountPassword(password);
-    if (m_settings.accountId().isEmpty() || m_settings.accountPassword().isEmpty()) {
+    // An OAuth account has no password: its sign-in settings count.
+    const OAuthSettings signIn = loadOAuthSettings(iniPath());
+    if (!accountCanSignIn(m_settings.accountId(), m_settings.accountPassword(), signIn)) {
         m_host.showAccountWindow();
+        closeThen(handle, &CheckMail::closed);
+        return;
+    }
+    const std::shared_ptr<AccessTokenProvider> tokens = accountTokenProvider(id, signIn);
+    if (tokens && tokens->mustSignIn()) {
+        // Told when it happened; no login until the user signs in again.
         closeThen(handle, &CheckMail::closed);
         return;
     }
@@ -224,9 +234,11 @@ void CheckMail::connected(int handle, bool tlsFailure, const QString& errorText)
     session->handle = handle;
     m_worker.post(
         [session, id = m_settings.accountId(), password = m_settings.accountPassword(),
-         apop = m_settings.useApop() != 0 ? -1 : 0, walkLimit = m_walkLimit](MailLibrary& library) {
+         apop = m_settings.useApop() != 0 ? -1 : 0, walkLimit = m_walkLimit, tokens](MailLibrary& library) {
             Session& s = *session;
-            s.count = library.NMailPop3Authenticate(s.handle, id, password, apop);
+            // A token may take a refresh first: on the worker, as the login.
+            s.count = tokens ? library.authenticateWithToken(s.handle, id, std::make_shared<AccountTokenSource>(tokens))
+                             : library.NMailPop3Authenticate(s.handle, id, password, apop);
             if (s.count < 0) {
                 s.busy = library.lastLoginWasBusy();
                 s.errorText = libraryMessage(library);

@@ -146,7 +146,8 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # FluidSynth, the C++ runtime) come from dpkg-shlibdeps. What it cannot see:
 # the General MIDI SoundFont the tune is played with
 # (/usr/share/sounds/sf2/default-GM.sf2), a Japanese font for the windows,
-# the authorities' certificates that TLS verifies public servers with, and
+# the authorities' certificates that TLS verifies public servers with,
+# libsecret, which QtKeychain loads at run time to reach the keyring, and
 # Qt's translations (the file dialog's own texts in Japanese).
 # Qt's X11 platform plugin and its OpenSSL backend ship with libqt6gui6 and
 # libqt6network6, which the shlibdeps already pull in.
@@ -170,5 +171,5 @@ endforeach()
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA "${qp_scripts}")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
-    "timgm6mb-soundfont | sf2-soundfont-gm, fonts-ipafont-gothic | fonts-noto-cjk | fonts-vlgothic, ca-certificates, qt6-translations-l10n")
+    "timgm6mb-soundfont | sf2-soundfont-gm, fonts-ipafont-gothic | fonts-noto-cjk | fonts-vlgothic, ca-certificates, libsecret-1-0, qt6-translations-l10n")
 include(CPack)

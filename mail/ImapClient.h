@@ -52,6 +52,8 @@ public:
         StartTlsRefused,  // STARTTLS offered, then refused
         LoginDisabled,    // LOGINDISABLED and no way to TLS
         LoginRefused,     // LOGIN / AUTHENTICATE answered NO or BAD
+        TokenRefused,     // an OAuth token refused: expired, revoked or not this user's
+        OAuthNotOffered,  // neither OAUTHBEARER nor XOAUTH2 offered
         BadCredentials,   // ID or password that cannot be sent
         ServerError,      // NO/BAD to EXAMINE, SEARCH, FETCH
         Protocol,         // not IMAP, wrong tag, malformed response
@@ -94,6 +96,10 @@ public:
     // AUTHENTICATE PLAIN when offered, else LOGIN; the account goes out as
     // Shift-JIS bytes.
     bool login(const QString& user, const QString& password);
+    // AUTHENTICATE OAUTHBEARER when offered, else XOAUTH2, with an access
+    // token (in the command when SASL-IR is offered). A refused token is
+    // TokenRefused, told apart from a wrong password.
+    bool loginOAuth(const QString& user, const QByteArray& accessToken);
     // EXAMINE INBOX and UID SEARCH UNSEEN UNDELETED, sent together. The count is the
     // number of unseen messages not marked deleted.
     bool openInbox(int* count);

@@ -22,6 +22,7 @@ bool ImapSession::connect()
 int ImapSession::authenticate(const QString& id, const QString& password, bool /*apop*/)
 {
     m_busy = false;
+    m_tokenRefused = false;
     int count = 0;
     if (m_client.login(id, password) && m_client.openInbox(&count))
         return count;
@@ -30,6 +31,21 @@ int ImapSession::authenticate(const QString& id, const QString& password, bool /
     const QByteArray code = m_client.lastResponseCode();
     m_busy = code == "INUSE" || code == "UNAVAILABLE";
     fail(m_client.errorText());
+    return -1;
+}
+
+int ImapSession::authenticateWithToken(const QString& id, OAuthTokenSource& source)
+{
+    m_busy = false;
+    int count = 0;
+    QString error;
+    const bool ok = signInWithToken(
+        source, [&](const QByteArray& token) { return m_client.loginOAuth(id, token); },
+        [&] { return m_client.errorKind() == ImapClient::ErrorKind::TokenRefused; }, &error);
+    m_tokenRefused = !ok && m_client.errorKind() == ImapClient::ErrorKind::TokenRefused;
+    if (ok && m_client.openInbox(&count))
+        return count;
+    fail(error.isEmpty() ? m_client.errorText() : error);
     return -1;
 }
 

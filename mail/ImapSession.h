@@ -13,6 +13,8 @@ public:
     bool connect() override;
     int authenticate(const QString& id, const QString& password, bool apop) override;
     bool loginBusy() const override { return m_busy; }
+    int authenticateWithToken(const QString& id, OAuthTokenSource& source) override;
+    bool tokenRefused() const override { return m_tokenRefused; }
     bool headerFields(int number, QByteArray* fields) override;
     bool size(int number, qint64* octets) override;
     bool isUsable() const override { return !m_client.isBroken(); }
@@ -32,6 +34,7 @@ private:
     ImapClient m_client;
     QString m_error;
     bool m_busy = false;
+    bool m_tokenRefused = false;
 };
 
 } // namespace qp

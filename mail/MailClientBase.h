@@ -6,6 +6,7 @@
 #include <QString>
 
 #include "mail/MailTransport.h"
+#include "mail/OAuthSasl.h"
 
 namespace qp {
 
@@ -65,6 +66,17 @@ protected:
     bool allowedWithoutTls(const MailEndpoint& endpoint);
     // ID and password hold nothing that would end or cut a command line.
     static bool sendableCredentials(const QString& user, const QString& password);
+    // How an OAuth login opens: the mechanism among those the server
+    // offered and its first message, or why it cannot start (failure set;
+    // notOffered tells a server without either mechanism from a token that
+    // cannot be sent).
+    struct OAuthOpening {
+        oauthsasl::Mechanism mechanism = oauthsasl::Mechanism::None;
+        QByteArray first;
+        QString failure;
+        bool notOffered = false;
+    };
+    OAuthOpening openOAuth(const QList<QByteArray>& offered, const QString& user, const QByteArray& token) const;
     QString host() const { return m_transport.host(); }
 
     MailTransport m_transport;

@@ -7,6 +7,7 @@
 #include <QString>
 
 #include "mail/MailTransport.h"
+#include "mail/OAuthTokenSource.h"
 #include "mail/Pop3HeaderMemory.h"
 #include "mail/TlsMemory.h"
 
@@ -51,6 +52,10 @@ public:
     // elsewhere from a refused login).
     virtual int authenticate(const QString& id, const QString& password, bool apop) = 0;
     virtual bool loginBusy() const = 0;
+    // The same with an OAuth access token from source instead of a password.
+    virtual int authenticateWithToken(const QString& id, OAuthTokenSource& source) = 0;
+    // The last login failed because the server refused the token.
+    virtual bool tokenRefused() const = 0;
     // The From, Subject and Date fields of a message as raw header lines.
     virtual bool headerFields(int number, QByteArray* fields) = 0;
     virtual bool size(int number, qint64* octets) = 0;

@@ -72,6 +72,21 @@ QString loginRefused(const QString& said)
     return QStringLiteral("ログインできません（%1）").arg(said);
 }
 
+QString oauthNotOffered(const QString& host)
+{
+    return QStringLiteral("サーバー「%1」は OAuth のサインイン（OAUTHBEARER、XOAUTH2）に対応していません").arg(host);
+}
+
+QString tokenNotSendable()
+{
+    return QStringLiteral("ID かトークンに使えない文字が含まれています");
+}
+
+QString tokenRefused(const QString& said)
+{
+    return QStringLiteral("サインインの有効期限が切れたか、取り消されました。もう一度サインインしてください（%1）").arg(said);
+}
+
 QString credentialsWithLineBreak()
 {
     return QStringLiteral("ID かパスワードに使えない文字（改行など）が含まれています");

@@ -28,6 +28,11 @@ QString notThisProtocol(const QString& host, const QString& protocol, const QStr
 // command: "STLS", "STARTTLS".
 QString tlsCommandRefused(const QString& host, const QString& command, const QString& said);
 QString loginRefused(const QString& said);
+// Signing in with an OAuth token: the server has neither mechanism, the
+// token or ID cannot be sent, the server refused the token.
+QString oauthNotOffered(const QString& host);
+QString tokenNotSendable();
+QString tokenRefused(const QString& said);
 QString credentialsWithLineBreak();
 // encoding: how the ID and password go out ("Shift-JIS", "UTF-8").
 QString credentialsNotEncodable(const QString& encoding);

@@ -1,5 +1,8 @@
 #pragma once
 #include <QString>
+#include <memory>
+
+#include "mail/OAuthTokenSource.h"
 
 namespace qp {
 
@@ -35,6 +38,18 @@ public:
     virtual int NMailGetMessage(int code, QString& buffer, int& size) = 0;
 
     // --- what the check cycle needs besides the step calls ---
+
+    // NMailPop3Authenticate for an account that signs in with OAuth: the
+    // access token comes from source just before the login; a refused token
+    // is renewed and tried once more. Same results.
+    virtual int authenticateWithToken(int /*handle*/, const QString& /*id*/,
+                                      std::shared_ptr<OAuthTokenSource> /*source*/)
+    {
+        return -1;
+    }
+    // The last failed login was a refused token (after its one renewal):
+    // the user must sign in again, which is no wrong password.
+    virtual bool lastLoginTokenRefused() const { return false; }
 
     // The last NMailPop3Connect that gave -1 failed in a way the user must
     // be told about (TLS could not be set up, or was missing where it had

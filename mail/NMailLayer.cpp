@@ -173,12 +173,28 @@ int NMail::NMailPop3Connect(const QString& server)
 int NMail::NMailPop3Authenticate(int handle, const QString& id, const QString& password, int apop)
 {
     m_lastLoginBusy = false;
+    m_lastTokenRefused = false;
     MailSession* s = session(handle);
     if (!s)
         return notConnected();
     const int count = s->authenticate(id, password, apop != 0);
     if (count < 0) {
         m_lastLoginBusy = s->loginBusy();
+        return failed(s->errorText());
+    }
+    return count;
+}
+
+int NMail::authenticateWithToken(int handle, const QString& id, std::shared_ptr<OAuthTokenSource> source)
+{
+    m_lastLoginBusy = false;
+    m_lastTokenRefused = false;
+    MailSession* s = session(handle);
+    if (!s)
+        return notConnected();
+    const int count = s->authenticateWithToken(id, *source);
+    if (count < 0) {
+        m_lastTokenRefused = s->tokenRefused();
         return failed(s->errorText());
     }
     return count;

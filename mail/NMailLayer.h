@@ -77,6 +77,8 @@ public:
     void planWalk(int handle, int count) override;
     bool isSessionUsable(int handle) const override;
     bool lastLoginWasBusy() const override { return m_lastLoginBusy; }
+    int authenticateWithToken(int handle, const QString& id, std::shared_ptr<OAuthTokenSource> source) override;
+    bool lastLoginTokenRefused() const override { return m_lastTokenRefused; }
     int loginDelaySeconds(int handle) const override;
     QString takeServerNotice(int handle) override;
     // What the sessions of this run remember of the messages they read.
@@ -108,6 +110,7 @@ private:
     QSet<QString> m_noticesGiven; // servers whose notice was handed out
     bool m_lastConnectTls = false;
     bool m_lastLoginBusy = false;
+    bool m_lastTokenRefused = false;
     // The last status read: GetMail of the same message is served from it.
     int m_statusHandle = 0;
     int m_statusNumber = 0;

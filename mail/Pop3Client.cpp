@@ -1,6 +1,7 @@
 #include "Pop3Client.h"
 
 #include "mail/MailText.h"
+#include "mail/OAuthSasl.h"
 #include "platform/Cp932.h"
 
 #include <QCryptographicHash>
@@ -915,6 +916,61 @@ void Pop3Client::quit()
         m_transport.sendWithoutWaiting("QUIT\r\n");
     }
     m_transport.close();
+}
+
+bool Pop3Client::loginOAuth(const QString& user, const QByteArray& accessToken)
+{
+    using namespace oauthsasl;
+    QList<QByteArray> offered;
+    for (const QByteArray& c : m_capabilities) {
+        const QList<QByteArray> words = c.simplified().split(' ');
+        if (words.value(0).compare("SASL", Qt::CaseInsensitive) == 0)
+            offered += words.mid(1);
+    }
+    const OAuthOpening opening = openOAuth(offered, user, accessToken);
+    if (!opening.failure.isEmpty())
+        return fail(opening.notOffered ? ErrorKind::OAuthNotOffered : ErrorKind::BadCredentials, opening.failure, false);
+    const Mechanism mechanism = opening.mechanism;
+    const QByteArray& first = opening.first;
+    // RFC 5034 keeps the command within 255 octets; a longer initial
+    // response (tokens are long) goes after the server's "+".
+    const QByteArray withFirst = "AUTH " + mechanismName(mechanism) + ' ' + first.toBase64();
+    const bool firstInline = withFirst.size() + 2 <= 255;
+    if (!sendLine(firstInline ? withFirst : "AUTH " + mechanismName(mechanism)))
+        return false;
+    bool firstSent = firstInline;
+    bool errorAnswered = false;
+    QByteArray said;
+    const QDeadlineTimer whole(m_transport.timeouts().wholeReplyMs);
+    Pop3ReplyReader reader;
+    for (;;) {
+        reader.startSingleLine();
+        if (!readReply(reader, whole, nullptr))
+            return false;
+        if (reader.isOk())
+            return loggedIn(user);
+        if (reader.isErr()) {
+            const QString why = said.isEmpty() ? serverSaid(reader)
+                                               : serverSaid(reader) + QStringLiteral("、") + mailtext::printable(said, 80);
+            return fail(ErrorKind::TokenRefused, mailtext::tokenRefused(why), false);
+        }
+        const QByteArray& line = reader.statusLine();
+        if (!line.startsWith('+') || errorAnswered)
+            return fail(ErrorKind::Protocol, mailtext::badReply(shownHost(), mailtext::printable(line, 80)), true);
+        if (!firstSent) {
+            firstSent = true;
+            if (!sendLine(first.toBase64()))
+                return false;
+            continue;
+        }
+        // A refused token: the JSON error comes as a challenge, and the
+        // exchange ends after the mechanism's acknowledgement.
+        errorAnswered = true;
+        const ErrorChallenge e = parseErrorChallenge(QByteArray::fromBase64(line.mid(1).trimmed()));
+        said = e.parsed ? e.status.toUtf8() : QByteArray();
+        if (!sendLine(errorAcknowledgement(mechanism).toBase64()))
+            return false;
+    }
 }
 
 } // namespace qp

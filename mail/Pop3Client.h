@@ -47,6 +47,8 @@ public:
         StlsRefused,     // STLS offered, then refused
         TlsLost,         // TLS was used here before, now it is not offered
         LoginRefused,    // USER/PASS/APOP answered -ERR
+        TokenRefused,    // an OAuth token refused: expired, revoked or not this user's
+        OAuthNotOffered, // neither OAUTHBEARER nor XOAUTH2 in CAPA's SASL
         LoginBusy,       // refused with [IN-USE] or [LOGIN-DELAY]: try again later
         ApopNotOffered,  // no timestamp in the greeting
         ApopBadTimestamp,// a timestamp that is not <...@...> in printable ASCII
@@ -88,6 +90,9 @@ public:
     bool connectToServer(const Pop3Endpoint& endpoint);
     bool loginUserPass(const QString& user, const QString& password);
     bool loginApop(const QString& user, const QString& password);
+    // AUTH OAUTHBEARER when offered, else XOAUTH2 (RFC 5034), with an access
+    // token. A refused token is TokenRefused, told apart from a wrong password.
+    bool loginOAuth(const QString& user, const QByteArray& accessToken);
     // CAPA again (capabilities may change after login). A server without
     // CAPA is fine: the list is then empty.
     bool refreshCapabilities();

@@ -24,6 +24,8 @@ bool Pop3Session::connect()
 int Pop3Session::authenticate(const QString& id, const QString& password, bool apop)
 {
     m_busy = false;
+    m_tokenRefused = false;
+    m_tokenError.clear();
     // The count is the mailbox after login; capabilities may differ now.
     auto login = [&](Pop3Client& client, int* count) {
         return (apop ? client.loginApop(id, password) : client.loginUserPass(id, password))
@@ -43,6 +45,22 @@ int Pop3Session::authenticate(const QString& id, const QString& password, bool a
             return count;
     }
     m_busy = m_client->errorKind() == Pop3Client::ErrorKind::LoginBusy;
+    return -1;
+}
+
+int Pop3Session::authenticateWithToken(const QString& id, OAuthTokenSource& source)
+{
+    m_busy = false;
+    m_tokenError.clear();
+    int count = 0;
+    QString error;
+    const bool ok = signInWithToken(
+        source, [&](const QByteArray& token) { return m_client->loginOAuth(id, token); },
+        [&] { return m_client->errorKind() == Pop3Client::ErrorKind::TokenRefused; }, &error);
+    m_tokenRefused = !ok && m_client->errorKind() == Pop3Client::ErrorKind::TokenRefused;
+    if (ok && m_client->readMailbox(&count))
+        return count;
+    m_tokenError = error;
     return -1;
 }
 

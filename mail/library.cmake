@@ -5,6 +5,8 @@ add_library(qp_mail_library STATIC
   ${CMAKE_CURRENT_LIST_DIR}/NMail.h
   ${CMAKE_CURRENT_LIST_DIR}/NMailLayer.cpp ${CMAKE_CURRENT_LIST_DIR}/NMailLayer.h
   ${CMAKE_CURRENT_LIST_DIR}/MailSession.h
+  ${CMAKE_CURRENT_LIST_DIR}/OAuthTokenSource.h
+  ${CMAKE_CURRENT_LIST_DIR}/OAuthSasl.cpp ${CMAKE_CURRENT_LIST_DIR}/OAuthSasl.h
   ${CMAKE_CURRENT_LIST_DIR}/Pop3Session.cpp ${CMAKE_CURRENT_LIST_DIR}/Pop3Session.h
   ${CMAKE_CURRENT_LIST_DIR}/ImapSession.cpp ${CMAKE_CURRENT_LIST_DIR}/ImapSession.h
   ${CMAKE_CURRENT_LIST_DIR}/MailTransport.cpp ${CMAKE_CURRENT_LIST_DIR}/MailTransport.h

@@ -6,11 +6,15 @@
 #include "platform/ProgramIcon.h"
 #include "platform/ReadableText.h"
 #include "platform/Twips.h"
+#include "settings/GnomeOnlineAccounts.h"
 #include "settings/IniFile.h"
+#include "settings/OAuthSettings.h"
+#include "settings/OAuthSignInForm.h"
 #include "settings/ProcessSettings.h"
 #include "settings/SettingsPaths.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDir>
 #include <QKeyEvent>
 #include <QLabel>
@@ -51,7 +55,8 @@ IdPassForm::IdPassForm(ProcessSettings& settings, QWidget* parent)
     setWindowTitle(QStringLiteral("ID,PASS"));
     setWindowIcon(programIcon());
     setFont(gothicFont(9.0));
-    const QRect client = twipsRect(9240, 5370, 2880, 1785);
+    // One row more than the password login needs, for the sign-in kind.
+    const QRect client = twipsRect(9240, 5370, 2880, 1785 + 420);
     setGeometry(client);
     setFixedSize(client.size());
 
@@ -106,11 +111,28 @@ IdPassForm::IdPassForm(ProcessSettings& settings, QWidget* parent)
     setTabOrder(IdText, PassText);
     setTabOrder(PassText, OKCommand);
     setTabOrder(OKCommand, CancelCommand);
+    SignInKind = new QComboBox(this);
+    SignInKind->setObjectName(QStringLiteral("SignInKind"));
+    SignInKind->setAccessibleName(QStringLiteral("サインインの方法"));
+    SignInKind->setGeometry(twipsRect(120, 1800, 1632, 312));
+    for (const OAuthPreset& p : oauthPresets())
+        SignInKind->addItem(p.name, p.id);
+    // Offered only when GNOME lists them; the list is asked once per load.
+    for (const GnomeMailAccount& a : gnomeMailAccounts(1000))
+        SignInKind->addItem(QStringLiteral("GNOME: %1").arg(a.identity), QStringLiteral("goa ") + a.objectPath);
+    SignInCommand = new QPushButton(QStringLiteral("サインイン"), this);
+    SignInCommand->setObjectName(QStringLiteral("SignInCommand"));
+    SignInCommand->setGeometry(twipsRect(1860, 1800, 852, 312));
+
     setTabOrder(CancelCommand, Check1);
+    setTabOrder(Check1, SignInKind);
+    setTabOrder(SignInKind, SignInCommand);
     IdText->setFocus();
 
     connect(OKCommand, &QPushButton::clicked, this, [this] { OKCommand_Click(); });
     connect(CancelCommand, &QPushButton::clicked, this, [this] { CancelCommand_Click(); });
+    connect(SignInCommand, &QPushButton::clicked, this, [this] { SignInCommand_Click(); });
+    connect(SignInKind, &QComboBox::currentIndexChanged, this, [this] { SignInKind_Change(); });
 
     Form_Load();
 }
@@ -127,6 +149,54 @@ void IdPassForm::Form_Load()
     setPassText(ReadIniText(file, QStringLiteral("NAME2"), QString()));
     // The keep box always starts unticked, whatever NAME3 says.
     Check1->setChecked(false);
+    const OAuthSettings s = loadOAuthSettings(iniPath());
+    const QString kind = s.isGnomeAccount() ? QStringLiteral("goa ") + s.goaAccount : s.kind;
+    // A GNOME account GNOME does not list just now stays chosen: OK must
+    // not turn it into a password login.
+    if (s.isGnomeAccount() && SignInKind->findData(kind) < 0)
+        SignInKind->addItem(QStringLiteral("GNOME: %1").arg(s.goaAccount.section(QLatin1Char('/'), -1)), kind);
+    SignInKind->setCurrentIndex(std::max(0, SignInKind->findData(kind)));
+    SignInKind_Change();
+}
+
+void IdPassForm::SignInKind_Change()
+{
+    // An OAuth account has no password of its own.
+    const bool password = SignInKind->currentData().toString() == QLatin1String("password");
+    PassText->setEnabled(password);
+    SignInCommand->setEnabled(!password);
+}
+
+void IdPassForm::SignInCommand_Click()
+{
+    const QString kind = SignInKind->currentData().toString();
+    OAuthSettings s = loadOAuthSettings(iniPath());
+    // The tokens are kept under the account's ID.
+    if (IdText->text().isEmpty() && !kind.startsWith(QLatin1String("goa "))) {
+        warning(this, QStringLiteral("先に ID（メールアドレス）を入れてください。"));
+        return;
+    }
+    if (kind.startsWith(QLatin1String("goa "))) {
+        // GNOME keeps the tokens: choosing the account is the whole sign-in.
+        s = OAuthSettings{};
+        s.kind = QStringLiteral("goa");
+        s.goaAccount = kind.mid(4);
+        for (const GnomeMailAccount& a : gnomeMailAccounts(1000))
+            if (a.objectPath == s.goaAccount && IdText->text().isEmpty())
+                setIdText(a.imapUserName.isEmpty() ? a.email : a.imapUserName);
+        QString error;
+        if (!saveOAuthSettings(iniPath(), s, &error))
+            warning(this, QStringLiteral("サインインの設定を保存できませんでした。\n%1").arg(error));
+        return;
+    }
+    if (s.kind != kind) {
+        // Another provider than the one saved: start from its preset.
+        for (const OAuthPreset& p : oauthPresets())
+            if (p.id == kind)
+                s = p.settings;
+    }
+    auto* form = new OAuthSignInForm(IdText->text(), s, this);
+    form->show();
 }
 
 void IdPassForm::OKCommand_Click()
@@ -144,6 +214,10 @@ void IdPassForm::OKCommand_Click()
         WriteIniText(idPassIniPath(), QStringLiteral("NAME3"), QStringLiteral("0"),
                      IniFileMode::OwnerOnly);
     }
+    // Back to the password: said in ini.ini only where a sign-in was kept
+    // before, so that a password user's file stays as it was.
+    if (SignInKind->currentData().toString() == QLatin1String("password") && !loadOAuthSettings(iniPath()).isPassword())
+        WriteIniText(iniPath(), kOAuthSection, QStringLiteral("KIND"), QStringLiteral("password"));
     close();
 }
 

@@ -4,6 +4,7 @@
 #include <array>
 
 class QCheckBox;
+class QComboBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -29,6 +30,10 @@ public:
     void Form_Load();
     void OKCommand_Click();
     void CancelCommand_Click();
+    // The sign-in row under the account: how the account signs in, and the
+    // button that signs in with the chosen provider.
+    void SignInKind_Change();
+    void SignInCommand_Click();
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
@@ -46,6 +51,8 @@ private:
     QLabel* Label1 = nullptr;
     // Label2(0) "Password" and Label2(1), the keep box's text.
     std::array<QLabel*, 2> Label2{};
+    QComboBox* SignInKind = nullptr;
+    QPushButton* SignInCommand = nullptr;
 };
 
 } // namespace qp

@@ -110,12 +110,12 @@ KeyLine parseKeyLine(const QByteArray& lineText)
 }
 
 // The raw bytes of the key's value, or a null array when the key is missing.
-QByteArray findValue(const QString& path, const QString& key)
+QByteArray findValue(const QString& path, const QString& section, const QString& key)
 {
     const ReadResult file = readWholeFile(path);
     if (!file.ok)
         return {};
-    const QByteArray wantedSection = kIniSection.toLatin1();
+    const QByteArray wantedSection = section.toLatin1();
     const QByteArray wantedKey = cp932::encode(key).bytes;
     bool inSection = false;
     for (const Line& line : splitLines(file.bytes)) {
@@ -159,7 +159,7 @@ QString singleLine(const QString& text)
 
 std::int32_t ReadIniInt(const QString& path, const QString& key)
 {
-    const QByteArray value = findValue(path, key);
+    const QByteArray value = findValue(path, kIniSection, key);
     if (value.isNull())
         return 0;
     return leadingInt32(value);
@@ -167,13 +167,24 @@ std::int32_t ReadIniInt(const QString& path, const QString& key)
 
 QString ReadIniText(const QString& path, const QString& key, const QString& defaultValue)
 {
-    const QByteArray value = findValue(path, key);
+    return ReadIniText(path, kIniSection, key, defaultValue);
+}
+
+QString ReadIniText(const QString& path, const QString& section, const QString& key, const QString& defaultValue)
+{
+    const QByteArray value = findValue(path, section, key);
     if (value.isEmpty())
         return defaultValue;
     return cp932::decode(cp932::truncateAtCharBoundary(value, kMaxValueBytes)).text;
 }
 
 IniWriteResult WriteIniText(const QString& path, const QString& key, const QString& value,
+                            IniFileMode mode)
+{
+    return WriteIniText(path, kIniSection, key, value, mode);
+}
+
+IniWriteResult WriteIniText(const QString& path, const QString& section, const QString& key, const QString& value,
                             IniFileMode mode)
 {
     IniWriteResult result;
@@ -202,7 +213,7 @@ IniWriteResult WriteIniText(const QString& path, const QString& key, const QStri
     }
 
     QList<Line> lines = splitLines(original);
-    const QByteArray wantedSection = kIniSection.toLatin1();
+    const QByteArray wantedSection = section.toLatin1();
     qsizetype sectionStart = -1;    // index of the header line
     qsizetype lastContentLine = -1; // last non-blank line of the section
     qsizetype keyLine = -1;

@@ -32,6 +32,8 @@ std::int32_t ReadIniInt(const QString& path, const QString& key);
 // The key's value, at most 255 bytes of it (cut on a character boundary);
 // defaultValue when the key is missing or its value is empty.
 QString ReadIniText(const QString& path, const QString& key, const QString& defaultValue);
+// The same in another section (ASCII name) of the file.
+QString ReadIniText(const QString& path, const QString& section, const QString& key, const QString& defaultValue);
 
 enum class IniFileMode {
     Normal,    // a new file gets the usual permissions, an old one keeps its own
@@ -52,6 +54,9 @@ struct IniWriteResult {
 // Most callers go on whatever the result: a lost option must not stop the
 // user's action.
 IniWriteResult WriteIniText(const QString& path, const QString& key, const QString& value,
+                            IniFileMode mode = IniFileMode::Normal);
+// The same in another section (ASCII name); "EXEINI" is left as it was.
+IniWriteResult WriteIniText(const QString& path, const QString& section, const QString& key, const QString& value,
                             IniFileMode mode = IniFileMode::Normal);
 
 } // namespace qp

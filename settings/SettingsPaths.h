@@ -9,6 +9,8 @@ namespace qp {
 inline QString iniPath() { return programPath(QStringLiteral("\\★MailData\\ini.ini")); }
 // {P}\★MailData\iniIdPass.ini: the account.
 inline QString idPassIniPath() { return programPath(QStringLiteral("\\★MailData\\iniIdPass.ini")); }
+// {P}/★MailData/secrets.json: secrets when the desktop has no keyring (owner only).
+inline QString secretFilePath() { return programPath(QStringLiteral("\\★MailData\\secrets.json")); }
 
 inline const QString kNotSet = QStringLiteral("未設定");
 

@@ -13,11 +13,11 @@
 # it says what it installs before it asks.
 set -euo pipefail
 declare -A GROUPS_OF=(
-  [build]="cmake g++ make pkg-config qt6-base-dev libfluidsynth-dev libasound2-dev libx11-dev"
+  [build]="cmake g++ make pkg-config qt6-base-dev qt6-networkauth-dev qtkeychain-qt6-dev libfluidsynth-dev libasound2-dev libx11-dev"
   [run]="timgm6mb-soundfont fonts-ipafont-gothic qt6-translations-l10n"
   [package]="dpkg-dev file"
   [demo]="dovecot-pop3d dovecot-imapd openssl"
-  [test]="pulseaudio pulseaudio-utils dbus dunst xvfb xauth xdotool trayer imagemagick x11-utils libxext-dev
+  [test]="pulseaudio pulseaudio-utils dbus gnome-keyring dunst xvfb xauth xdotool trayer imagemagick x11-utils libxext-dev
           clang dpkg-dev file desktop-file-utils appstream lintian man-db"
 )
 groups=("$@")

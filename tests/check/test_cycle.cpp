@@ -259,6 +259,14 @@ private slots:
         log.clear();
         runCheck(*check);
         QCOMPARE(log, QStringList({"connect:pop.example.jp", "account:/", "showAccountWindow", "close:1"}));
+
+        // An OAuth account has no password: it signs in with a token.
+        setAccount(QStringLiteral("taro"), QString());
+        for (const auto& [key, value] : {std::pair{"KIND", "custom"}, {"CLIENT_ID", "c"}, {"TOKEN", "https://t/"}})
+            QVERIFY(WriteIniText(iniPath(), QStringLiteral("OAUTH"), QLatin1String(key), QLatin1String(value)).ok);
+        log.clear();
+        QVERIFY(runCheck(*check).loginTried);
+        QCOMPARE(log.mid(0, 3), QStringList({"connect:pop.example.jp", "account:taro/", "token:1:taro"}));
     }
 
     void negativeSizeSkipsOnlyThatDownload()

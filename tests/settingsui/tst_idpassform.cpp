@@ -253,8 +253,8 @@ private slots:
         QCOMPARE(f->minimumSize(), f->maximumSize());
         QVERIFY(!(f->windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint)));
         QCOMPARE(f->focusWidget(), control<QLineEdit>("IdText"));
-        QCOMPARE(tabWalk(f, control<QLineEdit>("IdText"), 6),
-                 QStringList({"IdText", "PassText", "OKCommand", "CancelCommand", "Check1", "IdText"}));
+        QCOMPARE(tabWalk(f, control<QLineEdit>("IdText"), 7),
+                 QStringList({"IdText", "PassText", "OKCommand", "CancelCommand", "Check1", "SignInKind", "IdText"}));
         // Clicking the keep box's text does not tick it.
         QTest::mouseClick(f->findChild<QWidget*>(QStringLiteral("Label2_1")), Qt::LeftButton);
         QVERIFY(!control<QCheckBox>("Check1")->isChecked());

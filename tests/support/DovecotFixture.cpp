@@ -231,7 +231,9 @@ bool DovecotFixture::writeConfig()
     conf += QStringLiteral("log_path = %1/dovecot.log\n").arg(d);
     conf += QStringLiteral("protocols = pop3 imap\n");
     conf += QStringLiteral("listen = 127.0.0.1\n");
-    conf += QStringLiteral("auth_mechanisms = plain apop\n");
+    const bool oauth = !m_oauthIntrospectionUrl.isEmpty();
+    conf += oauth ? QStringLiteral("auth_mechanisms = plain apop xoauth2 oauthbearer\n")
+                  : QStringLiteral("auth_mechanisms = plain apop\n");
     conf += QStringLiteral("disable_plaintext_auth = no\n");
     conf += QStringLiteral("mail_location = maildir:~/Maildir\n");
     if (m_options.tls) {
@@ -241,9 +243,21 @@ bool DovecotFixture::writeConfig()
     } else {
         conf += QStringLiteral("ssl = no\n");
     }
+    if (oauth) {
+        const QString oauthConf = QStringLiteral("introspection_mode = post\nintrospection_url = %1\n"
+                                                 "username_attribute = username\nactive_attribute = active\n"
+                                                 "active_value = true\nforce_introspection = yes\n")
+                                      .arg(m_oauthIntrospectionUrl);
+        QFile f(d + QStringLiteral("/oauth2.conf"));
+        if (!f.open(QIODevice::WriteOnly) || f.write(oauthConf.toUtf8()) < 0)
+            return false;
+        conf += QStringLiteral("passdb {\n  driver = oauth2\n  mechanisms = xoauth2 oauthbearer\n  args = %1/oauth2.conf\n}\n")
+                    .arg(d);
+    }
     conf += QStringLiteral("passdb {\n  driver = passwd-file\n  args = %1/passwd\n}\n").arg(d);
-    conf += QStringLiteral("userdb {\n  driver = static\n  args = uid=%1 gid=%2 home=%3/home/%u\n}\n")
-                .arg(QString::fromLatin1(kMailUser), QString::fromLatin1(kMailGroup), d);
+    conf += QStringLiteral("userdb {\n  driver = static\n  args = uid=%1 gid=%2 home=%3/home/%u%4\n}\n")
+                .arg(QString::fromLatin1(kMailUser), QString::fromLatin1(kMailGroup), d,
+                     oauth ? QStringLiteral(" allow_all_users=yes") : QString());
     conf += QStringLiteral("service pop3-login {\n");
     conf += QStringLiteral("  inet_listener pop3 {\n    address = 127.0.0.1\n    port = %1\n  }\n").arg(m_pop3Port);
     if (m_options.tls)

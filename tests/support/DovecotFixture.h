@@ -64,6 +64,10 @@ public:
     // still in new/), as the server left them on disk.
     QMap<QString, QString> maildirFlags(const QString& user) const;
 
+    // Before start(): XOAUTH2 and OAUTHBEARER too, each token checked by a
+    // POST to this introspection URL (RFC 7662); any user it names may log in.
+    void setOAuthIntrospectionUrl(const QString& url) { m_oauthIntrospectionUrl = url; }
+
     // Writes the config, starts Dovecot and waits for its "+OK" greeting.
     bool start();
     // Stops Dovecot (TERM by master.pid, then KILL after 5 s). Idempotent.
@@ -109,6 +113,7 @@ private:
     void chownToMailUser(const QString& path) const;
 
     Options m_options;
+    QString m_oauthIntrospectionUrl;
     QTemporaryDir m_dir;
     TestCa m_ca;
     QList<QPair<QString, QString>> m_users;

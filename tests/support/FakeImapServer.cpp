@@ -48,6 +48,7 @@ private:
         QByteArray command;    // the command so far (lines and literals)
         qsizetype literal = 0; // literal bytes still to come
         bool done = false;     // closing, hung or flooding: no more answers
+        QByteArray lastTag;    // of the last tagged command
     };
 
     void onReadyRead(Connection* c)
@@ -96,7 +97,10 @@ private:
     void answer(Connection* c, const QByteArray& command)
     {
         const qsizetype space = command.indexOf(' ');
-        const QByteArray tag = space < 0 ? QByteArray() : command.left(space);
+        // A line without a space answers a continuation: the reply goes
+        // under the tag of the command it continues.
+        const QByteArray tag = space < 0 ? c->lastTag : command.left(space);
+        c->lastTag = tag;
         const QByteArray untagged = space < 0 ? command : command.mid(space + 1);
         m_s->log.record(untagged);
         if (c->next >= m_s->steps.size())

@@ -69,6 +69,11 @@ public:
         lastApop = apop;
         return loginFails ? -1 : countOverride >= 0 ? countOverride : int(senders.size());
     }
+    int authenticateWithToken(int handle, const QString& id, std::shared_ptr<qp::OAuthTokenSource>) override
+    {
+        m_log << QStringLiteral("token:%1:%2").arg(handle).arg(id);
+        return -1;
+    }
     int NMailPop3GetMailStatus(int, int number, QString& b1, QString& b2, QString& from, QString& b4, int) override
     {
         ++calls;
