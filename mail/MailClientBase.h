@@ -10,6 +10,7 @@
 
 namespace qp {
 
+class Pop3HeaderMemory;
 class TlsMemory;
 
 // What the POP3 and IMAP clients share: one MailTransport connection and
@@ -40,6 +41,10 @@ public:
     // a server that stops offering TLS is not noticed).
     void setTlsMemory(TlsMemory* memory) { m_tlsMemory = memory; }
     void setSessionMs(int ms) { m_sessionMs = ms; }
+    // What earlier sessions read (by POP3 UIDL and size, or by IMAP
+    // UIDVALIDITY and UID); null = nothing is remembered, every header is
+    // read at every check.
+    void setHeaderMemory(Pop3HeaderMemory* memory) { m_memory = memory; }
 
     bool isEncrypted() const { return m_transport.isEncrypted(); }
     const MailEndpoint& endpoint() const { return m_transport.endpoint(); }
@@ -81,6 +86,7 @@ protected:
 
     MailTransport m_transport;
     TlsMemory* m_tlsMemory = nullptr;
+    Pop3HeaderMemory* m_memory = nullptr;
     int m_sessionMs = kSessionMs;
     bool m_broken = false;
     QList<QByteArray> m_capabilities;
