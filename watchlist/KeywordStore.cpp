@@ -360,14 +360,6 @@ KeywordStoreStatus KeywordStore::putRecord(int n, const QString& keyword)
     return merged(opened, replaceStore(path, bytes));
 }
 
-KeywordStoreStatus KeywordStore::append(const QString& keyword)
-{
-    const KeywordRecordNumber next = nextRecordNumber();
-    if (!next.status.ok())
-        return next.status;
-    return merged(next.status, putRecord(next.number, keyword));
-}
-
 KeywordStoreStatus KeywordStore::compact(int removeRow)
 {
     QString path;

@@ -90,9 +90,6 @@ public:
     // kMaxRecords (Full) and text CP932 cannot hold (Unencodable).
     static KeywordStoreStatus putRecord(int n, const QString& keyword);
 
-    // nextRecordNumber() then putRecord().
-    static KeywordStoreStatus append(const QString& keyword);
-
     // Rewrites the store without the records whose InUse is 0 and, when
     // removeRow >= 0, without record removeRow + 1 (the 0-based row of the
     // list loadAll returned). removeRow < 0 rewrites the same records in the

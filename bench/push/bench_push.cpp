@@ -38,6 +38,7 @@
 #include "settings/IniFile.h"
 #include "settings/SettingsPaths.h"
 #include "tests/support/DovecotFixture.h"
+#include "tests/support/KeywordRecords.h"
 #include "watchlist/KeywordStore.h"
 
 namespace {
@@ -134,7 +135,7 @@ int main(int argc, char** argv)
     QTemporaryDir folder;
     QDir(folder.path()).mkdir(QStringLiteral("★MailData"));
     qp::setProgramFolderOverride(folder.path());
-    qp::KeywordStore::append(QStringLiteral("boss@example.jp"));
+    qp::test::appendKeyword(QStringLiteral("boss@example.jp"));
     qp::WriteIniText(qp::idPassIniPath(), QStringLiteral("NAME"), QStringLiteral("bench"), qp::IniFileMode::OwnerOnly);
     qp::WriteIniText(qp::idPassIniPath(), QStringLiteral("NAME2"), QStringLiteral("secret"), qp::IniFileMode::OwnerOnly);
 

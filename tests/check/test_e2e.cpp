@@ -10,6 +10,7 @@
 #include "settings/IniFile.h"
 #include "settings/SettingsPaths.h"
 #include "tests/support/DovecotFixture.h"
+#include "tests/support/KeywordRecords.h"
 #include "tests/support/FakeImapServer.h"
 #include "tests/support/FakePop3Server.h"
 #include "tests/support/ProgramFolderFixture.h"
@@ -58,7 +59,7 @@ class EndToEndTest : public QObject {
         QVERIFY(WriteIniText(idPassIniPath(), QStringLiteral("NAME2"),
                              password.isNull() ? QStringLiteral("pw-") + user : password, IniFileMode::OwnerOnly).ok);
     }
-    void watch(const QString& keyword) { QVERIFY(KeywordStore::append(keyword).ok()); }
+    void watch(const QString& keyword) { QVERIFY(appendKeyword(keyword).ok()); }
 
 private slots:
     void initTestCase()

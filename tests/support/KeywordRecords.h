@@ -4,12 +4,21 @@
 // CP932 keyword padded with spaces.
 #include "platform/AtomicFile.h"
 #include "platform/Cp932.h"
+#include "watchlist/KeywordStore.h"
 
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
 
 namespace qp::test {
+
+// Adds a keyword where the keyword window's 登録 puts it: the next record
+// number, then that record.
+inline KeywordStoreStatus appendKeyword(const QString& keyword)
+{
+    const KeywordRecordNumber next = KeywordStore::nextRecordNumber();
+    return next.status.ok() ? KeywordStore::putRecord(next.number, keyword) : next.status;
+}
 
 inline QByteArray record(const QByteArray& keywordBytes, qint16 inUse = 1, const QByteArray& sep = "\r\n")
 {

@@ -28,7 +28,7 @@ int runChild(char** argv)
     });
     const bool ok = std::strcmp(argv[4], "delete") == 0
         ? KeywordStore::compact(2).ok()
-        : KeywordStore::append(QStringLiteral("appended")).ok();
+        : appendKeyword(QStringLiteral("appended")).ok();
     return ok ? 0 : 3;
 }
 } // namespace

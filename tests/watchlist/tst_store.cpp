@@ -40,7 +40,7 @@ void StoreTest::missingStoreIsCreatedEmptyAndAbcIsWrittenExactly()
     QCOMPARE(folder.entries(), QStringList{QStringLiteral("Ferruledata50.data")});
     QCOMPARE(QFileInfo(folder.file("Ferruledata50.data")).size(), 0);
 
-    QVERIFY(KeywordStore::append(QStringLiteral("abc")).ok());
+    QVERIFY(appendKeyword(QStringLiteral("abc")).ok());
     QByteArray expected = QByteArray::fromHex("0D0A0100616263");
     expected.append(197, ' ');
     QCOMPARE(readFile(folder.file("Ferruledata50.data")), expected);
@@ -76,7 +76,7 @@ void StoreTest::appendLandsAtRoundedRecordNumber()
     const KeywordRecordNumber next = KeywordStore::nextRecordNumber();
     QVERIFY(next.status.ok());
     QCOMPARE(next.number, expectedRecord);
-    QVERIFY(KeywordStore::append(QStringLiteral("new")).ok());
+    QVERIFY(appendKeyword(QStringLiteral("new")).ok());
 
     const QByteArray after = readFile(folder.file("ferruledata50.data"));
     const qsizetype start = qsizetype(expectedRecord - 1) * 204;
@@ -108,7 +108,7 @@ void StoreTest::keywordFieldIsFilledAndCutAtCharacterBoundary()
     QFETCH(QString, keyword);
     QFETCH(QByteArray, field);
     ProgramFolder folder;
-    QVERIFY(KeywordStore::append(keyword).ok());
+    QVERIFY(appendKeyword(keyword).ok());
     const QByteArray bytes = readFile(KeywordStore::storePath());
     QCOMPARE(bytes.size(), 204);
     QCOMPARE(bytes.left(4), QByteArray::fromHex("0D0A0100"));
@@ -120,7 +120,7 @@ void StoreTest::unencodableKeywordIsRefused()
     ProgramFolder folder;
     const QByteArray before = record(QStringLiteral("keep"));
     writeFile(folder.file("Ferruledata50.data"), before);
-    const KeywordStoreStatus status = KeywordStore::append(QStringLiteral("a\U0001F600b"));
+    const KeywordStoreStatus status = appendKeyword(QStringLiteral("a\U0001F600b"));
     QCOMPARE(status.failure, KeywordStoreFailure::Unencodable);
     QCOMPARE(status.detail, QStringLiteral("\U0001F600"));
     QCOMPARE(readFile(folder.file("Ferruledata50.data")), before);
@@ -165,7 +165,7 @@ void StoreTest::compactionRemovesRowAndMarkedRecords()
 void StoreTest::deletingOnlyRecordLeavesEmptyFileAndNoTemp()
 {
     ProgramFolder folder;
-    QVERIFY(KeywordStore::append(QStringLiteral("only")).ok());
+    QVERIFY(appendKeyword(QStringLiteral("only")).ok());
     QVERIFY(KeywordStore::compact(0).ok());
     QCOMPARE(folder.entries(), QStringList{QStringLiteral("Ferruledata50.data")});
     QCOMPARE(QFileInfo(folder.file("Ferruledata50.data")).size(), 0);
@@ -179,7 +179,7 @@ void StoreTest::namesResolveWithoutRegardToCase()
     const QString path = folder.root() + QStringLiteral("/★maildata/FERRULEDATA50.DATA");
     writeFile(path, record(QStringLiteral("one")));
     QCOMPARE(KeywordStore::loadAll().keywords.size(), 1);
-    QVERIFY(KeywordStore::append(QStringLiteral("two")).ok());
+    QVERIFY(appendKeyword(QStringLiteral("two")).ok());
     QVERIFY(KeywordStore::compact(0).ok());
     QCOMPARE(QDir(folder.root() + QStringLiteral("/★maildata")).entryList(QDir::Files),
              QStringList{QStringLiteral("FERRULEDATA50.DATA")});
@@ -189,7 +189,7 @@ void StoreTest::namesResolveWithoutRegardToCase()
     // deleter all use the same one of them, the other is never touched.
     const QString other = folder.root() + QStringLiteral("/★maildata/ferruledata50.data");
     writeFile(other, record(QStringLiteral("other")));
-    QVERIFY(KeywordStore::append(QStringLiteral("three")).ok());
+    QVERIFY(appendKeyword(QStringLiteral("three")).ok());
     QCOMPARE(KeywordStore::loadAll().keywords, QStringList({padded("two"), padded("three")}));
     QVERIFY(KeywordStore::compact(0).ok());
     QCOMPARE(readFile(path), record(QStringLiteral("three")));
@@ -217,7 +217,7 @@ void StoreTest::missingDataFolderFailsCleanly()
 {
     ProgramFolder folder(ProgramFolder::NoDataFolder);
     QCOMPARE(KeywordStore::loadAll().status.failure, KeywordStoreFailure::FolderMissing);
-    QCOMPARE(KeywordStore::append(QStringLiteral("x")).failure, KeywordStoreFailure::FolderMissing);
+    QCOMPARE(appendKeyword(QStringLiteral("x")).failure, KeywordStoreFailure::FolderMissing);
     QCOMPARE(KeywordStore::compact(0).failure, KeywordStoreFailure::FolderMissing);
     QVERIFY(QDir(folder.root()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).isEmpty());
 }
@@ -234,7 +234,7 @@ void StoreTest::unwritableTempLeavesStoreUntouched()
     const KeywordStoreStatus removed = KeywordStore::compact(0);
     QCOMPARE(removed.failure, KeywordStoreFailure::OpenFailed);
     QVERIFY(removed.detail.contains(QStringLiteral("FERRULEDATA50.TMP")));
-    QCOMPARE(KeywordStore::append(QStringLiteral("c")).failure, KeywordStoreFailure::OpenFailed);
+    QCOMPARE(appendKeyword(QStringLiteral("c")).failure, KeywordStoreFailure::OpenFailed);
     QCOMPARE(readFile(folder.file("Ferruledata50.data")), bytes);
 }
 
@@ -243,12 +243,12 @@ void StoreTest::appendIsRefusedAtRecordLimit()
     ProgramFolder folder;
     const QByteArray one = record(QStringLiteral("k"));
     writeFile(folder.file("Ferruledata50.data"), one.repeated(KeywordStore::kMaxRecords - 1));
-    QVERIFY(KeywordStore::append(QStringLiteral("last")).ok());
+    QVERIFY(appendKeyword(QStringLiteral("last")).ok());
     QCOMPARE(KeywordStore::loadAll().keywords.size(), KeywordStore::kMaxRecords);
 
     const qint64 size = QFileInfo(folder.file("Ferruledata50.data")).size();
     QCOMPARE(KeywordStore::nextRecordNumber().number, KeywordStore::kMaxRecords + 1);
-    QCOMPARE(KeywordStore::append(QStringLiteral("more")).failure, KeywordStoreFailure::Full);
+    QCOMPARE(appendKeyword(QStringLiteral("more")).failure, KeywordStoreFailure::Full);
     QCOMPARE(QFileInfo(folder.file("Ferruledata50.data")).size(), size);
     QCOMPARE(folder.entries().size(), 1);
 }
@@ -284,7 +284,7 @@ void StoreTest::nonRegularFilesAreUnreadableWithoutWaiting()
     const QByteArray store = folder.file("Ferruledata50.data").toLocal8Bit();
     QCOMPARE(::mkfifo(store.constData(), 0644), 0);
     QCOMPARE(KeywordStore::loadAll().status.failure, KeywordStoreFailure::OpenFailed);
-    QCOMPARE(KeywordStore::append(QStringLiteral("x")).failure, KeywordStoreFailure::OpenFailed);
+    QCOMPARE(appendKeyword(QStringLiteral("x")).failure, KeywordStoreFailure::OpenFailed);
     QCOMPARE(KeywordStore::compact(-1).failure, KeywordStoreFailure::OpenFailed);
     QVERIFY(!QFileInfo(folder.file("Ferruledata50.data")).isFile()); // not replaced behind the user's back
     QVERIFY(QFile::remove(folder.file("Ferruledata50.data")));
