@@ -930,6 +930,8 @@ bool Pop3Client::loginOAuth(const QString& user, const QByteArray& accessToken)
     const Mechanism mechanism = choose(offered);
     if (mechanism == Mechanism::None)
         return fail(ErrorKind::OAuthNotOffered, mailtext::oauthNotOffered(shownHost()), false);
+    if (!bearerAllowed(m_transport.isEncrypted(), m_transport.endpoint().host))
+        return fail(ErrorKind::OAuthNotOffered, mailtext::tokenNeedsTls(shownHost()), false);
     QByteArray first;
     if (!initialResponse(mechanism, user.toUtf8(), accessToken, m_transport.endpoint().host.toUtf8(),
                          m_transport.endpoint().port, &first))
