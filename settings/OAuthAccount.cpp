@@ -3,6 +3,7 @@
 #include <QMutex>
 
 #include "settings/GnomeOnlineAccounts.h"
+#include "settings/IniFile.h"
 #include "settings/SettingsPaths.h"
 
 namespace qp {
@@ -19,6 +20,13 @@ Current& current()
 {
     static Current c;
     return c;
+}
+
+const QString kPasswordKey = QStringLiteral("PASSWORD");
+
+QString passwordSecretKey(const QString& accountId)
+{
+    return QStringLiteral("password %1").arg(accountId);
 }
 
 QString keyOf(const QString& accountId, const OAuthSettings& s)
@@ -60,6 +68,58 @@ SecretStore::Outcome accountSignedIn(const QString& accountId, const OAuthSettin
     c.key = keyOf(accountId, s);
     c.provider = tokens;
     return o;
+}
+
+void accountSignedOut(const QString& accountId, const OAuthSettings& s, int timeoutMs)
+{
+    // GNOME keeps its own tokens: nothing of ours to revoke.
+    if (!s.isPassword() && !s.isGnomeAccount())
+        OAuthTokens(s, accountId, &programSecretStore()).signOut(timeoutMs);
+    Current& c = current();
+    QMutexLocker lock(&c.mutex);
+    if (c.key == keyOf(accountId, s)) {
+        c.key.clear();
+        c.provider.reset();
+    }
+}
+
+bool passwordInKeyring()
+{
+    return ReadIniText(iniPath(), kOAuthSection, kPasswordKey, QString()) == QLatin1String("KEYRING");
+}
+
+QString storedAccountPassword()
+{
+    const QString file = idPassIniPath();
+    const QString password = ReadIniText(file, QStringLiteral("NAME2"), QString());
+    if (!password.isEmpty() || !passwordInKeyring())
+        return password;
+    const QString id = ReadIniText(file, QStringLiteral("NAME"), QString());
+    return QString::fromUtf8(programSecretStore().read(passwordSecretKey(id)));
+}
+
+SecretStore::Outcome keepPasswordInKeyring(const QString& id, const QString& password)
+{
+    SecretStore::Outcome o = programSecretStore().write(passwordSecretKey(id), password.toUtf8());
+    if (!o.ok)
+        return o;
+    // The choice first: a NAME2 emptied without it would lose the password.
+    IniWriteResult r = WriteIniText(iniPath(), kOAuthSection, kPasswordKey, QStringLiteral("KEYRING"));
+    if (r.ok)
+        r = WriteIniText(idPassIniPath(), QStringLiteral("NAME2"), QString(), IniFileMode::OwnerOnly);
+    if (!r.ok) {
+        o.ok = false;
+        o.error = r.error;
+    }
+    return o;
+}
+
+void forgetKeyringPassword(const QString& id)
+{
+    if (!passwordInKeyring())
+        return;
+    WriteIniText(iniPath(), kOAuthSection, kPasswordKey, QStringLiteral("FILE"));
+    programSecretStore().remove(passwordSecretKey(id));
 }
 
 } // namespace qp
