@@ -29,6 +29,21 @@ QString passwordSecretKey(const QString& accountId)
     return QStringLiteral("password %1").arg(accountId);
 }
 
+// The keyring's password, read once a run: the check asks at every tick on
+// the window's thread, where a keyring that prompts to be unlocked would
+// hold it. Read again after the account window saves it.
+struct KeptPassword {
+    QMutex mutex;
+    bool read = false;
+    QString id, password;
+};
+
+KeptPassword& keptPassword()
+{
+    static KeptPassword k;
+    return k;
+}
+
 QString keyOf(const QString& accountId, const OAuthSettings& s)
 {
     return QStringList{accountId, s.kind, s.tokenUrl, s.clientId, s.clientSecret, s.goaAccount}.join(QChar(0));
@@ -95,7 +110,14 @@ QString storedAccountPassword()
     if (!password.isEmpty() || !passwordInKeyring())
         return password;
     const QString id = ReadIniText(file, QStringLiteral("NAME"), QString());
-    return QString::fromUtf8(programSecretStore().read(passwordSecretKey(id)));
+    KeptPassword& k = keptPassword();
+    QMutexLocker lock(&k.mutex);
+    if (!k.read || k.id != id) {
+        k.read = true;
+        k.id = id;
+        k.password = QString::fromUtf8(programSecretStore().read(passwordSecretKey(id)));
+    }
+    return k.password;
 }
 
 SecretStore::Outcome keepPasswordInKeyring(const QString& id, const QString& password)
@@ -103,6 +125,12 @@ SecretStore::Outcome keepPasswordInKeyring(const QString& id, const QString& pas
     SecretStore::Outcome o = programSecretStore().write(passwordSecretKey(id), password.toUtf8());
     if (!o.ok)
         return o;
+    {
+        // Read back at the next ask, from where it went (just unlocked).
+        KeptPassword& k = keptPassword();
+        QMutexLocker lock(&k.mutex);
+        k.read = false;
+    }
     // The choice first: a NAME2 emptied without it would lose the password.
     IniWriteResult r = WriteIniText(iniPath(), kOAuthSection, kPasswordKey, QStringLiteral("KEYRING"));
     if (r.ok)
@@ -120,6 +148,10 @@ void forgetKeyringPassword(const QString& id)
         return;
     WriteIniText(iniPath(), kOAuthSection, kPasswordKey, QStringLiteral("FILE"));
     programSecretStore().remove(passwordSecretKey(id));
+    KeptPassword& k = keptPassword();
+    QMutexLocker lock(&k.mutex);
+    k.read = false;
+    k.password.clear();
 }
 
 } // namespace qp
