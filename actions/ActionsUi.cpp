@@ -37,7 +37,11 @@ std::optional<QString> showOpenFileDialog(QWidget* parent, const QString& curren
 {
     if (fileDialogHandler())
         return fileDialogHandler()(parent, currentFileName);
-    const QString picked = QFileDialog::getOpenFileName(parent, QString(), currentFileName, QString());
+    // Before any pick the dialog opens where programs are installed, not
+    // in the folder the program happens to run in (the settings folder).
+    const QString programs = QStringLiteral("/usr/bin");
+    const QString start = currentFileName.isEmpty() && QFileInfo(programs).isDir() ? programs : currentFileName;
+    const QString picked = QFileDialog::getOpenFileName(parent, QString(), start, QString());
     if (picked.isEmpty())
         return std::nullopt;
     return picked;

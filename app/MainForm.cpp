@@ -97,6 +97,7 @@ MainForm::MainForm(AppServices& services, QWidget* parent)
     buildMenus();
     buildTimers();
     installFormFactories();
+    connectDesktopNotifier();
 }
 
 MainForm::~MainForm() = default;
@@ -158,6 +159,18 @@ void MainForm::buildControls()
     m_check2 = new QCheckBox(client);
     m_check2->setObjectName(QStringLiteral("Check2"));
     m_check2->setGeometry(200, 60, 17, 17);
+    // The boxes sit on the window's fixed dark grey, whatever the desktop's
+    // palette: a dark theme's dark box would vanish into it. A white box
+    // with a black mark (light grey when disabled) stands out either way.
+    for (QCheckBox* box : {m_check2, m_check3}) {
+        QPalette p = box->palette();
+        p.setColor(QPalette::Base, Qt::white);
+        p.setColor(QPalette::Text, Qt::black);
+        p.setColor(QPalette::Window, kDarkGrey);
+        p.setColor(QPalette::Disabled, QPalette::Base, kButtonGrey);
+        p.setColor(QPalette::Disabled, QPalette::Text, QColor(64, 64, 64));
+        box->setPalette(p);
+    }
     m_label3->setBuddy(m_check2);
     // The label beside these shows a value (ON/OFF, 分), not their purpose.
     m_check3->setAccessibleName(QStringLiteral("自動チェック"));
@@ -475,7 +488,8 @@ void MainForm::Command1_Click()
         });
     }
     m_tray->setIcon(windowIcon());
-    m_tray->setToolTip(tipTimeText());
+    m_trayTime = tipTimeText();
+    m_tray->setToolTip(trayToolTip());
     if (!trayAvailable) {
         // Hiding the window with no tray to bring it back would strand the
         // user: minimise instead and say why.

@@ -33,6 +33,7 @@ class Alert;
 class BannerStrip;
 class WindowBlit;
 class CheckMail;
+struct CheckOutcome;
 class PicturePane;
 
 // The main window: the program's start-up object and the only window that
@@ -193,6 +194,9 @@ private:
     // The watcher saw the inbox change: the check the interval starts.
     void pushedCheck();
     QString tipTimeText() const;
+    QString trayToolTip() const;
+    void noteWaitingCount(const CheckOutcome& outcome);
+    void connectDesktopNotifier();
 
     AppServices& m_services;
 
@@ -238,6 +242,8 @@ private:
     QMenu* m_mfile = nullptr;
     QMenu* m_mnuPopup = nullptr;
     QSystemTrayIcon* m_tray = nullptr;
+    QString m_trayTime;     // when the window last went to the tray
+    int m_waitingCount = -1; // messages the last check that logged in counted; -1 before any
 
     QTimer* m_timer1 = nullptr;
     QTimer* m_timer2 = nullptr;

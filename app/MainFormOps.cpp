@@ -6,6 +6,7 @@
 #include "app/MainForm.h"
 
 #include "actions/ActionsUi.h"
+#include "actions/MailerLaunch.h"
 #include "check/CheckMail.h"
 #include "check/Reentry.h"
 #include "notify/Alert.h"
@@ -23,6 +24,7 @@
 #include <QGuiApplication>
 #include <QSessionManager>
 #include <QScreen>
+#include <QSystemTrayIcon>
 #include <QLabel>
 #include <QLineEdit>
 #include <QTimer>
@@ -61,6 +63,7 @@ void MainForm::installFormFactories()
     m_alert = std::make_unique<Alert>(*m_services.sound, *m_webBrowser1, *m_timer2, *m_check1, this);
     m_checkMail = std::make_unique<qp::CheckMail>(*m_services.mail, m_services.settings, *this);
     m_checkMail->setFinishedHandler([this](const CheckOutcome& outcome) {
+        noteWaitingCount(outcome);
         if (outcome.recordsIgnored)
             GekitaiForm::tellOfIgnoredRecordsOnce(this);
     });
@@ -419,7 +422,36 @@ void MainForm::announceWatchedMessages(const QList<WatchedMessage>& messages)
     QList<DesktopNotifier::Message> list;
     for (const WatchedMessage& m : messages)
         list.append({m.identity, m.sender, m.subject});
-    m_services.notifier->announce(list);
+    m_services.notifier->announce(list, !mailProgramToStart(text7()).isEmpty());
+}
+
+void MainForm::connectDesktopNotifier()
+{
+    if (!m_services.notifier)
+        return;
+    connect(m_services.notifier.get(), &DesktopNotifier::showRequested, this, [this] { mnu_Popup_Click(0); });
+    // The path of the moment, as a launch after a check would take it.
+    connect(m_services.notifier.get(), &DesktopNotifier::mailProgramRequested, this,
+            [this] { launchMailProgramOrNotify(this, text7()); });
+}
+
+void MainForm::noteWaitingCount(const CheckOutcome& outcome)
+{
+    // Only a check that logged in knows the count; a failed one leaves the
+    // last known count standing.
+    if (!outcome.started || !outcome.loginTried || outcome.messageCount < 0)
+        return;
+    m_waitingCount = outcome.messageCount;
+    if (m_tray)
+        m_tray->setToolTip(trayToolTip());
+}
+
+QString MainForm::trayToolTip() const
+{
+    // The time the window went to the tray, then what the last check counted.
+    if (m_waitingCount < 0)
+        return m_trayTime;
+    return QStringLiteral("%1\n新着メール %2 通").arg(m_trayTime).arg(m_waitingCount);
 }
 
 void MainForm::startMailProgram(const QString& program) { launchMailProgramOrNotify(this, program); }

@@ -12,6 +12,9 @@
 #include "platform/ProgramFolder.h"
 
 #include <QApplication>
+#include <QLibraryInfo>
+#include <QLocale>
+#include <QTranslator>
 
 #include <cstdio>
 #include <unistd.h>
@@ -32,6 +35,13 @@ int main(int argc, char** argv)
     // a settings window while the main window is in the tray, must not.
     QApplication::setQuitOnLastWindowClosed(false);
     qp::installApplicationFont();
+    // Qt's own texts (the file dialog, the standard buttons) in the user's
+    // language: qtbase_ja under a Japanese locale, from
+    // qt6-translations-l10n. Without a translation they stay English.
+    QTranslator qtTexts;
+    if (qtTexts.load(QLocale(), QStringLiteral("qtbase"), QStringLiteral("_"),
+                     QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        QCoreApplication::installTranslator(&qtTexts);
     // The launcher could not prepare the user's folder and has said why on
     // stderr; a desktop user sees it here.
     const QString launchProblem = qEnvironmentVariable("QUILLPOST_LAUNCH_PROBLEM");
@@ -92,6 +102,8 @@ int main(int argc, char** argv)
     }
     services.sound = std::make_unique<qp::MciSound>();
     services.notifier = std::make_unique<qp::DesktopNotifier>();
+    // Which watched messages were announced already, so a message is told once.
+    services.notifier->setMemoryFile(qp::programPath(QStringLiteral("\\★MailData\\notified.txt")));
 
     qp::MainForm mainForm(services);
     mainForm.Form_Load();

@@ -13,9 +13,9 @@ set(QP_PACKAGE_MAINTAINER "Quillpost developers <quillpost@example.org>"
 set(QP_DOC_STAGE "${CMAKE_BINARY_DIR}/doc")
 file(MAKE_DIRECTORY "${QP_DOC_STAGE}/ja")
 
-# Dates honour SOURCE_DATE_EPOCH, so a reproducible build gets the same files.
-string(TIMESTAMP QP_MAN_DATE "%Y-%m-%d" UTC)
-string(TIMESTAMP QP_CHANGELOG_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
+# The pages carry the release's date (cmake/Install.cmake reads it from the
+# changelog), not the build's, so rebuilding gives the same files.
+set(QP_MAN_DATE "${QP_RELEASE_DATE}")
 
 configure_file("${CMAKE_SOURCE_DIR}/man/quillpost.1.in" "${QP_DOC_STAGE}/quillpost.1" @ONLY)
 configure_file("${CMAKE_SOURCE_DIR}/man/ja/quillpost.1.in" "${QP_DOC_STAGE}/ja/quillpost.1" @ONLY)

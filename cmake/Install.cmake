@@ -41,8 +41,14 @@ install(DIRECTORY "${CMAKE_SOURCE_DIR}/assets/Sound" "${CMAKE_SOURCE_DIR}/assets
         PATTERN ".keep" EXCLUDE)
 # Relative links, so the installed tree can move (a package's staging folder).
 file(RELATIVE_PATH QP_DATA_FROM_PROGRAM "/${QP_INSTALL_PROGRAM_DIR}" "/${QP_INSTALL_DATA_DIR}")
+# An install over one of 1.0, which had real folders there, replaces them:
+# they held only the files now under share/quillpost.
 install(CODE "
   foreach(qp_item Sound 画像データ help)
+    set(qp_link \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${QP_INSTALL_PROGRAM_DIR}/\${qp_item}\")
+    if(IS_DIRECTORY \"\${qp_link}\" AND NOT IS_SYMLINK \"\${qp_link}\")
+      file(REMOVE_RECURSE \"\${qp_link}\")
+    endif()
     file(CREATE_LINK \"${QP_DATA_FROM_PROGRAM}/\${qp_item}\"
          \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${QP_INSTALL_PROGRAM_DIR}/\${qp_item}\" SYMBOLIC)
   endforeach()
@@ -84,7 +90,29 @@ install(CODE "
 set(QP_APPSTREAM_ID org.example.quillpost CACHE STRING "AppStream component id (reverse DNS)")
 set(QP_PROJECT_URL "https://quillpost.example.org" CACHE STRING
     "The project's web address; <address>/screenshot.png is the software centres' screenshot")
-string(TIMESTAMP QP_RELEASE_DATE "%Y-%m-%d" UTC)
+# The release's date is the changelog's: the top entry's trailer line. A
+# build at another time, or of the same source elsewhere, gives the same
+# metainfo and manual pages.
+file(STRINGS "${CMAKE_SOURCE_DIR}/packaging/changelog.in" qp_changelog_head LIMIT_COUNT 1)
+file(STRINGS "${CMAKE_SOURCE_DIR}/packaging/changelog.in" qp_changelog_trailers REGEX "^ -- ")
+list(GET qp_changelog_trailers 0 qp_trailer)
+if(NOT qp_changelog_head MATCHES "^quillpost \\(${PROJECT_VERSION}\\) "
+   OR NOT qp_trailer MATCHES ", ([0-9][0-9]) ([A-Z][a-z][a-z]) ([0-9][0-9][0-9][0-9]) ")
+  message(FATAL_ERROR "packaging/changelog.in: the top entry must be version ${PROJECT_VERSION} "
+                      "with a trailer dated \"Day, DD Mon YYYY hh:mm:ss +0000\"")
+endif()
+set(qp_day ${CMAKE_MATCH_1})
+set(qp_year ${CMAKE_MATCH_3})
+set(qp_months Jan Feb Mar Apr May Jun Jul Aug Sep Oct Nov Dec)
+list(FIND qp_months "${CMAKE_MATCH_2}" qp_month)
+if(qp_month LESS 0)
+  message(FATAL_ERROR "packaging/changelog.in: unknown month in \"${qp_trailer}\"")
+endif()
+math(EXPR qp_month "${qp_month} + 1")
+if(qp_month LESS 10)
+  set(qp_month "0${qp_month}")
+endif()
+set(QP_RELEASE_DATE "${qp_year}-${qp_month}-${qp_day}")
 configure_file("${CMAKE_SOURCE_DIR}/packaging/quillpost.metainfo.xml.in"
                "${CMAKE_BINARY_DIR}/${QP_APPSTREAM_ID}.metainfo.xml" @ONLY)
 install(FILES "${CMAKE_BINARY_DIR}/${QP_APPSTREAM_ID}.metainfo.xml" DESTINATION share/metainfo)
@@ -118,11 +146,30 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # FluidSynth, the C++ runtime) come from dpkg-shlibdeps. What it cannot see:
 # the General MIDI SoundFont the tune is played with
 # (/usr/share/sounds/sf2/default-GM.sf2), a Japanese font for the windows,
-# the authorities' certificates that TLS verifies public servers with, and
-# libsecret, which QtKeychain loads at run time to reach the keyring.
+# the authorities' certificates that TLS verifies public servers with,
+# libsecret, which QtKeychain loads at run time to reach the keyring, and
+# Qt's translations (the file dialog's own texts in Japanese).
 # Qt's X11 platform plugin and its OpenSSL backend ship with libqt6gui6 and
 # libqt6network6, which the shlibdeps already pull in.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# Without dpkg-shlibdeps (dpkg-dev) or file, CPack would still build a
+# package, one that names none of its libraries and so installs a program
+# that cannot start: the package step stops instead (cmake/PackageCheck.cmake).
+set(CPACK_PROJECT_CONFIG_FILE "${CMAKE_SOURCE_DIR}/cmake/PackageCheck.cmake")
+
+# The folders of 1.0 become links on upgrade (packaging/maintscript.in).
+set(QP_PKG_PROGRAM_DIR "${CPACK_PACKAGING_INSTALL_PREFIX}/${QP_INSTALL_PROGRAM_DIR}")
+set(QP_PKG_DATA_DIR "${CPACK_PACKAGING_INSTALL_PREFIX}/${QP_INSTALL_DATA_DIR}")
+set(QP_LINKS_SINCE "1.1~")
+set(qp_scripts)
+foreach(QP_SCRIPT preinst postinst postrm)
+  configure_file("${CMAKE_SOURCE_DIR}/packaging/maintscript.in" "${CMAKE_BINARY_DIR}/maintscripts/${QP_SCRIPT}"
+                 @ONLY FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+                                        WORLD_READ WORLD_EXECUTE)
+  list(APPEND qp_scripts "${CMAKE_BINARY_DIR}/maintscripts/${QP_SCRIPT}")
+endforeach()
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA "${qp_scripts}")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
-    "timgm6mb-soundfont | sf2-soundfont-gm, fonts-ipafont-gothic | fonts-noto-cjk | fonts-vlgothic, ca-certificates, libsecret-1-0")
+    "timgm6mb-soundfont | sf2-soundfont-gm, fonts-ipafont-gothic | fonts-noto-cjk | fonts-vlgothic, ca-certificates, libsecret-1-0, qt6-translations-l10n")
 include(CPack)

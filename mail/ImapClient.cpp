@@ -588,15 +588,11 @@ bool ImapClient::loginOAuth(const QString& user, const QByteArray& accessToken)
     for (const QByteArray& c : m_capabilities)
         if (c.startsWith("AUTH="))
             offered.append(c.mid(5));
-    const Mechanism mechanism = choose(offered);
-    if (mechanism == Mechanism::None)
-        return fail(ErrorKind::OAuthNotOffered, mailtext::oauthNotOffered(host()), false);
-    if (!bearerAllowed(m_transport.isEncrypted(), m_transport.endpoint().host))
-        return fail(ErrorKind::OAuthNotOffered, mailtext::tokenNeedsTls(host()), false);
-    QByteArray first;
-    if (!initialResponse(mechanism, user.toUtf8(), accessToken, m_transport.endpoint().host.toUtf8(),
-                         m_transport.endpoint().port, &first))
-        return fail(ErrorKind::BadCredentials, mailtext::tokenNotSendable(), false);
+    const OAuthOpening opening = openOAuth(offered, user, accessToken);
+    if (!opening.failure.isEmpty())
+        return fail(opening.notOffered ? ErrorKind::OAuthNotOffered : ErrorKind::BadCredentials, opening.failure, false);
+    const Mechanism mechanism = opening.mechanism;
+    const QByteArray& first = opening.first;
 
     const QByteArray tag = nextTag();
     const QByteArray command = tag + " AUTHENTICATE " + mechanismName(mechanism);

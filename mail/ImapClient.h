@@ -82,12 +82,6 @@ public:
 
     ImapClient();
     ~ImapClient();
-    ImapClient(const ImapClient&) = delete;
-    ImapClient& operator=(const ImapClient&) = delete;
-
-    // What earlier sessions read, by UIDVALIDITY and UID; null = nothing is
-    // remembered and every unseen header is fetched at every check.
-    void setHeaderMemory(Pop3HeaderMemory* memory) { m_memory = memory; }
 
     // Connects, reads the greeting, learns the capabilities and on a plain
     // connection starts TLS when offered (or refuses when this server was
@@ -158,7 +152,6 @@ private:
     QList<qint64> m_unseen;
     QHash<qint64, ImapMessage> m_batch; // the fetched batch, by UID
     ImapMessage m_fromMemory;           // the last message answered from memory
-    Pop3HeaderMemory* m_memory = nullptr;
     QString m_user;
     qint64 m_uidValidity = -1;          // of the INBOX; -1 when the server did not say
     bool m_loggedIn = false;

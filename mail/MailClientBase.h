@@ -6,9 +6,11 @@
 #include <QString>
 
 #include "mail/MailTransport.h"
+#include "mail/OAuthSasl.h"
 
 namespace qp {
 
+class Pop3HeaderMemory;
 class TlsMemory;
 
 // What the POP3 and IMAP clients share: one MailTransport connection and
@@ -39,6 +41,10 @@ public:
     // a server that stops offering TLS is not noticed).
     void setTlsMemory(TlsMemory* memory) { m_tlsMemory = memory; }
     void setSessionMs(int ms) { m_sessionMs = ms; }
+    // What earlier sessions read (by POP3 UIDL and size, or by IMAP
+    // UIDVALIDITY and UID); null = nothing is remembered, every header is
+    // read at every check.
+    void setHeaderMemory(Pop3HeaderMemory* memory) { m_memory = memory; }
 
     bool isEncrypted() const { return m_transport.isEncrypted(); }
     const MailEndpoint& endpoint() const { return m_transport.endpoint(); }
@@ -65,10 +71,22 @@ protected:
     bool allowedWithoutTls(const MailEndpoint& endpoint);
     // ID and password hold nothing that would end or cut a command line.
     static bool sendableCredentials(const QString& user, const QString& password);
+    // How an OAuth login opens: the mechanism among those the server
+    // offered and its first message, or why it cannot start (failure set;
+    // notOffered tells a server without either mechanism, or a connection
+    // a token may not go over, from a token that cannot be sent).
+    struct OAuthOpening {
+        oauthsasl::Mechanism mechanism = oauthsasl::Mechanism::None;
+        QByteArray first;
+        QString failure;
+        bool notOffered = false;
+    };
+    OAuthOpening openOAuth(const QList<QByteArray>& offered, const QString& user, const QByteArray& token) const;
     QString host() const { return m_transport.host(); }
 
     MailTransport m_transport;
     TlsMemory* m_tlsMemory = nullptr;
+    Pop3HeaderMemory* m_memory = nullptr;
     int m_sessionMs = kSessionMs;
     bool m_broken = false;
     QList<QByteArray> m_capabilities;

@@ -927,15 +927,11 @@ bool Pop3Client::loginOAuth(const QString& user, const QByteArray& accessToken)
         if (words.value(0).compare("SASL", Qt::CaseInsensitive) == 0)
             offered += words.mid(1);
     }
-    const Mechanism mechanism = choose(offered);
-    if (mechanism == Mechanism::None)
-        return fail(ErrorKind::OAuthNotOffered, mailtext::oauthNotOffered(shownHost()), false);
-    if (!bearerAllowed(m_transport.isEncrypted(), m_transport.endpoint().host))
-        return fail(ErrorKind::OAuthNotOffered, mailtext::tokenNeedsTls(shownHost()), false);
-    QByteArray first;
-    if (!initialResponse(mechanism, user.toUtf8(), accessToken, m_transport.endpoint().host.toUtf8(),
-                         m_transport.endpoint().port, &first))
-        return fail(ErrorKind::BadCredentials, mailtext::tokenNotSendable(), false);
+    const OAuthOpening opening = openOAuth(offered, user, accessToken);
+    if (!opening.failure.isEmpty())
+        return fail(opening.notOffered ? ErrorKind::OAuthNotOffered : ErrorKind::BadCredentials, opening.failure, false);
+    const Mechanism mechanism = opening.mechanism;
+    const QByteArray& first = opening.first;
     // RFC 5034 keeps the command within 255 octets; a longer initial
     // response (tokens are long) goes after the server's "+".
     const QByteArray withFirst = "AUTH " + mechanismName(mechanism) + ' ' + first.toBase64();

@@ -79,12 +79,6 @@ public:
 
     Pop3Client();
     ~Pop3Client();
-    Pop3Client(const Pop3Client&) = delete;
-    Pop3Client& operator=(const Pop3Client&) = delete;
-
-    // What earlier sessions read, by UIDL; null = nothing is remembered.
-    void setHeaderMemory(Pop3HeaderMemory* memory) { m_memory = memory; }
-
     // Connects, reads the greeting, asks CAPA, and on a plain connection
     // upgrades with STLS when offered (then asks CAPA again).
     bool connectToServer(const Pop3Endpoint& endpoint);
@@ -195,7 +189,6 @@ private:
     QByteArray m_greeting;
     bool m_capaSupported = false;
     int m_statCount = 0;
-    Pop3HeaderMemory* m_memory = nullptr;
     QString m_mailboxKey;          // server and account, once logged in
     // By message number (index 0 unused), from readMailbox: the UIDL (empty
     // when none), the size (-1 when not listed), and whether the memory

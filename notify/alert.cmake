@@ -25,4 +25,4 @@ add_library(qp_desktop_notify STATIC
   ${CMAKE_CURRENT_LIST_DIR}/DesktopNotifier.cpp ${CMAKE_CURRENT_LIST_DIR}/DesktopNotifier.h
 )
 target_include_directories(qp_desktop_notify PUBLIC ${CMAKE_SOURCE_DIR})
-target_link_libraries(qp_desktop_notify PUBLIC Qt6::Core Qt6::DBus)
+target_link_libraries(qp_desktop_notify PUBLIC qp_platform Qt6::Core Qt6::DBus)

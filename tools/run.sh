@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Installs dependencies, builds Quillpost and starts it from its program folder.
+# Installs what building and running need, builds the program (not the
+# tests) and starts it from its program folder.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-./tools/install-deps.sh
+./tools/install-deps.sh build run
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j"$(nproc)"
+cmake --build build --target quillpost -j"$(nproc)"
 cd build/quillpost
 # Under Wayland the windows need X11 (centring, the shaped window's place,
 # staying on top): XWayland when the session has it.

@@ -179,6 +179,13 @@ GekitaiForm::GekitaiForm(int mainLoopCheckValue, QWidget* parent)
         w->installEventFilter(this);
     }
 
+    // Names for screen readers where no caption of their own says what the
+    // control is for.
+    Picture2->setAccessibleName(Label2->text());
+    Text1->setAccessibleName(QStringLiteral("登録するアドレス"));
+    List1->setAccessibleName(QStringLiteral("登録済みのアドレス"));
+    Text2->setAccessibleName(QStringLiteral("説明"));
+
     setTabOrder(Picture2, Text2);
     setTabOrder(Text2, List1);
     setTabOrder(List1, Text1);

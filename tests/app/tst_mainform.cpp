@@ -22,11 +22,14 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
+#include <QStyle>
+#include <QStyleOptionButton>
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <QElapsedTimer>
 #include <QtTest>
 
+#include <cmath>
 #include <tuple>
 
 using namespace qp;
@@ -83,6 +86,17 @@ struct Program {
     }
 };
 
+// The contrast ratio of two colours as WCAG defines it (1 to 21).
+double contrast(const QColor& a, const QColor& b)
+{
+    const auto luminance = [](const QColor& c) {
+        const auto channel = [](double v) { return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+        return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) + 0.0722 * channel(c.blueF());
+    };
+    const double la = luminance(a), lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
 } // namespace
 
 class MainFormTest : public QObject {
@@ -109,6 +123,33 @@ private slots:
             items << (a->isSeparator() ? QStringLiteral("-") : a->text());
         QCOMPARE(items, QStringList({"メールチェック（手動）", "-", "起動メーラーの設定", "タスクトレイに常駐", "設定", "-",
                                      "常に前面表示", "前面表示解除", "-", "作者のホームページ"}));
+    }
+
+    void checkBoxesStandOutOnADarkPalette()
+    {
+        // A dark desktop theme: its dark boxes would vanish into the window's grey.
+        const QPalette light = QApplication::palette();
+        QPalette dark(QColor(53, 53, 53), QColor(35, 35, 35));
+        dark.setColor(QPalette::Base, QColor(42, 42, 42));
+        dark.setColor(QPalette::Text, Qt::white);
+        QApplication::setPalette(dark);
+        {
+            Program p;
+            for (const char* name : {"Check2", "Check3"}) {
+                auto* box = qobject_cast<QCheckBox*>(p.form->control(QString::fromLatin1(name)));
+                box->setChecked(false);
+                QStyleOptionButton option;
+                option.initFrom(box);
+                const QRect indicator = box->style()->subElementRect(QStyle::SE_CheckBoxIndicator, &option, box);
+                const QImage shot = box->grab().toImage();
+                double best = 0;
+                for (int y = indicator.top(); y <= indicator.bottom(); ++y)
+                    for (int x = indicator.left(); x <= indicator.right(); ++x)
+                        best = std::max(best, contrast(shot.pixelColor(x, y), QColor(64, 64, 64)));
+                QVERIFY2(best >= 3.0, qPrintable(QStringLiteral("%1: %2:1").arg(QLatin1String(name)).arg(best)));
+            }
+        }
+        QApplication::setPalette(light);
     }
 
     void manualCheckRunsTheCycle()
@@ -351,6 +392,17 @@ private slots:
         QTest::qWait(1100);
         QCOMPARE(tray->toolTip(), tip);
         QVERIFY(before.secsTo(QTime::currentTime()) >= 1);
+        // A check adds what it counted; one that cannot log in leaves it.
+        p.mail().setMessageCount(3);
+        p.form->Command8_Click();
+        QTRY_COMPARE(tray->toolTip(), tip + QStringLiteral("\n新着メール 3 通"));
+        QTRY_VERIFY(!p.form->checkMail().isRunning());
+        p.mail().setMessageCount(-1);
+        p.form->Command8_Click();
+        QTRY_VERIFY(!p.form->checkMail().isRunning());
+        QCOMPARE(tray->toolTip(), tip + QStringLiteral("\n新着メール 3 通"));
+        p.services.forms.msgForm.unload();
+        p.messages.clear();
 
         // Code 0: "Clicked!"; 1: the pop-up; others: nothing.
         p.form->TrayControl1_MouseEvent(0);

@@ -1,5 +1,6 @@
 // The keyword window, offscreen: its checks and question, the list after
 // each change, the help box under the mouse and the entry box's limits.
+#include <QAccessible>
 #include <QFrame>
 #include <QLabel>
 #include <QLineEdit>
@@ -232,6 +233,9 @@ void FormTest::tabWalksTheControlsFromTheHelpBox()
     for (QWidget* next : forward) {
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
         QCOMPARE(QApplication::focusWidget(), next);
+        // Every stop tells a screen reader what it is.
+        QAccessibleInterface* a = QAccessible::queryAccessibleInterface(next);
+        QVERIFY2(a && !a->text(QAccessible::Name).trimmed().isEmpty(), qPrintable(next->objectName()));
     }
     QTest::keyClick(form->Text2, Qt::Key_Backtab, Qt::ShiftModifier);
     QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(form->Picture2));
