@@ -1,4 +1,5 @@
 #include "notify/Alert.h"
+#include "notify/DesktopNotifier.h"
 #include "notify/MciSound.h"
 #include "notify/MidiFileCheck.h"
 #include "notify/PicturePane.h"
@@ -8,6 +9,8 @@
 #include "TestTune.h"
 
 #include <QCheckBox>
+#include <QDBusConnection>
+#include <QProcess>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QTest>
@@ -115,6 +118,24 @@ double likeness(const std::vector<double>& env, std::size_t from, std::size_t at
 }
 
 } // namespace
+
+// A stand-in desktop notification service whose capabilities can change
+// between checks, as when the user's service restarts with other settings.
+class StandInNotifications : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
+public:
+    QStringList capabilities;
+    QStringList shown; // "summary|body" of each Notify
+public slots:
+    QStringList GetCapabilities() { return capabilities; }
+    uint Notify(const QString&, uint, const QString&, const QString& summary, const QString& body, const QStringList&,
+                const QVariantMap&, int)
+    {
+        shown << summary + u'|' + body;
+        return uint(shown.size());
+    }
+};
 
 class AlertTest : public QObject {
     Q_OBJECT
@@ -485,6 +506,40 @@ private slots:
         const QString notGif = m_folder.programFile(QStringLiteral("Sound/Kouka.mid"));
         pane.Navigate(QStringLiteral("file://") + notGif);
         QCOMPARE(pane.shownFile(), QString());
+    }
+
+    // A sender's markup never reaches a service that reads markup, even one
+    // that starts reading it while the program runs; a message is told once.
+    void notificationsFollowTheServiceMarkup()
+    {
+        QProcess daemon;
+        daemon.start(QStringLiteral("dbus-daemon"), {QStringLiteral("--session"), QStringLiteral("--print-address"),
+                                                     QStringLiteral("--nofork")});
+        if (!daemon.waitForStarted(5000))
+            QSKIP("needs dbus-daemon");
+        QVERIFY(daemon.waitForReadyRead(5000));
+        const QString address = QString::fromUtf8(daemon.readLine()).trimmed();
+        QDBusConnection service = QDBusConnection::connectToBus(address, QStringLiteral("stand-in"));
+        StandInNotifications standIn;
+        QVERIFY(service.registerObject(QStringLiteral("/org/freedesktop/Notifications"), &standIn,
+                                       QDBusConnection::ExportAllSlots));
+        QVERIFY(service.registerService(QStringLiteral("org.freedesktop.Notifications")));
+        {
+            qp::DesktopNotifier notifier(QDBusConnection::connectToBus(address, QStringLiteral("client")));
+            const QString link = QStringLiteral("<a href=\"http://evil.example\">bank.example</a>");
+            notifier.announce({{QStringLiteral("m1"), QStringLiteral("<b>a@x</b>"), link}});
+            QTRY_COMPARE(standIn.shown.size(), 1);
+            QCOMPARE(standIn.shown[0], QStringLiteral("<b>a@x</b>|") + link);
+            standIn.capabilities = {QStringLiteral("body-markup")};
+            notifier.announce({{QStringLiteral("m1"), QStringLiteral("<b>a@x</b>"), link},
+                               {QStringLiteral("m2"), QStringLiteral("<b>b@x</b>"), link}});
+            QTRY_COMPARE(standIn.shown.size(), 2);
+            QCOMPARE(standIn.shown[1], QStringLiteral("&lt;b&gt;b@x&lt;/b&gt;|") + link.toHtmlEscaped());
+        }
+        QDBusConnection::disconnectFromBus(QStringLiteral("client"));
+        QDBusConnection::disconnectFromBus(QStringLiteral("stand-in"));
+        daemon.kill();
+        daemon.waitForFinished(2000);
     }
 };
 
