@@ -15,6 +15,7 @@
 #include "platform/MessageBoxes.h"
 #include "platform/ProcessEnd.h"
 #include "settings/IniFile.h"
+#include "settings/OAuthAccount.h"
 #include "settings/OAuthSettings.h"
 #include "settings/ServerFile.h"
 #include "settings/SettingsPaths.h"
@@ -266,8 +267,7 @@ void MainForm::updatePush()
         return;
     }
     const QString accountFile = idPassIniPath();
-    push->watch({server, ReadIniText(accountFile, QStringLiteral("NAME"), QString()),
-                 ReadIniText(accountFile, QStringLiteral("NAME2"), QString())});
+    push->watch({server, ReadIniText(accountFile, QStringLiteral("NAME"), QString()), storedAccountPassword()});
 }
 
 void MainForm::pushedCheck()

@@ -208,7 +208,7 @@ void CheckMail::connected(int handle, bool tlsFailure, const QString& errorText)
 
     const QString accountFile = idPassIniPath();
     const QString id = ReadIniText(accountFile, QStringLiteral("NAME"), QString());
-    const QString password = ReadIniText(accountFile, QStringLiteral("NAME2"), QString());
+    const QString password = storedAccountPassword();
     m_host.putAccountIntoAccountWindow(id, password);
     m_settings.setAccountId(id);
     m_settings.setAccountPassword(password);

@@ -59,6 +59,9 @@ MailClientBase::OAuthOpening MailClientBase::openOAuth(const QList<QByteArray>& 
     if (o.mechanism == oauthsasl::Mechanism::None) {
         o.notOffered = true;
         o.failure = mailtext::oauthNotOffered(host());
+    } else if (!oauthsasl::bearerAllowed(m_transport.isEncrypted(), m_transport.endpoint().host)) {
+        o.notOffered = true; // not over this connection: the same kind for the user
+        o.failure = mailtext::tokenNeedsTls(host());
     } else if (!oauthsasl::initialResponse(o.mechanism, user.toUtf8(), token, m_transport.endpoint().host.toUtf8(),
                                            m_transport.endpoint().port, &o.first)) {
         o.failure = mailtext::tokenNotSendable();

@@ -73,8 +73,8 @@ protected:
     static bool sendableCredentials(const QString& user, const QString& password);
     // How an OAuth login opens: the mechanism among those the server
     // offered and its first message, or why it cannot start (failure set;
-    // notOffered tells a server without either mechanism from a token that
-    // cannot be sent).
+    // notOffered tells a server without either mechanism, or a connection
+    // a token may not go over, from a token that cannot be sent).
     struct OAuthOpening {
         oauthsasl::Mechanism mechanism = oauthsasl::Mechanism::None;
         QByteArray first;

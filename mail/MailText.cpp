@@ -82,6 +82,12 @@ QString tokenNotSendable()
     return QStringLiteral("ID かトークンに使えない文字が含まれています");
 }
 
+QString tokenNeedsTls(const QString& host)
+{
+    return QStringLiteral("サーバー「%1」との接続が暗号化されていないため、サインインの情報を送りませんでした。"
+                          "サーバーの設定で SSL/TLS か STARTTLS を使ってください").arg(host);
+}
+
 QString tokenRefused(const QString& said)
 {
     return QStringLiteral("サインインの有効期限が切れたか、取り消されました。もう一度サインインしてください（%1）").arg(said);

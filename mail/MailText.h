@@ -32,6 +32,7 @@ QString loginRefused(const QString& said);
 // token or ID cannot be sent, the server refused the token.
 QString oauthNotOffered(const QString& host);
 QString tokenNotSendable();
+QString tokenNeedsTls(const QString& host);
 QString tokenRefused(const QString& said);
 QString credentialsWithLineBreak();
 // encoding: how the ID and password go out ("Shift-JIS", "UTF-8").

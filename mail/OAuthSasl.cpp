@@ -1,5 +1,6 @@
 #include "OAuthSasl.h"
 
+#include <QHostAddress>
 #include <QJsonDocument>
 #include <QJsonObject>
 
@@ -105,6 +106,17 @@ ErrorChallenge parseErrorChallenge(const QByteArray& challenge)
     e.openidConfiguration = o.value(QLatin1String("openid-configuration")).toString();
     e.parsed = !e.status.isEmpty();
     return e;
+}
+
+bool bearerAllowed(bool encrypted, const QString& host)
+{
+    if (encrypted || host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0)
+        return true;
+    QString h = host;
+    if (h.startsWith(QLatin1Char('[')) && h.endsWith(QLatin1Char(']')))
+        h = h.mid(1, h.size() - 2);
+    const QHostAddress a(h);
+    return !a.isNull() && a.isLoopback();
 }
 
 } // namespace qp::oauthsasl

@@ -24,6 +24,12 @@ Mechanism choose(const QList<QByteArray>& offered);
 bool initialResponse(Mechanism m, const QByteArray& user, const QByteArray& token, const QByteArray& host,
                      int port, QByteArray* out);
 
+// Whether a bearer token may go over this connection: only encrypted
+// (implicit TLS or after STARTTLS/STLS), unless the host typed is loopback
+// (a local tunnel); a token read off the wire is as good as the password.
+// The name as typed counts, not what it resolves to.
+bool bearerAllowed(bool encrypted, const QString& host);
+
 // A refused token: the server sends a JSON error in a challenge and waits
 // for one more message, after which it fails the exchange. This is that
 // message (RFC 7628 3.2.3: a single 0x01; XOAUTH2: empty).

@@ -8,6 +8,7 @@
 #include "platform/Twips.h"
 #include "settings/GnomeOnlineAccounts.h"
 #include "settings/IniFile.h"
+#include "settings/OAuthAccount.h"
 #include "settings/OAuthSettings.h"
 #include "settings/OAuthSignInForm.h"
 #include "settings/ProcessSettings.h"
@@ -21,6 +22,7 @@
 #include <QLineEdit>
 #include <QProxyStyle>
 #include <QPushButton>
+#include <QThread>
 
 namespace qp {
 
@@ -55,8 +57,9 @@ IdPassForm::IdPassForm(ProcessSettings& settings, QWidget* parent)
     setWindowTitle(QStringLiteral("ID,PASS"));
     setWindowIcon(programIcon());
     setFont(gothicFont(9.0));
-    // One row more than the password login needs, for the sign-in kind.
-    const QRect client = twipsRect(9240, 5370, 2880, 1785 + 420);
+    // Two rows more than the password login needs: the sign-in kind, and
+    // where a kept password goes.
+    const QRect client = twipsRect(9240, 5370, 2880, 1785 + 420 + 360);
     setGeometry(client);
     setFixedSize(client.size());
 
@@ -124,9 +127,14 @@ IdPassForm::IdPassForm(ProcessSettings& settings, QWidget* parent)
     SignInCommand->setObjectName(QStringLiteral("SignInCommand"));
     SignInCommand->setGeometry(twipsRect(1860, 1800, 852, 312));
 
+    KeyringCheck = new QCheckBox(QStringLiteral("パスワードはキーリングに保存する"), this);
+    KeyringCheck->setObjectName(QStringLiteral("KeyringCheck"));
+    KeyringCheck->setGeometry(twipsRect(120, 2220, 2640, 255));
+
     setTabOrder(CancelCommand, Check1);
     setTabOrder(Check1, SignInKind);
     setTabOrder(SignInKind, SignInCommand);
+    setTabOrder(SignInCommand, KeyringCheck);
     IdText->setFocus();
 
     connect(OKCommand, &QPushButton::clicked, this, [this] { OKCommand_Click(); });
@@ -146,7 +154,8 @@ void IdPassForm::Form_Load()
 {
     const QString file = idPassIniPath();
     setIdText(ReadIniText(file, QStringLiteral("NAME"), QString()));
-    setPassText(ReadIniText(file, QStringLiteral("NAME2"), QString()));
+    setPassText(storedAccountPassword());
+    KeyringCheck->setChecked(passwordInKeyring());
     // The keep box always starts unticked, whatever NAME3 says.
     Check1->setChecked(false);
     const OAuthSettings s = loadOAuthSettings(iniPath());
@@ -164,6 +173,7 @@ void IdPassForm::SignInKind_Change()
     // An OAuth account has no password of its own.
     const bool password = SignInKind->currentData().toString() == QLatin1String("password");
     PassText->setEnabled(password);
+    KeyringCheck->setEnabled(password);
     SignInCommand->setEnabled(!password);
 }
 
@@ -203,21 +213,44 @@ void IdPassForm::OKCommand_Click()
 {
     const QString id = IdText->text();
     const QString password = PassText->text();
+    const bool passwordLogin = SignInKind->currentData().toString() == QLatin1String("password");
+    // The ID the tokens were kept under, before this OK changes it.
+    const QString savedId = ReadIniText(idPassIniPath(), QStringLiteral("NAME"), QString());
     m_settings.setAccountId(id);
     m_settings.setAccountPassword(password);
 
     if (Check1->isChecked()) {
+        const bool keyring = passwordLogin && KeyringCheck->isChecked();
+        if (keyring) {
+            // The keyring first: the file's copy goes only once it is there.
+            const SecretStore::Outcome kept = keepPasswordInKeyring(id, password);
+            if (!kept.ok) {
+                warning(this, QStringLiteral("パスワードを保存できませんでした。\n%1").arg(kept.error));
+                return;
+            }
+            if (!kept.notice.isEmpty())
+                information(this, kept.notice);
+        }
         // A failed save leaves the window open with what the user typed.
-        if (!saveAccount(id, password))
+        if (!saveAccount(id, keyring ? QString() : password))
             return;
+        if (!keyring)
+            forgetKeyringPassword(savedId.isEmpty() ? id : savedId);
     } else {
         WriteIniText(idPassIniPath(), QStringLiteral("NAME3"), QStringLiteral("0"),
                      IniFileMode::OwnerOnly);
     }
     // Back to the password: said in ini.ini only where a sign-in was kept
-    // before, so that a password user's file stays as it was.
-    if (SignInKind->currentData().toString() == QLatin1String("password") && !loadOAuthSettings(iniPath()).isPassword())
+    // before, so that a password user's file stays as it was. The old
+    // sign-in's refresh token is revoked off this thread, best-effort.
+    const OAuthSettings before = loadOAuthSettings(iniPath());
+    if (passwordLogin && !before.isPassword()) {
         WriteIniText(iniPath(), kOAuthSection, QStringLiteral("KIND"), QStringLiteral("password"));
+        QThread* signOut = QThread::create(
+            [accountId = savedId.isEmpty() ? id : savedId, before] { accountSignedOut(accountId, before); });
+        connect(signOut, &QThread::finished, signOut, &QObject::deleteLater);
+        signOut->start();
+    }
     close();
 }
 

@@ -53,6 +53,8 @@ private:
     std::array<QLabel*, 2> Label2{};
     QComboBox* SignInKind = nullptr;
     QPushButton* SignInCommand = nullptr;
+    // The kept password goes to the desktop's keyring rather than the file.
+    QCheckBox* KeyringCheck = nullptr;
 };
 
 } // namespace qp

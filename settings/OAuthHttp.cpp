@@ -125,6 +125,7 @@ bool OAuthHttp::discover(const QString& issuer, OAuthSettings* s, QString* error
         s->authorizeUrl = a.json.value(QLatin1String("authorization_endpoint")).toString();
         s->tokenUrl = token;
         s->deviceUrl = a.json.value(QLatin1String("device_authorization_endpoint")).toString();
+        s->revokeUrl = a.json.value(QLatin1String("revocation_endpoint")).toString();
         return true;
     }
     *errorText = QStringLiteral("「%1」に認証サーバーの情報が見つかりません").arg(base.left(100));
@@ -207,6 +208,20 @@ TokenReply OAuthHttp::pollDevice(const OAuthSettings& s, const QByteArray& devic
 {
     return tokenRequest(s, {{QStringLiteral("grant_type"), QStringLiteral("urn:ietf:params:oauth:grant-type:device_code")},
                             {QStringLiteral("device_code"), QString::fromUtf8(deviceCode)}});
+}
+
+bool OAuthHttp::revoke(const OAuthSettings& s, const QByteArray& refreshToken)
+{
+    if (s.revokeUrl.isEmpty() || refreshToken.isEmpty())
+        return false;
+    QList<QPair<QString, QString>> fields{{QStringLiteral("token"), QString::fromUtf8(refreshToken)},
+                                          {QStringLiteral("token_type_hint"), QStringLiteral("refresh_token")},
+                                          {QStringLiteral("client_id"), s.clientId}};
+    if (!s.clientSecret.isEmpty())
+        fields.append({QStringLiteral("client_secret"), s.clientSecret});
+    const QByteArray body = formBody(fields);
+    // The answer has no body to speak of: the status is the whole reply.
+    return request(QUrl(s.revokeUrl), &body).status == 200;
 }
 
 } // namespace qp

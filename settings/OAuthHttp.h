@@ -50,7 +50,7 @@ public:
     void setExtraCaCertificates(const QList<QSslCertificate>& certs) { m_extraCas = certs; }
 
     // The endpoints of a server from its metadata (RFC 8414 first, then
-    // OpenID Connect discovery): fills authorize, token and device URLs.
+    // OpenID Connect discovery): fills authorize, token, device and revocation URLs.
     bool discover(const QString& issuer, OAuthSettings* s, QString* errorText);
 
     TokenReply refresh(const OAuthSettings& s, const QByteArray& refreshToken);
@@ -58,6 +58,9 @@ public:
                             const QString& redirectUri);
     DeviceStart startDevice(const OAuthSettings& s);
     TokenReply pollDevice(const OAuthSettings& s, const QByteArray& deviceCode);
+    // Asks the server to revoke a refresh token (RFC 7009); true when it
+    // said yes. No revocation endpoint: false, nothing sent.
+    bool revoke(const OAuthSettings& s, const QByteArray& refreshToken);
 
     // application/x-www-form-urlencoded, each name and value encoded once.
     static QByteArray formBody(const QList<QPair<QString, QString>>& fields);

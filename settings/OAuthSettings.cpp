@@ -21,6 +21,7 @@ const Key kKeys[] = {
     {"AUTHORIZE", &OAuthSettings::authorizeUrl},
     {"TOKEN", &OAuthSettings::tokenUrl},
     {"DEVICE", &OAuthSettings::deviceUrl},
+    {"REVOKE", &OAuthSettings::revokeUrl},
     {"CLIENT_ID", &OAuthSettings::clientId},
     {"CLIENT_SECRET", &OAuthSettings::clientSecret},
     {"SCOPE", &OAuthSettings::scope},

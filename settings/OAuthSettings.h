@@ -14,6 +14,7 @@ struct OAuthSettings {
     QString authorizeUrl;
     QString tokenUrl;
     QString deviceUrl;    // device authorization endpoint; empty: none
+    QString revokeUrl;    // revocation endpoint (RFC 7009); empty: none
     QString clientId;
     QString clientSecret; // some providers issue one even to desktop programs
     QString scope;

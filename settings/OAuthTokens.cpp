@@ -72,4 +72,17 @@ void OAuthTokens::forget()
     m_store->remove(m_settings.secretKey(m_accountId));
 }
 
+void OAuthTokens::signOut(int timeoutMs)
+{
+    QMutexLocker lock(&m_mutex);
+    const QByteArray refreshToken = m_store->read(m_settings.secretKey(m_accountId));
+    OAuthHttp http = m_http;
+    http.setTimeoutMs(timeoutMs);
+    http.revoke(m_settings, refreshToken);
+    m_accessToken.clear();
+    m_expiresAt = 0;
+    m_mustSignIn = true;
+    m_store->remove(m_settings.secretKey(m_accountId));
+}
+
 } // namespace qp

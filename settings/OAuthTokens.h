@@ -48,6 +48,10 @@ public:
     bool mustSignIn() const override;
     // Forgets both tokens (signing out, or another account).
     void forget();
+    // Signing out: the server is asked to revoke the refresh token (when it
+    // has a revocation endpoint; best-effort, within timeoutMs), then both
+    // tokens are forgotten whatever it said.
+    void signOut(int timeoutMs = 10000);
 
 private:
     Token fail(const QString& text);

@@ -462,7 +462,7 @@ private slots:
             for (QWidget* c : window->findChildren<QWidget*>())
                 if ((qobject_cast<QAbstractButton*>(c) || qobject_cast<QLineEdit*>(c)) && c->isVisibleTo(window) && ++inputs)
                     QVERIFY2(!codeName.match(name(c)).hasMatch(), qPrintable(c->objectName()));
-        QCOMPARE(inputs, 6 + 5 + 6 + 2);
+        QCOMPARE(inputs, 6 + 5 + 7 + 2);
         QVERIFY(!codeName.match(name(form1)).hasMatch());
 
         for (auto [w, fg, bg] : {std::tuple{windows[3]->findChild<QWidget*>("Text1"), QPalette::Text, QPalette::Base},

@@ -50,6 +50,11 @@ private slots:
         QVERIFY(!initialResponse(Mechanism::XOAuth2, "u", "bad token", {}, 0, &m));
         QCOMPARE(choose({"PLAIN", "XOAUTH2", "oauthbearer"}), Mechanism::OAuthBearer);
         QCOMPARE(parseErrorChallenge(R"({"status":"401","schemes":"bearer"})").status, QStringLiteral("401"));
+        // A token goes in the clear only to this machine, by the name as typed.
+        QVERIFY(!bearerAllowed(false, QStringLiteral("mail.example.jp")));
+        QVERIFY(!bearerAllowed(false, QStringLiteral("192.0.2.1")));
+        QVERIFY(bearerAllowed(true, QStringLiteral("mail.example.jp")));
+        QVERIFY(bearerAllowed(false, QStringLiteral("127.0.0.2")) && bearerAllowed(false, QStringLiteral("[::1]")));
     }
 
     // A refused token is answered as the mechanism asks, renewed once and

@@ -12,10 +12,14 @@
 #include "check/AccountTokens.h"
 #include "mail/NMailLayer.h"
 #include "settings/GnomeOnlineAccounts.h"
+#include "settings/IniFile.h"
+#include "settings/OAuthAccount.h"
+#include "settings/SettingsPaths.h"
 #include "settings/OAuthSignIn.h"
 #include "settings/OAuthTokens.h"
 #include "tests/support/DovecotFixture.h"
 #include "tests/support/OAuthTestServer.h"
+#include "tests/support/ProgramFolderFixture.h"
 
 using namespace qp;
 using Interfaces = QMap<QString, QVariantMap>;
@@ -182,6 +186,11 @@ private slots:
         QCOMPARE(login(tokens, m_dovecot->imapServerText(true), "127.0.0.4", &refused), -1);
         QVERIFY(refused);
         QCOMPARE(m_server.refreshCount(), before + 2);
+        // Signing out revokes the refresh token at the server and drops it here.
+        const QByteArray kept = store.read(m_settings.secretKey(QStringLiteral("alice")));
+        tokens.signOut(5000);
+        QVERIFY(store.read(m_settings.secretKey(QStringLiteral("alice"))).isEmpty());
+        QCOMPARE(OAuthHttp().refresh(m_settings, kept).error, QStringLiteral("invalid_grant"));
     }
 
     // With a keyring (run under a private session bus) the secret goes
@@ -212,6 +221,19 @@ private slots:
         QCOMPARE(got, QByteArray("refresh/1"));
         QCOMPARE(QFile::exists(path), !keyring);
         QCOMPARE(SecretStore(path).read(QStringLiteral("k1")), QByteArray("refresh/3"));
+
+        // The account's password kept there too: none in the account file,
+        // and the check's login reads it back.
+        test::ProgramFolder folder;
+        WriteIniText(idPassIniPath(), QStringLiteral("NAME"), QStringLiteral("alice"), IniFileMode::OwnerOnly);
+        QVERIFY(keepPasswordInKeyring(QStringLiteral("alice"), QStringLiteral("unused")).ok);
+        QVERIFY(!test::readFile(idPassIniPath()).contains("unused"));
+        QCOMPARE(QFile::exists(secretFilePath()), !keyring);
+        NMail mail;
+        mail.setExtraCaCertificates(m_dovecot->caCertificates());
+        const int h = mail.NMailPop3Connect(pop3(false));
+        QCOMPARE(mail.NMailPop3Authenticate(h, QStringLiteral("alice"), storedAccountPassword(), 0), 2);
+        mail.NMailPop3Close(h);
     }
 
     // Run under a private session bus (QP_TEST_BUS) with the stand-in;

@@ -4,6 +4,7 @@
 #include "platform/ProgramIcon.h"
 #include "settings/IdPassForm.h"
 #include "settings/IniFile.h"
+#include "settings/OAuthAccount.h"
 #include "settings/ProcessSettings.h"
 #include "settings/SettingsPaths.h"
 
@@ -115,6 +116,17 @@ private slots:
         QCOMPARE(stored("NAME"), QStringLiteral(" taro "));
         QCOMPARE(stored("NAME2"), QStringLiteral("\"pw\"\t"));
         QCOMPARE(form.touch()->passText(), QStringLiteral("\"pw\"\t"));
+
+        // The password to the keyring (none here: the owner-only file, said
+        // once): the account file keeps none, the check reads it from there.
+        fill(QStringLiteral("taro"), QStringLiteral("kr-pw"), true);
+        control<QCheckBox>("KeyringCheck")->setChecked(true);
+        form.touch()->OKCommand_Click();
+        QVERIFY(unloaded());
+        QVERIFY(TestFolder::bytes(accountFile()).contains("\r\nNAME2=\r\n"));
+        QCOMPARE(folder->messages.size(), 1);
+        QCOMPARE(storedAccountPassword(), QStringLiteral("kr-pw"));
+        QCOMPARE(form.touch()->passText(), QStringLiteral("kr-pw"));
     }
 
     void okWithKeepAndEmptyBoxesStoresEmptyValues()
@@ -253,8 +265,9 @@ private slots:
         QCOMPARE(f->minimumSize(), f->maximumSize());
         QVERIFY(!(f->windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint)));
         QCOMPARE(f->focusWidget(), control<QLineEdit>("IdText"));
-        QCOMPARE(tabWalk(f, control<QLineEdit>("IdText"), 7),
-                 QStringList({"IdText", "PassText", "OKCommand", "CancelCommand", "Check1", "SignInKind", "IdText"}));
+        QCOMPARE(tabWalk(f, control<QLineEdit>("IdText"), 8),
+                 QStringList({"IdText", "PassText", "OKCommand", "CancelCommand", "Check1", "SignInKind", "KeyringCheck",
+                              "IdText"}));
         // Clicking the keep box's text does not tick it.
         QTest::mouseClick(f->findChild<QWidget*>(QStringLiteral("Label2_1")), Qt::LeftButton);
         QVERIFY(!control<QCheckBox>("Check1")->isChecked());

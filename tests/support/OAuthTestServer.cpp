@@ -125,7 +125,8 @@ private:
             return json(200, {{QStringLiteral("issuer"), issuer},
                               {QStringLiteral("authorization_endpoint"), issuer + QStringLiteral("/authorize")},
                               {QStringLiteral("token_endpoint"), issuer + QStringLiteral("/token")},
-                              {QStringLiteral("device_authorization_endpoint"), issuer + QStringLiteral("/device")}});
+                              {QStringLiteral("device_authorization_endpoint"), issuer + QStringLiteral("/device")},
+                              {QStringLiteral("revocation_endpoint"), issuer + QStringLiteral("/revoke")}});
         if (method == "GET" && path == QLatin1String("/authorize")) {
             auto q = [&](const char* k) { return query.queryItemValue(QLatin1String(k), QUrl::FullyDecoded); };
             if (q("client_id") != QLatin1String(kClientId) || q("code_challenge_method") != QLatin1String("S256")
@@ -150,6 +151,11 @@ private:
                               {QStringLiteral("verification_uri"), issuer + QStringLiteral("/activate")},
                               {QStringLiteral("interval"), 1},
                               {QStringLiteral("expires_in"), 60}});
+        }
+        if (method == "POST" && path == QLatin1String("/revoke")) {
+            // RFC 7009: an unknown token is no error.
+            m_s->refresh.remove(form.queryItemValue(QStringLiteral("token"), QUrl::FullyDecoded).toUtf8());
+            return json(200, {});
         }
         if (method == "POST" && path == QLatin1String("/introspect")) {
             const QString user = m_s->active.value(form.queryItemValue(QStringLiteral("token"), QUrl::FullyDecoded).toUtf8());

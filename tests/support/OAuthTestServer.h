@@ -12,8 +12,8 @@ namespace qp::test {
 // thread) for the sign-in tests and for Dovecot's token checks: metadata
 // (RFC 8414), authorize with PKCE S256 (answers with the redirect at once,
 // as if the user had agreed), token (authorization_code, refresh_token,
-// device_code), device authorization (RFC 8628) and introspection (RFC
-// 7662). One client ID; every token is the user's set
+// device_code), device authorization (RFC 8628), introspection (RFC 7662) and
+// revocation (RFC 7009). One client ID; every token is the user's set
 // with setUser(). Codes hold '/' and '+' so that encoding faults show.
 class OAuthTestServer {
 public:
