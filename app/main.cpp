@@ -4,7 +4,7 @@
 #include "app/SingleInstance.h"
 
 #include "check/MailWorker.h"
-#include "mail/NMailLayer.h"
+#include "mail/NMail.h"
 #include "notify/MciSound.h"
 #include "platform/AppFont.h"
 #include "platform/MessageBoxes.h"

@@ -1,7 +1,7 @@
 #pragma once
 #include "check/CheckHost.h"
 #include "check/MailWorker.h"
-#include "mail/NMail.h"
+#include "mail/MailLibrary.h"
 #include "settings/ProcessSettings.h"
 #include "watchlist/KeywordMatcher.h"
 

@@ -1,5 +1,5 @@
 #pragma once
-#include "mail/NMail.h"
+#include "mail/MailLibrary.h"
 
 #include <QObject>
 #include <QThread>

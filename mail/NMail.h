@@ -1,80 +1,129 @@
 #pragma once
-#include <QString>
+#include <QHash>
+#include <map>
 #include <memory>
+#include <optional>
 
-#include "mail/OAuthTokenSource.h"
+#include "mail/HeaderDecoder.h"
+#include "mail/ImapClient.h"
+#include "mail/MailSession.h"
+#include "mail/MailLibrary.h"
+#include "mail/Pop3Client.h"
 
 namespace qp {
 
-// The mail-library calls the check cycle makes: one call per step of a
-// check, each with a plain result the cycle can test. Connection handles are
-// small positive integers; -1 is a failed connect. Text results are decoded
-// QStrings (cut to the text buffer size); the third holds the sender.
-// The real implementation is qp::NMail in mail/NMailLayer.h (target
-// qp_mail_library); tests of callers fake this interface.
-class MailLibrary {
+// The mail library over our own POP3 and IMAP clients. One object serves the whole
+// program (create it at start-up, keep it until shutdown); each connection
+// is a handle from NMailPop3Connect until NMailPop3Close.
+//
+//   qp::NMail mail;
+//   mail.NMailInitializeWinSock();
+//   mail.NMailSetOption(1, 8192);
+//   int h = mail.NMailPop3Connect("pop.example.jp");      // or "host:995", "pop3s://host",
+//                                                          // IMAP: "imaps://host", "imap://host", "host:993"
+//   int n = mail.NMailPop3Authenticate(h, id, pass, 0);    // -1: APOP
+//   ...
+//   mail.NMailPop3Close(h);
+//
+// Tests shorten the time-outs and trust their own CA through the setters;
+// there is no environment variable or file for either.
+class NMail : public MailLibrary {
 public:
-    virtual ~MailLibrary() = default;
+    // Option 1: the most bytes (Shift-JIS counting) a returned header text
+    // may take, terminating NUL included, so that a hostile header cannot
+    // grow without bound. Longer texts are cut at a character boundary.
+    static constexpr int kOptionTextBufferSize = 1;
+    static constexpr int kDefaultTextBufferSize = 8192;
 
-    virtual int NMailInitializeWinSock() = 0;
-    virtual int NMailEndWinSock() = 0;
-    virtual int NMailSetOption(int option, int value) = 0;
+    NMail();
+    ~NMail() override;
 
-    // -1 on failure (see NMailGetMessage for why).
-    virtual int NMailPop3Connect(const QString& server) = 0;
-    // > 0 messages waiting, 0 none, < 0 failure. apop: -1 APOP, 0 USER/PASS.
-    virtual int NMailPop3Authenticate(int handle, const QString& id, const QString& password, int apop) = 0;
-    // Fills subject, date, sender (buffer 3) and the header fields these
-    // come from.
-    virtual int NMailPop3GetMailStatus(int handle, int number, QString& subject, QString& date,
-                                       QString& from, QString& header, int flag) = 0;
-    // Size in bytes, negative on failure.
-    virtual int NMailPop3GetMailSize(int handle, int number) = 0;
-    virtual int NMailPop3GetMail(int handle, int number, QString& subject, QString& date,
-                                 QString& from, QString& header, QString& body, int flag1, int flag2) = 0;
-    // Sends QUIT and closes, also after an error.
-    virtual int NMailPop3Close(int handle) = 0;
-    // The error text of the last failure, Japanese, at most size characters.
-    virtual int NMailGetMessage(int code, QString& buffer, int& size) = 0;
+    void setTimeouts(const MailTimeouts& timeouts) { m_setup.timeouts = timeouts; }
+    MailTimeouts timeouts() const { return m_setup.timeouts; }
+    // The bound on a whole session; 0 = each protocol's own (tests shorten it).
+    void setSessionMs(int ms) { m_setup.sessionMs = ms; }
+    void setExtraCaCertificates(const QList<QSslCertificate>& certs) { m_setup.extraCas = certs; }
+    // A non-empty text makes every connect fail with it, shown in the error
+    // box: the user's own certificate file is there but cannot be used.
+    void setCaFileProblem(const QString& text) { m_caFileProblem = text; }
+    // Connect from this local address (tests use 127.0.0.2 … to stay clear
+    // of a server's delay after a failed login).
+    void setLocalAddress(const QHostAddress& address) { m_setup.localAddress = address; }
+    // The file that remembers which servers were seen with TLS (the program
+    // keeps it in its data folder); without one, only for this object's life.
+    void setTlsMemoryFile(const QString& path) { m_setup.tlsMemory.setPath(path); }
+    // The file that keeps what checks read of each message between runs
+    // (the program keeps it in its data folder, owner-only); without one,
+    // only for this object's life. Written when a session that changed it
+    // closes.
+    void setHeaderMemoryFile(const QString& path) { m_setup.headerMemory.setPath(path); }
+    // The client behind a handle (null when there is none), for tests.
+    const Pop3Client* client(int handle) const;
+    const ImapClient* imapClient(int handle) const;
 
-    // --- what the check cycle needs besides the step calls ---
+    int NMailInitializeWinSock() override;
+    int NMailEndWinSock() override;
+    int NMailSetOption(int option, int value) override;
+    int NMailPop3Connect(const QString& server) override;
+    int NMailPop3Authenticate(int handle, const QString& id, const QString& password, int apop) override;
+    int NMailPop3GetMailStatus(int handle, int number, QString& subject, QString& date, QString& from,
+                               QString& header, int flag) override;
+    int NMailPop3GetMailSize(int handle, int number) override;
+    int NMailPop3GetMail(int handle, int number, QString& subject, QString& date, QString& from,
+                         QString& header, QString& body, int flag1, int flag2) override;
+    int NMailPop3Close(int handle) override;
+    int NMailGetMessage(int code, QString& buffer, int& size) override;
+    bool lastConnectFailureIsTls() const override { return m_lastConnectTls; }
+    void planWalk(int handle, int count) override;
+    bool isSessionUsable(int handle) const override;
+    bool lastLoginWasBusy() const override { return m_lastLoginBusy; }
+    int authenticateWithToken(int handle, const QString& id, std::shared_ptr<OAuthTokenSource> source) override;
+    bool lastLoginTokenRefused() const override { return m_lastTokenRefused; }
+    int loginDelaySeconds(int handle) const override;
+    QString takeServerNotice(int handle) override;
+    // What the sessions of this run remember of the messages they read.
+    const Pop3HeaderMemory& headerMemory() const { return m_setup.headerMemory; }
 
-    // NMailPop3Authenticate for an account that signs in with OAuth: the
-    // access token comes from source just before the login; a refused token
-    // is renewed and tried once more. Same results.
-    virtual int authenticateWithToken(int /*handle*/, const QString& /*id*/,
-                                      std::shared_ptr<OAuthTokenSource> /*source*/)
-    {
-        return -1;
-    }
-    // The last failed login was a refused token (after its one renewal):
-    // the user must sign in again, which is no wrong password.
-    virtual bool lastLoginTokenRefused() const { return false; }
+    // false: one command at a time even when the server offers PIPELINING
+    // (tests and the benchmark compare both).
+    void setPipelining(bool allowed) { m_setup.pipelining = allowed; }
 
-    // The last NMailPop3Connect that gave -1 failed in a way the user must
-    // be told about (TLS could not be set up, or was missing where it had
-    // been before), not because the server is off or out of reach.
-    virtual bool lastConnectFailureIsTls() const { return false; }
-    // The walk the check is about to make on the handle: status, size and
-    // message of 1 .. count, in that order; the bodies are not used. The
-    // library may send the commands ahead, and answer from what it read in
-    // earlier checks; the calls keep their contracts.
-    virtual void planWalk(int /*handle*/, int /*count*/) {}
-    // false once the connection behind the handle is lost or out of step:
-    // every later call on it fails at once.
-    virtual bool isSessionUsable(int /*handle*/) const { return true; }
-    // The last NMailPop3Authenticate that failed was refused because the
-    // mailbox is busy for a while (held by another session, or logins too
-    // close together), not for a wrong ID or password.
-    virtual bool lastLoginWasBusy() const { return false; }
-    // After a successful login: the fewest seconds the server wants between
-    // two logins (POP3 LOGIN-DELAY); 0 when it asks for none.
-    virtual int loginDelaySeconds(int /*handle*/) const { return 0; }
-    // After a successful login: a text the user should be told once about
-    // this server, although the check goes on (a POP3 server without TOP:
-    // no sender can be read there, so no watched sender is recognised).
-    // Empty when there is none or it was handed out before in this run.
-    virtual QString takeServerNotice(int /*handle*/) { return QString(); }
+    // The text NMailGetMessage hands out.
+    QString lastError() const { return m_lastError; }
+
+private:
+    // The session behind a handle, or null.
+    MailSession* session(int handle) const;
+    int newHandle();
+    int failed(const QString& text);
+    int notConnected();
+    int mailStatus(int handle, int number, QString& subject, QString& date, QString& from, QString& header);
+    void fillHeaderTexts(const QByteArray& headerBlock, QString& subject, QString& date, QString& from,
+                         QString& header);
+    QString fitBuffer(const QString& text) const;
+
+    MailSessionSetup m_setup;
+    std::map<int, std::unique_ptr<MailSession>> m_sessions;
+    int m_nextHandle = 1;
+    int m_textBufferSize = kDefaultTextBufferSize;
+    QString m_caFileProblem;
+    QSet<QString> m_noticesGiven; // servers whose notice was handed out
+    bool m_lastConnectTls = false;
+    bool m_lastLoginBusy = false;
+    bool m_lastTokenRefused = false;
+    // The last status read: GetMail of the same message is served from it.
+    int m_statusHandle = 0;
+    int m_statusNumber = 0;
+    int m_statusResult = -1;
+    QString m_statusError;
+    QString m_lastError;
+    QByteArray m_lastHeaderBlock;
+    std::optional<mailheader::DecodedHeader> m_lastDecoded;
+    // Decoded texts by the fields they came from, of this session and the
+    // one before: a check that finds nothing new answers every message from
+    // the header memory, and decoding those again cost most of its time.
+    // Bounded by what two sessions read (the header memory's bound).
+    QHash<QByteArray, mailheader::DecodedHeader> m_decodedNow, m_decodedBefore;
 };
 
 } // namespace qp

@@ -2,8 +2,8 @@
 # POP3 client and the header decoder on it, and the ten calls of the mail
 # library on top of them.
 add_library(qp_mail_library STATIC
-  ${CMAKE_CURRENT_LIST_DIR}/NMail.h
-  ${CMAKE_CURRENT_LIST_DIR}/NMailLayer.cpp ${CMAKE_CURRENT_LIST_DIR}/NMailLayer.h
+  ${CMAKE_CURRENT_LIST_DIR}/MailLibrary.h
+  ${CMAKE_CURRENT_LIST_DIR}/NMail.cpp ${CMAKE_CURRENT_LIST_DIR}/NMail.h
   ${CMAKE_CURRENT_LIST_DIR}/MailSession.h
   ${CMAKE_CURRENT_LIST_DIR}/OAuthTokenSource.h
   ${CMAKE_CURRENT_LIST_DIR}/OAuthSasl.cpp ${CMAKE_CURRENT_LIST_DIR}/OAuthSasl.h

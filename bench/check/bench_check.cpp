@@ -11,7 +11,7 @@
 //   bench_check [rounds] [sizes...]      (default: 5 1000 10000 50000)
 #include "check/CheckMail.h"
 #include "check/MailWorker.h"
-#include "mail/NMailLayer.h"
+#include "mail/NMail.h"
 #include "platform/AtomicFile.h"
 #include "platform/Cp932.h"
 #include "platform/ProgramFolder.h"

@@ -31,7 +31,7 @@
 #include <unistd.h>
 
 #include "bench/pop3/DelayRelay.h"
-#include "mail/NMailLayer.h"
+#include "mail/NMail.h"
 #include "tests/support/DovecotFixture.h"
 
 namespace {

@@ -53,7 +53,7 @@
 #include <unistd.h>
 
 #include "DelayRelay.h"
-#include "mail/NMailLayer.h"
+#include "mail/NMail.h"
 #include "tests/support/DovecotFixture.h"
 
 #include <atomic>

@@ -33,7 +33,7 @@
 #include "check/CheckMail.h"
 #include "check/PushWatcher.h"
 #include "check/MailWorker.h"
-#include "mail/NMailLayer.h"
+#include "mail/NMail.h"
 #include "platform/ProgramFolder.h"
 #include "settings/IniFile.h"
 #include "settings/SettingsPaths.h"

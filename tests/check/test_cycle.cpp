@@ -5,7 +5,7 @@
 #include "tests/support/KeywordRecords.h"
 #include "tests/support/ProgramFolderFixture.h"
 #include "check/CheckMail.h"
-#include "mail/NMailLayer.h"
+#include "mail/NMail.h"
 #include "tests/support/FakePop3Server.h"
 #include "platform/ProgramFolder.h"
 #include "settings/IniFile.h"

@@ -19,7 +19,7 @@
 #include <sys/mount.h>
 #include <thread>
 
-#include "mail/NMailLayer.h"
+#include "mail/NMail.h"
 #include "mail/TlsMemory.h"
 #include "platform/AtomicFile.h"
 #include "tests/support/FakePop3Server.h"

@@ -11,7 +11,7 @@
 
 #include "mail/ImapClient.h"
 #include "mail/ImapIdle.h"
-#include "mail/NMailLayer.h"
+#include "mail/NMail.h"
 #include "mail/TlsMemory.h"
 #include "tests/support/FakeImapServer.h"
 #include "tests/support/TestCertificates.h"

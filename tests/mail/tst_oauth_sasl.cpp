@@ -2,7 +2,7 @@
 // examples, and both clients against scripted servers that refuse a token.
 #include <QtTest>
 
-#include "mail/NMailLayer.h"
+#include "mail/NMail.h"
 #include "mail/OAuthSasl.h"
 #include "tests/support/FakeImapServer.h"
 #include "tests/support/FakePop3Server.h"

@@ -3,7 +3,7 @@
 #include <QDirIterator>
 #include <QtTest>
 
-#include "mail/NMailLayer.h"
+#include "mail/NMail.h"
 #include "tests/support/DovecotFixture.h"
 
 using qp::NMail;

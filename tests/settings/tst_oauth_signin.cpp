@@ -10,7 +10,7 @@
 #include <QtTest>
 
 #include "check/AccountTokens.h"
-#include "mail/NMailLayer.h"
+#include "mail/NMail.h"
 #include "settings/GnomeOnlineAccounts.h"
 #include "settings/IniFile.h"
 #include "settings/OAuthAccount.h"

@@ -1,7 +1,7 @@
 #pragma once
 // A mail library that serves a fixed mailbox and logs its calls, in a log
 // the test shares with its other fakes (the check's host, the sound device).
-#include "mail/NMail.h"
+#include "mail/MailLibrary.h"
 
 #include <QStringList>
 

@@ -1,4 +1,4 @@
-#include "NMailLayer.h"
+#include "NMail.h"
 
 #include <climits>
 
