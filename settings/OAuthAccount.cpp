@@ -53,7 +53,9 @@ QString keyOf(const QString& accountId, const OAuthSettings& s)
 
 SecretStore& programSecretStore()
 {
+    // The file follows the data folder the program uses now.
     static SecretStore store(secretFilePath());
+    store.setFallbackPath(secretFilePath());
     return store;
 }
 

@@ -116,6 +116,15 @@ bool SecretStore::fileWrite(const QString& key, const QByteArray* secret, QStrin
     return w.ok;
 }
 
+void SecretStore::setFallbackPath(const QString& path)
+{
+    QMutexLocker lock(&m_mutex);
+    if (path == m_fallbackPath)
+        return;
+    m_fallbackPath = path;
+    m_told = false;
+}
+
 SecretStore::Outcome SecretStore::write(const QString& key, const QByteArray& secret)
 {
     QMutexLocker lock(&m_mutex);

@@ -29,6 +29,10 @@ public:
     QByteArray read(const QString& key);
     void remove(const QString& key);
 
+    // The owner-only file moved (another data folder): the next secret that
+    // goes there is said again.
+    void setFallbackPath(const QString& path);
+
     // How long a keyring call may take before the keyring counts as absent.
     void setKeyringTimeoutMs(int ms) { m_timeoutMs = ms; }
 

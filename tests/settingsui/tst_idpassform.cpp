@@ -5,11 +5,23 @@
 #include "settings/IdPassForm.h"
 #include "settings/IniFile.h"
 #include "settings/OAuthAccount.h"
+#include "settings/OAuthSignIn.h"
+#include "settings/OAuthSignInForm.h"
 #include "settings/ProcessSettings.h"
+#include "settings/SecretStore.h"
 #include "settings/SettingsPaths.h"
+#include "tests/support/OAuthTestServer.h"
 
 #include <QCheckBox>
+#include <QComboBox>
+#include <QDesktopServices>
+#include <QLabel>
 #include <QLineEdit>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QPointer>
+#include <QScopeGuard>
+#include <QSignalSpy>
 #include <QPushButton>
 #include <QtTest>
 
@@ -52,6 +64,19 @@ class TestIdPassForm : public QObject {
         control<QLineEdit>("PassText")->setText(password);
         control<QCheckBox>("Check1")->setChecked(keep);
     }
+
+public slots:
+    // The browser the desktop opens: it fetches the page and follows the
+    // authorization server's redirect back to the program.
+    void openInBrowser(const QUrl& url)
+    {
+        QNetworkReply* r = browser.get(QNetworkRequest(url));
+        connect(r, &QNetworkReply::finished, r, [this, r] { browserPage = r->readAll(); });
+    }
+
+private:
+    QNetworkAccessManager browser;
+    QByteArray browserPage;
 
 private slots:
     void init()
@@ -253,6 +278,47 @@ private slots:
         QVERIFY(unloaded());
         QVERIFY(folder->messages.isEmpty());
         QCOMPARE(settings.accountId(), QStringLiteral("a"));
+    }
+
+    // A custom OAuth2 server, signed in from the windows with the browser.
+    void signInWithCustomServerFromTheWindows()
+    {
+        test::OAuthTestServer server;
+        QVERIFY(server.start());
+        QDesktopServices::setUrlHandler(QStringLiteral("http"), this, "openInBrowser");
+        auto unset = qScopeGuard([] { QDesktopServices::unsetUrlHandler(QStringLiteral("http")); });
+        IdPassForm* f = showActive();
+        control<QLineEdit>("IdText")->setText(QStringLiteral("alice"));
+        auto* kind = control<QComboBox>("SignInKind");
+        QVERIFY(kind->findData(QStringLiteral("custom")) >= 0);
+        kind->setCurrentIndex(kind->findData(QStringLiteral("custom")));
+        QTest::mouseClick(control<QPushButton>("SignInCommand"), Qt::LeftButton);
+        auto* w = f->findChild<OAuthSignInForm*>();
+        QVERIFY(w);
+        QVERIFY(w->isVisible());
+        auto field = [w](const char* name) { return w->findChild<QLineEdit*>(QLatin1String(name)); };
+        auto button = [w](const QString& text) {
+            for (QPushButton* b : w->findChildren<QPushButton*>())
+                if (b->text() == text)
+                    return b;
+            return static_cast<QPushButton*>(nullptr);
+        };
+        QTest::keyClicks(field("issuer"), server.issuer());
+        QTest::keyClicks(field("clientId"), QLatin1String(test::OAuthTestServer::kClientId));
+        field("scope")->clear();
+        QTest::keyClicks(field("scope"), QStringLiteral("mail offline"));
+        QTest::mouseClick(button(QStringLiteral("サーバーから取得")), Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(field("token")->text(), server.url("/token"), 10000);
+        QVERIFY(field("authorize")->text().startsWith(server.issuer()));
+        const QString key = w->settings().secretKey(QStringLiteral("alice"));
+        QSignalSpy signedIn(w, &OAuthSignInForm::signedIn);
+        QTest::mouseClick(button(QStringLiteral("ブラウザでサインイン")), Qt::LeftButton);
+        QPointer<OAuthSignInForm> window(w);
+        QVERIFY2(signedIn.wait(10000), qPrintable(window->findChild<QLabel*>(QStringLiteral("status"))->text()));
+        QTRY_VERIFY(!window); // closed once signed in
+        QTRY_VERIFY(QString::fromUtf8(browserPage).contains(OAuthBrowserSignIn::donePageText()));
+        QVERIFY(!SecretStore(secretFilePath()).read(key).isEmpty());
+        QCOMPARE(loadOAuthSettings(iniPath()).clientId, QLatin1String(test::OAuthTestServer::kClientId));
     }
 
     void windowShapeAndTabOrder()
