@@ -2,7 +2,7 @@
 
 namespace qp {
 
-ImapSession::ImapSession(MailSessionSetup& setup, const MailEndpoint& endpoint) : m_endpoint(endpoint)
+ImapSession::ImapSession(MailSessionSetup& setup, const MailEndpoint& endpoint) : MailSession(endpoint)
 {
     setup.applyTo(m_client);
     m_client.setHeaderMemory(&setup.headerMemory);

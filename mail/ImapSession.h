@@ -12,13 +12,10 @@ public:
 
     bool connect() override;
     int authenticate(const QString& id, const QString& password, bool apop) override;
-    bool loginBusy() const override { return m_busy; }
     int authenticateWithToken(const QString& id, OAuthTokenSource& source) override;
-    bool tokenRefused() const override { return m_tokenRefused; }
     bool headerFields(int number, QByteArray* fields) override;
     bool size(int number, qint64* octets) override;
     bool isUsable() const override { return !m_client.isBroken(); }
-    QString serverKey() const override { return m_endpoint.serverKey(); }
     void close() override { m_client.logout(); }
     QString errorText() const override { return m_error; }
     bool tlsFailed() const override { return m_client.tlsFailed(); }
@@ -30,11 +27,8 @@ private:
     const ImapMessage* message(int number);
     bool fail(const QString& text);
 
-    MailEndpoint m_endpoint;
     ImapClient m_client;
     QString m_error;
-    bool m_busy = false;
-    bool m_tokenRefused = false;
 };
 
 } // namespace qp

@@ -51,11 +51,11 @@ public:
     // The count of messages to walk, or -1 (loginBusy() tells a mailbox held
     // elsewhere from a refused login).
     virtual int authenticate(const QString& id, const QString& password, bool apop) = 0;
-    virtual bool loginBusy() const = 0;
+    bool loginBusy() const { return m_busy; }
     // The same with an OAuth access token from source instead of a password.
     virtual int authenticateWithToken(const QString& id, OAuthTokenSource& source) = 0;
     // The last login failed because the server refused the token.
-    virtual bool tokenRefused() const = 0;
+    bool tokenRefused() const { return m_tokenRefused; }
     // The From, Subject and Date fields of a message as raw header lines.
     virtual bool headerFields(int number, QByteArray* fields) = 0;
     virtual bool size(int number, qint64* octets) = 0;
@@ -66,7 +66,7 @@ public:
     // No header can be read on this server (see MailLibrary::takeServerNotice).
     virtual QString headersUnreadable() const { return QString(); }
     // Which server this is, for what is told once per server.
-    virtual QString serverKey() const = 0;
+    QString serverKey() const { return m_endpoint.serverKey(); }
     virtual bool isUsable() const = 0;
     // Says goodbye when the stream still allows it, without waiting long on
     // a silent server; always ends closed.
@@ -74,6 +74,13 @@ public:
     virtual QString errorText() const = 0;
     // The last failure happened while setting up TLS.
     virtual bool tlsFailed() const = 0;
+
+protected:
+    explicit MailSession(const MailEndpoint& endpoint) : m_endpoint(endpoint) {}
+
+    MailEndpoint m_endpoint;
+    bool m_busy = false;         // the last login was refused for a busy mailbox
+    bool m_tokenRefused = false; // the last login's token was refused
 };
 
 } // namespace qp

@@ -3,7 +3,7 @@
 namespace qp {
 
 Pop3Session::Pop3Session(MailSessionSetup& setup, const MailEndpoint& endpoint)
-    : m_setup(setup), m_endpoint(endpoint), m_client(newClient(endpoint))
+    : MailSession(endpoint), m_setup(setup), m_client(newClient(endpoint))
 {
 }
 

@@ -15,15 +15,12 @@ public:
 
     bool connect() override;
     int authenticate(const QString& id, const QString& password, bool apop) override;
-    bool loginBusy() const override { return m_busy; }
     int authenticateWithToken(const QString& id, OAuthTokenSource& source) override;
-    bool tokenRefused() const override { return m_tokenRefused; }
     bool headerFields(int number, QByteArray* fields) override { return m_client->headerFields(number, fields); }
     bool size(int number, qint64* octets) override { return m_client->list(number, octets); }
     void planWalk(int count) override { m_client->planWalk(count); }
     int loginDelaySeconds() const override { return m_client->loginDelaySeconds(); }
     QString headersUnreadable() const override;
-    QString serverKey() const override { return m_endpoint.serverKey(); }
     bool isUsable() const override { return m_client->isUsable(); }
     void close() override;
     QString errorText() const override { return m_tokenError.isEmpty() ? m_client->errorText() : m_tokenError; }
@@ -35,10 +32,7 @@ private:
     std::unique_ptr<Pop3Client> newClient(const MailEndpoint& endpoint);
 
     MailSessionSetup& m_setup;
-    MailEndpoint m_endpoint;
     std::unique_ptr<Pop3Client> m_client;
-    bool m_busy = false;
-    bool m_tokenRefused = false;
     QString m_tokenError; // no token to be had
 };
 
