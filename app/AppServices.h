@@ -12,8 +12,11 @@
 #include "settings/SetForm.h"
 #include "watchlist/GekitaiForm.h"
 
+#include <QDBusConnection>
+
 #include <functional>
 #include <memory>
+#include <optional>
 
 namespace qp {
 
@@ -52,6 +55,8 @@ struct AppServices {
     std::unique_ptr<DesktopNotifier> notifier;
     // New mail pushed by an IMAP server; none in tests that do not ask for it.
     std::unique_ptr<PushWatcher> push;
+    // The bus of the desktop's tray host; none: the session bus.
+    std::optional<QDBusConnection> desktopBus;
     Forms forms;
 };
 

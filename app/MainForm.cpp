@@ -2,6 +2,7 @@
 
 #include "app/AppServices.h"
 #include "app/BannerStrip.h"
+#include "app/TrayIcon.h"
 #include "check/Reentry.h"
 #include "check/CheckMail.h"
 #include "notify/Alert.h"
@@ -461,16 +462,16 @@ QString MainForm::tipTimeText() const
 
 void MainForm::Command1_Click()
 {
-    const bool trayAvailable = trayOverride() >= 0 ? trayOverride() > 0
-                                                   : QSystemTrayIcon::isSystemTrayAvailable();
+    const QDBusConnection bus = m_services.desktopBus.value_or(QDBusConnection::sessionBus());
+    const bool trayAvailable = trayOverride() >= 0 ? trayOverride() > 0 : TrayIcon::isAvailable(bus);
     if (!m_tray) {
-        m_tray = new QSystemTrayIcon(this);
+        // The pop-up is exported to StatusNotifierItem hosts, which show only
+        // a menu of the program's own; the icon-in-a-tray kind pops it up on
+        // the right button itself.
+        m_tray = new TrayIcon(m_mnuPopup, bus, this);
         m_tray->setObjectName(QStringLiteral("TrayControl1"));
-        // Exported to StatusNotifierItem hosts, which show only a menu of
-        // the program's own; the icon-in-a-tray kind pops it up on the right
-        // button itself.
-        m_tray->setContextMenu(m_mnuPopup);
-        connect(m_tray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+        m_tray->setNeedsAttention(m_alert->form1().isLoaded());
+        connect(m_tray, &TrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
             switch (reason) {
             case QSystemTrayIcon::Trigger:
                 TrayControl1_MouseEvent(0);

@@ -23,13 +23,13 @@ class QLineEdit;
 class QMenu;
 class QMessageBox;
 class QPushButton;
-class QSystemTrayIcon;
 class QTimer;
 
 namespace qp {
 
 struct AppServices;
 class Alert;
+class TrayIcon;
 class BannerStrip;
 class WindowBlit;
 class CheckMail;
@@ -108,7 +108,7 @@ public:
     QString label1Caption() const;
     int label1LeftTwips() const { return m_label1LeftTwips; }
     QTimer* timer(int number) const;
-    QSystemTrayIcon* trayIcon() const { return m_tray; }
+    TrayIcon* trayIcon() const { return m_tray; }
     QMenu* popupMenu() const { return m_mnuPopup; }
     QMenu* fileMenu() const { return m_mfile; }
     QAction* menuAction(const QString& name) const;
@@ -241,7 +241,7 @@ private:
 
     QMenu* m_mfile = nullptr;
     QMenu* m_mnuPopup = nullptr;
-    QSystemTrayIcon* m_tray = nullptr;
+    TrayIcon* m_tray = nullptr;
     QString m_trayTime;     // when the window last went to the tray
     int m_waitingCount = -1; // messages the last check that logged in counted; -1 before any
 

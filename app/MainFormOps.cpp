@@ -4,6 +4,7 @@
 #include "app/AppServices.h"
 #include "app/BannerStrip.h"
 #include "app/MainForm.h"
+#include "app/TrayIcon.h"
 
 #include "actions/ActionsUi.h"
 #include "actions/MailerLaunch.h"
@@ -24,7 +25,6 @@
 #include <QGuiApplication>
 #include <QSessionManager>
 #include <QScreen>
-#include <QSystemTrayIcon>
 #include <QLabel>
 #include <QLineEdit>
 #include <QTimer>
@@ -61,6 +61,11 @@ void MainForm::installFormFactories()
     forms.msgForm.setFactory([] { return new MsgForm(); });
 
     m_alert = std::make_unique<Alert>(*m_services.sound, *m_webBrowser1, *m_timer2, *m_check1, this);
+    // A tray that can ask for the user's eye does so while an alert runs.
+    connect(m_alert.get(), &Alert::alertingChanged, this, [this](bool on) {
+        if (m_tray)
+            m_tray->setNeedsAttention(on);
+    });
     m_checkMail = std::make_unique<qp::CheckMail>(*m_services.mail, m_services.settings, *this);
     m_checkMail->setFinishedHandler([this](const CheckOutcome& outcome) {
         noteWaitingCount(outcome);

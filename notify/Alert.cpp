@@ -54,6 +54,7 @@ void Alert::Command2_Click()
         m_timer2.start();
     m_pane.Navigate(pictureAddress(kAlertPicture));
     m_form1.show();
+    emit alertingChanged(true);
 }
 
 void Alert::Command3_Click()
@@ -61,6 +62,7 @@ void Alert::Command3_Click()
     stopTune();
     showIdlePicture();
     m_form1.unload();
+    emit alertingChanged(false);
 }
 
 void Alert::Check4_Click()

@@ -49,6 +49,12 @@ public:
 
     FormInstance<Form1>& form1() { return m_form1; }
 
+signals:
+    // An alert began (Command2_Click) or ended (Command3_Click).
+    void alertingChanged(bool alerting);
+
+public:
+
     // False once a tune has ended with the loop switch off (or after
     // stopWatcher): the watcher is not started again in this run.
     bool watcherRunning() const { return m_watcherRunning; }

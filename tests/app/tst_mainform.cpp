@@ -3,6 +3,7 @@
 #include "actions/ActionsUi.h"
 #include "app/AppServices.h"
 #include "app/MainForm.h"
+#include "app/TrayIcon.h"
 #include "check/CheckMail.h"
 #include "notify/Alert.h"
 #include "notify/PicturePane.h"
@@ -10,21 +11,28 @@
 #include "platform/MessageBoxes.h"
 #include "platform/Numbers.h"
 #include "platform/ProgramFolder.h"
+#include "tests/support/PrivateBus.h"
 #include "tests/support/ProgramFolderFixture.h"
 
 #include <QAccessible>
 #include <QAction>
 #include <QApplication>
+#include <QDBusArgument>
+#include <QDBusInterface>
+#include <QDBusMessage>
+#include <QDBusPendingCall>
+#include <QDBusVariant>
 #include <QLabel>
 #include <QCheckBox>
 #include <QDir>
 #include <QFile>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMutex>
 #include <QPushButton>
 #include <QStyle>
 #include <QStyleOptionButton>
-#include <QSystemTrayIcon>
+#include <QThread>
 #include <QTimer>
 #include <QElapsedTimer>
 #include <QtTest>
@@ -96,6 +104,24 @@ double contrast(const QColor& a, const QColor& b)
     const double la = luminance(a), lb = luminance(b);
     return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
 }
+
+// A panel's side of the tray: a StatusNotifierWatcher that has a host. It
+// answers on a thread of its own, as another process would.
+class StandInWatcher : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.kde.StatusNotifierWatcher")
+    Q_PROPERTY(bool IsStatusNotifierHostRegistered READ hostRegistered)
+public:
+    bool hostRegistered() const { return true; }
+    QStringList items() const { const QMutexLocker lock(&m_lock); return m_items; }
+    QStringList statuses() const { const QMutexLocker lock(&m_lock); return m_statuses; }
+public slots:
+    void RegisterStatusNotifierItem(const QString& service) { const QMutexLocker lock(&m_lock); m_items << service; }
+    void newStatus(const QString& status) { const QMutexLocker lock(&m_lock); m_statuses << status; } // each NewStatus sent
+private:
+    mutable QMutex m_lock;
+    QStringList m_items, m_statuses;
+};
 
 } // namespace
 
@@ -381,7 +407,7 @@ private slots:
         QVERIFY(!p.form->timer(4)->isActive());
         QVERIFY(!p.form->picturePane()->isAnimating());
         QVERIFY(!p.form->timer(1)->isActive() && !p.form->timer(2)->isActive());
-        QSystemTrayIcon* tray = p.form->trayIcon();
+        TrayIcon* tray = p.form->trayIcon();
         QVERIFY(tray);
         QVERIFY(tray->isVisible());
         QCOMPARE(tray->contextMenu(), p.form->popupMenu()); // exported to StatusNotifierItem hosts
@@ -442,6 +468,127 @@ private slots:
         // "終了" unloads the main window, which ends the program.
         p.form->mnu_Popup_Click(2);
         QCOMPARE(p.exits, 1);
+    }
+
+    // Where the panel hosts StatusNotifierItems the tray is one: the panel
+    // sees the icon and the tip, the item asks for the user's eye while an
+    // alert runs, and the menu and a click work from the panel.
+    void trayAsAStatusNotifierItem()
+    {
+        test::PrivateBus bus;
+        if (!bus.start())
+            QSKIP("needs dbus-daemon");
+        QDBusConnection panel = QDBusConnection::connectToBus(bus.address, QStringLiteral("panel"));
+        QThread panelThread;
+        StandInWatcher watcher;
+        watcher.moveToThread(&panelThread);
+        panelThread.start();
+        QVERIFY(panel.registerObject(QStringLiteral("/StatusNotifierWatcher"), &watcher,
+                                     QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllProperties));
+        QVERIFY(panel.registerService(QStringLiteral("org.kde.StatusNotifierWatcher")));
+        {
+            Program p;
+            p.services.desktopBus = QDBusConnection::connectToBus(bus.address, QStringLiteral("program"));
+            p.mail().setMessageCount(2);
+            p.form->Command8_Click();
+            QTRY_VERIFY(!p.form->checkMail().isRunning());
+            p.trigger("mtask");
+            QVERIFY(!p.form->isVisible());
+            QTRY_COMPARE(watcher.items().size(), 1);
+            const QString item = watcher.items()[0];
+            QVERIFY(panel.connect(item, QStringLiteral("/StatusNotifierItem"), QStringLiteral("org.kde.StatusNotifierItem"),
+                                  QStringLiteral("NewStatus"), &watcher, SLOT(newStatus(QString))));
+            // The item answers on this thread: ask without blocking it.
+            const auto ask = [&](const QString& path, const QString& interface, const QString& method, const QVariantList& args) {
+                QDBusMessage m = QDBusMessage::createMethodCall(item, path, interface, method);
+                m.setArguments(args);
+                QDBusPendingCall call = panel.asyncCall(m);
+                (void)QTest::qWaitFor([&] { return call.isFinished(); }, 5000);
+                return call.reply();
+            };
+            const auto get = [&](const char* name) {
+                return ask(QStringLiteral("/StatusNotifierItem"), QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"),
+                           {QStringLiteral("org.kde.StatusNotifierItem"), QString::fromLatin1(name)})
+                    .arguments().value(0).value<QDBusVariant>().variant();
+            };
+            QCOMPARE(get("Status").toString(), QStringLiteral("Active"));
+
+            // The icon as the panel draws it: ARGB, most significant byte first.
+            const QImage drawn = p.form->windowIcon().pixmap(32, 32).toImage().convertToFormat(QImage::Format_ARGB32);
+            bool found = false;
+            const QDBusArgument pixmaps = get("IconPixmap").value<QDBusArgument>();
+            pixmaps.beginArray();
+            while (!pixmaps.atEnd()) {
+                int w = 0, h = 0;
+                QByteArray argb;
+                pixmaps.beginStructure();
+                pixmaps >> w >> h >> argb;
+                pixmaps.endStructure();
+                for (int i = 0; w == 32 && h == 32 && argb.size() == 32 * 32 * 4 && i < 32 * 32 && !found; ++i) {
+                    const QRgb px = drawn.pixel(i % 32, i / 32);
+                    const QList<int> channels{qAlpha(px), qRed(px), qGreen(px), qBlue(px)};
+                    if (QSet<int>(channels.begin(), channels.end()).size() < 4)
+                        continue; // a pixel that tells the byte order
+                    const auto* b = reinterpret_cast<const uchar*>(argb.constData()) + i * 4;
+                    QCOMPARE((QList<int>{b[0], b[1], b[2], b[3]}), channels);
+                    found = true;
+                }
+            }
+            pixmaps.endArray();
+            QVERIFY(found);
+            const QDBusArgument tip = get("ToolTip").value<QDBusArgument>();
+            QString iconName, title, text;
+            tip.beginStructure();
+            tip >> iconName;
+            tip.beginArray();
+            tip.endArray();
+            tip >> title >> text;
+            tip.endStructure();
+            QCOMPARE(text, p.form->trayIcon()->toolTip());
+            QVERIFY(text.endsWith(QStringLiteral("\n新着メール 2 通")));
+
+            p.form->Command2_Click();
+            QTRY_COMPARE(watcher.statuses(), QStringList{QStringLiteral("NeedsAttention")});
+            QCOMPARE(get("Status").toString(), QStringLiteral("NeedsAttention"));
+            p.form->Command3_Click();
+            QTRY_COMPARE(watcher.statuses().size(), 2);
+            QCOMPARE(get("Status").toString(), QStringLiteral("Active"));
+
+            // The pop-up as the panel shows it; its first item brings the
+            // window back, and a click on the icon is the tray's left click.
+            const QString menu = QStringLiteral("com.canonical.dbusmenu");
+            const QDBusMessage layout = ask(QStringLiteral("/MenuBar"), menu, QStringLiteral("GetLayout"), {0, -1, QStringList()});
+            QCOMPARE(layout.type(), QDBusMessage::ReplyMessage);
+            const QDBusArgument root = layout.arguments().value(1).value<QDBusArgument>();
+            int rootId = -1;
+            QVariantMap props;
+            QStringList shown;
+            root.beginStructure();
+            root >> rootId >> props;
+            root.beginArray();
+            while (!root.atEnd()) {
+                QDBusVariant v;
+                root >> v;
+                const QDBusArgument child = v.variant().value<QDBusArgument>();
+                int id = 0;
+                child.beginStructure();
+                child >> id >> props;
+                child.endStructure();
+                shown << QStringLiteral("%1:%2").arg(id).arg(props.value(QStringLiteral("label"), props.value(QStringLiteral("type"))).toString());
+            }
+            QCOMPARE(shown, (QStringList{QStringLiteral("1:メイン画面を表示"), QStringLiteral("2:separator"), QStringLiteral("3:終了")}));
+            ask(QStringLiteral("/MenuBar"), menu, QStringLiteral("Event"),
+                {1, QStringLiteral("clicked"), QVariant::fromValue(QDBusVariant(0)), 0u});
+            QTRY_VERIFY(p.form->isVisible());
+            p.messages.clear();
+            ask(QStringLiteral("/StatusNotifierItem"), QStringLiteral("org.kde.StatusNotifierItem"), QStringLiteral("Activate"), {0, 0});
+            QTRY_COMPARE(p.messages.size(), 1);
+            QCOMPARE(p.messages[0].text, QStringLiteral("Clicked!"));
+        }
+        panelThread.quit();
+        panelThread.wait();
+        QDBusConnection::disconnectFromBus(QStringLiteral("program"));
+        QDBusConnection::disconnectFromBus(QStringLiteral("panel"));
     }
 
     // Screen readers hear each input control by the name its label shows

@@ -4,6 +4,7 @@
 #include "notify/MidiFileCheck.h"
 #include "notify/PicturePane.h"
 #include "platform/ProgramFolder.h"
+#include "tests/support/PrivateBus.h"
 #include "tests/support/ProgramFolderFixture.h"
 #include "tests/support/SoundServerFixture.h"
 #include "TestTune.h"
@@ -512,21 +513,20 @@ private slots:
     // that starts reading it while the program runs; a message is told once.
     void notificationsFollowTheServiceMarkup()
     {
-        QProcess daemon;
-        daemon.start(QStringLiteral("dbus-daemon"), {QStringLiteral("--session"), QStringLiteral("--print-address"),
-                                                     QStringLiteral("--nofork")});
-        if (!daemon.waitForStarted(5000))
+        qp::test::PrivateBus bus;
+        if (!bus.start())
             QSKIP("needs dbus-daemon");
-        QVERIFY(daemon.waitForReadyRead(5000));
-        const QString address = QString::fromUtf8(daemon.readLine()).trimmed();
+        const QString address = bus.address;
+        const QString memory = m_folder.programFile(QStringLiteral("notified.txt"));
         QDBusConnection service = QDBusConnection::connectToBus(address, QStringLiteral("stand-in"));
         StandInNotifications standIn;
         QVERIFY(service.registerObject(QStringLiteral("/org/freedesktop/Notifications"), &standIn,
                                        QDBusConnection::ExportAllSlots));
         QVERIFY(service.registerService(QStringLiteral("org.freedesktop.Notifications")));
+        const QString link = QStringLiteral("<a href=\"http://evil.example\">bank.example</a>");
         {
             qp::DesktopNotifier notifier(QDBusConnection::connectToBus(address, QStringLiteral("client")));
-            const QString link = QStringLiteral("<a href=\"http://evil.example\">bank.example</a>");
+            notifier.setMemoryFile(memory);
             notifier.announce({{QStringLiteral("m1"), QStringLiteral("<b>a@x</b>"), link}});
             QTRY_COMPARE(standIn.shown.size(), 1);
             QCOMPARE(standIn.shown[0], QStringLiteral("<b>a@x</b>|") + link);
@@ -536,10 +536,17 @@ private slots:
             QTRY_COMPARE(standIn.shown.size(), 2);
             QCOMPARE(standIn.shown[1], QStringLiteral("&lt;b&gt;b@x&lt;/b&gt;|") + link.toHtmlEscaped());
         }
+        { // after a restart, what was told stays told
+            qp::DesktopNotifier restarted(QDBusConnection::connectToBus(address, QStringLiteral("client")));
+            restarted.setMemoryFile(memory);
+            restarted.announce({{QStringLiteral("m2"), QStringLiteral("b@x"), link}, {QStringLiteral("m3"), QStringLiteral("c@x"), link}});
+            QTRY_COMPARE(standIn.shown.size(), 3);
+            QVERIFY(standIn.shown[2].startsWith(QStringLiteral("c@x|")));
+            QTest::qWait(200);
+            QCOMPARE(standIn.shown.size(), 3);
+        }
         QDBusConnection::disconnectFromBus(QStringLiteral("client"));
         QDBusConnection::disconnectFromBus(QStringLiteral("stand-in"));
-        daemon.kill();
-        daemon.waitForFinished(2000);
     }
 };
 
