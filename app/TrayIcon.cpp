@@ -19,7 +19,9 @@
 
 namespace qp {
 
-// The StatusNotifierItem and dbusmenu wire types.
+// The StatusNotifierItem and dbusmenu wire types. Slots name lists in full
+// (QList<...>): D-Bus finds a slot's types by name, and an alias's name is
+// not registered.
 struct SniPixmap {
     int width = 0;
     int height = 0;
@@ -343,7 +345,7 @@ public slots:
         }
         return m_revision;
     }
-    qp::SniMenuEntries GetGroupProperties(const QList<int>& ids, const QStringList& names)
+    QList<qp::SniMenuEntry> GetGroupProperties(const QList<int>& ids, const QStringList& names)
     {
         SniMenuEntries out;
         for (int id : ids)
@@ -362,7 +364,7 @@ public slots:
         if (a && eventId == QLatin1String("clicked") && a->isEnabled())
             QTimer::singleShot(0, a, [a] { a->trigger(); });
     }
-    QList<int> EventGroup(const qp::SniMenuEvents& events)
+    QList<int> EventGroup(const QList<qp::SniMenuEvent>& events)
     {
         QList<int> unknown;
         for (const SniMenuEvent& e : events) {

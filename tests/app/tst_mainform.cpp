@@ -483,6 +483,10 @@ private slots:
         StandInWatcher watcher;
         watcher.moveToThread(&panelThread);
         panelThread.start();
+        const auto stopPanel = qScopeGuard([&] {
+            panelThread.quit();
+            panelThread.wait();
+        });
         QVERIFY(panel.registerObject(QStringLiteral("/StatusNotifierWatcher"), &watcher,
                                      QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllProperties));
         QVERIFY(panel.registerService(QStringLiteral("org.kde.StatusNotifierWatcher")));
@@ -577,6 +581,12 @@ private slots:
                 shown << QStringLiteral("%1:%2").arg(id).arg(props.value(QStringLiteral("label"), props.value(QStringLiteral("type"))).toString());
             }
             QCOMPARE(shown, (QStringList{QStringLiteral("1:メイン画面を表示"), QStringLiteral("2:separator"), QStringLiteral("3:終了")}));
+            // Every method a host may call is there (a slot whose types D-Bus
+            // cannot name is left out without a word).
+            const QString described = ask(QStringLiteral("/MenuBar"), QStringLiteral("org.freedesktop.DBus.Introspectable"),
+                                          QStringLiteral("Introspect"), {}).arguments().value(0).toString();
+            for (const char* method : {"GetLayout", "GetGroupProperties", "GetProperty", "Event", "EventGroup", "AboutToShow", "AboutToShowGroup"})
+                QVERIFY2(described.contains(QStringLiteral("<method name=\"%1\"").arg(QLatin1String(method))), method);
             ask(QStringLiteral("/MenuBar"), menu, QStringLiteral("Event"),
                 {1, QStringLiteral("clicked"), QVariant::fromValue(QDBusVariant(0)), 0u});
             QTRY_VERIFY(p.form->isVisible());
@@ -585,8 +595,6 @@ private slots:
             QTRY_COMPARE(p.messages.size(), 1);
             QCOMPARE(p.messages[0].text, QStringLiteral("Clicked!"));
         }
-        panelThread.quit();
-        panelThread.wait();
         QDBusConnection::disconnectFromBus(QStringLiteral("program"));
         QDBusConnection::disconnectFromBus(QStringLiteral("panel"));
     }
