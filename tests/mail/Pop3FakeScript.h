@@ -144,17 +144,47 @@ inline QStringList check(NMail& mail, const QString& server, int count)
     return got;
 }
 
-// The test's own CA in dir, with a certificate for loopback ("good") and one
-// for another host ("wronghost"); an empty text when made, else what failed.
-inline QString makeTestCa(qp::test::TestCa& ca, const QTemporaryDir& dir)
+// Starts the server and connects a library with short bounds to it: the
+// handle, or -1 when either fails.
+inline int startAndConnect(FakePop3Server& s, NMail& mail, int replyMs = 2000)
 {
-    if (!dir.isValid())
-        return QStringLiteral("no temporary folder");
-    if (!ca.create(dir.path())
-        || !ca.issue(QStringLiteral("good"), {QStringLiteral("localhost"), QStringLiteral("127.0.0.1")})
-        || !ca.issue(QStringLiteral("wronghost"), {QStringLiteral("mail.example.org")}))
-        return ca.errorString();
-    return QString();
+    mail.setTimeouts(quickTimeouts(replyMs));
+    return s.start() ? mail.NMailPop3Connect(s.serverText()) : -1;
 }
+
+// Closes the session and waits for the server to see it end: what went off
+// script, empty when nothing did.
+inline QString closeAsScripted(NMail& mail, int h, FakePop3Server& s)
+{
+    if (mail.NMailPop3Close(h) != 0)
+        return QStringLiteral("close failed");
+    return s.waitForDisconnect(5000) ? s.mismatch() : QStringLiteral("the connection stayed open");
+}
+
+// A test program with its own CA in a temporary folder: a certificate for
+// loopback ("good") and one for another host ("wronghost").
+class CaFixture : public QObject {
+    Q_OBJECT
+
+protected:
+    QTemporaryDir m_dir;
+    qp::test::TestCa m_ca;
+
+    void serveTls(FakePop3Server& s, const QString& cert, bool implicit)
+    {
+        s.setTls(m_ca.certPath(cert), m_ca.keyPath(cert), implicit);
+    }
+    void trustCa(NMail& mail) { mail.setExtraCaCertificates(QSslCertificate::fromPath(m_ca.caPath())); }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_dir.isValid());
+        QVERIFY2(m_ca.create(m_dir.path())
+                     && m_ca.issue(QStringLiteral("good"), {QStringLiteral("localhost"), QStringLiteral("127.0.0.1")})
+                     && m_ca.issue(QStringLiteral("wronghost"), {QStringLiteral("mail.example.org")}),
+                 qPrintable(m_ca.errorString()));
+    }
+};
 
 } // namespace pop3fake

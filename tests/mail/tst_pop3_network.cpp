@@ -4,18 +4,10 @@
 
 using namespace pop3fake;
 
-class Pop3NetworkTest : public QObject {
+class Pop3NetworkTest : public CaFixture {
     Q_OBJECT
 
-    QTemporaryDir m_dir;
-    qp::test::TestCa m_ca;
-
 private slots:
-    void initTestCase()
-    {
-        const QString failed = makeTestCa(m_ca, m_dir);
-        QVERIFY2(failed.isEmpty(), qPrintable(failed));
-    }
 
     // The connection under any protocol: what arrives, in whatever pieces,
     // comes out whole and in order through buffered() and consume(); once
