@@ -144,23 +144,6 @@ inline QStringList check(NMail& mail, const QString& server, int count)
     return got;
 }
 
-// Starts the server and connects a library with short bounds to it: the
-// handle, or -1 when either fails.
-inline int startAndConnect(FakePop3Server& s, NMail& mail, int replyMs = 2000)
-{
-    mail.setTimeouts(quickTimeouts(replyMs));
-    return s.start() ? mail.NMailPop3Connect(s.serverText()) : -1;
-}
-
-// Closes the session and waits for the server to see it end: what went off
-// script, empty when nothing did.
-inline QString closeAsScripted(NMail& mail, int h, FakePop3Server& s)
-{
-    if (mail.NMailPop3Close(h) != 0)
-        return QStringLiteral("close failed");
-    return s.waitForDisconnect(5000) ? s.mismatch() : QStringLiteral("the connection stayed open");
-}
-
 // A test program with its own CA in a temporary folder: a certificate for
 // loopback ("good") and one for another host ("wronghost").
 class CaFixture : public QObject {
@@ -169,12 +152,6 @@ class CaFixture : public QObject {
 protected:
     QTemporaryDir m_dir;
     qp::test::TestCa m_ca;
-
-    void serveTls(FakePop3Server& s, const QString& cert, bool implicit)
-    {
-        s.setTls(m_ca.certPath(cert), m_ca.keyPath(cert), implicit);
-    }
-    void trustCa(NMail& mail) { mail.setExtraCaCertificates(QSslCertificate::fromPath(m_ca.caPath())); }
 
 private slots:
     void initTestCase()
