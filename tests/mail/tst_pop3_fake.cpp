@@ -437,8 +437,6 @@ private slots:
         QVERIFY(mail.NMailPop3GetMailStatus(h, 1, t.subject, t.date, t.from, t.header, 0) < 0);
         QVERIFY2(lastMessage(mail).contains(QStringLiteral("チェックを打ち切りました")), qPrintable(lastMessage(mail)));
     }
-
-    // --- TLS ---
 };
 
 QTEST_GUILESS_MAIN(Pop3SessionTest)
