@@ -470,7 +470,7 @@ void MainForm::Command1_Click()
         // the right button itself.
         m_tray = new TrayIcon(m_mnuPopup, bus, this);
         m_tray->setObjectName(QStringLiteral("TrayControl1"));
-        m_tray->setNeedsAttention(m_alert->form1().isLoaded());
+        m_tray->setNeedsAttention(m_alert->alerting());
         connect(m_tray, &TrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
             switch (reason) {
             case QSystemTrayIcon::Trigger:

@@ -48,12 +48,8 @@ public:
     void showIdlePicture();
 
     FormInstance<Form1>& form1() { return m_form1; }
-
-signals:
-    // An alert began (Command2_Click) or ended (Command3_Click).
-    void alertingChanged(bool alerting);
-
-public:
+    // From Command2_Click until Command3_Click.
+    bool alerting() const { return m_form1.isLoaded(); }
 
     // False once a tune has ended with the loop switch off (or after
     // stopWatcher): the watcher is not started again in this run.
@@ -65,6 +61,9 @@ public:
     static QString openCommand();
     // "file://" + {P} + "\画像データ\" + fileName.
     static QString pictureAddress(const QString& fileName);
+
+signals:
+    void alertingChanged(bool alerting);
 
 private:
     SoundInterface& m_sound;
