@@ -144,17 +144,24 @@ inline QStringList check(NMail& mail, const QString& server, int count)
     return got;
 }
 
-// The test's own CA in dir, with a certificate for loopback ("good") and one
-// for another host ("wronghost"); an empty text when made, else what failed.
-inline QString makeTestCa(qp::test::TestCa& ca, const QTemporaryDir& dir)
-{
-    if (!dir.isValid())
-        return QStringLiteral("no temporary folder");
-    if (!ca.create(dir.path())
-        || !ca.issue(QStringLiteral("good"), {QStringLiteral("localhost"), QStringLiteral("127.0.0.1")})
-        || !ca.issue(QStringLiteral("wronghost"), {QStringLiteral("mail.example.org")}))
-        return ca.errorString();
-    return QString();
-}
+// A test program with its own CA in a temporary folder: a certificate for
+// loopback ("good") and one for another host ("wronghost").
+class CaFixture : public QObject {
+    Q_OBJECT
+
+protected:
+    QTemporaryDir m_dir;
+    qp::test::TestCa m_ca;
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_dir.isValid());
+        QVERIFY2(m_ca.create(m_dir.path())
+                     && m_ca.issue(QStringLiteral("good"), {QStringLiteral("localhost"), QStringLiteral("127.0.0.1")})
+                     && m_ca.issue(QStringLiteral("wronghost"), {QStringLiteral("mail.example.org")}),
+                 qPrintable(m_ca.errorString()));
+    }
+};
 
 } // namespace pop3fake

@@ -64,30 +64,46 @@ private slots:
         QVERIFY(m_ca.issue(QStringLiteral("good"), {QStringLiteral("localhost"), QStringLiteral("127.0.0.1")}));
     }
 
-    // Which texts of the server field mean IMAP; every other keeps its POP3 meaning.
+    // Which texts of the server field mean IMAP; every other keeps its POP3
+    // meaning, and a text neither accepts names no server.
     void serverNames_data()
     {
         QTest::addColumn<QString>("text");
-        QTest::addColumn<QString>("host"); // empty: not IMAP
+        QTest::addColumn<bool>("imap");
+        QTest::addColumn<QString>("host"); // empty: not accepted
         QTest::addColumn<int>("port");
         QTest::addColumn<bool>("tls");
-        QTest::newRow("imaps") << QStringLiteral(" IMAPS://mail.example.jp ") << QStringLiteral("mail.example.jp") << 993 << true;
-        QTest::newRow("imaps with port") << QStringLiteral("imaps://mail.example.jp:1993/") << QStringLiteral("mail.example.jp") << 1993 << true;
-        QTest::newRow("imap") << QStringLiteral("imap://mail.example.jp") << QStringLiteral("mail.example.jp") << 143 << false;
-        QTest::newRow("imap with port") << QStringLiteral("imap://[::1]:1143") << QStringLiteral("::1") << 1143 << false;
-        QTest::newRow("port 993") << QStringLiteral("mail.example.jp:993") << QStringLiteral("mail.example.jp") << 993 << true;
-        QTest::newRow("plain host is POP3") << QStringLiteral("mail.example.jp") << QString() << 0 << false;
-        QTest::newRow("port 143 alone is POP3") << QStringLiteral("mail.example.jp:143") << QString() << 0 << false;
-        QTest::newRow("pop3 scheme on 993") << QStringLiteral("pop3://mail.example.jp:993") << QString() << 0 << false;
-        QTest::newRow("bad imap port") << QStringLiteral("imap://mail.example.jp:0") << QString() << 0 << false;
+        QTest::newRow("imaps") << QStringLiteral(" IMAPS://mail.example.jp ") << true << QStringLiteral("mail.example.jp") << 993 << true;
+        QTest::newRow("imaps with port") << QStringLiteral("imaps://mail.example.jp:1993/") << true << QStringLiteral("mail.example.jp") << 1993 << true;
+        QTest::newRow("imap") << QStringLiteral("imap://mail.example.jp") << true << QStringLiteral("mail.example.jp") << 143 << false;
+        QTest::newRow("imap with port") << QStringLiteral("imap://[::1]:1143") << true << QStringLiteral("::1") << 1143 << false;
+        QTest::newRow("port 993") << QStringLiteral("mail.example.jp:993") << true << QStringLiteral("mail.example.jp") << 993 << true;
+        QTest::newRow("plain host is POP3") << QStringLiteral(" pop.example.jp ") << false << QStringLiteral("pop.example.jp") << 110 << false;
+        QTest::newRow("port 143 alone is POP3") << QStringLiteral("mail.example.jp:143") << false << QStringLiteral("mail.example.jp") << 143 << false;
+        QTest::newRow("pop3 scheme on 993") << QStringLiteral("pop3://mail.example.jp:993") << false << QStringLiteral("mail.example.jp") << 993 << false;
+        QTest::newRow("bad imap port") << QStringLiteral("imap://mail.example.jp:0") << false << QString() << 0 << false;
+        QTest::newRow("POP3 host:port") << QStringLiteral("pop.example.jp:1110") << false << QStringLiteral("pop.example.jp") << 1110 << false;
+        QTest::newRow("POP3 port 995") << QStringLiteral("pop.example.jp:995") << false << QStringLiteral("pop.example.jp") << 995 << true;
+        QTest::newRow("pop3s") << QStringLiteral("POP3S://pop.example.jp") << false << QStringLiteral("pop.example.jp") << 995 << true;
+        QTest::newRow("pop3s with port") << QStringLiteral("pop3s://pop.example.jp:2995/") << false << QStringLiteral("pop.example.jp") << 2995 << true;
+        QTest::newRow("pop3 scheme") << QStringLiteral("pop3://pop.example.jp") << false << QStringLiteral("pop.example.jp") << 110 << false;
+        QTest::newRow("POP3 IPv6") << QStringLiteral("[::1]:995") << false << QStringLiteral("::1") << 995 << true;
+        QTest::newRow("empty") << QString() << false << QString() << 0 << false;
+        QTest::newRow("port 0") << QStringLiteral("h:0") << false << QString() << 0 << false;
+        QTest::newRow("port too big") << QStringLiteral("h:70000") << false << QString() << 0 << false;
+        QTest::newRow("port text") << QStringLiteral("h:pop") << false << QString() << 0 << false;
+        QTest::newRow("user@host") << QStringLiteral("me@pop.example.jp") << false << QString() << 0 << false;
     }
     void serverNames()
     {
         QFETCH(QString, text);
+        QFETCH(bool, imap);
         QFETCH(QString, host);
         QFETCH(int, port);
         QFETCH(bool, tls);
-        const auto e = qp::parseImapServer(text);
+        const auto asImap = qp::parseImapServer(text);
+        QCOMPARE(bool(asImap), imap);
+        const auto e = asImap ? asImap : qp::parsePop3Server(text);
         QCOMPARE(bool(e), !host.isEmpty());
         if (e) {
             QCOMPARE(e->host, host);

@@ -6,18 +6,10 @@
 
 using namespace pop3fake;
 
-class Pop3SessionTest : public QObject {
+class Pop3SessionTest : public CaFixture {
     Q_OBJECT
 
-    QTemporaryDir m_dir;
-    qp::test::TestCa m_ca;
-
 private slots:
-    void initTestCase()
-    {
-        const QString failed = makeTestCa(m_ca, m_dir);
-        QVERIFY2(failed.isEmpty(), qPrintable(failed));
-    }
 
     // A whole check as the check cycle makes it, with replies whole and in
     // one-byte pieces; the caller's buffers get decoded texts.
@@ -445,8 +437,6 @@ private slots:
         QVERIFY(mail.NMailPop3GetMailStatus(h, 1, t.subject, t.date, t.from, t.header, 0) < 0);
         QVERIFY2(lastMessage(mail).contains(QStringLiteral("チェックを打ち切りました")), qPrintable(lastMessage(mail)));
     }
-
-    // --- TLS ---
 };
 
 QTEST_GUILESS_MAIN(Pop3SessionTest)

@@ -1,21 +1,13 @@
-// Reaching the server: the server text, the name look-up and its answers,
-// an unreachable address, and reads that a signal interrupts.
+// Reaching the server: the name look-up and its answers, an unreachable
+// address, and reads that a signal interrupts.
 #include "Pop3FakeScript.h"
 
 using namespace pop3fake;
 
-class Pop3NetworkTest : public QObject {
+class Pop3NetworkTest : public CaFixture {
     Q_OBJECT
 
-    QTemporaryDir m_dir;
-    qp::test::TestCa m_ca;
-
 private slots:
-    void initTestCase()
-    {
-        const QString failed = makeTestCa(m_ca, m_dir);
-        QVERIFY2(failed.isEmpty(), qPrintable(failed));
-    }
 
     // The connection under any protocol: what arrives, in whatever pieces,
     // comes out whole and in order through buffered() and consume(); once
@@ -207,41 +199,6 @@ private slots:
         QVERIFY(lastMessage(mail).contains(QStringLiteral("正しくありません")));
         QVERIFY(mail.NMailPop3Authenticate(42, QStringLiteral("a"), QStringLiteral("b"), 0) < 0);
         QVERIFY(mail.NMailPop3GetMailSize(42, 1) < 0);
-    }
-
-    void serverText_data()
-    {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<QString>("host");
-        QTest::addColumn<int>("port"); // 0: not accepted
-        QTest::addColumn<bool>("tls");
-        QTest::newRow("host") << QStringLiteral(" pop.example.jp ") << QStringLiteral("pop.example.jp") << 110 << false;
-        QTest::newRow("host:port") << QStringLiteral("pop.example.jp:1110") << QStringLiteral("pop.example.jp") << 1110 << false;
-        QTest::newRow("port 995") << QStringLiteral("pop.example.jp:995") << QStringLiteral("pop.example.jp") << 995 << true;
-        QTest::newRow("pop3s") << QStringLiteral("POP3S://pop.example.jp") << QStringLiteral("pop.example.jp") << 995 << true;
-        QTest::newRow("pop3s with port") << QStringLiteral("pop3s://pop.example.jp:2995/") << QStringLiteral("pop.example.jp") << 2995 << true;
-        QTest::newRow("pop3 scheme") << QStringLiteral("pop3://pop.example.jp") << QStringLiteral("pop.example.jp") << 110 << false;
-        QTest::newRow("IPv6") << QStringLiteral("[::1]:995") << QStringLiteral("::1") << 995 << true;
-        QTest::newRow("empty") << QString() << QString() << 0 << false;
-        QTest::newRow("port 0") << QStringLiteral("h:0") << QString() << 0 << false;
-        QTest::newRow("port too big") << QStringLiteral("h:70000") << QString() << 0 << false;
-        QTest::newRow("port text") << QStringLiteral("h:pop") << QString() << 0 << false;
-        QTest::newRow("user@host") << QStringLiteral("me@pop.example.jp") << QString() << 0 << false;
-    }
-
-    void serverText()
-    {
-        QFETCH(QString, text);
-        QFETCH(QString, host);
-        QFETCH(int, port);
-        QFETCH(bool, tls);
-        const auto e = qp::parsePop3Server(text);
-        QCOMPARE(bool(e), port != 0);
-        if (e) {
-            QCOMPARE(e->host, host);
-            QCOMPARE(int(e->port), port);
-            QCOMPARE(e->implicitTls, tls);
-        }
     }
 };
 

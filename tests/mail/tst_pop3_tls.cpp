@@ -5,23 +5,29 @@
 
 using namespace pop3fake;
 
-class Pop3TlsTest : public QObject {
+class Pop3TlsTest : public CaFixture {
     Q_OBJECT
 
-    QTemporaryDir m_dir;
-    qp::test::TestCa m_ca;
-
 private slots:
-    void initTestCase()
+
+    // TLS from the first byte, or by STLS where offered (the capabilities
+    // asked again over TLS); the login follows either way.
+    void tlsSession_data()
     {
-        const QString failed = makeTestCa(m_ca, m_dir);
-        QVERIFY2(failed.isEmpty(), qPrintable(failed));
+        QTest::addColumn<bool>("implicit");
+        QTest::newRow("implicit") << true;
+        QTest::newRow("STLS") << false;
     }
 
-    void implicitTls()
+    void tlsSession()
     {
+        QFETCH(bool, implicit);
         FakePop3Server server;
-        server.setTls(m_ca.certPath(QStringLiteral("good")), m_ca.keyPath(QStringLiteral("good")), true);
+        server.setTls(m_ca.certPath(QStringLiteral("good")), m_ca.keyPath(QStringLiteral("good")), implicit);
+        if (!implicit) {
+            server.expect("CAPA", "+OK\r\nSTLS\r\nUSER\r\n.\r\n");
+            server.expect("STLS", "+OK Begin TLS negotiation", Then::StartTls);
+        }
         scriptLogin(server);
         server.expect("STAT", "+OK 0 0");
         server.expect("QUIT", "+OK", Then::Close);
@@ -29,30 +35,7 @@ private slots:
         NMail mail;
         mail.setTimeouts(quickTimeouts());
         mail.setExtraCaCertificates(QSslCertificate::fromPath(m_ca.caPath()));
-        const int h = mail.NMailPop3Connect(QStringLiteral("pop3s://localhost:%1").arg(server.port()));
-        QVERIFY2(h > 0, qPrintable(lastMessage(mail)));
-        QVERIFY(mail.client(h)->isEncrypted());
-        QCOMPARE(mail.NMailPop3Authenticate(h, QStringLiteral("alice"), QStringLiteral("secret"), 0), 0);
-        mail.NMailPop3Close(h);
-        QVERIFY(server.waitForDisconnect(5000));
-        QCOMPARE(server.mismatch(), QString());
-    }
-
-    // STLS offered: used, capabilities asked again over TLS, login after.
-    void stlsUpgrade()
-    {
-        FakePop3Server server;
-        server.setTls(m_ca.certPath(QStringLiteral("good")), m_ca.keyPath(QStringLiteral("good")), false);
-        server.expect("CAPA", "+OK\r\nSTLS\r\nUSER\r\n.\r\n");
-        server.expect("STLS", "+OK Begin TLS negotiation", Then::StartTls);
-        scriptLogin(server, "+OK\r\nUSER\r\nTOP\r\n.\r\n");
-        server.expect("STAT", "+OK 0 0");
-        server.expect("QUIT", "+OK", Then::Close);
-        QVERIFY(server.start());
-        NMail mail;
-        mail.setTimeouts(quickTimeouts());
-        mail.setExtraCaCertificates(QSslCertificate::fromPath(m_ca.caPath()));
-        const int h = mail.NMailPop3Connect(server.serverText());
+        const int h = mail.NMailPop3Connect(implicit ? QStringLiteral("pop3s://localhost:%1").arg(server.port()) : server.serverText());
         QVERIFY2(h > 0, qPrintable(lastMessage(mail)));
         QVERIFY(mail.client(h)->isEncrypted());
         QVERIFY(!mail.client(h)->hasCapability("STLS"));
@@ -78,23 +61,27 @@ private slots:
             << QStringLiteral("wronghost") << QStringLiteral("証明書のサーバー名が一致しません");
         QTest::newRow("certificate from an unknown CA")
             << QStringLiteral("untrusted") << QStringLiteral("証明書の発行元を信頼できません");
+        QTest::newRow("implicit TLS, certificate for another host")
+            << QStringLiteral("implicit") << QStringLiteral("TLS で接続できません（証明書のサーバー名が一致しません");
     }
 
     void tlsFailures()
     {
         QFETCH(QString, how);
         QFETCH(QString, says);
+        const bool implicit = how == QLatin1String("implicit");
         FakePop3Server server;
-        const QString cert = how == QLatin1String("wronghost") ? QStringLiteral("wronghost") : QStringLiteral("good");
-        server.setTls(m_ca.certPath(cert), m_ca.keyPath(cert), false);
-        server.expect("CAPA", "+OK\r\nSTLS\r\nUSER\r\n.\r\n");
+        const QString cert = implicit || how == QLatin1String("wronghost") ? QStringLiteral("wronghost") : QStringLiteral("good");
+        server.setTls(m_ca.certPath(cert), m_ca.keyPath(cert), implicit);
+        if (!implicit)
+            server.expect("CAPA", "+OK\r\nSTLS\r\nUSER\r\n.\r\n");
         if (how == QLatin1String("refuse"))
             server.expect("STLS", "-ERR not now");
         else if (how == QLatin1String("inject"))
             server.expect("STLS", "+OK\r\n+OK injected\r\n", Then::StartTls);
         else if (how == QLatin1String("close"))
             server.expect("STLS", "+OK", Then::Close);
-        else
+        else if (!implicit)
             server.expect("STLS", "+OK", Then::StartTls);
         server.expect("USER alice", "+OK"); // must never be reached
         QVERIFY(server.start());
@@ -102,12 +89,12 @@ private slots:
         mail.setTimeouts(quickTimeouts());
         if (how != QLatin1String("untrusted"))
             mail.setExtraCaCertificates(QSslCertificate::fromPath(m_ca.caPath()));
-        QCOMPARE(mail.NMailPop3Connect(QStringLiteral("localhost:%1").arg(server.port())), -1);
+        QCOMPARE(mail.NMailPop3Connect((implicit ? QStringLiteral("pop3s://127.0.0.1:%1") : QStringLiteral("localhost:%1")).arg(server.port())), -1);
         QVERIFY2(lastMessage(mail).contains(says), qPrintable(lastMessage(mail)));
         QVERIFY(mail.lastConnectFailureIsTls()); // for the error box
         QVERIFY(server.waitForDisconnect(5000));
         for (const QByteArray& c : server.received())
-            QVERIFY2(!c.startsWith("USER") && !c.startsWith("PASS"), c.constData());
+            QVERIFY2(!implicit && !c.startsWith("USER") && !c.startsWith("PASS"), c.constData());
     }
 
     // Once a server was seen with TLS, a later session there without STLS
@@ -217,22 +204,6 @@ private slots:
         ::umount2(mountPoint.constData(), MNT_DETACH);
         QVERIFY(wrote && readOnly && known && !fresh);
     }
-
-    void implicitTlsWrongHost()
-    {
-        FakePop3Server server;
-        server.setTls(m_ca.certPath(QStringLiteral("wronghost")), m_ca.keyPath(QStringLiteral("wronghost")), true);
-        QVERIFY(server.start());
-        NMail mail;
-        mail.setTimeouts(quickTimeouts());
-        mail.setExtraCaCertificates(QSslCertificate::fromPath(m_ca.caPath()));
-        QCOMPARE(mail.NMailPop3Connect(QStringLiteral("pop3s://127.0.0.1:%1").arg(server.port())), -1);
-        QVERIFY2(lastMessage(mail).contains(QStringLiteral("TLS で接続できません（証明書のサーバー名が一致しません")),
-                 qPrintable(lastMessage(mail)));
-        QVERIFY(server.received().isEmpty());
-    }
-
-    // --- name look-up ---
 };
 
 QTEST_GUILESS_MAIN(Pop3TlsTest)
